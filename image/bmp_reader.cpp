@@ -1,0 +1,76 @@
+// BMP reader: uncompressed 24- and 32-bit pictures, bottom-up (positive height) or top-down
+// (negative height). Pixel bytes are already B,G,R(,A), so rows are copied as they stand, their
+// alignment bytes dropped.
+//
+// The fields after the file header are read at the offsets of a 40-byte info header whatever
+// size the file declares; a larger header (108, 124 bytes) or a colour table before the pixel
+// data offset is skipped unread. The declared data may end up to two bytes before the end of the
+// last stored row; those bytes, when the file really ends there, become zero, never a read
+// outside the file.
+
+#include "image/bmp_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kHeaderBytes = 54;          // file header + 40-byte info header
+constexpr std::uint32_t kMaxExtraHeaderBytes = 5000;
+constexpr std::int64_t kMinDeclaredDataBytes = 10;
+constexpr std::int64_t kStrideTolerance = 2;
+
+// Copies count bytes from bytes[offset..] to dst, zero-filling what lies beyond the file.
+void copyOrZero(std::uint8_t* dst, ByteSpan bytes, std::size_t offset, std::size_t count) noexcept {
+  const std::size_t present = offset < bytes.size() ? std::min(count, bytes.size() - offset) : 0;
+  if (present != 0) std::memcpy(dst, bytes.data() + offset, present);
+  std::memset(dst + present, 0, count - present);
+}
+
+}  // namespace
+
+ImagePtr decodeBmp(ByteSpan bytes) noexcept {
+  if (bytes.size() < kHeaderBytes) return nullptr;
+  if (bytes[0] != 'B' || bytes[1] != 'M') return nullptr;  // signature
+
+  const std::uint32_t dataOffset = readLe32(bytes, 10);  // pixel data offset
+  if (dataOffset - std::uint32_t{kHeaderBytes} > kMaxExtraHeaderBytes) return nullptr;
+
+  const std::int64_t fileSizeField = readLe32(bytes, 2);  // file size
+  const std::int64_t declaredData = fileSizeField - dataOffset;
+  const std::int64_t availableData = static_cast<std::int64_t>(bytes.size()) - dataOffset;
+  if (declaredData > availableData) return nullptr;
+  if (declaredData < kMinDeclaredDataBytes) return nullptr;
+
+  const auto width = static_cast<std::int32_t>(readLe32(bytes, 18));
+  if (width < 1 || width > static_cast<std::int32_t>(kMaxImageSide)) return nullptr;
+  const auto heightField = static_cast<std::int32_t>(readLe32(bytes, 22));
+  const bool topDown = heightField < 0;
+  const std::int64_t height = topDown ? -std::int64_t{heightField} : heightField;
+  if (height < 1 || height > kMaxImageSide) return nullptr;
+
+  const std::uint16_t bitsPerPixel = readLe16(bytes, 28);
+  if (bitsPerPixel != 24 && bitsPerPixel != 32) return nullptr;
+  if (readLe16(bytes, 26) != 1) return nullptr;  // planes
+  if (readLe32(bytes, 30) != 0) return nullptr;  // compression
+
+  const std::int64_t stride = (std::int64_t{bitsPerPixel} * width / 8 + 3) & ~std::int64_t{3};
+  if (declaredData < stride * height - kStrideTolerance) return nullptr;
+
+  const unsigned channels = bitsPerPixel / 8u;
+  ImagePtr image = createImage(channels, static_cast<unsigned>(height), static_cast<unsigned>(width));
+  if (!image) return nullptr;
+
+  const std::size_t rowBytes = image->rowBytes();
+  const auto strideBytes = static_cast<std::size_t>(stride);
+  std::uint8_t* dst = image->pixels();
+  if (strideBytes == rowBytes) {
+    copyOrZero(dst, bytes, dataOffset, image->pixelBytes());
+  } else {
+    for (std::size_t row = 0; row < image->height; ++row) {
+      copyOrZero(dst + row * rowBytes, bytes, dataOffset + row * strideBytes, rowBytes);
+    }
+  }
+  if (topDown) flipImageRows(*image);
+  return image;
+}

@@ -1,0 +1,17 @@
+#pragma once
+// Whole-file loading and format detection by content.
+
+#include "app/counted_string.h"
+#include "image/byte_io.h"
+#include "image/image.h"
+
+// Largest file the readers take: their sizes are signed 32-bit counts.
+constexpr std::int64_t kMaxInputFileBytes = 0x7FFFFFFF;
+
+// Reads the whole file named by path and decodes it; null when the file cannot be opened or
+// read, is larger than kMaxInputFileBytes, or no reader accepts it.
+[[nodiscard]] ImagePtr loadImageFile(const CountedString& path) noexcept;
+
+// Offers the bytes to the BMP, TGA, PNG and JPEG readers in that order and returns the first
+// picture one of them returns; null when none does. No reader keeps a pointer into bytes.
+[[nodiscard]] ImagePtr decodeImage(ByteSpan bytes) noexcept;

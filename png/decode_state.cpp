@@ -1,0 +1,3 @@
+#include "png/decode_state.h"
+
+PngDecodeState pngState;

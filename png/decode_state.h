@@ -1,0 +1,43 @@
+#pragma once
+// The process-wide record of the PNG decode in progress, shared by the chunk stream, the zlib
+// decoder and the scanline loops. Only png/ includes this header. Buffers are owning members
+// and every field defaults to its idle value, so releasePngState is a reset that misses nothing.
+
+#include <cstdint>
+
+#include "image/heap.h"
+
+struct PngDecodeState {
+  // Picture header from IHDR.
+  std::int32_t width = 0;          // 1..16384 once a header is accepted; 0 at the start
+  std::int32_t height = 0;         // same range and start value
+  std::int32_t bitDepth = 0;       // IHDR bit depth byte
+  std::int32_t colourType = 0;     // IHDR colour type byte
+  bool interlaced = false;         // IHDR interlace byte is 1 (Adam7)
+  std::int32_t bytesPerPixel = 0;  // 1..4: filter distance and pixel size in `pixels`
+
+  // Palette: 256 entries of blue, green, red, alpha; null until a PLTE is accepted.
+  HeapPtr<std::uint8_t[]> palette;
+
+  // The file as a stream of chunks.
+  const std::uint8_t* streamCursor = nullptr;  // next unread byte of the file
+  std::int32_t streamRemaining = 0;            // unread bytes from streamCursor to the end
+  std::uint32_t chunkLength = 0;               // data length of the chunk being read
+  HeapPtr<std::uint8_t[]> chunkData;           // copy of the current chunk's data; null between chunks
+
+  // The zlib stream: all IDAT data gathered in file order.
+  HeapPtr<std::uint8_t[]> idatData;
+  std::int32_t idatLength = 0;                 // bytes in idatData
+  const std::uint8_t* idatCursor = nullptr;    // next unread byte of the zlib stream
+  const std::uint8_t* idatEnd = nullptr;       // one past the last byte of the zlib stream
+
+  // Scanline reconstruction.
+  std::int32_t rowBytes = 0;                   // one full-width scanline, filter byte excluded
+  HeapPtr<std::uint8_t[]> rows[2];             // current and previous scanline
+  std::int32_t currentRow = 0;                 // index into rows of the scanline being decoded
+  std::int32_t passIndex = 0;                  // Adam7 pass in progress, 0..6
+  HeapPtr<std::uint8_t[]> pixels;              // bytesPerPixel * width * height, top row first
+};
+
+// The one record of the process.
+extern PngDecodeState pngState;

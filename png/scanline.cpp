@@ -1,0 +1,4 @@
+#include "png/scanline.h"
+
+bool readPlainRows() noexcept { return false; }
+bool readInterlacedRows() noexcept { return false; }

@@ -1,0 +1,52 @@
+#include "support/test_files.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+ScratchFolder::ScratchFolder(bool enter) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "pow2bmp-test-XXXXXX").native();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  if (enter) {
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(path_);
+  }
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  if (!previous_.empty()) std::filesystem::current_path(previous_, ignored);
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!file) throw std::runtime_error("cannot write " + path.native());
+}
+
+Bytes readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot read " + path.native());
+  return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+ProcessResult runProcess(const std::string& command, const std::filesystem::path& folder) {
+  const std::string full = "cd '" + folder.native() + "' && " + command;
+  ProcessResult result;
+  std::FILE* pipe = ::popen(full.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+  const int status = ::pclose(pipe);
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  return result;
+}
