@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing pow2bmp need, when any is missing.
+# Runs apt-get as root, or through sudo for another user.
+set -eu
+
+packages="build-essential cmake libjpeg-dev libgtest-dev zlib1g-dev libpng-dev"
+
+missing=""
+for package in $packages; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $package"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=""
+else
+  as_root="sudo"
+fi
+echo "Installing:$missing"
+$as_root apt-get update
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $missing

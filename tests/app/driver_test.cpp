@@ -1,0 +1,201 @@
+#include "app/driver.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "image/byte_io.h"
+#include "support/bmp_builder.h"
+#include "support/test_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int pauses = 0;
+void countPause() { ++pauses; }
+
+struct RunResult {
+  int status;
+  std::string output;
+};
+
+// Runs one batch in the current folder, capturing the report.
+RunResult runBatch() {
+  std::FILE* out = std::tmpfile();
+  pauses = 0;
+  RunResult result{runConverter(out, countPause), {}};
+  EXPECT_EQ(pauses, 1);
+  std::rewind(out);
+  char buffer[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, out)) > 0) result.output.append(buffer, got);
+  std::fclose(out);
+  return result;
+}
+
+void putBmp(const fs::path& path, std::int32_t width, std::int32_t height, std::uint16_t bits = 24) {
+  writeFile(path, buildBmp({.width = width, .height = height, .bitsPerPixel = bits}));
+}
+
+class Driver : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directory("img"); }
+  ScratchFolder folder_{true};
+};
+
+TEST_F(Driver, MissingInputFolderStopsWithSearchMessage) {
+  fs::remove("img");
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "ERROR: Cannot find any image in folder img/*.*\n");
+  EXPECT_TRUE(fs::is_directory("bmp"));
+}
+
+TEST_F(Driver, EmptyInputFolderIsACompleteRun) {
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "OK\n");
+}
+
+TEST_F(Driver, OutputNamesRewriteShortExtensionsOnly) {
+  const char* const names[] = {"photo.jpeg", "a.b.c", "x.", "picture", "scan.tiff10", ".hidden", ".png"};
+  for (const char* name : names) putBmp(fs::path("img") / name, 4, 4);
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 0);
+  // Byte order of the names: ".hidden", ".png", "a.b.c", "photo.jpeg", "picture", "scan.tiff10", "x.".
+  EXPECT_EQ(run.output,
+            "File bmp/.hidden generated OK, size: 4x4/24\n"
+            "File bmp/.bmp generated OK, size: 4x4/24\n"
+            "File bmp/a.b.bmp generated OK, size: 4x4/24\n"
+            "File bmp/photo.bmp generated OK, size: 4x4/24\n"
+            "File bmp/picture generated OK, size: 4x4/24\n"
+            "File bmp/scan.tiff10 generated OK, size: 4x4/24\n"
+            "File bmp/x.bmp generated OK, size: 4x4/24\n"
+            "OK\n");
+  for (const char* out : {".hidden", ".bmp", "a.b.bmp", "photo.bmp", "picture", "scan.tiff10", "x.bmp"}) {
+    EXPECT_TRUE(fs::is_regular_file(fs::path("bmp") / out)) << out;
+  }
+}
+
+struct SizeCase {
+  std::int32_t width, height;
+  bool accepted;
+};
+
+class DriverSizeLimits : public Driver, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(DriverSizeLimits, AcceptsFourToEightThousandOneHundredNinetyTwo) {
+  const SizeCase c = GetParam();
+  putBmp("img/p.bmp", c.width, c.height);
+  const RunResult run = runBatch();
+  if (c.accepted) {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "File bmp/p.bmp generated OK, size: " + std::to_string(c.width) + "x" +
+                              std::to_string(c.height) + "/24\nOK\n");
+  } else {
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "ERROR: Width and height must be in range 4..8192 pixels\n");
+    EXPECT_FALSE(fs::exists("bmp/p.bmp"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sides, DriverSizeLimits,
+                         ::testing::Values(SizeCase{4, 4, true}, SizeCase{3, 100, false},
+                                           SizeCase{100, 3, false}, SizeCase{100, 8193, false},
+                                           SizeCase{8193, 4, false}, SizeCase{8192, 4, true}));
+
+TEST_F(Driver, ReportsUnpaddedSizeAndWritesPaddedFile) {
+  putBmp("img/wide.bmp", 100, 50);
+  putBmp("img/alpha.bmp", 5, 4, 32);
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output,
+            "File bmp/alpha.bmp generated OK, size: 5x4/32\n"
+            "File bmp/wide.bmp generated OK, size: 100x50/24\nOK\n");
+  const Bytes wide = readFile("bmp/wide.bmp");
+  const ByteSpan h(wide.data(), wide.size());
+  EXPECT_EQ(wide.size(), 54u + 128u * 64u * 3u);
+  EXPECT_EQ(readLe32(h, 18), 128u);
+  EXPECT_EQ(readLe32(h, 22), 64u);
+  EXPECT_EQ(readLe32(h, 38), 100u);
+  EXPECT_EQ(readLe32(h, 42), 50u);
+  // First pixel of the file is the first stored pixel of the input; the padding repeats the
+  // last pixel of the row.
+  EXPECT_EQ(wide[54], bmpTestPixel(0, 0, 0));
+  EXPECT_EQ(wide[54 + 127 * 3 + 1], bmpTestPixel(0, 99, 1));
+  const Bytes alpha = readFile("bmp/alpha.bmp");
+  EXPECT_EQ(readLe16(ByteSpan(alpha.data(), alpha.size()), 28), 32u);
+  EXPECT_EQ(alpha[54 + 7 * 4 + 3], bmpTestPixel(0, 4, 3));  // padded pixel keeps the edge alpha
+}
+
+TEST_F(Driver, FirstFailureStopsTheRunAndKeepsEarlierOutputs) {
+  putBmp("img/a.bmp", 4, 4);
+  writeFile("img/b.txt", Bytes(200, 'x'));
+  putBmp("img/c.bmp", 4, 4);
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output,
+            "File bmp/a.bmp generated OK, size: 4x4/24\n"
+            "ERROR: Cannot load input image img/b.txt\n");
+  EXPECT_TRUE(fs::exists("bmp/a.bmp"));
+  EXPECT_FALSE(fs::exists("bmp/c.bmp"));
+}
+
+TEST_F(Driver, LaterNameWinsTheSameOutput) {
+  putBmp("img/a.png", 4, 4);
+  putBmp("img/a.tga", 8, 8);
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(readFile("bmp/a.bmp").size(), 54u + 8u * 8u * 3u);
+}
+
+TEST_F(Driver, SkipsFoldersLinksToFoldersAndSpecialFiles) {
+  fs::create_directory("img/sub");
+  putBmp("img/sub/inner.bmp", 4, 4);
+  fs::create_directory_symlink("sub", "img/link");
+  ASSERT_EQ(::mkfifo("img/fifo", 0600), 0);
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, "img/socket");
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  putBmp("img/z.bmp", 4, 4);
+  const RunResult run = runBatch();
+  ::close(sock);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "File bmp/z.bmp generated OK, size: 4x4/24\nOK\n");
+}
+
+TEST_F(Driver, LinkToAFileIsConvertedAndDanglingLinkFailsToLoad) {
+  putBmp("real.bmp", 4, 4);
+  fs::create_symlink("../real.bmp", "img/a.bmp");
+  fs::create_symlink("../nowhere.bmp", "img/b.bmp");
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output,
+            "File bmp/a.bmp generated OK, size: 4x4/24\n"
+            "ERROR: Cannot load input image img/b.bmp\n");
+}
+
+TEST_F(Driver, OutputThatCannotBeCreatedStopsTheRun) {
+  putBmp("img/x.bmp", 4, 4);
+  fs::create_directories("bmp/x.bmp/occupied");
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "ERROR: cannot create output file bmp/x.bmp\n");
+}
+
+TEST_F(Driver, EmptyFileCannotBeLoaded) {
+  writeFile("img/empty.bmp", Bytes{});
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "ERROR: Cannot load input image img/empty.bmp\n");
+}
+
+}  // namespace
