@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "app/command_line.h"
 #include "app/driver.h"
 #include "app/platform.h"
 
@@ -14,7 +15,17 @@ void pauseBeforeExit() { pauseMilliseconds(kExitPauseMilliseconds); }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  switch (parseCommandLine(argc, argv)) {
+    case CommandLineAction::help:
+      printUsage(stdout);
+      return 0;
+    case CommandLineAction::version:
+      printVersion(stdout);
+      return 0;
+    case CommandLineAction::convert:
+      break;
+  }
   // A write beyond the file size limit must fail as a short write, not kill the process.
   std::signal(SIGXFSZ, SIG_IGN);
   return runConverter(stdout, pauseBeforeExit);

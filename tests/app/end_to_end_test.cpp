@@ -45,3 +45,29 @@ TEST(EndToEnd, FailureExitsWithStatusOne) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EndToEnd, HelpAndVersionTouchNoFolder) {
+  ScratchFolder folder;
+  const std::string binary = std::string("'") + POW2BMP_BINARY + "'";
+  const ProcessResult help = runProcess(binary + " --help", folder.path());
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.output.rfind("Usage: pow2bmp\n", 0), 0u) << help.output;
+  const ProcessResult shortHelp = runProcess(binary + " -h", folder.path());
+  EXPECT_EQ(shortHelp.output, help.output);
+  const ProcessResult version = runProcess(binary + " --version", folder.path());
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.output.rfind("pow2bmp ", 0), 0u) << version.output;
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "bmp"));
+}
+
+TEST(EndToEnd, OtherArgumentsAreIgnored) {
+  ScratchFolder folder;
+  std::filesystem::create_directory(folder.path() / "img");
+  const ProcessResult run = runProcess(std::string("'") + POW2BMP_BINARY + "' --frobnicate x", folder.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "OK\n");
+}
+
+}  // namespace
