@@ -1,3 +1,261 @@
+// JPEG reader through the library's decompressor. Every process the library decodes is taken
+// (baseline, extended, progressive, arithmetic-coded); the reader changes no decompression
+// parameter, so the output is the library's default for the file: grey for one component, RGB
+// for three, CMYK for four (CMYK or YCCK files). The reader's own limits are 1, 3 or 4 output
+// components and 1..16384 pixels each way.
+//
+// The file reaches the library through a memory source that copies it out in chunks of at most
+// 4096 bytes. It never suspends: past the end of the file every fill yields an end-of-image
+// marker (FF D9) and the library's premature-end warning, so a file cut short inside its scan
+// data still decodes to a picture of full size; the library's default warning output writes the
+// first warning of a decode to standard error.
+//
+// A fatal library error leaves the library by a non-local jump. Each jump target sits in a small
+// function whose locals are trivially destructible; the decompression object and the picture
+// live in the caller, which releases them. An error up to the last row yields null; an error
+// while finishing keeps the rows already delivered.
+
 #include "image/jpeg_reader.h"
 
-ImagePtr decodeJpeg(ByteSpan) noexcept { return nullptr; }
+#include <algorithm>
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+JpegInputCursor jpegInputCursor = {nullptr, 0};
+
+namespace {
+
+constexpr std::int32_t kChunkBytes = 4096;
+constexpr std::size_t kMinFileBytes = 20;
+constexpr std::size_t kMaxFileBytes = std::numeric_limits<std::int32_t>::max();
+constexpr JOCTET kMarkerPrefix = 0xFF;
+constexpr JOCTET kStartOfImage = 0xD8;
+constexpr JOCTET kEndOfImage = 0xD9;
+
+// The library's source record followed by the chunk buffer, all from the permanent pool.
+struct JpegMemorySource {
+  jpeg_source_mgr pub;
+  JOCTET* buffer;      // kChunkBytes bytes: the chunk most recently copied out of the file
+  bool start_of_file;  // true from init_source until the first fill
+};
+
+// The library's error manager followed by the jump target of the guarded step in progress.
+struct JpegErrorManager {
+  jpeg_error_mgr pub;
+  std::jmp_buf jumpBack;
+};
+
+JpegMemorySource* memorySource(j_decompress_ptr cinfo) noexcept {
+  return reinterpret_cast<JpegMemorySource*>(cinfo->src);
+}
+
+j_common_ptr commonPart(j_decompress_ptr cinfo) noexcept {
+  return reinterpret_cast<j_common_ptr>(cinfo);
+}
+
+// Raises the library's fatal error `code`; does not return.
+void raiseFatalError(j_decompress_ptr cinfo, int code) {
+  cinfo->err->msg_code = code;
+  cinfo->err->error_exit(commonPart(cinfo));
+}
+
+// Issues the library's warning `code` through its message output.
+void raiseWarning(j_decompress_ptr cinfo, int code) {
+  cinfo->err->msg_code = code;
+  cinfo->err->emit_message(commonPart(cinfo), -1);
+}
+
+// error_exit: writes nothing and jumps back to the guarded step in progress.
+void jpegErrorExit(j_common_ptr cinfo) {
+  auto* errors = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+  std::longjmp(errors->jumpBack, 1);
+}
+
+// Called once, at the start of jpeg_read_header.
+void init_source(j_decompress_ptr cinfo) { memorySource(cinfo)->start_of_file = true; }
+
+// Copies the next chunk of the file into the buffer. Past the end it hands over FF D9 with the
+// premature-end warning; an empty first fill is the fatal empty-input error. Never suspends.
+boolean fill_input_buffer(j_decompress_ptr cinfo) {
+  JpegMemorySource* source = memorySource(cinfo);
+  std::int32_t count = std::min(jpegInputCursor.remaining, kChunkBytes);
+  if (count > 0) {
+    std::memcpy(source->buffer, jpegInputCursor.next, static_cast<std::size_t>(count));
+    jpegInputCursor.next += count;
+    jpegInputCursor.remaining -= count;
+  } else {
+    if (source->start_of_file) raiseFatalError(cinfo, JERR_INPUT_EMPTY);
+    raiseWarning(cinfo, JWRN_JPEG_EOF);
+    source->buffer[0] = kMarkerPrefix;
+    source->buffer[1] = kEndOfImage;
+    count = 2;
+  }
+  source->pub.next_input_byte = source->buffer;
+  source->pub.bytes_in_buffer = static_cast<std::size_t>(count);
+  source->start_of_file = false;
+  return TRUE;
+}
+
+// Skips count bytes, refilling as often as needed; a skip past the end of the file runs into
+// the end-of-image marker of the fill.
+void skip_input_data(j_decompress_ptr cinfo, long count) {
+  if (count <= 0) return;
+  jpeg_source_mgr* source = cinfo->src;
+  while (static_cast<unsigned long>(count) > source->bytes_in_buffer) {
+    count -= static_cast<long>(source->bytes_in_buffer);
+    source->fill_input_buffer(cinfo);
+  }
+  source->next_input_byte += count;
+  source->bytes_in_buffer -= static_cast<std::size_t>(count);
+}
+
+void term_source(j_decompress_ptr) {}
+
+// The decompression object and its error manager for one decode. The object is destroyed with
+// the wrapper once creation has begun (the object starts zero-filled, which the library's
+// destroy accepts even when creation failed half-way).
+class JpegDecompressor {
+ public:
+  JpegDecompressor() noexcept {
+    jpeg_std_error(&errors.pub);
+    errors.pub.error_exit = jpegErrorExit;
+    cinfo.err = &errors.pub;
+  }
+  ~JpegDecompressor() { destroy(); }
+  JpegDecompressor(const JpegDecompressor&) = delete;
+  JpegDecompressor& operator=(const JpegDecompressor&) = delete;
+
+  void destroy() noexcept {
+    if (!created) return;
+    jpeg_destroy_decompress(&cinfo);
+    created = false;
+  }
+
+  jpeg_decompress_struct cinfo{};
+  JpegErrorManager errors{};
+  bool created = false;
+};
+
+[[nodiscard]] bool acceptedShape(unsigned components, JDIMENSION width,
+                                 JDIMENSION height) noexcept {
+  if (components != 1 && components != 3 && components != 4) return false;
+  return width >= 1 && width <= kMaxImageSide && height >= 1 && height <= kMaxImageSide;
+}
+
+// Creates the object and decodes every row into `image`, top row first, output_components
+// bytes per pixel without gaps (a four-component picture is allocated with four channels to hold
+// them). The jump target of every fatal library error up to the last row. False on a fatal
+// error, a refused component count or size, a missing picture block or a read that delivers no
+// row; `image` may then hold a partial picture, which the caller releases. `components` receives
+// the output component count.
+[[nodiscard]] bool decodeRows(JpegDecompressor& jpeg, ImagePtr& image,
+                              unsigned& components) noexcept {
+  if (setjmp(jpeg.errors.jumpBack) != 0) return false;
+
+  jpeg_decompress_struct* cinfo = &jpeg.cinfo;
+  jpeg.created = true;
+  jpeg_create_decompress(cinfo);
+  jpeg.errors.pub.trace_level = 0;
+  installJpegMemorySource(cinfo);
+  jpeg_read_header(cinfo, TRUE);  // a tables-only stream is the fatal no-image error
+  jpeg_calc_output_dimensions(cinfo);
+
+  components = static_cast<unsigned>(cinfo->output_components);
+  const JDIMENSION width = cinfo->output_width;
+  const JDIMENSION height = cinfo->output_height;
+  if (!acceptedShape(components, width, height)) return false;
+  image = createImage(components == 4 ? 4 : 3, height, width);
+  if (!image) return false;
+
+  jpeg_start_decompress(cinfo);
+  const std::size_t rowBytes = std::size_t{components} * width;
+  JSAMPROW row = image->pixels();
+  while (cinfo->output_scanline < cinfo->output_height) {
+    JSAMPROW rows[1] = {row};
+    if (jpeg_read_scanlines(cinfo, rows, 1) != 1) return false;
+    row += rowBytes;
+  }
+  return true;
+}
+
+// Finishes the decode. The jump target of a fatal error while finishing, which ends finishing
+// and keeps the rows.
+void finishDecode(JpegDecompressor& jpeg) noexcept {
+  if (setjmp(jpeg.errors.jumpBack) != 0) return;
+  jpeg_finish_decompress(&jpeg.cinfo);
+}
+
+// Four bytes per pixel to three, dropping the fourth; forward, so it works in place.
+void compactFourComponents(Image& image) noexcept {
+  const std::size_t pixelCount = std::size_t{image.width} * image.height;
+  std::uint8_t* pixels = image.pixels();
+  for (std::size_t i = 0; i < pixelCount; ++i) {
+    pixels[3 * i] = pixels[4 * i];
+    pixels[3 * i + 1] = pixels[4 * i + 1];
+    pixels[3 * i + 2] = pixels[4 * i + 2];
+  }
+  image.channels = 3;
+}
+
+// One grey byte per pixel to three equal bytes; backward, so it works in place.
+void widenGrey(Image& image) noexcept {
+  std::uint8_t* pixels = image.pixels();
+  for (std::size_t i = std::size_t{image.width} * image.height; i-- > 0;) {
+    const std::uint8_t grey = pixels[i];
+    pixels[3 * i] = grey;
+    pixels[3 * i + 1] = grey;
+    pixels[3 * i + 2] = grey;
+  }
+}
+
+}  // namespace
+
+void installJpegMemorySource(jpeg_decompress_struct* cinfo) noexcept {
+  if (cinfo->src == nullptr) {
+    void* record = cinfo->mem->alloc_small(commonPart(cinfo), JPOOL_PERMANENT,
+                                           sizeof(JpegMemorySource));
+    auto* source = new (record) JpegMemorySource{};
+    source->buffer = static_cast<JOCTET*>(
+        cinfo->mem->alloc_small(commonPart(cinfo), JPOOL_PERMANENT, kChunkBytes));
+    cinfo->src = &source->pub;
+  }
+  jpeg_source_mgr* source = cinfo->src;
+  source->init_source = init_source;
+  source->fill_input_buffer = fill_input_buffer;
+  source->skip_input_data = skip_input_data;
+  source->resync_to_restart = jpeg_resync_to_restart;
+  source->term_source = term_source;
+  source->bytes_in_buffer = 0;
+  source->next_input_byte = nullptr;
+}
+
+ImagePtr decodeJpeg(ByteSpan bytes) noexcept {
+  if (bytes.size() < kMinFileBytes || bytes.size() > kMaxFileBytes) return nullptr;
+  if (bytes[0] != kMarkerPrefix || bytes[1] != kStartOfImage || bytes[2] != kMarkerPrefix) {
+    return nullptr;  // start-of-image marker, then the next marker's prefix
+  }
+  jpegInputCursor = {bytes.data(), static_cast<std::int32_t>(bytes.size())};
+
+  JpegDecompressor jpeg;
+  ImagePtr image;
+  unsigned components = 0;
+  if (!decodeRows(jpeg, image, components)) return nullptr;
+  finishDecode(jpeg);
+  jpeg.destroy();
+
+  if (components == 4) {
+    compactFourComponents(*image);
+  } else if (components == 1) {
+    widenGrey(*image);
+  }
+  swapRedBlue(*image);
+  flipImageRows(*image);
+  return image;
+}

@@ -1,8 +1,32 @@
 #pragma once
+// JPEG reader: the library's decompressor fed from the file in memory.
+
+#include <cstdint>
 
 #include "image/byte_io.h"
 #include "image/image.h"
 
-// Decodes a whole JPEG file held in memory; null when the bytes are not a JPEG picture this
-// reader accepts. The bytes stay the caller's.
+struct jpeg_decompress_struct;
+
+// Where the memory source stands in the file being decoded. The library calls the source with
+// nothing but the decompression object, so the file is reached through this one record; one
+// JPEG decode runs at a time. It keeps its last values after a decode.
+struct JpegInputCursor {
+  const std::uint8_t* next;  // first byte not yet handed to the library
+  std::int32_t remaining;    // bytes from next to the end of the file
+};
+
+extern JpegInputCursor jpegInputCursor;
+
+// Decodes a whole JPEG file held in memory into a three-channel picture (B,G,R, rows
+// bottom-up): grey widened to three equal bytes, four-component pictures keeping their first
+// three components. Null when the bytes do not start FF D8 FF, are fewer than 20 or more than
+// 2^31 - 1, the library fails before the last row, the picture has other than 1, 3 or 4
+// components or a side outside 1..16384, or memory runs out. The bytes stay the caller's.
 [[nodiscard]] ImagePtr decodeJpeg(ByteSpan bytes) noexcept;
+
+// Makes the decompression object read from jpegInputCursor in chunks of at most 4096 bytes.
+// The source record and its buffer come from the object's permanent pool (allocated once, when
+// src is still null). Past the end of the file every fill yields an end-of-image marker with the
+// library's premature-end warning; an empty first fill is the library's fatal empty-input error.
+void installJpegMemorySource(jpeg_decompress_struct* cinfo) noexcept;

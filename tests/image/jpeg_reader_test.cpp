@@ -1,0 +1,528 @@
+// JPEG reader: every input is made by the library's compressor, and every picture is checked
+// against the library's own decode of the same bytes.
+
+#include "image/jpeg_reader.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include "app/driver.h"
+#include "image/heap.h"
+#include "image/loader.h"
+#include "support/bmp_builder.h"
+#include "support/jpeg_oracle.h"
+#include "support/tga_writer.h"
+
+namespace {
+
+ByteSpan spanOf(const Bytes& bytes) { return ByteSpan(bytes.data(), bytes.size()); }
+
+// Offset of the first marker FF <code> after the start-of-image marker, or the file size.
+std::size_t findMarker(const Bytes& bytes, std::uint8_t code) {
+  for (std::size_t i = 2; i + 1 < bytes.size(); ++i) {
+    if (bytes[i] == 0xFF && bytes[i + 1] == code) return i;
+  }
+  return bytes.size();
+}
+
+// The file with a comment segment of payloadBytes bytes right after the start-of-image marker.
+Bytes withComment(const Bytes& bytes, std::size_t payloadBytes) {
+  const std::size_t length = payloadBytes + 2;  // the length field counts itself
+  Bytes out(bytes.begin(), bytes.begin() + 2);
+  out.insert(out.end(), {0xFF, 0xFE, static_cast<std::uint8_t>(length >> 8),
+                         static_cast<std::uint8_t>(length & 0xFF)});
+  for (std::size_t i = 0; i < payloadBytes; ++i) out.push_back(static_cast<std::uint8_t>(i * 7));
+  out.insert(out.end(), bytes.begin() + 2, bytes.end());
+  return out;
+}
+
+Bytes truncated(const Bytes& bytes, std::size_t size) {
+  return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+// The picture must be the reference's rows in reverse order, each pixel's first three
+// components (or its grey sample three times) stored as blue, green, red.
+void expectMatchesReference(const Image& image, const JpegReference& reference) {
+  ASSERT_TRUE(reference.rowsDecoded);
+  ASSERT_EQ(image.channels, 3);
+  ASSERT_EQ(image.width, reference.width);
+  ASSERT_EQ(image.height, reference.height);
+  const auto c = static_cast<std::size_t>(reference.components);
+  const std::size_t width = image.width;
+  const std::size_t height = image.height;
+  int mismatches = 0;
+  for (std::size_t y = 0; y < height && mismatches < 5; ++y) {
+    for (std::size_t x = 0; x < width && mismatches < 5; ++x) {
+      const std::uint8_t* ref = reference.samples.data() + (y * width + x) * c;
+      const std::uint8_t red = ref[0];
+      const std::uint8_t green = c == 1 ? ref[0] : ref[1];
+      const std::uint8_t blue = c == 1 ? ref[0] : ref[2];
+      const std::uint8_t* got = image.pixels() + ((height - 1 - y) * width + x) * 3;
+      if (got[0] != blue || got[1] != green || got[2] != red) {
+        ++mismatches;
+        ADD_FAILURE() << "pixel x=" << x << " y=" << y << " (from top): got B,G,R " << int{got[0]}
+                      << "," << int{got[1]} << "," << int{got[2]} << ", library gives R,G,B "
+                      << int{red} << "," << int{green} << "," << int{blue};
+      }
+    }
+  }
+}
+
+// Decodes with the reader, capturing standard error.
+struct CapturedDecode {
+  ImagePtr image;
+  std::string errorOutput;
+};
+
+CapturedDecode decodeCapturingStderr(const Bytes& bytes) {
+  testing::internal::CaptureStderr();
+  CapturedDecode result;
+  result.image = decodeJpeg(spanOf(bytes));
+  result.errorOutput = testing::internal::GetCapturedStderr();
+  return result;
+}
+
+struct LayoutCase {
+  const char* name;
+  JpegEncoding encoding;
+  int expectedComponents;
+};
+
+void PrintTo(const LayoutCase& param, std::ostream* out) { *out << param.name; }
+
+class JpegLayoutTest : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(JpegLayoutTest, DecodesAsTheLibraryDoes) {
+  const LayoutCase& param = GetParam();
+  const Bytes file = encodeJpeg(param.encoding);
+  ASSERT_FALSE(file.empty());
+  const JpegReference reference = decodeJpegReference(file);
+  ASSERT_EQ(reference.components, param.expectedComponents);
+  const CapturedDecode decoded = decodeCapturingStderr(file);
+  ASSERT_NE(decoded.image, nullptr);
+  EXPECT_EQ(decoded.errorOutput, "");
+  expectMatchesReference(*decoded.image, reference);
+}
+
+JpegEncoding layout(JpegColor color, int width, int height, bool subsampled = false,
+                    bool progressive = false) {
+  JpegEncoding encoding;
+  encoding.color = color;
+  encoding.width = width;
+  encoding.height = height;
+  encoding.subsampled = subsampled;
+  encoding.progressive = progressive;
+  return encoding;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JpegReader, JpegLayoutTest,
+    testing::Values(LayoutCase{"Grey", layout(JpegColor::Grey, 19, 11), 1},
+                    LayoutCase{"Rgb444", layout(JpegColor::Rgb, 21, 13), 3},
+                    LayoutCase{"Rgb420", layout(JpegColor::Rgb, 21, 13, true), 3},
+                    LayoutCase{"Cmyk", layout(JpegColor::Cmyk, 17, 9), 4},
+                    LayoutCase{"Ycck420", layout(JpegColor::Ycck, 17, 9, true), 4},
+                    LayoutCase{"ProgressiveRgb420", layout(JpegColor::Rgb, 33, 20, true, true), 3},
+                    LayoutCase{"ProgressiveGrey", layout(JpegColor::Grey, 9, 30, false, true), 1},
+                    LayoutCase{"ProgressiveCmyk", layout(JpegColor::Cmyk, 10, 10, false, true), 4},
+                    LayoutCase{"OnePixelGrey", layout(JpegColor::Grey, 1, 1), 1},
+                    LayoutCase{"OnePixelRgb", layout(JpegColor::Rgb, 1, 1, true), 3},
+                    LayoutCase{"OnePixelCmyk", layout(JpegColor::Cmyk, 1, 1), 4}),
+    [](const testing::TestParamInfo<LayoutCase>& test) { return std::string(test.param.name); });
+
+TEST(JpegReader, WidensGreyToThreeEqualBytes) {
+  const Bytes file = encodeJpeg(layout(JpegColor::Grey, 8, 3));
+  ImagePtr image = decodeJpeg(spanOf(file));
+  ASSERT_NE(image, nullptr);
+  ASSERT_EQ(image->channels, 3);
+  const std::uint8_t* pixel = image->pixels();
+  for (std::size_t i = 0; i < image->pixelBytes(); i += 3) {
+    EXPECT_EQ(pixel[i], pixel[i + 1]);
+    EXPECT_EQ(pixel[i], pixel[i + 2]);
+  }
+  // The test pattern darkens towards the top, so the widened rows must not all be equal.
+  EXPECT_NE(pixel[0], image->pixels()[image->pixelBytes() - 3]);
+}
+
+TEST(JpegReader, StoresTheTopLeftRgbPixelAsBlueGreenRedAtTheStartOfTheLastRow) {
+  JpegEncoding encoding = layout(JpegColor::Rgb, 16, 16);
+  encoding.quality = 100;
+  Bytes samples(16 * 16 * 3);
+  for (std::size_t i = 0; i < samples.size(); i += 3) {
+    const bool top = i < samples.size() / 2;
+    samples[i] = top ? 200 : 20;
+    samples[i + 1] = top ? 100 : 40;
+    samples[i + 2] = top ? 50 : 60;
+  }
+  const Bytes file = encodeJpeg(encoding, samples);
+  const JpegReference reference = decodeJpegReference(file);
+  ASSERT_NEAR(reference.samples[0], 200, 2);
+  ASSERT_NEAR(reference.samples[1], 100, 2);
+  ASSERT_NEAR(reference.samples[2], 50, 2);
+
+  ImagePtr image = decodeJpeg(spanOf(file));
+  ASSERT_NE(image, nullptr);
+  const std::uint8_t* topRow = image->pixels() + 15 * image->rowBytes();
+  EXPECT_EQ(topRow[0], reference.samples[2]);
+  EXPECT_EQ(topRow[1], reference.samples[1]);
+  EXPECT_EQ(topRow[2], reference.samples[0]);
+  const std::uint8_t* bottomRow = image->pixels();
+  EXPECT_NEAR(bottomRow[0], 60, 2);
+  EXPECT_NEAR(bottomRow[1], 40, 2);
+  EXPECT_NEAR(bottomRow[2], 20, 2);
+}
+
+TEST(JpegReader, KeepsTheFirstThreeOfFourComponentsAsRedGreenBlue) {
+  JpegEncoding encoding = layout(JpegColor::Cmyk, 8, 8);
+  encoding.quality = 100;
+  Bytes samples(8 * 8 * 4);
+  for (std::size_t i = 0; i < samples.size(); i += 4) {
+    samples[i] = 10;
+    samples[i + 1] = 90;
+    samples[i + 2] = 170;
+    samples[i + 3] = 250;
+  }
+  ImagePtr image = decodeJpeg(spanOf(encodeJpeg(encoding, samples)));
+  ASSERT_NE(image, nullptr);
+  ASSERT_EQ(image->channels, 3);
+  ASSERT_EQ(image->pixelBytes(), 8u * 8u * 3u);
+  for (std::size_t i = 0; i < image->pixelBytes(); i += 3) {
+    EXPECT_NEAR(image->pixels()[i], 170, 1) << "blue place holds the third component";
+    EXPECT_NEAR(image->pixels()[i + 1], 90, 1);
+    EXPECT_NEAR(image->pixels()[i + 2], 10, 1) << "red place holds the first component";
+  }
+}
+
+TEST(JpegReader, ProgressiveAndArithmeticFilesGiveTheBaselinePicture) {
+  JpegEncoding encoding = layout(JpegColor::Rgb, 40, 24, true);
+  const Bytes baselineFile = encodeJpeg(encoding);
+  ImagePtr baseline = decodeJpeg(spanOf(baselineFile));
+  ASSERT_NE(baseline, nullptr);
+  const Bytes expected(baseline->pixels(), baseline->pixels() + baseline->pixelBytes());
+
+  encoding.progressive = true;
+  ImagePtr progressive = decodeJpeg(spanOf(encodeJpeg(encoding)));
+  ASSERT_NE(progressive, nullptr);
+  EXPECT_EQ(Bytes(progressive->pixels(), progressive->pixels() + progressive->pixelBytes()),
+            expected);
+
+  encoding.progressive = false;
+  encoding.arithmetic = true;
+  const Bytes arithmeticFile = encodeJpeg(encoding);
+  if (arithmeticFile.empty()) GTEST_SKIP() << "the installed library cannot encode arithmetic coding";
+  ImagePtr arithmetic = decodeJpeg(spanOf(arithmeticFile));
+  ASSERT_NE(arithmetic, nullptr);
+  EXPECT_EQ(Bytes(arithmetic->pixels(), arithmetic->pixels() + arithmetic->pixelBytes()),
+            expected);
+}
+
+TEST(JpegReader, DecodesArithmeticCodedFilesAsTheLibraryDoes) {
+  for (bool progressive : {false, true}) {
+    JpegEncoding encoding = layout(JpegColor::Grey, 23, 17, false, progressive);
+    encoding.arithmetic = true;
+    const Bytes file = encodeJpeg(encoding);
+    if (file.empty()) GTEST_SKIP() << "the installed library cannot encode arithmetic coding";
+    ImagePtr image = decodeJpeg(spanOf(file));
+    ASSERT_NE(image, nullptr) << "progressive " << progressive;
+    expectMatchesReference(*image, decodeJpegReference(file));
+  }
+}
+
+TEST(JpegReader, RefusesTwoComponents) {
+  const Bytes file = encodeJpeg(layout(JpegColor::TwoComponents, 8, 8));
+  ASSERT_FALSE(file.empty());
+  ASSERT_EQ(decodeJpegReference(file).components, 2);
+  EXPECT_EQ(decodeJpeg(spanOf(file)), nullptr);
+}
+
+TEST(JpegReader, RefusesAStreamOfTablesOnly) {
+  const Bytes file = encodeJpegTablesOnly();
+  ASSERT_GE(file.size(), 20u);
+  ASSERT_EQ(decodeJpegReference(file).errorCode, JERR_NO_IMAGE);
+  const CapturedDecode decoded = decodeCapturingStderr(file);
+  EXPECT_EQ(decoded.image, nullptr);
+  EXPECT_EQ(decoded.errorOutput, "") << "a fatal error writes nothing";
+}
+
+struct SizeCase {
+  int width;
+  int height;
+  bool accepted;
+};
+
+void PrintTo(const SizeCase& param, std::ostream* out) {
+  *out << param.width << "x" << param.height;
+}
+
+class JpegSizeTest : public testing::TestWithParam<SizeCase> {};
+
+TEST_P(JpegSizeTest, AcceptsSidesUpTo16384) {
+  const SizeCase& param = GetParam();
+  const Bytes file = encodeJpeg(layout(JpegColor::Grey, param.width, param.height));
+  ASSERT_FALSE(file.empty());
+  ImagePtr image = decodeJpeg(spanOf(file));
+  if (!param.accepted) {
+    EXPECT_EQ(image, nullptr);
+    return;
+  }
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(image->width, param.width);
+  EXPECT_EQ(image->height, param.height);
+}
+
+INSTANTIATE_TEST_SUITE_P(JpegReader, JpegSizeTest,
+                         testing::Values(SizeCase{16384, 1, true}, SizeCase{16385, 1, false},
+                                         SizeCase{1, 16384, true}, SizeCase{1, 16385, false}));
+
+TEST(JpegReader, CutInsideScanDataGivesAFullSizePictureAndOneWarning) {
+  JpegEncoding encoding = layout(JpegColor::Rgb, 64, 48, true);
+  encoding.noise = true;
+  const Bytes whole = encodeJpeg(encoding);
+  const std::size_t scanStart = findMarker(whole, 0xDA);
+  ASSERT_LT(scanStart + 100, whole.size());
+  const Bytes cut = truncated(whole, scanStart + (whole.size() - scanStart) / 2);
+
+  const CapturedDecode decoded = decodeCapturingStderr(cut);
+  ASSERT_NE(decoded.image, nullptr);
+  EXPECT_EQ(decoded.errorOutput, "Premature end of JPEG file\n");
+  EXPECT_EQ(decoded.image->width, 64);
+  EXPECT_EQ(decoded.image->height, 48);
+  const JpegReference reference = decodeJpegReference(cut);
+  EXPECT_GE(reference.warnings, 1);
+  expectMatchesReference(*decoded.image, reference);
+}
+
+TEST(JpegReader, RefusesEveryCutInsideTheHeaders) {
+  const Bytes whole = encodeJpeg(layout(JpegColor::Rgb, 16, 16, true));
+  const std::size_t scanStart = findMarker(whole, 0xDA);
+  ASSERT_LT(scanStart, whole.size());
+  for (std::size_t size = 20; size <= scanStart; ++size) {
+    const CapturedDecode decoded = decodeCapturingStderr(truncated(whole, size));
+    EXPECT_EQ(decoded.image, nullptr) << "cut at " << size;
+  }
+}
+
+TEST(JpegReader, NineteenBytesNeverReachTheLibrary) {
+  const Bytes whole = encodeJpeg(layout(JpegColor::Grey, 8, 8));
+  const std::uint8_t sentinel = 0;
+  jpegInputCursor = {&sentinel, -7};
+  const CapturedDecode decoded = decodeCapturingStderr(truncated(whole, 19));
+  EXPECT_EQ(decoded.image, nullptr);
+  EXPECT_EQ(jpegInputCursor.next, &sentinel);
+  EXPECT_EQ(jpegInputCursor.remaining, -7);
+  EXPECT_EQ(decoded.errorOutput, "");
+}
+
+TEST(JpegReader, TwentyBytesReachTheLibraryAndFail) {
+  const Bytes twenty = truncated(encodeJpeg(layout(JpegColor::Grey, 8, 8)), 20);
+  jpegInputCursor = {nullptr, -7};
+  const CapturedDecode decoded = decodeCapturingStderr(twenty);
+  EXPECT_EQ(decoded.image, nullptr);
+  EXPECT_EQ(jpegInputCursor.next, twenty.data() + 20) << "the library read the whole file";
+  EXPECT_EQ(jpegInputCursor.remaining, 0);
+}
+
+TEST(JpegReader, RefusesAFileStartingFfD8Fe) {
+  Bytes file = encodeJpeg(layout(JpegColor::Grey, 8, 8));
+  ASSERT_NE(decodeJpeg(spanOf(file)), nullptr);
+  file[2] = 0xFE;
+  jpegInputCursor = {nullptr, -7};
+  EXPECT_EQ(decodeJpeg(spanOf(file)), nullptr);
+  EXPECT_EQ(jpegInputCursor.remaining, -7) << "the library was not started";
+}
+
+TEST(JpegReader, RefusesSizesAboveTheSigned32BitRange) {
+  const Bytes file = encodeJpeg(layout(JpegColor::Grey, 8, 8));
+  const std::size_t mappedBytes = std::size_t{std::numeric_limits<std::int32_t>::max()} + 1;
+  void* mapping = mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapping == MAP_FAILED) GTEST_SKIP() << "cannot reserve 2 GiB of address space";
+  auto* bytes = static_cast<std::uint8_t*>(mapping);
+  std::memcpy(bytes, file.data(), file.size());
+  jpegInputCursor = {nullptr, -7};
+  EXPECT_EQ(decodeJpeg(ByteSpan(bytes, mappedBytes)), nullptr);
+  EXPECT_EQ(jpegInputCursor.remaining, -7) << "the library was not started";
+  EXPECT_NE(decodeJpeg(ByteSpan(bytes, mappedBytes - 1)), nullptr) << "2^31 - 1 bytes are taken";
+  munmap(mapping, mappedBytes);
+}
+
+// Records the size of every chunk the memory source hands to the library.
+std::vector<std::size_t> chunkLog;
+boolean (*memorySourceFill)(j_decompress_ptr) = nullptr;
+
+boolean recordingFill(j_decompress_ptr cinfo) {
+  const boolean result = memorySourceFill(cinfo);
+  chunkLog.push_back(cinfo->src->bytes_in_buffer);
+  return result;
+}
+
+void installRecordingSource(jpeg_decompress_struct* cinfo) {
+  installJpegMemorySource(cinfo);
+  memorySourceFill = cinfo->src->fill_input_buffer;
+  cinfo->src->fill_input_buffer = recordingFill;
+}
+
+// Runs the library on bytes through the reader's memory source, logging the chunks.
+JpegReference decodeThroughMemorySource(const Bytes& bytes) {
+  chunkLog.clear();
+  chunkLog.reserve(64);
+  jpegInputCursor = {bytes.data(), static_cast<std::int32_t>(bytes.size())};
+  return decodeJpegReference(bytes, installRecordingSource);
+}
+
+// A noisy picture padded with a comment segment to exactly `size` bytes.
+Bytes fileOfSize(std::size_t size) {
+  JpegEncoding encoding = layout(JpegColor::Rgb, 48, 48);
+  encoding.noise = true;
+  const Bytes plain = encodeJpeg(encoding);
+  if (plain.size() + 4 > size) return {};
+  return withComment(plain, size - plain.size() - 4);
+}
+
+TEST(JpegMemorySource, HandsA10000ByteFileOverAs4096And4096And1808Bytes) {
+  const Bytes file = fileOfSize(10000);
+  ASSERT_EQ(file.size(), 10000u);
+  const JpegReference reference = decodeThroughMemorySource(file);
+  ASSERT_TRUE(reference.rowsDecoded);
+  EXPECT_FALSE(reference.finishFailed);
+  EXPECT_EQ(chunkLog, (std::vector<std::size_t>{4096, 4096, 1808}));
+  EXPECT_EQ(reference.warnings, 0);
+  expectMatchesReference(*decodeJpeg(spanOf(file)), decodeJpegReference(file));
+}
+
+TEST(JpegMemorySource, CompleteFileIsNeverAskedForMore) {
+  const Bytes file = fileOfSize(10000);
+  const CapturedDecode decoded = decodeCapturingStderr(file);
+  ASSERT_NE(decoded.image, nullptr);
+  EXPECT_EQ(decoded.errorOutput, "") << "a fill past the end would warn";
+  EXPECT_EQ(jpegInputCursor.next, file.data() + file.size());
+  EXPECT_EQ(jpegInputCursor.remaining, 0);
+}
+
+TEST(JpegMemorySource, AfterTheEndEveryFillIsAnEndOfImageMarker) {
+  const Bytes whole = fileOfSize(10000);
+  const std::size_t scanStart = findMarker(whole, 0xDA);
+  const Bytes cut = truncated(whole, scanStart + 40);
+  const JpegReference reference = decodeThroughMemorySource(cut);
+  ASSERT_TRUE(reference.rowsDecoded);
+  std::size_t handedOver = 0;
+  std::size_t i = 0;
+  while (i < chunkLog.size() && handedOver < cut.size()) handedOver += chunkLog[i++];
+  EXPECT_EQ(handedOver, cut.size());
+  ASSERT_LT(i, chunkLog.size()) << "the library asked past the end";
+  for (; i < chunkLog.size(); ++i) EXPECT_EQ(chunkLog[i], 2u);
+  EXPECT_GE(reference.warnings, 1);
+}
+
+TEST(JpegMemorySource, AnEmptyFirstFillIsTheFatalEmptyInputError) {
+  const Bytes none;
+  chunkLog.clear();
+  jpegInputCursor = {none.data(), 0};
+  const JpegReference reference = decodeJpegReference(none, installRecordingSource);
+  EXPECT_FALSE(reference.rowsDecoded);
+  EXPECT_EQ(reference.errorCode, JERR_INPUT_EMPTY);
+}
+
+TEST(JpegMemorySource, SkipsASegmentLongerThanTwoChunks) {
+  const Bytes plain = encodeJpeg(layout(JpegColor::Rgb, 24, 16));
+  const Bytes commented = withComment(plain, 9000);
+  ImagePtr image = decodeJpeg(spanOf(commented));
+  ASSERT_NE(image, nullptr);
+  expectMatchesReference(*image, decodeJpegReference(plain));
+}
+
+TEST(JpegReader, RefusesAFileCutInsideASkippedSegment) {
+  const Bytes commented = withComment(encodeJpeg(layout(JpegColor::Rgb, 24, 16)), 9000);
+  const CapturedDecode decoded = decodeCapturingStderr(truncated(commented, 6000));
+  EXPECT_EQ(decoded.image, nullptr);
+  EXPECT_EQ(decoded.errorOutput, "Premature end of JPEG file\n");
+}
+
+TEST(JpegReader, FatalErrorWhileFinishingKeepsThePicture) {
+  const Bytes plain = encodeJpeg(layout(JpegColor::Grey, 16, 16));
+  const std::size_t frameStart = findMarker(plain, 0xC0);
+  ASSERT_LT(frameStart + 4, plain.size());
+  const std::size_t frameBytes = 2u + (std::size_t{plain[frameStart + 2]} << 8) + plain[frameStart + 3];
+  // A second frame header between the scan and the end-of-image marker: read only while finishing.
+  Bytes broken(plain.begin(), plain.end() - 2);
+  broken.insert(broken.end(), plain.begin() + static_cast<std::ptrdiff_t>(frameStart),
+                plain.begin() + static_cast<std::ptrdiff_t>(frameStart + frameBytes));
+  broken.insert(broken.end(), {0xFF, 0xD9});
+  const JpegReference reference = decodeJpegReference(broken);
+  ASSERT_TRUE(reference.rowsDecoded);
+  ASSERT_TRUE(reference.finishFailed);
+
+  const CapturedDecode decoded = decodeCapturingStderr(broken);
+  ASSERT_NE(decoded.image, nullptr);
+  EXPECT_EQ(decoded.errorOutput, "");
+  expectMatchesReference(*decoded.image, decodeJpegReference(plain));
+}
+
+TEST(JpegReader, ReturnsNullWhenThePictureCannotBeAllocated) {
+  const Bytes file = encodeJpeg(layout(JpegColor::Cmyk, 8, 8));
+  failAllocationsAfter(0);
+  ImagePtr image = decodeJpeg(spanOf(file));
+  failAllocationsAfter(-1);
+  EXPECT_EQ(image, nullptr);
+  EXPECT_NE(decodeJpeg(spanOf(file)), nullptr);
+}
+
+TEST(JpegReader, DecodeImageReachesTheJpegReader) {
+  for (JpegColor color : {JpegColor::Grey, JpegColor::Rgb, JpegColor::Cmyk}) {
+    const Bytes file = encodeJpeg(layout(color, 12, 10, color == JpegColor::Rgb));
+    ImagePtr image = decodeImage(spanOf(file));
+    ASSERT_NE(image, nullptr);
+    expectMatchesReference(*image, decodeJpegReference(file));
+  }
+}
+
+void noPause() {}
+
+TEST(JpegReader, ConvertsInOneBatchWithBmpAndTgaPictures) {
+  const Bytes jpegFile = encodeJpeg(layout(JpegColor::Rgb, 12, 10, true));
+  const JpegReference reference = decodeJpegReference(jpegFile);
+  ScratchFolder folder(true);
+  std::filesystem::create_directory("img");
+  writeFile("img/a.bmp", buildBmp(BmpFields{}));
+  TgaFields tga;
+  tga.width = 5;
+  tga.height = 4;
+  writeFile("img/b.tga", buildTga(tga, tgaTestPixels(5, 4, 3)));
+  writeFile("img/c.jpg", jpegFile);
+
+  std::FILE* report = std::tmpfile();
+  ASSERT_NE(report, nullptr);
+  const int status = runConverter(report, noPause);
+  std::rewind(report);
+  std::string lines;
+  for (int ch = std::fgetc(report); ch != EOF; ch = std::fgetc(report)) {
+    lines.push_back(static_cast<char>(ch));
+  }
+  std::fclose(report);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(lines,
+            "File bmp/a.bmp generated OK, size: 4x4/24\n"
+            "File bmp/b.bmp generated OK, size: 5x4/24\n"
+            "File bmp/c.bmp generated OK, size: 12x10/24\n"
+            "OK\n");
+
+  // The bottom-left pixel of the output is the library's bottom-left pixel as B,G,R.
+  const Bytes output = readFile("bmp/c.bmp");
+  ASSERT_GE(output.size(), 54u + 16u * 16u * 3u);
+  const std::uint8_t* bottomLeft = reference.samples.data() + 9 * 12 * 3;
+  EXPECT_EQ(output[54], bottomLeft[2]);
+  EXPECT_EQ(output[55], bottomLeft[1]);
+  EXPECT_EQ(output[56], bottomLeft[0]);
+}
+
+}  // namespace
