@@ -1,3 +1,110 @@
+// TGA reader: true-colour pictures of 24 or 32 bits per pixel, uncompressed (image type 2) or
+// run-length encoded (image type 10). TGA pixels are already B,G,R(,A) and rows are stored
+// bottom-up unless descriptor bit 5 says top row first, so pixel bytes are taken over unchanged.
+//
+// TGA has no signature: the header tests are all that keep this reader from claiming other
+// formats (their second byte, the colour map type here, is never 0). The image ID field is
+// skipped unread, and whatever follows the pixel data (footer, extension area) is ignored. The
+// descriptor's alpha bit count and right-to-left bit are not examined; the fourth byte of a
+// 32-bit pixel is always alpha.
+//
+// Lenient: run-length data that ends before the picture is full is accepted, the pixels no
+// packet reached being zero. Uncompressed data must hold every pixel; surplus bytes are ignored.
+
 #include "image/tga_reader.h"
 
-ImagePtr decodeTga(ByteSpan) noexcept { return nullptr; }
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kHeaderBytes = 18;
+constexpr std::uint8_t kTypeTrueColour = 2;
+constexpr std::uint8_t kTypeTrueColourRle = 10;
+constexpr std::uint8_t kDescriptorTopFirst = 0x20;  // first stored row is the top row
+constexpr std::uint8_t kPacketRun = 0x80;           // packet header: run packet
+constexpr std::uint8_t kPacketCountMask = 0x7F;
+
+// Writes the pixel at dst[0..pixelSize) count times in a row, doubling the filled span per copy.
+void repeatPixel(std::uint8_t* dst, std::size_t pixelSize, std::size_t count) noexcept {
+  const std::size_t total = pixelSize * count;
+  std::size_t filled = pixelSize;
+  while (filled < total) {
+    const std::size_t chunk = std::min(filled, total - filled);
+    std::memcpy(dst + filled, dst, chunk);
+    filled += chunk;
+  }
+}
+
+}  // namespace
+
+std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const std::uint8_t* input,
+                         std::size_t inputBytes, std::size_t pixelSize) noexcept {
+  std::size_t outputLeft = outputBytes;
+  std::size_t inputLeft = inputBytes;
+  if (pixelSize != 0) {
+    // Each packet needs its header byte and at least one whole pixel.
+    while (outputLeft > 0 && inputLeft > pixelSize) {
+      const std::uint8_t header = *input++;
+      --inputLeft;
+      std::size_t count = (header & kPacketCountMask) + std::size_t{1};
+      count = std::min(count, outputLeft / pixelSize);
+      if ((header & kPacketRun) != 0) {
+        const std::size_t bytes = count * pixelSize;
+        if (bytes != 0) {
+          std::memcpy(output, input, pixelSize);
+          repeatPixel(output, pixelSize, count);
+        }
+        input += pixelSize;
+        inputLeft -= pixelSize;
+        output += bytes;
+        outputLeft -= bytes;
+      } else {
+        count = std::min(count, inputLeft / pixelSize);
+        const std::size_t bytes = count * pixelSize;
+        if (bytes != 0) std::memcpy(output, input, bytes);
+        input += bytes;
+        inputLeft -= bytes;
+        output += bytes;
+        outputLeft -= bytes;
+      }
+    }
+  }
+  if (outputLeft > 0) std::memset(output, 0, outputLeft);
+  return inputLeft;
+}
+
+ImagePtr decodeTga(ByteSpan bytes) noexcept {
+  if (bytes.size() < kHeaderBytes) return nullptr;
+  const std::size_t idLength = readU8(bytes, 0);                // ID length
+  if (bytes.size() - kHeaderBytes <= idLength) return nullptr;  // no data byte
+  const std::size_t dataOffset = kHeaderBytes + idLength;
+  const std::size_t dataBytes = bytes.size() - dataOffset;
+
+  if (readLe16(bytes, 5) != 0) return nullptr;      // colour map length
+  if (readU8(bytes, 1) != 0) return nullptr;        // colour map type
+  const std::uint8_t imageType = readU8(bytes, 2);  // image type
+  if (imageType != kTypeTrueColour && imageType != kTypeTrueColourRle) return nullptr;
+  const unsigned width = readLe16(bytes, 12);  // width
+  if (width < 1 || width > kMaxImageSide) return nullptr;
+  const unsigned height = readLe16(bytes, 14);  // height
+  if (height < 1 || height > kMaxImageSide) return nullptr;
+  const std::uint8_t pixelDepth = readU8(bytes, 16);  // pixel depth
+  if (pixelDepth != 24 && pixelDepth != 32) return nullptr;
+  const unsigned channels = pixelDepth / 8u;
+
+  const std::size_t pixelBytes = std::size_t{channels} * height * width;
+  if (imageType == kTypeTrueColour && dataBytes < pixelBytes) return nullptr;
+
+  ImagePtr image = createImage(channels, height, width);
+  if (!image) return nullptr;
+
+  const std::uint8_t* data = bytes.data() + dataOffset;
+  if (imageType == kTypeTrueColour) {
+    std::memcpy(image->pixels(), data, pixelBytes);
+  } else {
+    static_cast<void>(unpackTgaRle(image->pixels(), pixelBytes, data, dataBytes, channels));
+  }
+  if ((readU8(bytes, 17) & kDescriptorTopFirst) != 0) flipImageRows(*image);  // image descriptor
+  return image;
+}

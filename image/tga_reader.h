@@ -1,8 +1,20 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "image/byte_io.h"
 #include "image/image.h"
 
 // Decodes a whole TGA file held in memory; null when the bytes are not a TGA picture this
 // reader accepts. The bytes stay the caller's.
 [[nodiscard]] ImagePtr decodeTga(ByteSpan bytes) noexcept;
+
+// Unpacks TGA run-length packets of pixelSize-byte pixels from input into output, writing at
+// most outputBytes bytes and reading at most inputBytes bytes. Packets run on across rows; a run
+// that passes the end of the output is cut there, a raw packet is cut to the whole pixels the
+// input still holds. Output bytes that no packet reached are set to zero. Returns the number of
+// input bytes not consumed.
+[[nodiscard]] std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes,
+                                       const std::uint8_t* input, std::size_t inputBytes,
+                                       std::size_t pixelSize) noexcept;
