@@ -1,3 +1,12 @@
+// The process-wide PNG decode record and its one reset.
+
 #include "png/decode_state.h"
 
+#include "png/inflate.h"
+
 PngDecodeState pngState;
+
+void releasePngState() noexcept {
+  inflateReleaseWindow();
+  pngState = PngDecodeState{};
+}

@@ -3,6 +3,7 @@
 // decoder and the scanline loops. Only png/ includes this header. Buffers are owning members
 // and every field defaults to its idle value, so releasePngState is a reset that misses nothing.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "image/heap.h"
@@ -18,6 +19,12 @@ struct PngDecodeState {
 
   // Palette: 256 entries of blue, green, red, alpha; null until a PLTE is accepted.
   HeapPtr<std::uint8_t[]> palette;
+  bool paletteHasAlpha = false;       // a tRNS chunk wrote alpha values into the palette
+
+  // Transparent colour from tRNS for grey and truecolour pictures: blue, green, red, 0 (grey
+  // repeats its value). Recorded only; no pixel is changed by it.
+  std::uint8_t colourKey[4] = {0, 0, 0, 0};
+  bool hasColourKey = false;
 
   // The file as a stream of chunks.
   const std::uint8_t* streamCursor = nullptr;  // next unread byte of the file
@@ -28,6 +35,7 @@ struct PngDecodeState {
   // The zlib stream: all IDAT data gathered in file order.
   HeapPtr<std::uint8_t[]> idatData;
   std::int32_t idatLength = 0;                 // bytes in idatData
+  std::size_t idatCapacity = 0;                // bytes allocated for idatData (grows geometrically)
   const std::uint8_t* idatCursor = nullptr;    // next unread byte of the zlib stream
   const std::uint8_t* idatEnd = nullptr;       // one past the last byte of the zlib stream
 
@@ -41,3 +49,7 @@ struct PngDecodeState {
 
 // The one record of the process.
 extern PngDecodeState pngState;
+
+// Frees every buffer of pngState and the window of the zlib decoder, and returns every field to
+// its idle value: all pointers null, all counts zero. Safe to call on an idle record.
+void releasePngState() noexcept;

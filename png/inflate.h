@@ -1,15 +1,67 @@
 #pragma once
 // zlib stream decoder (RFC 1950 / RFC 1951) pulling from pngState.idatCursor .. idatEnd.
+// Only png/ includes this header.
 
+#include <array>
 #include <cstdint>
+
+#include "image/heap.h"
+
+inline constexpr std::uint32_t kWindowSize = 32768;           // bytes of history, the DEFLATE maximum
+inline constexpr std::uint32_t kWindowMask = kWindowSize - 1;
+inline constexpr std::uint32_t kMaxCodeLength = 15;           // literal/length and distance codes
+inline constexpr std::uint32_t kMaxCodeLengthCodeLength = 7;  // the code-length code
+inline constexpr std::uint32_t kLiteralSymbolCount = 288;     // literal/length symbols 0..287
+inline constexpr std::uint32_t kDistanceSymbolCount = 32;     // distance codes 0..31
+inline constexpr std::uint32_t kCodeLengthSymbolCount = 19;   // code-length symbols 0..18
+
+// A canonical Huffman decoding table: one code range per code length, no lookup table. The
+// arrays have their largest sizes, so building a table never allocates.
+struct HuffmanTable {
+  std::uint32_t maxLength = 0;    // longest code the table decodes: 15, or 7 for the code-length code
+  std::uint32_t symbolCount = 0;  // number of symbols n; the symbols are 0..n-1
+  // Entry L-1: the code of the last symbol of length L, or -1 when no symbol has length L.
+  std::array<std::int32_t, kMaxCodeLength> lastCode{};
+  // Entry L-1: the code of the first symbol of length L; only read for lengths that occur.
+  std::array<std::uint32_t, kMaxCodeLength> firstCode{};
+  // Entry L-1: position in sortedSymbols of the first symbol of length L (0 when none has it).
+  std::array<std::uint32_t, kMaxCodeLength> firstIndex{};
+  // The first symbolCount entries: all symbols ordered by code length, ties by symbol value;
+  // symbols of length 0 come first and are never decoded.
+  std::array<std::uint32_t, kLiteralSymbolCount> sortedSymbols{};
+};
+
+// The one zlib stream in progress. The input range lives in pngState (idatCursor, idatEnd).
+struct InflateState {
+  HeapPtr<std::uint8_t[]> window;    // the last 32768 output bytes, used as a ring
+  std::uint32_t writePos = 0;        // 0..32767: where in window the next output byte goes
+  std::uint32_t copyPos = 0;         // 0..32767: window index of the next byte of the match in progress
+  std::uint32_t copyRemaining = 0;   // bytes of the match in progress still to produce (0 = none)
+  std::uint16_t storedRemaining = 0; // bytes of the stored block in progress still to copy (0 = none)
+  std::uint32_t historyLength = 0;   // output bytes held in window: min(bytes produced, 32768)
+  std::uint32_t adler = 1;           // Adler-32 of the output so far: s2 << 16 | s1
+  bool finalBlock = false;           // BFINAL of the block in progress
+  bool streamOpen = false;           // set by inflateBegin; cleared when the stream ends or fails
+  bool bitMode = false;              // input read as bits; set exactly when bitIndex >= 0
+  std::int32_t bitIndex = -1;        // bits consumed of the byte at the cursor, 0..8; -1 in byte mode
+  const HuffmanTable* literalCode = nullptr;   // literal/length code of the current block
+  const HuffmanTable* distanceCode = nullptr;  // distance code of the current block
+  HuffmanTable literalTable;         // literal/length code of the last dynamic block; max length 15
+  HuffmanTable distanceTable;        // distance code of the last dynamic block; max length 15
+  HuffmanTable codeLengthTable;      // code-length code of the last dynamic header; max length 7
+};
+
+// The one decoder of the process.
+extern InflateState inflateState;
 
 // Checks the zlib header, prepares a zeroed window and reads the first block header; false when
 // the header or the first block header is bad or memory runs out.
 [[nodiscard]] bool inflateBegin() noexcept;
 
 // Writes the next len decompressed bytes to dst and returns how many it wrote: len on success,
-// fewer when the final block ends with a correct checksum first, 0 when the stream is bad.
+// fewer when the final block ends with a correct checksum first, 0 when the stream is bad or has
+// already ended.
 [[nodiscard]] std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept;
 
-// Releases the window of the stream (part of releasePngState).
+// Releases the window of the stream (part of releasePngState); later reads return 0.
 void inflateReleaseWindow() noexcept;

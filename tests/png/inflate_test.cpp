@@ -1,0 +1,967 @@
+#include "png/inflate.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+
+#include "image/heap.h"
+#include "png/decode_state.h"
+#include "support/deflate_bits.h"
+
+namespace {
+
+constexpr std::uint8_t kUntouched = 0xEE;
+
+// Points the decoder at one stream for the life of the object; releases the window afterwards.
+class InflateSession {
+ public:
+  explicit InflateSession(Bytes stream) : input_(std::move(stream)) {
+    pngState.idatCursor = input_.data();
+    pngState.idatEnd = input_.data() + input_.size();
+  }
+  ~InflateSession() {
+    inflateReleaseWindow();
+    pngState.idatCursor = nullptr;
+    pngState.idatEnd = nullptr;
+  }
+  InflateSession(const InflateSession&) = delete;
+  InflateSession& operator=(const InflateSession&) = delete;
+
+  [[nodiscard]] bool begin() { return inflateBegin(); }
+
+  // Points the decoder at the start of the input again.
+  void rewind() { pngState.idatCursor = input_.data(); }
+
+  // One inflateRead of len bytes into a fresh buffer (kept in lastBuffer); the bytes it reports
+  // are appended to output.
+  std::uint32_t read(std::uint32_t len) {
+    lastBuffer.assign(len, kUntouched);
+    const std::uint32_t count = inflateRead(lastBuffer.data(), len);
+    output.insert(output.end(), lastBuffer.begin(),
+                  lastBuffer.begin() + static_cast<std::ptrdiff_t>(std::min(count, len)));
+    return count;
+  }
+
+  [[nodiscard]] bool lastBufferUntouched() const {
+    return std::all_of(lastBuffer.begin(), lastBuffer.end(),
+                       [](std::uint8_t b) { return b == kUntouched; });
+  }
+
+  Bytes output;
+  Bytes lastBuffer;
+
+ private:
+  Bytes input_;
+};
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The two-byte zlib header and one final stored block holding "abc", with its trailer.
+const Bytes kAbcStream = {0x78, 0x01, 0x01, 0x03, 0x00, 0xFC, 0xFF,
+                          0x61, 0x62, 0x63, 0x02, 0x4D, 0x01, 0x27};
+const Bytes kAbcSwappedTrailer = {0x78, 0x01, 0x01, 0x03, 0x00, 0xFC, 0xFF,
+                                  0x61, 0x62, 0x63, 0x27, 0x01, 0x4D, 0x02};
+
+// A final fixed-code block of literals followed by the end-of-block symbol.
+Bytes fixedLiteralsBody(const Bytes& content) {
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 1);
+  for (const std::uint8_t b : content) writer.fixedLiteral(b);
+  return writer.fixedLiteral(256).finish();
+}
+
+// Literal/length lengths with the given symbols set and all others 0.
+std::vector<std::uint8_t> lengthsWith(std::size_t count,
+                                      std::initializer_list<std::pair<unsigned, std::uint8_t>> set) {
+  std::vector<std::uint8_t> lengths(count, 0);
+  for (const auto& [symbol, length] : set) lengths[symbol] = length;
+  return lengths;
+}
+
+// --- The worked stored stream ------------------------------------------------------------------
+
+TEST(Inflate, WorkedStoredStreamDecodesInOneRead) {
+  InflateSession session(kAbcStream);
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(3), 3u);
+  EXPECT_EQ(session.output, text("abc"));
+}
+
+TEST(Inflate, WorkedStoredStreamDecodesInReadsOfTwoThenOne) {
+  InflateSession session(kAbcStream);
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(2), 2u);
+  EXPECT_EQ(session.read(1), 1u);
+  EXPECT_EQ(session.output, text("abc"));
+}
+
+TEST(Inflate, StoredFinalBlockChecksTrailerInTheCallThatCopiesItsLastByte) {
+  {
+    InflateSession session(kAbcSwappedTrailer);
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(3), 0u);
+  }
+  {
+    InflateSession session(kAbcSwappedTrailer);
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(2), 2u);
+    EXPECT_EQ(session.read(1), 0u);
+  }
+}
+
+TEST(Inflate, ReadBeyondStreamReturnsCountProducedWhenTrailerMatches) {
+  InflateSession session(kAbcStream);
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(10), 3u);
+  EXPECT_EQ(session.output, text("abc"));
+}
+
+TEST(Inflate, ZeroLengthReadReturnsZeroAndChangesNothing) {
+  InflateSession session(kAbcStream);
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(0), 0u);
+  EXPECT_EQ(session.read(2), 2u);
+  EXPECT_EQ(session.read(0), 0u);
+  EXPECT_EQ(session.read(1), 1u);
+  EXPECT_EQ(session.output, text("abc"));
+}
+
+// --- Stream header -----------------------------------------------------------------------------
+
+Bytes withHeader(std::uint8_t cmf, std::uint8_t flg) {
+  Bytes stream = kAbcStream;
+  stream[0] = cmf;
+  stream[1] = flg;
+  return stream;
+}
+
+class InflateAcceptsHeader : public ::testing::TestWithParam<std::pair<std::uint8_t, std::uint8_t>> {};
+
+TEST_P(InflateAcceptsHeader, AndDecodesTheBlock) {
+  InflateSession session(withHeader(GetParam().first, GetParam().second));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(3), 3u);
+  EXPECT_EQ(session.output, text("abc"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Inflate, InflateAcceptsHeader,
+                         ::testing::Values(std::pair<std::uint8_t, std::uint8_t>{0x78, 0x9C},
+                                           std::pair<std::uint8_t, std::uint8_t>{0x78, 0x01},
+                                           std::pair<std::uint8_t, std::uint8_t>{0x78, 0xDA},
+                                           std::pair<std::uint8_t, std::uint8_t>{0x08, 0x1D}));
+
+class InflateRefusesHeader : public ::testing::TestWithParam<std::pair<std::uint8_t, std::uint8_t>> {};
+
+TEST_P(InflateRefusesHeader, AtBegin) {
+  InflateSession session(withHeader(GetParam().first, GetParam().second));
+  EXPECT_FALSE(session.begin());
+  EXPECT_EQ(session.read(3), 0u);
+  EXPECT_TRUE(session.lastBufferUntouched());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inflate, InflateRefusesHeader,
+    ::testing::Values(std::pair<std::uint8_t, std::uint8_t>{0x88, 0x1C},  // CINFO 8
+                      std::pair<std::uint8_t, std::uint8_t>{0xF8, 0x00},  // CINFO 15
+                      std::pair<std::uint8_t, std::uint8_t>{0x78, 0xBB},  // FDICT
+                      std::pair<std::uint8_t, std::uint8_t>{0x78, 0x00},  // FCHECK
+                      std::pair<std::uint8_t, std::uint8_t>{0x79, 0x18},  // CM 9
+                      std::pair<std::uint8_t, std::uint8_t>{0x77, 0x1E}));  // CM 7
+
+TEST(Inflate, RefusesEmptyAndTooShortInput) {
+  for (const Bytes& stream : {Bytes{}, Bytes{0x78}, Bytes{0x78, 0x01}}) {
+    InflateSession session(stream);
+    EXPECT_FALSE(session.begin()) << stream.size() << " bytes";
+    EXPECT_EQ(session.read(1), 0u);
+  }
+}
+
+TEST(Inflate, BeginFailsWhenWindowCannotBeAllocated) {
+  InflateSession session(kAbcStream);
+  failAllocationsAfter(0);
+  const bool begun = session.begin();
+  failAllocationsAfter(-1);
+  EXPECT_FALSE(begun);
+  EXPECT_EQ(session.read(3), 0u);
+}
+
+TEST(Inflate, BeginAllocatesAgainAfterEveryStream) {
+  for (int i = 0; i < 3; ++i) {
+    InflateSession session(kAbcStream);
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(1), 1u);
+    session.rewind();
+    ASSERT_TRUE(session.begin());  // a second begin replaces the window and starts over
+    EXPECT_EQ(session.read(3), 3u);
+    EXPECT_EQ(session.output, text("aabc"));
+  }
+}
+
+// --- Reads outside a stream ---------------------------------------------------------------------
+
+TEST(Inflate, ReadAfterStoredStreamEndedReturnsZeroAndWritesNothing) {
+  InflateSession session(kAbcStream);
+  ASSERT_TRUE(session.begin());
+  ASSERT_EQ(session.read(3), 3u);
+  EXPECT_EQ(session.read(1), 0u);
+  EXPECT_TRUE(session.lastBufferUntouched());
+  EXPECT_EQ(session.read(50), 0u);
+  EXPECT_TRUE(session.lastBufferUntouched());
+}
+
+TEST(Inflate, StreamEndingBeforeCallerHasAllBytesIsReadAgainAsZero) {
+  const Bytes content = text("a short stream that ends before the caller has all its bytes");
+  for (int level : {0, 6}) {  // stored and Huffman final blocks
+    InflateSession session(compressWithZlib(content, level, 15, Z_DEFAULT_STRATEGY));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(100), content.size()) << "level " << level;
+    EXPECT_EQ(session.output, content);
+    EXPECT_EQ(session.read(100), 0u);
+    EXPECT_TRUE(session.lastBufferUntouched());
+    EXPECT_EQ(session.read(1), 0u);
+  }
+}
+
+TEST(Inflate, ReadAfterFailedBeginOrReleasedWindowReturnsZero) {
+  {
+    InflateSession good(kAbcStream);
+    ASSERT_TRUE(good.begin());  // leaves tables and state from a stream behind
+  }
+  InflateSession session(withHeader(0x78, 0xBB));
+  EXPECT_FALSE(session.begin());
+  EXPECT_EQ(session.read(3), 0u);
+
+  InflateSession released(kAbcStream);
+  ASSERT_TRUE(released.begin());
+  inflateReleaseWindow();
+  EXPECT_EQ(released.read(3), 0u);
+  EXPECT_TRUE(released.lastBufferUntouched());
+}
+
+TEST(Inflate, ReadAfterFailureReturnsZero) {
+  InflateSession session(kAbcSwappedTrailer);
+  ASSERT_TRUE(session.begin());
+  ASSERT_EQ(session.read(3), 0u);
+  EXPECT_EQ(session.read(3), 0u);
+  EXPECT_TRUE(session.lastBufferUntouched());
+}
+
+// --- End of a Huffman final block ---------------------------------------------------------------
+
+enum class Trailer { kCorrect, kWrong, kMissing };
+
+Bytes fixedAbcStream(Trailer trailer) {
+  Bytes stream = zlibStream(fixedLiteralsBody(text("abc")), text("abc"));
+  if (trailer == Trailer::kWrong) stream.back() ^= 1;
+  if (trailer == Trailer::kMissing) stream.resize(stream.size() - 4);
+  return stream;
+}
+
+TEST(Inflate, ReadingExactLengthOfHuffmanFinalBlockNeverReadsTrailer) {
+  for (Trailer trailer : {Trailer::kCorrect, Trailer::kWrong, Trailer::kMissing}) {
+    InflateSession session(fixedAbcStream(trailer));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(3), 3u);
+    EXPECT_EQ(session.output, text("abc"));
+  }
+}
+
+TEST(Inflate, OneMoreByteReachesEndOfBlockAndReturnsZeroWithAnyTrailer) {
+  for (Trailer trailer : {Trailer::kCorrect, Trailer::kWrong, Trailer::kMissing}) {
+    InflateSession session(fixedAbcStream(trailer));
+    ASSERT_TRUE(session.begin());
+    ASSERT_EQ(session.read(3), 3u);
+    EXPECT_EQ(session.read(1), 0u);
+    EXPECT_EQ(session.read(1), 0u);
+  }
+}
+
+TEST(Inflate, MultiByteReadReachingEndOfBlockReturnsCountOnlyWhenTrailerMatches) {
+  const std::pair<Trailer, std::uint32_t> cases[] = {
+      {Trailer::kCorrect, 2u}, {Trailer::kWrong, 0u}, {Trailer::kMissing, 0u}};
+  for (const auto& [trailer, expected] : cases) {
+    InflateSession session(fixedAbcStream(trailer));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(1), 1u);
+    EXPECT_EQ(session.read(5), expected);
+    EXPECT_EQ(session.read(5), 0u);
+  }
+}
+
+TEST(Inflate, HuffmanBlockPassesToNextBlockOnlyWhenEndOfBlockIsDecoded) {
+  // Non-final fixed block "ab", then a stored block whose NLEN is wrong.
+  DeflateBitWriter writer;
+  writer.blockHeader(false, 1).fixedLiteral('a').fixedLiteral('b').fixedLiteral(256);
+  writer.storedHeader(true, 1, 1).bytes({0x00});
+  InflateSession session(zlibStream(writer.finish(), text("ab")));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(2), 2u);
+  EXPECT_EQ(session.read(1), 0u);
+}
+
+// --- Stored blocks ------------------------------------------------------------------------------
+
+TEST(Inflate, EmptyStoredBlockFailsWhenItsHeaderIsRead) {
+  {  // after a stored block: the header is read by the call copying the last byte
+    DeflateBitWriter writer;
+    writer.storedBlock(false, text("abc")).storedBlock(true, {});
+    InflateSession session(zlibStream(writer.finish(), text("abc")));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(2), 2u);
+    EXPECT_EQ(session.read(1), 0u);
+    EXPECT_EQ(session.output, text("ab"));
+  }
+  {  // after a Huffman block: the header is read once the end-of-block symbol is decoded
+    DeflateBitWriter writer;
+    writer.blockHeader(false, 1).fixedLiteral('a').fixedLiteral('b').fixedLiteral('c');
+    writer.fixedLiteral(256).storedBlock(true, {});
+    InflateSession session(zlibStream(writer.finish(), text("abc")));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(3), 3u);
+    EXPECT_EQ(session.read(1), 0u);
+  }
+  {  // as the first block
+    InflateSession session(zlibStream(DeflateBitWriter().storedBlock(true, {}).finish(), {}));
+    EXPECT_FALSE(session.begin());
+  }
+}
+
+TEST(Inflate, SyncFlushEmptyStoredBlockFailsAfterTheBytesBeforeIt) {
+  const Bytes first = text("hello, ");
+  const Bytes second = text("world");
+  z_stream z{};
+  ASSERT_EQ(deflateInit(&z, 6), Z_OK);
+  Bytes stream(256);
+  z.next_out = stream.data();
+  z.avail_out = static_cast<uInt>(stream.size());
+  Bytes input = concat(first, second);
+  z.next_in = input.data();
+  z.avail_in = static_cast<uInt>(first.size());
+  ASSERT_EQ(deflate(&z, Z_SYNC_FLUSH), Z_OK);
+  z.avail_in = static_cast<uInt>(second.size());
+  ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  stream.resize(z.total_out);
+  deflateEnd(&z);
+
+  InflateSession session(stream);
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(static_cast<std::uint32_t>(first.size())), first.size());
+  EXPECT_EQ(session.output, first);
+  EXPECT_EQ(session.read(1), 0u);
+}
+
+TEST(Inflate, RefusesStoredBlockWhoseNlenIsNotTheComplementOfLen) {
+  InflateSession first(zlibStream(DeflateBitWriter().storedHeader(true, 3, 0xFFFD).finish(), {}));
+  EXPECT_FALSE(first.begin());
+
+  DeflateBitWriter writer;
+  writer.storedBlock(false, text("abc")).storedHeader(true, 3, 0x0003).bytes(text("def"));
+  InflateSession later(zlibStream(writer.finish(), text("abcdef")));
+  ASSERT_TRUE(later.begin());
+  EXPECT_EQ(later.read(3), 0u);
+}
+
+TEST(Inflate, RefusesReservedBlockType) {
+  InflateSession first(zlibStream(DeflateBitWriter().blockHeader(true, 3).finish(), {}));
+  EXPECT_FALSE(first.begin());
+
+  DeflateBitWriter writer;
+  writer.blockHeader(false, 1).fixedLiteral('a').fixedLiteral(256).blockHeader(true, 3);
+  InflateSession later(zlibStream(writer.finish(), text("a")));
+  ASSERT_TRUE(later.begin());
+  EXPECT_EQ(later.read(1), 1u);
+  EXPECT_EQ(later.read(1), 0u);
+}
+
+TEST(Inflate, StoredBlocksFollowOneAnotherAcrossCalls) {
+  DeflateBitWriter writer;
+  writer.storedBlock(false, text("abc")).storedBlock(false, text("d")).storedBlock(true, text("ef"));
+  InflateSession session(zlibStream(writer.finish(), text("abcdef")));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(4), 4u);
+  EXPECT_EQ(session.read(2), 2u);
+  EXPECT_EQ(session.output, text("abcdef"));
+}
+
+// --- Input ending early -------------------------------------------------------------------------
+
+TEST(Inflate, InputEndingInsideStoredBlockFailsAtTheMissingByte) {
+  DeflateBitWriter writer;
+  writer.storedHeader(true, 10, static_cast<std::uint16_t>(~10u)).bytes(text("01234"));
+  InflateSession session(concat({0x78, 0x01}, writer.finish()));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(5), 5u);
+  EXPECT_EQ(session.read(1), 0u);
+}
+
+TEST(Inflate, InputEndingInsideHuffmanBlockFails) {
+  const Bytes content = text("literals that run off the end of the input");
+  Bytes stream = concat({0x78, 0x01}, fixedLiteralsBody(content));
+  stream.resize(stream.size() - 10);  // no trailer, and the last literals cut off
+  InflateSession session(stream);
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(static_cast<std::uint32_t>(content.size())), 0u);
+}
+
+TEST(Inflate, EveryTruncationOfAStreamFails) {
+  std::mt19937 rng(7);
+  Bytes content;
+  const std::string words[] = {"scanline ", "filter ", "pixel ", "row ", "deflate ", "\n"};
+  while (content.size() < 3000) {
+    const std::string& word = words[rng() % 6];
+    content.insert(content.end(), word.begin(), word.end());
+  }
+  const auto length = static_cast<std::uint32_t>(content.size());
+  for (int level : {0, 1, 9}) {
+    const Bytes stream = compressWithZlib(content, level, 15, Z_DEFAULT_STRATEGY);
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+      InflateSession session(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)));
+      if (!session.begin()) {
+        EXPECT_LT(cut, stream.size());
+        continue;
+      }
+      const std::uint32_t count = session.read(length + 1);
+      if (cut == stream.size()) {
+        EXPECT_EQ(count, length);
+        EXPECT_EQ(session.output, content);
+      } else {
+        EXPECT_EQ(count, 0u) << "level " << level << " cut at " << cut;
+      }
+    }
+  }
+}
+
+TEST(Inflate, FlippedBitsNeverPassAsDifferentData) {
+  const Bytes content = text(
+      "The quick brown fox jumps over the lazy dog. The quick brown fox jumps again, and again, "
+      "and again over the lazy dog, who does not mind at all.");
+  const auto length = static_cast<std::uint32_t>(content.size());
+  const Bytes stream = compressWithZlib(content, 9, 15, Z_DEFAULT_STRATEGY);
+  for (std::size_t bit = 0; bit < stream.size() * 8; ++bit) {
+    Bytes damaged = stream;
+    damaged[bit / 8] = static_cast<std::uint8_t>(damaged[bit / 8] ^ (1u << (bit % 8)));
+    InflateSession session(damaged);
+    if (!session.begin()) continue;
+    const std::uint32_t count = session.read(length + 1);
+    if (count == length + 1) continue;  // longer data: the trailer was not reached
+    if (count != 0) {  // the stream ended with a matching trailer: it must be the original
+      EXPECT_EQ(count, length) << "bit " << bit;
+      EXPECT_EQ(session.output, content) << "bit " << bit;
+    }
+    EXPECT_EQ(session.read(1), 0u);  // ended or failed
+  }
+}
+
+// --- Matches ------------------------------------------------------------------------------------
+
+TEST(Inflate, MatchAtVeryStartOfStreamFails) {
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 1).fixedMatch(3, 1).fixedLiteral(256);
+  InflateSession session(zlibStream(writer.finish(), Bytes(3, 0)));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(3), 0u);
+}
+
+TEST(Inflate, DistanceMayReachTheFirstByteButNotBeforeIt) {
+  for (unsigned distance : {2u, 3u}) {
+    DeflateBitWriter writer;
+    writer.blockHeader(true, 1).fixedLiteral('a').fixedLiteral('b').fixedMatch(3, distance);
+    writer.fixedLiteral(256);
+    const Bytes content = text("ababa");
+    InflateSession session(zlibStream(writer.finish(), content));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(2), 2u);
+    if (distance == 2) {
+      EXPECT_EQ(session.read(4), 3u);
+      EXPECT_EQ(session.output, content);
+    } else {
+      EXPECT_EQ(session.read(3), 0u);
+    }
+  }
+}
+
+Bytes randomBytes(std::size_t count, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes bytes(count);
+  for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>(rng());
+  return bytes;
+}
+
+TEST(Inflate, DistanceOf32768CopiesTheByteWritten32768Earlier) {
+  const Bytes history = randomBytes(32768, 1);
+  DeflateBitWriter writer;
+  writer.storedBlock(false, history).blockHeader(true, 1).fixedMatch(258, 32768).fixedLiteral(256);
+  const Bytes content = concat(history, Bytes(history.begin(), history.begin() + 258));
+  InflateSession session(zlibStream(writer.finish(), content));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(static_cast<std::uint32_t>(content.size() + 1)), content.size());
+  EXPECT_EQ(session.output, content);
+}
+
+TEST(Inflate, DistanceOf32768FailsAfterOnly32767Bytes) {
+  const Bytes history = randomBytes(32767, 2);
+  DeflateBitWriter writer;
+  writer.storedBlock(false, history).blockHeader(true, 1).fixedMatch(258, 32768).fixedLiteral(256);
+  InflateSession session(zlibStream(writer.finish(), {}));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(32767), 32767u);
+  EXPECT_EQ(session.read(1), 0u);
+}
+
+TEST(Inflate, MatchLongerThanTheReadGoesOnInTheNextCall) {
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 1).fixedLiteral('x').fixedMatch(258, 1).fixedMatch(100, 1);
+  writer.fixedLiteral('y').fixedLiteral(256);
+  const Bytes content = concat(Bytes(359, 'x'), text("y"));
+  InflateSession session(zlibStream(writer.finish(), content));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(2), 2u);
+  EXPECT_EQ(session.read(100), 100u);
+  EXPECT_EQ(session.read(200), 200u);
+  EXPECT_EQ(session.read(100), 58u);
+  EXPECT_EQ(session.output, content);
+}
+
+// --- Fixed blocks: symbols outside the code's range ---------------------------------------------
+
+struct InvalidFixedSymbol {
+  const char* name;
+  void (*write)(DeflateBitWriter&);
+};
+
+void PrintTo(const InvalidFixedSymbol& symbol, std::ostream* out) { *out << symbol.name; }
+
+class InflateFixedBlockFails : public ::testing::TestWithParam<InvalidFixedSymbol> {};
+
+TEST_P(InflateFixedBlockFails, AtTheSymbol) {
+  // 1000 bytes of history, so that the zero bits after the symbol would be a valid match
+  // (extra bits 0, distance code 0) if the symbol were taken for a length.
+  const Bytes history(1000, 'h');
+  DeflateBitWriter writer;
+  writer.storedBlock(false, history).blockHeader(true, 1).fixedLiteral('x').fixedLiteral('y');
+  GetParam().write(writer);
+  writer.bits(0, 32).bytes({0, 0, 0, 0});
+  const Bytes stream = zlibStream(writer.finish(), concat(history, text("xy")));
+  {
+    InflateSession session(stream);
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(1000), 1000u);
+    EXPECT_EQ(session.read(2), 2u);
+    EXPECT_EQ(session.read(1), 0u);
+  }
+  {
+    InflateSession session(stream);
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(1003), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inflate, InflateFixedBlockFails,
+    ::testing::Values(
+        InvalidFixedSymbol{"Literal286", [](DeflateBitWriter& w) { w.fixedLiteral(286); }},
+        InvalidFixedSymbol{"Literal287", [](DeflateBitWriter& w) { w.fixedLiteral(287); }},
+        InvalidFixedSymbol{"Distance30", [](DeflateBitWriter& w) { w.fixedLiteral(257).code(30, 5); }},
+        InvalidFixedSymbol{"Distance31", [](DeflateBitWriter& w) { w.fixedLiteral(257).code(31, 5); }}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+// --- Dynamic blocks -----------------------------------------------------------------------------
+
+// Literal/length lengths of a code with 'a' (1 bit) and end-of-block (1 bit).
+std::vector<CodeLengthItem> literalItemsForAAndEnd() {
+  // 97 zeros, 'a' = 1, 158 zeros, 256 = 1
+  return {{18, 86}, {1}, {18, 127}, {18, 9}, {1}};
+}
+
+// A final dynamic block with the given header items holding "a" and end-of-block.
+Bytes dynamicABlock(unsigned literalCount, unsigned distanceCount,
+                    const std::vector<CodeLengthItem>& items) {
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 2).dynamicHeader(literalCount, distanceCount, uniformCodeLengthLengths(),
+                                            items);
+  writer.code(0, 1).code(1, 1);  // 'a', end of block
+  return zlibStream(writer.finish(), text("a"));
+}
+
+std::vector<CodeLengthItem> join(std::vector<CodeLengthItem> a, const std::vector<CodeLengthItem>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+void expectDecodesA(const Bytes& stream) {
+  InflateSession session(stream);
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(2), 1u);
+  EXPECT_EQ(session.output, text("a"));
+}
+
+TEST(Inflate, ZeroRunMayNotCrossFromLiteralIntoDistanceLengths) {
+  // 266 literal/length lengths (257..265 zero) and 3 distance lengths: 0, 0, 1.
+  const auto literals = literalItemsForAAndEnd();
+  expectDecodesA(dynamicABlock(266, 3, join(literals, {{17, 6}, {0}, {0}, {1}})));
+
+  InflateSession crossing(dynamicABlock(266, 3, join(literals, {{18, 0}, {1}})));
+  EXPECT_FALSE(crossing.begin());
+}
+
+TEST(Inflate, Code16MayNotBeginTheDistanceLengths) {
+  // 'a' = 1, 'b' = 2, end-of-block = 2; four distance codes of 2 bits.
+  const std::vector<CodeLengthItem> literals = {{18, 86}, {1}, {2}, {18, 127}, {18, 8}, {2}};
+  DeflateBitWriter control;
+  control.blockHeader(true, 2).dynamicHeader(257, 4, uniformCodeLengthLengths(),
+                                             join(literals, {{2}, {2}, {2}, {2}}));
+  control.code(0, 1).code(3, 2);  // 'a', end of block
+  InflateSession accepted(zlibStream(control.finish(), text("a")));
+  ASSERT_TRUE(accepted.begin());
+  EXPECT_EQ(accepted.read(2), 1u);
+
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 2).dynamicHeader(257, 4, uniformCodeLengthLengths(),
+                                            join(literals, {{16, 0}, {2}}));
+  writer.code(0, 1).code(3, 2).bytes({0, 0, 0, 0});
+  InflateSession refused(zlibStream(writer.finish(), text("a")));
+  EXPECT_FALSE(refused.begin());
+}
+
+TEST(Inflate, Code16MayNotBeginTheLiteralLengths) {
+  InflateSession session(dynamicABlock(257, 1, join({{16, 0}}, literalItemsForAAndEnd())));
+  EXPECT_FALSE(session.begin());
+}
+
+TEST(Inflate, RepeatMayNotRunPastTheEndOfTheDistanceLengths) {
+  const auto literals = literalItemsForAAndEnd();
+  InflateSession refused(dynamicABlock(257, 3, join(literals, {{18, 0}})));
+  EXPECT_FALSE(refused.begin());
+  InflateSession refused16(dynamicABlock(257, 3, join(literals, {{1}, {16, 0}})));
+  EXPECT_FALSE(refused16.begin());
+}
+
+TEST(Inflate, DynamicBlockWithoutDistanceCodesDecodesLiterals) {
+  const auto literals = literalItemsForAAndEnd();
+  expectDecodesA(dynamicABlock(257, 3, join(literals, {{17, 0}})));  // three zero lengths
+  expectDecodesA(dynamicABlock(257, 1, join(literals, {{0}})));
+}
+
+TEST(Inflate, DynamicBlockWithoutDistanceCodesFailsAtAMatch) {
+  // 'a', 'b', end-of-block and length symbol 257, two bits each; one distance length of 0.
+  const auto lengths = lengthsWith(258, {{'a', 2}, {'b', 2}, {256, 2}, {257, 2}});
+  const HuffmanCode code = HuffmanCode::fromLengths(lengths);
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 2).plainDynamicHeader(lengths, {0});
+  writer.symbol(code, 'a').symbol(code, 'b').symbol(code, 257).bytes({0, 0, 0, 0});
+  InflateSession session(zlibStream(writer.finish(), text("ab")));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(2), 2u);
+  EXPECT_EQ(session.read(1), 0u);
+}
+
+TEST(Inflate, IncompleteCodesAreAcceptedAndUnusedCodesFail) {
+  // 'a' = 0, end-of-block = 10, and 11 matches nothing; one distance code of 1 bit.
+  const auto lengths = lengthsWith(257, {{'a', 1}, {256, 2}});
+  DeflateBitWriter head;
+  head.blockHeader(true, 2).plainDynamicHeader(lengths, {1});
+  head.code(0, 1).code(0, 1);  // "aa"
+  {
+    DeflateBitWriter writer = head;
+    writer.code(2, 2);
+    InflateSession session(zlibStream(writer.finish(), text("aa")));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(3), 2u);
+    EXPECT_EQ(session.output, text("aa"));
+  }
+  {
+    DeflateBitWriter writer = head;
+    writer.code(3, 2).code(0, 15).bytes({0, 0, 0, 0});
+    InflateSession session(zlibStream(writer.finish(), text("aa")));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(2), 2u);
+    EXPECT_EQ(session.read(1), 0u);
+  }
+}
+
+TEST(Inflate, SingleDistanceCodeOfOneBitDecodesMatches) {
+  const auto lengths = lengthsWith(258, {{'a', 1}, {256, 2}, {257, 2}});
+  const HuffmanCode code = HuffmanCode::fromLengths(lengths);
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 2).plainDynamicHeader(lengths, {1});
+  writer.symbol(code, 'a').symbol(code, 257).code(0, 1).symbol(code, 256);  // 'a', (3, 1)
+  InflateSession session(zlibStream(writer.finish(), text("aaaa")));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(5), 4u);
+  EXPECT_EQ(session.output, text("aaaa"));
+}
+
+TEST(Inflate, CodeLengthSequenceCodeThatMatchesNothingFails) {
+  std::array<std::uint8_t, 19> codeLengthLengths{};
+  codeLengthLengths[1] = 2;  // code 00
+  codeLengthLengths[2] = 2;  // code 01; 1x matches nothing
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 2).dynamicHeader(257, 1, codeLengthLengths, {{1}, {2}});
+  writer.code(3, 2).bytes({0, 0, 0, 0, 0, 0});
+  InflateSession session(zlibStream(writer.finish(), {}));
+  EXPECT_FALSE(session.begin());
+}
+
+TEST(Inflate, RefusesOverSubscribedCodes) {
+  const auto literals = literalItemsForAAndEnd();
+  {  // literal/length: 'a', 'b' and end-of-block all 1 bit
+    InflateSession session(dynamicABlock(
+        257, 1, {{18, 86}, {1}, {1}, {18, 127}, {18, 8}, {1}, {1}}));
+    EXPECT_FALSE(session.begin());
+  }
+  {  // distance: three codes of 1 bit
+    InflateSession session(dynamicABlock(257, 3, join(literals, {{1}, {1}, {1}})));
+    EXPECT_FALSE(session.begin());
+  }
+  {  // code-length code: three symbols of 1 bit
+    std::array<std::uint8_t, 19> codeLengthLengths{};
+    codeLengthLengths[0] = 1;
+    codeLengthLengths[1] = 1;
+    codeLengthLengths[18] = 1;
+    DeflateBitWriter writer;
+    writer.blockHeader(true, 2).bits(0, 5).bits(0, 5).bits(15, 4);
+    for (unsigned symbol : {16u, 17u, 18u, 0u, 8u, 7u, 9u, 6u, 10u, 5u, 11u, 4u, 12u, 3u, 13u,
+                            2u, 14u, 1u, 15u}) {
+      writer.bits(codeLengthLengths[symbol], 3);
+    }
+    writer.bytes(Bytes(64, 0));
+    InflateSession session(zlibStream(writer.finish(), {}));
+    EXPECT_FALSE(session.begin());
+  }
+  {  // in a later block, the failure shows in the call that reads its header
+    DeflateBitWriter writer;
+    writer.storedBlock(false, text("abc")).blockHeader(true, 2);
+    writer.dynamicHeader(257, 3, uniformCodeLengthLengths(), join(literals, {{1}, {1}, {1}}));
+    writer.bytes({0, 0, 0, 0});
+    InflateSession session(zlibStream(writer.finish(), text("abc")));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(3), 0u);
+  }
+}
+
+TEST(Inflate, AcceptsLiteralAndDistanceCountsUpTo288And32) {
+  // HLIT 31 and HDIST 31: symbols 286, 287 and codes 30, 31 may have lengths.
+  std::vector<std::uint8_t> literals(288, 9);
+  std::fill(literals.begin(), literals.begin() + 224, std::uint8_t{8});  // 224/256 + 64/512
+  const std::vector<std::uint8_t> distances(32, 5);
+  const HuffmanCode literalCode = HuffmanCode::fromLengths(literals);
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 2).plainDynamicHeader(literals, distances);
+  writer.symbol(literalCode, 'q').symbol(literalCode, 258).code(0, 5);  // 'q', (4, 1)
+  writer.symbol(literalCode, 256);
+  InflateSession session(zlibStream(writer.finish(), text("qqqqq")));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(6), 5u);
+  EXPECT_EQ(session.output, text("qqqqq"));
+}
+
+// --- Many tiny blocks ---------------------------------------------------------------------------
+
+TEST(Inflate, DecodesAMillionTinyBlocks) {
+  std::vector<std::uint8_t> dynamicLengths(257, 8);  // 0..254: 8 bits; 255, 256: 9 bits
+  dynamicLengths[255] = 9;
+  dynamicLengths[256] = 9;
+  const HuffmanCode dynamicCode = HuffmanCode::fromLengths(dynamicLengths);
+  DeflateBitWriter writer;
+  writer.bytes({0x78, 0x01});
+  Bytes content;
+  constexpr int kBlocks = 1000000;
+  for (int block = 0; block < kBlocks; ++block) {
+    const bool final = block == kBlocks - 1;
+    const auto byte = static_cast<std::uint8_t>(block * 7);
+    content.push_back(byte);
+    if (block % 1000 == 999) {
+      writer.blockHeader(final, 2).plainDynamicHeader(dynamicLengths, {1});
+      writer.symbol(dynamicCode, byte).symbol(dynamicCode, 256);
+    } else if (block % 10 == 9) {
+      writer.storedBlock(final, {byte});
+    } else {
+      writer.blockHeader(final, 1).fixedLiteral(byte).fixedLiteral(256);
+    }
+  }
+  Bytes stream = writer.finish();
+  const Bytes trailer = zlibStream({}, content);
+  stream.insert(stream.end(), trailer.end() - 4, trailer.end());
+
+  InflateSession session(stream);
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(kBlocks + 1), static_cast<std::uint32_t>(kBlocks));
+  EXPECT_EQ(session.output, content);
+}
+
+// --- Differential against zlib ------------------------------------------------------------------
+
+enum DataKind { kRandom, kText, kLongRuns, kShortRepeats, kLarge };
+
+const char* kindName(int kind) {
+  static const char* const names[] = {"Random", "Text", "LongRuns", "ShortRepeats", "Large"};
+  return names[kind];
+}
+
+void appendText(Bytes& out, std::mt19937& rng, std::size_t count) {
+  static const char* const words[] = {"the ", "red ",  "pixel ", "row ",   "of ",   "a ",
+                                      "png ", "image ", "is ",   "not ",  "blue ", "green ",
+                                      "and ", "filter ", "byte ", "\n",    "value ", "zero "};
+  const std::size_t end = out.size() + count;
+  while (out.size() < end) {
+    const std::string word = words[rng() % 18];
+    out.insert(out.end(), word.begin(), word.end());
+  }
+  out.resize(end);
+}
+
+Bytes makeData(int kind) {
+  std::mt19937 rng(static_cast<unsigned>(100 + kind));
+  Bytes data;
+  switch (kind) {
+    case kRandom:
+      return randomBytes(20000, 3);
+    case kText:
+      appendText(data, rng, 60000);
+      return data;
+    case kLongRuns:
+      while (data.size() < 50000) data.insert(data.end(), 1 + rng() % 2000, static_cast<std::uint8_t>(rng()));
+      return data;
+    case kShortRepeats:
+      while (data.size() < 30000) data.insert(data.end(), 2 + rng() % 8, static_cast<std::uint8_t>(rng() % 4));
+      return data;
+    default:  // more than 64 KiB, with copies from nearly a whole window back
+      appendText(data, rng, 33000);
+      while (data.size() < 150000) {
+        if (rng() % 3 == 0) {
+          const Bytes fresh = randomBytes(50 + rng() % 400, static_cast<unsigned>(data.size()));
+          data.insert(data.end(), fresh.begin(), fresh.end());
+        } else {
+          const std::size_t distance = 32000 + rng() % 500;
+          const std::size_t count = 3 + rng() % 300;
+          for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t repeated = data[data.size() - distance];
+            data.push_back(repeated);
+          }
+        }
+      }
+      return data;
+  }
+}
+
+const Bytes& dataOf(int kind) {
+  static std::map<int, Bytes> cache;
+  auto found = cache.find(kind);
+  if (found == cache.end()) found = cache.emplace(kind, makeData(kind)).first;
+  return found->second;
+}
+
+// Decodes the whole stream in calls of the sizes `chunk` gives, until a call returns less than
+// it asked for; expects the content back, and 0 from any further read.
+constexpr std::uint32_t kMaxChunk = 5000;
+
+template <class ChunkSize>
+void expectDecodesInChunks(const Bytes& stream, const Bytes& content, ChunkSize chunk,
+                           const char* mode) {
+  SCOPED_TRACE(mode);
+  InflateSession session(stream);
+  ASSERT_TRUE(session.begin());
+  Bytes output(content.size() + kMaxChunk + 1, kUntouched);
+  std::size_t produced = 0;
+  while (produced <= content.size()) {
+    const std::uint32_t ask = chunk();
+    const std::uint32_t got = inflateRead(output.data() + produced, ask);
+    ASSERT_LE(got, ask);
+    produced += got;
+    if (got < ask) break;
+  }
+  ASSERT_EQ(produced, content.size());
+  output.resize(produced);
+  EXPECT_TRUE(output == content);
+  std::uint8_t extra = kUntouched;
+  EXPECT_EQ(inflateRead(&extra, 1), 0u);
+}
+
+void expectDecodesLikeZlib(const Bytes& content, const Bytes& stream) {
+  const auto whole = static_cast<std::uint32_t>(content.size()) + 1;
+  expectDecodesInChunks(stream, content, [whole] { return whole; }, "one call");
+  expectDecodesInChunks(stream, content, [] { return 1u; }, "1-byte calls");
+  std::mt19937 rng(static_cast<unsigned>(content.size()));
+  expectDecodesInChunks(stream, content,
+                        [&rng] { return 1 + static_cast<std::uint32_t>(rng() % kMaxChunk); },
+                        "random chunks");
+}
+
+using ZlibCase = std::tuple<int, int, int>;  // data kind, level, strategy
+
+class InflateMatchesZlib : public ::testing::TestWithParam<ZlibCase> {};
+
+TEST_P(InflateMatchesZlib, AtEachLevelAndStrategy) {
+  const auto [kind, level, strategy] = GetParam();
+  const Bytes& content = dataOf(kind);
+  expectDecodesLikeZlib(content, compressWithZlib(content, level, 15, strategy));
+}
+
+const char* strategyName(int strategy) {
+  switch (strategy) {
+    case Z_FILTERED: return "Filtered";
+    case Z_HUFFMAN_ONLY: return "HuffmanOnly";
+    case Z_RLE: return "Rle";
+    case Z_FIXED: return "Fixed";
+    default: return "Default";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inflate, InflateMatchesZlib,
+    ::testing::Combine(::testing::Values(kRandom, kText, kLongRuns, kShortRepeats, kLarge),
+                       ::testing::Range(1, 10),
+                       ::testing::Values(Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE,
+                                         Z_FIXED)),
+    [](const auto& testInfo) {
+      return std::string(kindName(std::get<0>(testInfo.param))) + "Level" +
+             std::to_string(std::get<1>(testInfo.param)) + strategyName(std::get<2>(testInfo.param));
+    });
+
+using WindowCase = std::tuple<int, int, int>;  // data kind, window bits, level
+
+class InflateMatchesZlibWindow : public ::testing::TestWithParam<WindowCase> {};
+
+TEST_P(InflateMatchesZlibWindow, AtEachWindowSize) {
+  const auto [kind, windowBits, level] = GetParam();
+  const Bytes& content = dataOf(kind);
+  const Bytes stream = compressWithZlib(content, level, windowBits, Z_DEFAULT_STRATEGY);
+  ASSERT_EQ(stream[0] >> 4, windowBits - 8);  // CINFO
+  expectDecodesLikeZlib(content, stream);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inflate, InflateMatchesZlibWindow,
+    ::testing::Combine(::testing::Values(kRandom, kText, kLongRuns, kShortRepeats, kLarge),
+                       ::testing::Range(9, 16), ::testing::Values(1, 6, 9)),
+    [](const auto& testInfo) {
+      return std::string(kindName(std::get<0>(testInfo.param))) + "Window" +
+             std::to_string(std::get<1>(testInfo.param)) + "Level" +
+             std::to_string(std::get<2>(testInfo.param));
+    });
+
+TEST(Inflate, MatchesZlibStoredBlocksAndCompress2) {
+  for (int kind : {kRandom, kText, kLarge}) {
+    SCOPED_TRACE(kindName(kind));
+    const Bytes& content = dataOf(kind);
+    expectDecodesLikeZlib(content, compressWithZlib(content, 0, 15, Z_DEFAULT_STRATEGY));
+    uLongf size = compressBound(static_cast<uLong>(content.size()));
+    Bytes stream(size);
+    ASSERT_EQ(compress2(stream.data(), &size, content.data(), static_cast<uLong>(content.size()), 6),
+              Z_OK);
+    stream.resize(size);
+    expectDecodesLikeZlib(content, stream);
+  }
+}
+
+}  // namespace
