@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "app/padding.h"
 #include "image/byte_io.h"
+#include "image/loader.h"
 #include "support/bmp_builder.h"
+#include "support/jpeg_oracle.h"
+#include "support/png_writer.h"
 #include "support/test_files.h"
+#include "support/tga_writer.h"
 
 namespace {
 
@@ -44,9 +49,6 @@ TEST(EndToEnd, FailureExitsWithStatusOne) {
   EXPECT_EQ(status.status, 1);
 }
 
-}  // namespace
-
-namespace {
 
 TEST(EndToEnd, HelpAndVersionTouchNoFolder) {
   ScratchFolder folder;
@@ -68,6 +70,71 @@ TEST(EndToEnd, OtherArgumentsAreIgnored) {
   const ProcessResult run = runProcess(std::string("'") + POW2BMP_BINARY + "' --frobnicate x", folder.path());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output, "OK\n");
+}
+
+
+// What the converter must write for an input: the decoded picture, padded, behind its header.
+Bytes expectedOutput(const Bytes& input) {
+  ImagePtr image = decodeImage(ByteSpan(input.data(), input.size()));
+  if (!image) return {};
+  const unsigned width = image->width;
+  const unsigned height = image->height;
+  image = padToPowerOfTwo(std::move(image));
+  const auto header = buildBmpHeader(*image, width, height);
+  Bytes file(header.begin(), header.end());
+  file.insert(file.end(), image->pixels(), image->pixels() + image->pixelBytes());
+  return file;
+}
+
+TEST(EndToEnd, ConvertsAllFourFormatsInOneRun) {
+  ScratchFolder folder;
+  const auto img = folder.path() / "img";
+  std::filesystem::create_directory(img);
+
+  const Bytes bmp = buildBmp({.width = 9, .height = 6});
+  const Bytes tga = buildTga({.imageType = 10, .width = 6, .height = 5, .pixelDepth = 32, .descriptor = 0x20},
+                             encodeTgaRle(tgaTestPixels(6, 5, 4), 4));
+  const Bytes png = buildPng(makePngPicture(13, 7, 8, 2, true, 42));
+  const Bytes pngAlpha = buildPng(makePngPicture(20, 17, 8, 6, false, 7));
+  const Bytes jpeg = encodeJpeg({.width = 33, .height = 17, .subsampled = true});
+  const Bytes grey = encodeJpeg({.width = 8, .height = 8, .color = JpegColor::Grey, .progressive = true});
+  // Names that do not match the content: detection is by content only.
+  const std::pair<const char*, const Bytes*> inputs[] = {
+      {"a.bmp", &bmp}, {"b.png", &tga}, {"c.jpg", &png}, {"d.png", &pngAlpha}, {"e.jpeg", &jpeg}, {"f", &grey}};
+  for (const auto& [name, bytes] : inputs) writeFile(img / name, *bytes);
+
+  const ProcessResult run = runProcess(std::string("'") + POW2BMP_BINARY + "'", folder.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output,
+            "File bmp/a.bmp generated OK, size: 9x6/24\n"
+            "File bmp/b.bmp generated OK, size: 6x5/32\n"
+            "File bmp/c.bmp generated OK, size: 13x7/24\n"
+            "File bmp/d.bmp generated OK, size: 20x17/32\n"
+            "File bmp/e.bmp generated OK, size: 33x17/24\n"
+            "File bmp/f generated OK, size: 8x8/24\n"
+            "OK\n");
+  const std::pair<const char*, const Bytes*> outputs[] = {
+      {"a.bmp", &bmp}, {"b.bmp", &tga}, {"c.bmp", &png}, {"d.bmp", &pngAlpha}, {"e.bmp", &jpeg}, {"f", &grey}};
+  for (const auto& [name, input] : outputs) {
+    const Bytes expected = expectedOutput(*input);
+    ASSERT_FALSE(expected.empty()) << name;
+    EXPECT_EQ(readFile(folder.path() / "bmp" / name), expected) << name;
+  }
+}
+
+TEST(EndToEnd, RefusedPictureStopsTheRun) {
+  ScratchFolder folder;
+  const auto img = folder.path() / "img";
+  std::filesystem::create_directory(img);
+  writeFile(img / "a.png", buildPng(makePngPicture(8, 8, 8, 2, false, 1)));
+  writeFile(img / "b.png", buildPng(makePngPicture(8, 8, 4, 3, false, 2)));  // palette
+  writeFile(img / "c.png", buildPng(makePngPicture(8, 8, 8, 2, false, 3)));
+  const ProcessResult run = runProcess(std::string("'") + POW2BMP_BINARY + "'", folder.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output,
+            "File bmp/a.bmp generated OK, size: 8x8/24\n"
+            "ERROR: Cannot load input image img/b.png\n");
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "bmp" / "c.bmp"));
 }
 
 }  // namespace
