@@ -7,9 +7,9 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "image/heap.h"
 
@@ -143,8 +143,9 @@ bool CountedString::truncate(std::int32_t pos) noexcept {
 
 void CountedString::appendText(const char* text) noexcept {
   const std::int32_t extra = textLength(text);
-  if (extra <= 0) return;
+  if (extra < 0) return;
   if (!makeUnique()) return;
+  if (extra == 0) return;
   const std::int64_t total = std::int64_t{block_->length} + extra;
   if (total > std::numeric_limits<std::int32_t>::max() / 2) return;
   // A failed resize keeps the previous text.

@@ -102,6 +102,26 @@ TEST(CountedString, SharedEmptyIsNeverFreed) {
   EXPECT_GT(before, 1 << 30);
 }
 
+TEST(CountedString, SharedEmptyStartsAtTwoToTheThirtyPlusOne) {
+  // Between tests no handle is alive, so the count is the start-up value; the probe adds one.
+  EXPECT_EQ(CountedString().references(), (1 << 30) + 1 + 1);
+}
+
+TEST(CountedString, AppendingEmptyTextStillMakesTheHandlePrivate) {
+  CountedString original = CountedString::fromText("abc");
+  CountedString copy = original;
+  copy.appendText("");
+  EXPECT_EQ(copy.references(), 1);
+  EXPECT_EQ(original.references(), 1);
+  EXPECT_NE(copy.text(), original.text());
+  EXPECT_STREQ(copy.text(), "abc");
+
+  CountedString empty;
+  empty.appendText("");
+  EXPECT_FALSE(empty.isSharedEmpty());
+  EXPECT_EQ(empty.length(), 0);
+}
+
 TEST(CountedString, FailedAllocationYieldsSharedEmpty) {
   AllocationFaults faults(0);
   const CountedString s = CountedString::fromText("abc");
@@ -127,6 +147,37 @@ TEST(CountedString, AppendGrowthFailureKeepsPreviousText) {
   EXPECT_STREQ(s.text(), "abc");
   EXPECT_FALSE(s.truncate(1));
   EXPECT_STREQ(s.text(), "abc");
+}
+
+TEST(CountedString, AppendToSharedHandleThatCannotBeMadePrivateLeavesEmpty) {
+  CountedString original = CountedString::fromText("abc");
+  CountedString copy = original;
+  AllocationFaults faults(0);
+  copy.appendText("def");
+  EXPECT_TRUE(copy.isSharedEmpty());
+  EXPECT_STREQ(original.text(), "abc");
+  EXPECT_EQ(original.references(), 1);
+}
+
+TEST(CountedString, TruncateOfSharedHandleFailsOnEitherAllocation) {
+  CountedString original = CountedString::fromText("abcde");
+  {
+    // The private copy cannot be made: the handle becomes the empty string.
+    CountedString copy = original;
+    AllocationFaults faults(0);
+    EXPECT_FALSE(copy.truncate(2));
+    EXPECT_TRUE(copy.isSharedEmpty());
+  }
+  {
+    // The private copy is made but cannot shrink: the flag is false, the text is kept.
+    CountedString copy = original;
+    AllocationFaults faults(1);
+    EXPECT_FALSE(copy.truncate(2));
+    EXPECT_STREQ(copy.text(), "abcde");
+    EXPECT_EQ(copy.references(), 1);
+  }
+  EXPECT_STREQ(original.text(), "abcde");
+  EXPECT_EQ(original.references(), 1);
 }
 
 }  // namespace

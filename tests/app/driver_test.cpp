@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "image/byte_io.h"
+#include "image/heap.h"
 #include "support/bmp_builder.h"
 #include "support/test_files.h"
 
@@ -17,18 +18,29 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* kReportFile = "report.txt";
+
 int pauses = 0;
-void countPause() { ++pauses; }
+std::string reportAtPause;
+
+// Reads the report file through a stream of its own, so it sees only what has been flushed.
+void countPause() {
+  ++pauses;
+  const Bytes seen = readFile(kReportFile);
+  reportAtPause.assign(seen.begin(), seen.end());
+}
 
 struct RunResult {
   int status;
   std::string output;
 };
 
-// Runs one batch in the current folder, capturing the report.
+// Runs one batch in the current folder, capturing the report. Every run pauses exactly once, and
+// every report line has reached the file before the pause.
 RunResult runBatch() {
-  std::FILE* out = std::tmpfile();
+  std::FILE* out = std::fopen(kReportFile, "w+");
   pauses = 0;
+  reportAtPause.clear();
   RunResult result{runConverter(out, countPause), {}};
   EXPECT_EQ(pauses, 1);
   std::rewind(out);
@@ -36,6 +48,7 @@ RunResult runBatch() {
   std::size_t got = 0;
   while ((got = std::fread(buffer, 1, sizeof buffer, out)) > 0) result.output.append(buffer, got);
   std::fclose(out);
+  EXPECT_EQ(reportAtPause, result.output);
   return result;
 }
 
@@ -64,21 +77,26 @@ TEST_F(Driver, EmptyInputFolderIsACompleteRun) {
 }
 
 TEST_F(Driver, OutputNamesRewriteShortExtensionsOnly) {
-  const char* const names[] = {"photo.jpeg", "a.b.c", "x.", "picture", "scan.tiff10", ".hidden", ".png"};
+  const char* const names[] = {"photo.jpeg", "a.b.c",   "x.",     "picture",     "scan.tiff10",
+                               ".hidden",    ".png",    "b.abcd", "c.abcde",     "\xC3\xA9.png"};
   for (const char* name : names) putBmp(fs::path("img") / name, 4, 4);
   const RunResult run = runBatch();
   EXPECT_EQ(run.status, 0);
-  // Byte order of the names: ".hidden", ".png", "a.b.c", "photo.jpeg", "picture", "scan.tiff10", "x.".
+  // Byte order of the names: a byte above 0x7F sorts after every ASCII byte.
   EXPECT_EQ(run.output,
             "File bmp/.hidden generated OK, size: 4x4/24\n"
             "File bmp/.bmp generated OK, size: 4x4/24\n"
             "File bmp/a.b.bmp generated OK, size: 4x4/24\n"
+            "File bmp/b.bmp generated OK, size: 4x4/24\n"
+            "File bmp/c.abcde generated OK, size: 4x4/24\n"
             "File bmp/photo.bmp generated OK, size: 4x4/24\n"
             "File bmp/picture generated OK, size: 4x4/24\n"
             "File bmp/scan.tiff10 generated OK, size: 4x4/24\n"
             "File bmp/x.bmp generated OK, size: 4x4/24\n"
+            "File bmp/\xC3\xA9.bmp generated OK, size: 4x4/24\n"
             "OK\n");
-  for (const char* out : {".hidden", ".bmp", "a.b.bmp", "photo.bmp", "picture", "scan.tiff10", "x.bmp"}) {
+  for (const char* out : {".hidden", ".bmp", "a.b.bmp", "b.bmp", "c.abcde", "photo.bmp", "picture",
+                          "scan.tiff10", "x.bmp", "\xC3\xA9.bmp"}) {
     EXPECT_TRUE(fs::is_regular_file(fs::path("bmp") / out)) << out;
   }
 }
@@ -196,6 +214,59 @@ TEST_F(Driver, EmptyFileCannotBeLoaded) {
   const RunResult run = runBatch();
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.output, "ERROR: Cannot load input image img/empty.bmp\n");
+}
+
+TEST_F(Driver, ShortWriteStopsTheRunAndKeepsTheExistingFile) {
+  putBmp("img/a.bmp", 4, 4);
+  putBmp("img/b.bmp", 64, 64);
+  putBmp("img/c.bmp", 4, 4);
+  fs::create_directory("bmp");
+  writeFile("bmp/b.bmp", Bytes{1, 2, 3});
+  RunResult run{};
+  {
+    FileSizeLimit limit(4096);  // the 64x64 output needs 54 + 12288 bytes
+    run = runBatch();
+  }
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output,
+            "File bmp/a.bmp generated OK, size: 4x4/24\n"
+            "ERROR: cannot write to bmp/b.bmp\n");
+  EXPECT_EQ(readFile("bmp/b.bmp"), (Bytes{1, 2, 3}));
+  EXPECT_EQ(std::distance(fs::directory_iterator("bmp"), fs::directory_iterator()), 2);
+}
+
+// Lets 0, 1, 2, ... allocations of a run succeed until the run succeeds. The two paths come first
+// and take ten allocations (folder text, separator, name, join for each, then the cut and the
+// ".bmp" of the output path): a path that is not whole is "ERROR: memory", never a shorter path
+// read or written. Then loading (a load failure), then padding ("ERROR: memory").
+TEST_F(Driver, AllocationFailuresAreReportedAtTheirStage) {
+  putBmp("img/p.bmp", 5, 5);
+  std::string stages;
+  for (long succeeding = 0; succeeding < 100 && stages.find('S') == std::string::npos; ++succeeding) {
+    failAllocationsAfter(succeeding);
+    const RunResult run = runBatch();
+    failAllocationsAfter(-1);
+    if (run.status == 0) {
+      EXPECT_EQ(run.output, "File bmp/p.bmp generated OK, size: 5x5/24\nOK\n");
+      stages += 'S';
+      break;
+    }
+    EXPECT_EQ(run.status, 1);
+    if (run.output == "ERROR: memory\n") {
+      stages += 'M';
+    } else if (run.output == "ERROR: Cannot load input image img/p.bmp\n") {
+      stages += 'L';
+    } else {
+      ADD_FAILURE() << succeeding << ": " << run.output;
+    }
+    EXPECT_TRUE(fs::is_empty("bmp")) << succeeding;
+  }
+  std::string runs;  // the stages with repeats collapsed
+  for (const char stage : stages) {
+    if (runs.empty() || runs.back() != stage) runs += stage;
+  }
+  EXPECT_EQ(runs, "MLMS") << stages;
+  EXPECT_EQ(stages.find('L'), 10u) << stages;
 }
 
 }  // namespace

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <cstring>
 
 #include "image/byte_io.h"
@@ -106,26 +103,6 @@ TEST(Padding, CannotCreateInMissingFolder) {
             BmpWriteResult::cannotCreate);
 }
 
-// Lowers the file size limit for the life of the object; writes beyond it fail with EFBIG.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &previous_);
-    rlimit lowered = previous_;
-    lowered.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &previous_);
-    std::signal(SIGXFSZ, previousHandler_);
-  }
-
- private:
-  rlimit previous_{};
-  void (*previousHandler_)(int);
-};
-
 TEST(Padding, FailedWriteKeepsExistingFileAndLeavesNoTemporary) {
   ScratchFolder folder;
   const auto path = folder.path() / "out.bmp";
@@ -134,6 +111,23 @@ TEST(Padding, FailedWriteKeepsExistingFileAndLeavesNoTemporary) {
   {
     FileSizeLimit limit(1000);
     EXPECT_EQ(writeBmpFile(path.c_str(), *image, 64, 64), BmpWriteResult::cannotWrite);
+  }
+  EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST(Padding, FailureWhenClosingIsAWriteFailure) {
+  // 54 + 48 bytes fit in the stream buffer, so both writes succeed and only the flush on close
+  // meets the limit.
+  ScratchFolder folder;
+  const auto path = folder.path() / "out.bmp";
+  writeFile(path, Bytes{1, 2, 3});
+  ImagePtr image = numberedImage(3, 4, 4);
+  {
+    FileSizeLimit limit(100);
+    EXPECT_EQ(writeBmpFile(path.c_str(), *image, 4, 4), BmpWriteResult::cannotWrite);
   }
   EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -49,4 +50,16 @@ ProcessResult runProcess(const std::string& command, const std::filesystem::path
   const int status = ::pclose(pipe);
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
   return result;
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) : previousHandler_(std::signal(SIGXFSZ, SIG_IGN)) {
+  ::getrlimit(RLIMIT_FSIZE, &previous_);
+  rlimit lowered = previous_;
+  lowered.rlim_cur = bytes;
+  ::setrlimit(RLIMIT_FSIZE, &lowered);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  ::setrlimit(RLIMIT_FSIZE, &previous_);
+  std::signal(SIGXFSZ, previousHandler_);
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Scratch folders and whole-file helpers for the tests.
 
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -35,3 +37,17 @@ struct ProcessResult {
 // Runs a command through the shell in the given folder and collects its standard output.
 [[nodiscard]] ProcessResult runProcess(const std::string& command,
                                        const std::filesystem::path& folder);
+
+// Lowers the file size limit of the process for the life of the object, with SIGXFSZ ignored, so
+// that writes beyond the limit fail with EFBIG instead of ending the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit previous_{};
+  void (*previousHandler_)(int);
+};
