@@ -9,7 +9,8 @@
 constexpr std::int64_t kMaxInputFileBytes = 0x7FFFFFFF;
 
 // Reads the whole file named by path and decodes it; null when the file cannot be opened or
-// read, is larger than kMaxInputFileBytes, or no reader accepts it.
+// read, is not a regular file (a FIFO or device is refused without blocking), is larger than
+// kMaxInputFileBytes (refused before anything is allocated), or no reader accepts it.
 [[nodiscard]] ImagePtr loadImageFile(const CountedString& path) noexcept;
 
 // Offers the bytes to the BMP, TGA, PNG and JPEG readers in that order and returns the first

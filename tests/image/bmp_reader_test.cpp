@@ -99,6 +99,39 @@ TEST(BmpReader, RefusesShortFilesAndOtherSignatures) {
   EXPECT_FALSE(decode(file));
 }
 
+void putLe32(Bytes& file, std::size_t offset, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) file[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+TEST(BmpReader, DeclaredDataOfTenBytesIsEnough) {
+  // 1 x 1 at 24 bits: one 4-byte row. The file size field alone decides, whatever the picture.
+  Bytes file = buildBmp({.width = 1, .height = 1});
+  file.resize(64, 0xEE);
+  putLe32(file, 2, 64);  // declared data 10
+  ImagePtr image = decode(file);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->pixels()[2], bmpTestPixel(0, 0, 2));
+  putLe32(file, 2, 63);  // declared data 9
+  EXPECT_FALSE(decode(file));
+}
+
+TEST(BmpReader, RefusesPixelDataOffsetBeyondTheFile) {
+  // 102 bytes in all; the header places the pixels at 5000 and declares 100 bytes of them. The
+  // available data length is negative, so the declared length exceeds it.
+  Bytes file = buildBmp({.width = 4, .height = 4});
+  ASSERT_EQ(file.size(), 102u);
+  putLe32(file, 10, 5000);
+  putLe32(file, 2, 5100);
+  EXPECT_FALSE(decode(file));
+}
+
+TEST(BmpReader, RefusesTheMostNegativeHeight) {
+  // The magnitude of -2^31 does not fit in 32 bits.
+  Bytes file = buildBmp({.width = 4, .height = -4});
+  putLe32(file, 22, 0x80000000u);
+  EXPECT_FALSE(decode(file));
+}
+
 TEST(BmpReader, ZeroFillsTheTwoToleratedBytesBeyondTheFile) {
   // Width 4 at 24 bits: rows of 12 bytes without alignment; the file ends 2 bytes early.
   BmpFields fields{.width = 4, .height = 2};
