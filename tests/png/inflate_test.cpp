@@ -393,6 +393,41 @@ TEST(Inflate, StoredBlocksFollowOneAnotherAcrossCalls) {
   EXPECT_EQ(session.output, text("abcdef"));
 }
 
+// Leaving bit mode: after Huffman data, a stored block's LEN and the trailer start at the first
+// byte of which no bit was used, for every bit position at which the Huffman data can end.
+TEST(Inflate, StoredBlockAndTrailerAfterHuffmanDataStartAtTheNextWholeByte) {
+  for (unsigned padding = 0; padding < 8; ++padding) {
+    SCOPED_TRACE(padding);
+    // Each 9-bit literal moves the end of the fixed block one bit further in its byte.
+    const Bytes literals(padding, 200);
+    DeflateBitWriter fixedHead;
+    fixedHead.blockHeader(false, 1);
+    for (const std::uint8_t b : literals) fixedHead.fixedLiteral(b);
+    fixedHead.fixedLiteral(256);
+
+    DeflateBitWriter middle = fixedHead;  // fixed, stored, fixed: bit mode is entered again
+    middle.storedBlock(false, text("xyz")).blockHeader(true, 1).fixedLiteral('w').fixedLiteral(256);
+    DeflateBitWriter last = fixedHead;  // fixed, then a final stored block and the trailer
+    last.storedBlock(true, text("xyz"));
+    DeflateBitWriter trailer;  // a final fixed block and the trailer
+    trailer.blockHeader(true, 1);
+    for (const std::uint8_t b : literals) trailer.fixedLiteral(b);
+    trailer.fixedLiteral('w').fixedLiteral(256);
+
+    const std::pair<DeflateBitWriter*, Bytes> cases[] = {
+        {&middle, concat(literals, text("xyzw"))},
+        {&last, concat(literals, text("xyz"))},
+        {&trailer, concat(literals, text("w"))}};
+    for (const auto& [writer, content] : cases) {
+      InflateSession session(zlibStream(writer->finish(), content));
+      ASSERT_TRUE(session.begin());
+      const auto length = static_cast<std::uint32_t>(content.size());
+      EXPECT_EQ(session.read(length + 1), length);
+      EXPECT_EQ(session.output, content);
+    }
+  }
+}
+
 // --- Input ending early -------------------------------------------------------------------------
 
 TEST(Inflate, InputEndingInsideStoredBlockFailsAtTheMissingByte) {
@@ -763,6 +798,29 @@ TEST(Inflate, AcceptsLiteralAndDistanceCountsUpTo288And32) {
   ASSERT_TRUE(session.begin());
   EXPECT_EQ(session.read(6), 5u);
   EXPECT_EQ(session.output, text("qqqqq"));
+}
+
+TEST(Inflate, DynamicSymbols286And287AndDistances30And31FailOnlyWhenDecoded) {
+  // The code of the test above: its header is accepted, and 'q' decodes before the bad symbol.
+  std::vector<std::uint8_t> literals(288, 9);
+  std::fill(literals.begin(), literals.begin() + 224, std::uint8_t{8});
+  const std::vector<std::uint8_t> distances(32, 5);
+  const HuffmanCode literalCode = HuffmanCode::fromLengths(literals);
+  struct Bad {
+    unsigned literal;
+    int distance;  // -1: none follows
+  };
+  for (const Bad bad : {Bad{286, -1}, Bad{287, -1}, Bad{258, 30}, Bad{258, 31}}) {
+    DeflateBitWriter writer;
+    writer.blockHeader(true, 2).plainDynamicHeader(literals, distances);
+    writer.symbol(literalCode, 'q').symbol(literalCode, bad.literal);
+    if (bad.distance >= 0) writer.code(static_cast<std::uint32_t>(bad.distance), 5);
+    writer.bits(0, 32).bytes({0, 0, 0, 0});
+    InflateSession session(zlibStream(writer.finish(), text("q")));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(1), 1u);
+    EXPECT_EQ(session.read(1), 0u) << bad.literal << " " << bad.distance;
+  }
 }
 
 // --- Many tiny blocks ---------------------------------------------------------------------------

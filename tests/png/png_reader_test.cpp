@@ -232,6 +232,31 @@ TEST_F(PngReader, TransparencyChunkDoesNotChangeTheResult) {
   }
 }
 
+TEST_F(PngReader, TransparencyOfAnyLengthInPalettePictureStaysInsideThePalette) {
+  // The palette takes alpha for at most 256 entries (a longer chunk would write past it: the
+  // sanitizer build catches that); a tRNS before the PLTE records nothing. The picture itself is
+  // a palette picture and is refused after decoding.
+  const PngPicture picture = makePngPicture(8, 8, 8, 3, false, 39);
+  const Bytes palette = pngChunk("PLTE", pngPaletteData(256));
+  for (std::size_t length : {std::size_t{256}, std::size_t{257}, std::size_t{1100}}) {
+    const Bytes transparency = pngChunk("tRNS", Bytes(length, 0x80));
+    for (bool afterPalette : {true, false}) {
+      EXPECT_FALSE(decode(joinBytes({pngSignature(), header(picture),
+                                     afterPalette ? palette : transparency,
+                                     afterPalette ? transparency : palette,
+                                     pngChunk("IDAT", imageData(picture)), kEnd})))
+          << length;
+    }
+  }
+}
+
+TEST_F(PngReader, DataOfTheEndChunkIsIgnored) {
+  const PngPicture picture = makePngPicture(6, 5, 8, 2, false, 40);
+  expectDecodes(joinBytes({pngSignature(), header(picture), pngFillerChunk(40),
+                           pngChunk("IDAT", imageData(picture)), pngChunk("IEND", {1, 2, 3})}),
+                picture);
+}
+
 TEST_F(PngReader, PaletteChunkInTruecolourPictureIsIgnoredWhateverItsLength) {
   const PngPicture picture = makePngPicture(7, 5, 8, 2, false, 11);
   for (std::size_t length : {std::size_t{0}, std::size_t{7}, std::size_t{3000}}) {
