@@ -122,19 +122,4 @@ TEST(EndToEnd, ConvertsAllFourFormatsInOneRun) {
   }
 }
 
-TEST(EndToEnd, RefusedPictureStopsTheRun) {
-  ScratchFolder folder;
-  const auto img = folder.path() / "img";
-  std::filesystem::create_directory(img);
-  writeFile(img / "a.png", buildPng(makePngPicture(8, 8, 8, 2, false, 1)));
-  writeFile(img / "b.png", buildPng(makePngPicture(8, 8, 4, 3, false, 2)));  // palette
-  writeFile(img / "c.png", buildPng(makePngPicture(8, 8, 8, 2, false, 3)));
-  const ProcessResult run = runProcess(std::string("'") + POW2BMP_BINARY + "'", folder.path());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.output,
-            "File bmp/a.bmp generated OK, size: 8x8/24\n"
-            "ERROR: Cannot load input image img/b.png\n");
-  EXPECT_FALSE(std::filesystem::exists(folder.path() / "bmp" / "c.bmp"));
-}
-
 }  // namespace

@@ -16,7 +16,6 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include "app/driver.h"
 #include "image/heap.h"
 #include "image/loader.h"
 #include "support/bmp_builder.h"
@@ -486,8 +485,6 @@ TEST(JpegReader, DecodeImageReachesTheJpegReader) {
   }
 }
 
-void noPause() {}
-
 TEST(JpegReader, ConvertsInOneBatchWithBmpAndTgaPictures) {
   const Bytes jpegFile = encodeJpeg(layout(JpegColor::Rgb, 12, 10, true));
   const JpegReference reference = decodeJpegReference(jpegFile);
@@ -500,17 +497,9 @@ TEST(JpegReader, ConvertsInOneBatchWithBmpAndTgaPictures) {
   writeFile("img/b.tga", buildTga(tga, tgaTestPixels(5, 4, 3)));
   writeFile("img/c.jpg", jpegFile);
 
-  std::FILE* report = std::tmpfile();
-  ASSERT_NE(report, nullptr);
-  const int status = runConverter(report, noPause);
-  std::rewind(report);
-  std::string lines;
-  for (int ch = std::fgetc(report); ch != EOF; ch = std::fgetc(report)) {
-    lines.push_back(static_cast<char>(ch));
-  }
-  std::fclose(report);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(lines,
+  const ProcessResult run = runConverterHere();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output,
             "File bmp/a.bmp generated OK, size: 4x4/24\n"
             "File bmp/b.bmp generated OK, size: 5x4/24\n"
             "File bmp/c.bmp generated OK, size: 12x10/24\n"

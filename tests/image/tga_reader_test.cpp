@@ -10,7 +10,6 @@
 #include <random>
 #include <string>
 
-#include "app/driver.h"
 #include "image/heap.h"
 #include "image/loader.h"
 #include "support/bmp_builder.h"
@@ -450,8 +449,6 @@ TEST(TgaReaderDetection, DecodeImageTakesATgaFileThroughTheChain) {
 
 // ---- end to end ------------------------------------------------------------------------------
 
-void noPause() {}
-
 void putLe32(Bytes& out, std::size_t offset, std::uint32_t value) {
   for (std::size_t i = 0; i < 4; ++i) out[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
@@ -491,18 +488,9 @@ TEST(TgaReaderEndToEnd, ConvertsTgaFilesIntoPaddedBmpFiles) {
   fileB.resize(fileB.size() + 26, 0x54);
   writeFile("img/b_raw.tga", fileB);
 
-  std::FILE* out = std::tmpfile();
-  ASSERT_NE(out, nullptr);
-  const int status = runConverter(out, noPause);
-  std::rewind(out);
-  std::string report;
-  char buffer[512];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, out)) > 0) report.append(buffer, got);
-  std::fclose(out);
-
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(report,
+  const ProcessResult run = runConverterHere();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output,
             "File bmp/a_rle.bmp generated OK, size: 5x4/24\n"
             "File bmp/b_raw.bmp generated OK, size: 4x4/32\n"
             "OK\n");

@@ -7,7 +7,6 @@
 #include <string>
 #include <utility>
 
-#include "app/driver.h"
 #include "image/heap.h"
 #include "image/loader.h"
 #include "png/decode_state.h"
@@ -485,8 +484,6 @@ TEST_F(PngReader, FlippedBytesNeverCrash) {
 
 // ---- through the converter -------------------------------------------------------------------
 
-void noPause() {}
-
 Bytes bmpFileFor(const PngPicture& picture) {
   const auto channels = pngChannels(picture.colourType);
   const Bytes pixels = expectedImage(picture);
@@ -509,18 +506,6 @@ Bytes bmpFileFor(const PngPicture& picture) {
   return out;
 }
 
-std::string runBatch(int& status) {
-  std::FILE* out = std::tmpfile();
-  status = runConverter(out, noPause);
-  std::rewind(out);
-  std::string report;
-  char buffer[512];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, out)) > 0) report.append(buffer, got);
-  std::fclose(out);
-  return report;
-}
-
 TEST_F(PngReader, ConverterTurnsPngFilesIntoBmpFiles) {
   ScratchFolder folder(true);
   std::filesystem::create_directory("img");
@@ -530,12 +515,12 @@ TEST_F(PngReader, ConverterTurnsPngFilesIntoBmpFiles) {
   interlaced.filters = {1, 2, 3, 4, 0};
   writeFile("img/a.png", buildPng(plain));
   writeFile("img/b.png", buildPng(interlaced));
-  int status = -1;
-  EXPECT_EQ(runBatch(status),
+  const ProcessResult run = runConverterHere();
+  EXPECT_EQ(run.output,
             "File bmp/a.bmp generated OK, size: 8x4/24\n"
             "File bmp/b.bmp generated OK, size: 16x16/32\n"
             "OK\n");
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(run.status, 0);
   EXPECT_EQ(readFile("bmp/a.bmp"), bmpFileFor(plain));
   EXPECT_EQ(readFile("bmp/b.bmp"), bmpFileFor(interlaced));
 }
@@ -546,11 +531,11 @@ TEST_F(PngReader, ConverterStopsAtPalettePicture) {
   writeFile("img/a.png", buildPng(makePngPicture(8, 8, 8, 2, false, 34)));
   writeFile("img/b.png", buildPng(makePngPicture(8, 8, 8, 3, false, 35)));
   writeFile("img/c.png", buildPng(makePngPicture(8, 8, 8, 2, false, 36)));
-  int status = -1;
-  EXPECT_EQ(runBatch(status),
+  const ProcessResult run = runConverterHere();
+  EXPECT_EQ(run.output,
             "File bmp/a.bmp generated OK, size: 8x8/24\n"
             "ERROR: Cannot load input image img/b.png\n");
-  EXPECT_EQ(status, 1);
+  EXPECT_EQ(run.status, 1);
   EXPECT_FALSE(std::filesystem::exists("bmp/c.bmp"));
 }
 

@@ -1,5 +1,7 @@
 #include "support/test_files.h"
 
+#include "app/driver.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,4 +64,17 @@ FileSizeLimit::FileSizeLimit(rlim_t bytes) : previousHandler_(std::signal(SIGXFS
 FileSizeLimit::~FileSizeLimit() {
   ::setrlimit(RLIMIT_FSIZE, &previous_);
   std::signal(SIGXFSZ, previousHandler_);
+}
+
+ProcessResult runConverterHere() {
+  std::FILE* out = std::tmpfile();
+  if (out == nullptr) throw std::runtime_error("tmpfile failed");
+  ProcessResult result;
+  result.status = runConverter(out, [] {});
+  std::rewind(out);
+  char buffer[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, out)) > 0) result.output.append(buffer, got);
+  std::fclose(out);
+  return result;
 }

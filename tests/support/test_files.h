@@ -34,6 +34,10 @@ struct ProcessResult {
   std::string output;  // standard output
 };
 
+// Runs one batch of the converter in the current folder without the pause and collects its
+// report: the in-process counterpart of running the binary.
+[[nodiscard]] ProcessResult runConverterHere();
+
 // Runs a command through the shell in the given folder and collects its standard output.
 [[nodiscard]] ProcessResult runProcess(const std::string& command,
                                        const std::filesystem::path& folder);
