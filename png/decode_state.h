@@ -8,6 +8,13 @@
 
 #include "image/heap.h"
 
+// IHDR colour types.
+inline constexpr std::int32_t kColourGrey = 0;
+inline constexpr std::int32_t kColourTruecolour = 2;
+inline constexpr std::int32_t kColourPalette = 3;
+inline constexpr std::int32_t kColourGreyAlpha = 4;
+inline constexpr std::int32_t kColourTruecolourAlpha = 6;
+
 struct PngDecodeState {
   // Picture header from IHDR.
   std::int32_t width = 0;          // 1..16384 once a header is accepted; 0 at the start

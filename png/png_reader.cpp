@@ -37,12 +37,6 @@ constexpr std::size_t kPaletteBytes = 1024;
 constexpr std::size_t kPaletteEntries = 256;
 constexpr std::size_t kMinIdatCapacity = 4096;
 
-constexpr std::int32_t kColourGrey = 0;
-constexpr std::int32_t kColourTruecolour = 2;
-constexpr std::int32_t kColourPalette = 3;
-constexpr std::int32_t kColourGreyAlpha = 4;
-constexpr std::int32_t kColourTruecolourAlpha = 6;
-
 using ChunkType = std::array<std::uint8_t, 4>;
 constexpr ChunkType kTypeHeader = {'I', 'H', 'D', 'R'};
 constexpr ChunkType kTypePalette = {'P', 'L', 'T', 'E'};

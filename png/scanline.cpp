@@ -25,8 +25,6 @@ constexpr std::uint8_t kFilterUp = 2;
 constexpr std::uint8_t kFilterAverage = 3;
 constexpr std::uint8_t kFilterPaeth = 4;
 
-constexpr std::int32_t kColourTypeGrey = 0;
-
 inline std::uint8_t paeth(int left, int above, int upperLeft) noexcept {
   const int estimate = left + above - upperLeft;
   const int distanceLeft = estimate > left ? estimate - left : left - estimate;
@@ -62,7 +60,7 @@ void spreadPackedSamples(const std::uint8_t* src, std::uint8_t* dst, std::size_t
 // layout of pngState.pixels.
 void spreadPixels(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                   std::size_t dstStep) noexcept {
-  const bool grey = pngState.colourType == kColourTypeGrey;
+  const bool grey = pngState.colourType == kColourGrey;
   switch (pngState.bitDepth) {
     case 1:
       spreadPackedSamples<1>(src, dst, count, dstStep, grey ? 255u : 1u);
