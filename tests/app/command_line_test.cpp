@@ -11,6 +11,10 @@ struct ArgumentCase {
   CommandLineAction expected;
 };
 
+void PrintTo(const ArgumentCase& c, std::ostream* out) {
+  for (const char* argument : c.arguments) *out << argument << ' ';
+}
+
 class CommandLine : public ::testing::TestWithParam<ArgumentCase> {};
 
 TEST_P(CommandLine, RecognisesOnlyHelpAndVersion) {

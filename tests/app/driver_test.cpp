@@ -106,6 +106,10 @@ struct SizeCase {
   bool accepted;
 };
 
+void PrintTo(const SizeCase& c, std::ostream* out) {
+  *out << c.width << 'x' << c.height << (c.accepted ? " accepted" : " refused");
+}
+
 class DriverSizeLimits : public Driver, public ::testing::WithParamInterface<SizeCase> {};
 
 TEST_P(DriverSizeLimits, AcceptsFourToEightThousandOneHundredNinetyTwo) {

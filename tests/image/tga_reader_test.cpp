@@ -99,6 +99,9 @@ struct SizeCase {
   bool accepted;
 };
 
+// Names the case in test output (the default printer dumps raw bytes, padding included).
+void PrintTo(const SizeCase& testCase, std::ostream* out) { *out << testCase.name; }
+
 class TgaReaderSize : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(TgaReaderSize, AcceptsSidesFrom1To16384) {
@@ -130,6 +133,9 @@ struct FieldCase {
   const char* name;
   TgaFields fields;
 };
+
+// Names the case in test output (the default printer dumps raw bytes, padding included).
+void PrintTo(const FieldCase& testCase, std::ostream* out) { *out << testCase.name; }
 
 class TgaReaderRefuses : public ::testing::TestWithParam<FieldCase> {};
 
@@ -197,6 +203,9 @@ struct OriginCase {
   std::uint8_t descriptor;
   bool topFirst;
 };
+
+// Names the case in test output (the default printer dumps raw bytes, padding included).
+void PrintTo(const OriginCase& testCase, std::ostream* out) { *out << testCase.name; }
 
 class TgaReaderOrigin : public ::testing::TestWithParam<OriginCase> {};
 
@@ -345,6 +354,9 @@ struct ReturnCase {
   std::size_t pixelSize;
   std::size_t unused;
 };
+
+// Names the case in test output (the default printer dumps raw bytes, padding included).
+void PrintTo(const ReturnCase& testCase, std::ostream* out) { *out << testCase.name; }
 
 class UnpackTgaRleReturn : public ::testing::TestWithParam<ReturnCase> {};
 

@@ -159,6 +159,9 @@ struct ConvertCase {
   Bytes expected;
 };
 
+// Names the case in test output (the default printer dumps raw bytes, padding included).
+void PrintTo(const ConvertCase& testCase, std::ostream* out) { *out << testCase.name; }
+
 class ConvertsRow : public Scanline, public ::testing::WithParamInterface<ConvertCase> {};
 
 TEST_P(ConvertsRow, IntoDecodeBufferLayout) {
