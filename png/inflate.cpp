@@ -1,11 +1,17 @@
 // Pull decoder for the zlib stream of a PNG picture: the two-byte zlib header (RFC 1950), the
-// DEFLATE blocks (RFC 1951: stored, fixed and dynamic Huffman), a 32768-byte ring window and the
+// DEFLATE blocks (RFC 1951: stored, fixed and dynamic Huffman), a sliding window and the
 // Adler-32 trailer, checked when the final block ends. Each inflateRead call produces exactly
 // the bytes asked for; stored blocks and matches cut off at the end of a call go on in the next.
 //
-// Input is the byte range pngState.idatCursor .. idatEnd. In bit mode the read position is the
-// pair (cursor, bitIndex): bits are taken from the least significant end of each byte, and the
-// cursor stays on a byte until a bit of the next one is needed, so bitIndex may be 8.
+// Input is the byte range pngState.idatCursor .. idatEnd. Within a call, bit mode reads through
+// a 64-bit buffer that is filled a word at a time while at least 8 input bytes remain and a byte
+// at a time after that, so nothing past idatEnd is ever read. Between calls the read position
+// is the pair (cursor, bitIndex): bits are taken from the least significant end of each byte,
+// and bytes loaded but not used are given back. Byte-aligned fields (stored LEN, the trailer)
+// start at the first byte of which no bit was used.
+//
+// Output is decoded into the window after the history it may copy from, then copied to the
+// caller, so matches never wrap. The Adler-32 is updated over each run of output at once.
 //
 // Strict where the data is damaged: input needed beyond idatEnd, a bit sequence that matches no
 // code (code-length sequences included), a distance reaching before the first output byte and an
@@ -21,8 +27,10 @@
 
 #include "png/inflate.h"
 
+#include <bit>
 #include <cstring>
 
+#include "image/byte_io.h"
 #include "png/decode_state.h"
 
 InflateState inflateState;
@@ -30,10 +38,11 @@ InflateState inflateState;
 namespace {
 
 constexpr std::uint32_t kAdlerModulus = 65521;
+constexpr std::size_t kAdlerBlock = 5552;  // most bytes summed before s2 could pass 2^32
 constexpr std::uint32_t kEndOfBlock = 256;
-constexpr std::uint32_t kFirstLengthSymbol = 257;
 constexpr std::uint32_t kLastLengthSymbol = 285;
 constexpr std::uint32_t kLastDistanceCode = 29;
+constexpr std::uint32_t kCodeLengthLookupBits = kMaxCodeLengthCodeLength;
 
 // Order in which the code-length code lengths of a dynamic header are sent.
 constexpr std::uint8_t kCodeLengthOrder[kCodeLengthSymbolCount] = {
@@ -53,12 +62,62 @@ constexpr std::uint16_t kDistanceBase[30] = {
 constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                              6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
+// --- Lookup entries -----------------------------------------------------------------------------
+
+constexpr std::uint32_t kEntryLengthMask = 0x0F;     // bits 0..3: code length
+constexpr std::uint32_t kEntryLiteral = 1u << 8;     // a literal byte or a code-length symbol
+constexpr std::uint32_t kEntryMatch = 1u << 9;       // a length or distance: base and extra bits
+constexpr std::uint32_t kEntryEndOfBlock = 1u << 10;
+constexpr std::uint32_t kEntryLong = 1u << 11;       // the code is longer than the lookup bits
+
+enum class TableKind { kLiteralLength, kDistance, kCodeLength };
+
+// The lookup entry of `symbol` with a code of `length` bits; 0 for symbols that fail when decoded.
+constexpr std::uint32_t entryFor(TableKind kind, std::uint32_t symbol, std::uint32_t length) noexcept {
+  switch (kind) {
+    case TableKind::kLiteralLength:
+      if (symbol < kEndOfBlock) return length | kEntryLiteral | symbol << 16;
+      if (symbol == kEndOfBlock) return length | kEntryEndOfBlock;
+      if (symbol > kLastLengthSymbol) return 0;  // 286, 287
+      return length | std::uint32_t{kLengthExtra[symbol - 257]} << 4 | kEntryMatch |
+             std::uint32_t{kLengthBase[symbol - 257]} << 16;
+    case TableKind::kDistance:
+      if (symbol > kLastDistanceCode) return 0;  // 30, 31
+      return length | std::uint32_t{kDistanceExtra[symbol]} << 4 | kEntryMatch |
+             std::uint32_t{kDistanceBase[symbol]} << 16;
+    case TableKind::kCodeLength:
+      return length | kEntryLiteral | symbol << 16;
+  }
+  return 0;
+}
+
+constexpr std::uint32_t lookupBitsOf(TableKind kind) noexcept {
+  switch (kind) {
+    case TableKind::kLiteralLength: return kLiteralLookupBits;
+    case TableKind::kDistance: return kDistanceLookupBits;
+    case TableKind::kCodeLength: return kCodeLengthLookupBits;
+  }
+  return 1;
+}
+
+// The low `length` bits of code in reverse order: a code sent most significant bit first, as it
+// sits in the bit buffer.
+constexpr std::uint32_t reverseBits(std::uint32_t code, std::uint32_t length) noexcept {
+  std::uint32_t reversed = 0;
+  for (std::uint32_t i = 0; i < length; ++i) {
+    reversed = reversed << 1 | (code & 1);
+    code >>= 1;
+  }
+  return reversed;
+}
+
 // Builds a canonical Huffman table from one code length per symbol (0 = symbol unused).
 // Symbols are ordered by a counting sort on their lengths, which keeps equal lengths in symbol
-// order. False, with the table in an unspecified state, when a length exceeds maxLength or the
+// order. False, with the table left partly built, when a length exceeds maxLength or the
 // lengths are over-subscribed (more codes than the lengths allow). Incomplete sets are accepted;
-// their unused bit sequences match no symbol.
-constexpr bool buildHuffmanTable(HuffmanTable& table, std::uint32_t maxLength,
+// their unused bit sequences match no symbol. Codes longer than the lookup bits get a
+// kEntryLong entry at the lookup index of their first bits.
+constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint32_t maxLength,
                                  std::uint32_t symbolCount, const std::uint8_t* lengths) noexcept {
   std::array<std::uint32_t, kMaxCodeLength + 1> lengthCount{};
   for (std::uint32_t symbol = 0; symbol < symbolCount; ++symbol) {
@@ -66,9 +125,11 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, std::uint32_t maxLength,
     ++lengthCount[lengths[symbol]];
   }
   std::int32_t codesLeft = 1;
+  std::uint32_t longest = 0;
   for (std::uint32_t length = 1; length <= maxLength; ++length) {
     codesLeft = codesLeft * 2 - static_cast<std::int32_t>(lengthCount[length]);
     if (codesLeft < 0) return false;  // over-subscribed
+    if (lengthCount[length] != 0) longest = length;
   }
 
   std::array<std::uint32_t, kMaxCodeLength + 1> nextPosition{};
@@ -81,6 +142,12 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, std::uint32_t maxLength,
 
   table.maxLength = maxLength;
   table.symbolCount = symbolCount;
+  const std::uint32_t lookupBits = longest < lookupBitsOf(kind) ? (longest > 0 ? longest : 1)
+                                                                 : lookupBitsOf(kind);
+  const std::uint32_t lookupSize = 1u << lookupBits;
+  table.lookupBits = lookupBits;
+  for (std::uint32_t index = 0; index < lookupSize; ++index) table.lookup[index] = 0;
+
   std::uint32_t code = 0;
   std::uint32_t position = lengthCount[0];
   for (std::uint32_t length = 1; length <= maxLength; ++length) {
@@ -89,6 +156,19 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, std::uint32_t maxLength,
     table.firstCode[length - 1] = code;
     table.firstIndex[length - 1] = count != 0 ? position : 0;
     table.lastCode[length - 1] = count != 0 ? static_cast<std::int32_t>(code + count - 1) : -1;
+    for (std::uint32_t offset = 0; offset < count; ++offset) {
+      const std::uint32_t symbol = table.sortedSymbols[position + offset];
+      if (length <= lookupBits) {
+        const std::uint32_t entry = entryFor(kind, symbol, length);
+        for (std::uint32_t index = reverseBits(code + offset, length); index < lookupSize;
+             index += 1u << length) {
+          table.lookup[index] = entry;
+        }
+      } else {
+        table.lookup[reverseBits((code + offset) >> (length - lookupBits), lookupBits)] =
+            kEntryLong;
+      }
+    }
     position += count;
   }
   return true;
@@ -100,7 +180,8 @@ constexpr HuffmanTable buildFixedLiteralTable() noexcept {
     lengths[symbol] = symbol < 144 ? 8 : symbol < 256 ? 9 : symbol < 280 ? 7 : 8;
   }
   HuffmanTable table;
-  const bool built = buildHuffmanTable(table, kMaxCodeLength, kLiteralSymbolCount, lengths.data());
+  const bool built = buildHuffmanTable(table, TableKind::kLiteralLength, kMaxCodeLength,
+                                       kLiteralSymbolCount, lengths.data());
   return built ? table : HuffmanTable{};
 }
 
@@ -108,8 +189,8 @@ constexpr HuffmanTable buildFixedDistanceTable() noexcept {
   std::array<std::uint8_t, kDistanceSymbolCount> lengths{};
   lengths.fill(5);
   HuffmanTable table;
-  const bool built =
-      buildHuffmanTable(table, kMaxCodeLength, kDistanceSymbolCount, lengths.data());
+  const bool built = buildHuffmanTable(table, TableKind::kDistance, kMaxCodeLength,
+                                       kDistanceSymbolCount, lengths.data());
   return built ? table : HuffmanTable{};
 }
 
@@ -119,80 +200,137 @@ constexpr HuffmanTable kFixedDistanceTable = buildFixedDistanceTable();
 static_assert(kFixedLiteralTable.symbolCount == kLiteralSymbolCount);
 static_assert(kFixedLiteralTable.lastCode[6] == 23);    // 256..279: 0000000..0010111
 static_assert(kFixedLiteralTable.lastCode[8] == 511);   // 144..255: 110010000..111111111
+static_assert(kFixedLiteralTable.lookupBits == 9);
+static_assert(kFixedLiteralTable.lookup[0] == (7 | kEntryEndOfBlock));        // 0000000
+static_assert(kFixedLiteralTable.lookup[0x0C] == (8 | kEntryLiteral));         // 00110000: 0
+static_assert(kFixedLiteralTable.lookup[0x1FF] == (9 | kEntryLiteral | 255u << 16));
 static_assert(kFixedDistanceTable.lastCode[4] == 31);
+static_assert(kFixedDistanceTable.lookupBits == 5);
+static_assert(kFixedDistanceTable.lookup[0x1F] == 0);  // 11111: distance code 31
 
 // --- Input -------------------------------------------------------------------------------------
 
-// One byte in byte mode; false at the end of the input.
-bool readByte(std::uint8_t& value) noexcept {
-  if (pngState.idatCursor >= pngState.idatEnd) return false;
-  value = *pngState.idatCursor++;
-  return true;
+// The input of one call. Unused bits sit in `bits`, the next one in bit 0; bits above `count`
+// are zero or copies of the input bytes from `next` on. In byte mode count is 0.
+struct BitReader {
+  std::uint64_t bits = 0;
+  std::uint32_t count = 0;             // unused bits in `bits`
+  const std::uint8_t* next = nullptr;  // first input byte not loaded into `bits`
+  const std::uint8_t* end = nullptr;
+};
+
+// Takes up the read position left by the previous call.
+BitReader openInput() noexcept {
+  BitReader input;
+  input.next = pngState.idatCursor;
+  input.end = pngState.idatEnd;
+  if (inflateState.bitIndex > 0) {  // a partly used byte at the cursor
+    const auto used = static_cast<std::uint32_t>(inflateState.bitIndex);
+    input.bits = static_cast<std::uint64_t>(*input.next++ >> used);
+    input.count = 8 - used;
+  }
+  return input;
+}
+
+// Stores the read position for the next call, giving back the whole bytes loaded but unused.
+void closeInput(const BitReader& input) noexcept {
+  const std::uint8_t* cursor = input.next - (input.count >> 3);
+  const std::uint32_t partial = input.count & 7;
+  if (!inflateState.bitMode) {
+    inflateState.bitIndex = -1;
+  } else if (partial != 0) {
+    --cursor;
+    inflateState.bitIndex = static_cast<std::int32_t>(8 - partial);
+  } else {
+    inflateState.bitIndex = 0;
+  }
+  pngState.idatCursor = cursor;
+}
+
+// Loads input bytes until at least 56 bits are held or the input ends.
+inline void refill(BitReader& input) noexcept {
+  if (input.end - input.next >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, input.next, 8);
+    if constexpr (std::endian::native == std::endian::big) {
+      std::uint64_t swapped = 0;
+      for (int i = 0; i < 8; ++i) swapped = swapped << 8 | ((word >> (8 * i)) & 0xFF);
+      word = swapped;
+    }
+    input.bits |= word << input.count;
+    input.next += (63 - input.count) >> 3;
+    input.count |= 56;
+  } else {
+    while (input.count <= 56 && input.next < input.end) {
+      input.bits |= static_cast<std::uint64_t>(*input.next++) << input.count;
+      input.count += 8;
+    }
+  }
+}
+
+inline void consume(BitReader& input, std::uint32_t count) noexcept {
+  input.bits >>= count;
+  input.count -= count;
 }
 
 // The next `count` bits (0..16), the first one read becoming bit 0 of value. False when a bit
 // would have to come from beyond the end of the input.
-bool readBits(std::uint32_t count, std::uint32_t& value) noexcept {
-  InflateState& state = inflateState;
-  value = 0;
-  std::uint32_t filled = 0;
-  while (filled < count) {
-    if (state.bitIndex == 8) {  // the byte at the cursor is used up: move to the next one
-      if (pngState.idatEnd - pngState.idatCursor < 2) return false;
-      ++pngState.idatCursor;
-      state.bitIndex = 0;
-    } else if (pngState.idatCursor >= pngState.idatEnd) {
-      return false;
-    }
-    const auto consumed = static_cast<std::uint32_t>(state.bitIndex);
-    const std::uint32_t available = 8 - consumed;
-    const std::uint32_t taken = available < count - filled ? available : count - filled;
-    const std::uint32_t bits = (*pngState.idatCursor >> consumed) & ((1u << taken) - 1);
-    value |= bits << filled;
-    filled += taken;
-    state.bitIndex += static_cast<std::int32_t>(taken);
+bool readBits(BitReader& input, std::uint32_t count, std::uint32_t& value) noexcept {
+  if (input.count < count) {
+    refill(input);
+    if (input.count < count) return false;
   }
+  value = static_cast<std::uint32_t>(input.bits & ((std::uint64_t{1} << count) - 1));
+  consume(input, count);
   return true;
 }
 
-void enterBitMode() noexcept {
-  if (!inflateState.bitMode) {
-    inflateState.bitMode = true;
-    inflateState.bitIndex = 0;
-  }
-}
-
-// Skips the rest of a partly used byte before byte-aligned fields (stored LEN, the trailer).
-void leaveBitMode() noexcept {
-  if (inflateState.bitIndex >= 0 && pngState.idatCursor < pngState.idatEnd) ++pngState.idatCursor;
+// Skips the rest of a partly used byte and gives back the unused whole bytes, before byte-aligned
+// fields (stored LEN, the trailer).
+void leaveBitMode(BitReader& input) noexcept {
+  input.next -= input.count >> 3;
+  input.bits = 0;
+  input.count = 0;
   inflateState.bitMode = false;
-  inflateState.bitIndex = -1;
 }
 
-// Decodes one symbol, reading code bits most significant first against the per-length code
-// ranges. -1 when the bits match no code of the table or the input ends.
-std::int32_t decodeSymbol(const HuffmanTable& table) noexcept {
+// Decodes a code longer than the lookup bits from `bits` (holding `available` usable bits),
+// reading code bits most significant first against the per-length code ranges. Returns the
+// symbol's lookup entry, or 0 when the bits match no code or run out first.
+std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uint64_t bits,
+                             std::uint32_t available) noexcept {
   std::int32_t code = 0;
   for (std::uint32_t length = 1; length <= table.maxLength; ++length) {
-    std::uint32_t bit = 0;
-    if (!readBits(1, bit)) return -1;
-    code = code * 2 + static_cast<std::int32_t>(bit);
+    if (length > available) return 0;
+    code = code * 2 + static_cast<std::int32_t>((bits >> (length - 1)) & 1);
     if (code <= table.lastCode[length - 1]) {
       const std::uint32_t offset = static_cast<std::uint32_t>(code) - table.firstCode[length - 1];
-      return static_cast<std::int32_t>(table.sortedSymbols[table.firstIndex[length - 1] + offset]);
+      return entryFor(kind, table.sortedSymbols[table.firstIndex[length - 1] + offset], length);
     }
   }
-  return -1;
+  return 0;
 }
 
 // --- Block headers ------------------------------------------------------------------------------
 
+// One symbol of the code-length code; -1 when the bits match no code or the input ends.
+std::int32_t decodeCodeLengthSymbol(BitReader& input) noexcept {
+  const HuffmanTable& table = inflateState.codeLengthTable;
+  if (input.count < kMaxCodeLengthCodeLength) refill(input);
+  const std::uint32_t entry =
+      table.lookup[input.bits & ((std::uint64_t{1} << table.lookupBits) - 1)];
+  const std::uint32_t length = entry & kEntryLengthMask;
+  if ((entry & kEntryLiteral) == 0 || length > input.count) return -1;
+  consume(input, length);
+  return static_cast<std::int32_t>(entry >> 16);
+}
+
 // Reads one sequence of `count` code lengths with codeLengthTable. False on a symbol that matches
 // nothing, missing input, code 16 at the first position, or a repeat running past `count`.
-bool readCodeLengths(std::uint8_t* lengths, std::uint32_t count) noexcept {
+bool readCodeLengths(BitReader& input, std::uint8_t* lengths, std::uint32_t count) noexcept {
   std::uint32_t position = 0;
   while (position < count) {
-    const std::int32_t symbol = decodeSymbol(inflateState.codeLengthTable);
+    const std::int32_t symbol = decodeCodeLengthSymbol(input);
     if (symbol < 0) return false;
     if (symbol < 16) {
       lengths[position++] = static_cast<std::uint8_t>(symbol);
@@ -204,13 +342,13 @@ bool readCodeLengths(std::uint8_t* lengths, std::uint32_t count) noexcept {
     if (symbol == 16) {  // repeat the previous length 3..6 times
       if (position == 0) return false;
       value = lengths[position - 1];
-      if (!readBits(2, extra)) return false;
+      if (!readBits(input, 2, extra)) return false;
       repeat = 3 + extra;
     } else if (symbol == 17) {  // 3..10 zeros
-      if (!readBits(3, extra)) return false;
+      if (!readBits(input, 3, extra)) return false;
       repeat = 3 + extra;
     } else {  // 18: 11..138 zeros
-      if (!readBits(7, extra)) return false;
+      if (!readBits(input, 7, extra)) return false;
       repeat = 11 + extra;
     }
     if (repeat > count - position) return false;
@@ -221,21 +359,23 @@ bool readCodeLengths(std::uint8_t* lengths, std::uint32_t count) noexcept {
 }
 
 // BTYPE 2: the code-length code, then the literal/length and distance code lengths.
-bool readDynamicHeader() noexcept {
+bool readDynamicHeader(BitReader& input) noexcept {
   InflateState& state = inflateState;
   std::uint32_t hlit = 0;
   std::uint32_t hdist = 0;
   std::uint32_t hclen = 0;
-  if (!readBits(5, hlit) || !readBits(5, hdist) || !readBits(4, hclen)) return false;
+  if (!readBits(input, 5, hlit) || !readBits(input, 5, hdist) || !readBits(input, 4, hclen)) {
+    return false;
+  }
 
   std::array<std::uint8_t, kCodeLengthSymbolCount> codeLengthLengths{};
   for (std::uint32_t i = 0; i < hclen + 4; ++i) {
     std::uint32_t length = 0;
-    if (!readBits(3, length)) return false;
+    if (!readBits(input, 3, length)) return false;
     codeLengthLengths[kCodeLengthOrder[i]] = static_cast<std::uint8_t>(length);
   }
-  if (!buildHuffmanTable(state.codeLengthTable, kMaxCodeLengthCodeLength, kCodeLengthSymbolCount,
-                         codeLengthLengths.data())) {
+  if (!buildHuffmanTable(state.codeLengthTable, TableKind::kCodeLength, kMaxCodeLengthCodeLength,
+                         kCodeLengthSymbolCount, codeLengthLengths.data())) {
     return false;
   }
 
@@ -243,13 +383,13 @@ bool readDynamicHeader() noexcept {
   const std::uint32_t distanceCount = hdist + 1;  // up to 32; 30 and 31 fail when decoded
   std::array<std::uint8_t, kLiteralSymbolCount> literalLengths{};
   std::array<std::uint8_t, kDistanceSymbolCount> distanceLengths{};
-  if (!readCodeLengths(literalLengths.data(), literalCount) ||
-      !readCodeLengths(distanceLengths.data(), distanceCount)) {
+  if (!readCodeLengths(input, literalLengths.data(), literalCount) ||
+      !readCodeLengths(input, distanceLengths.data(), distanceCount)) {
     return false;
   }
-  if (!buildHuffmanTable(state.literalTable, kMaxCodeLength, literalCount,
-                         literalLengths.data()) ||
-      !buildHuffmanTable(state.distanceTable, kMaxCodeLength, distanceCount,
+  if (!buildHuffmanTable(state.literalTable, TableKind::kLiteralLength, kMaxCodeLength,
+                         literalCount, literalLengths.data()) ||
+      !buildHuffmanTable(state.distanceTable, TableKind::kDistance, kMaxCodeLength, distanceCount,
                          distanceLengths.data())) {
     return false;
   }
@@ -261,22 +401,24 @@ bool readDynamicHeader() noexcept {
 
 // Reads the header of the next block and prepares it. False on BTYPE 3, a stored block whose
 // NLEN is not the complement of LEN or whose LEN is 0, a bad dynamic header, or missing input.
-bool readBlockHeader() noexcept {
+bool readBlockHeader(BitReader& input) noexcept {
   InflateState& state = inflateState;
-  enterBitMode();
+  state.bitMode = true;
   std::uint32_t bfinal = 0;
   std::uint32_t btype = 0;
-  if (!readBits(1, bfinal) || !readBits(2, btype)) return false;
+  if (!readBits(input, 1, bfinal) || !readBits(input, 2, btype)) return false;
   state.finalBlock = bfinal != 0;
   switch (btype) {
     case 0: {  // stored
-      leaveBitMode();
-      std::uint8_t field[4] = {};
-      for (std::uint8_t& byte : field) {
-        if (!readByte(byte)) return false;
+      leaveBitMode(input);
+      if (input.end - input.next < 4) {
+        input.next = input.end;
+        return false;
       }
-      const auto len = static_cast<std::uint16_t>(field[0] | field[1] << 8);   // LEN
-      const auto nlen = static_cast<std::uint16_t>(field[2] | field[3] << 8);  // NLEN
+      const ByteSpan field(input.next, 4);
+      input.next += 4;
+      const std::uint16_t len = readLe16(field, 0);   // LEN
+      const std::uint16_t nlen = readLe16(field, 2);  // NLEN
       if (nlen != static_cast<std::uint16_t>(~len) || len == 0) return false;
       state.storedRemaining = len;
       return true;
@@ -287,42 +429,248 @@ bool readBlockHeader() noexcept {
       state.storedRemaining = 0;
       return true;
     case 2:
-      return readDynamicHeader();
+      return readDynamicHeader(input);
     default:  // BTYPE 3 is reserved
       return false;
   }
 }
 
 // Reads the four-byte Adler-32 trailer, most significant byte first, and compares it.
-bool checkTrailer() noexcept {
-  leaveBitMode();
-  std::uint32_t trailer = 0;
-  for (int i = 0; i < 4; ++i) {
-    std::uint8_t byte = 0;
-    if (!readByte(byte)) return false;
-    trailer = trailer << 8 | byte;
+bool checkTrailer(BitReader& input) noexcept {
+  leaveBitMode(input);
+  if (input.end - input.next < 4) {
+    input.next = input.end;
+    return false;
   }
+  const std::uint32_t trailer = readBe32(ByteSpan(input.next, 4), 0);
+  input.next += 4;
   return trailer == inflateState.adler;
 }
 
 // --- Output -------------------------------------------------------------------------------------
 
-// Sends one output byte to dst[i], the window and the checksum.
-void putByte(std::uint8_t* dst, std::uint32_t& i, std::uint8_t byte) noexcept {
+// Adler-32 of `adler` continued over count bytes, with the modulo taken once per kAdlerBlock.
+std::uint32_t updateAdler(std::uint32_t adler, const std::uint8_t* bytes, std::size_t count) noexcept {
+  std::uint32_t s1 = adler & 0xFFFF;
+  std::uint32_t s2 = adler >> 16;
+  while (count != 0) {
+    std::size_t block = count < kAdlerBlock ? count : kAdlerBlock;
+    count -= block;
+    // 16 bytes at a time: s2 gains 16 * s1 plus each byte weighted by the sums it enters.
+    while (block >= 16) {
+      std::uint32_t sum = 0;
+      std::uint32_t weighted = 0;
+      for (std::uint32_t i = 0; i < 16; ++i) {
+        sum += bytes[i];
+        weighted += (16 - i) * bytes[i];
+      }
+      s2 += 16 * s1 + weighted;
+      s1 += sum;
+      bytes += 16;
+      block -= 16;
+    }
+    while (block-- != 0) {
+      s1 += *bytes++;
+      s2 += s1;
+    }
+    s1 %= kAdlerModulus;
+    s2 %= kAdlerModulus;
+  }
+  return s2 << 16 | s1;
+}
+
+// Writes count bytes at out copied from distance bytes back (distance 1..out - window; the
+// source may overlap the bytes written). May also write up to kCopyOvershoot bytes past the end.
+inline void copyMatch(std::uint8_t* out, std::uint32_t distance, std::uint32_t count) noexcept {
+  const std::uint8_t* source = out - distance;
+  std::uint8_t* const stop = out + count;
+  if (distance >= 16) {
+    do {
+      std::memcpy(out, source, 16);
+      out += 16;
+      source += 16;
+    } while (out < stop);
+  } else if (distance >= 8) {
+    do {
+      std::memcpy(out, source, 8);
+      out += 8;
+      source += 8;
+    } while (out < stop);
+  } else if (distance == 1) {
+    std::memset(out, *source, count);
+  } else {
+    while (out < stop) *out++ = *source++;
+  }
+}
+
+enum class Stop { kOutputFull, kNearInputEnd, kBlockEnded, kFailed };
+
+// Decodes symbols of the current Huffman block into out .. outEnd, moving out along. Unchecked,
+// it leaves with kNearInputEnd while fewer than 8 input bytes are left to load, since each
+// symbol with its match uses at most 48 of the 56 bits a full refill gives. Checked, it tests
+// every field against the bits left.
+template <bool kChecked>
+Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& out,
+                   std::uint8_t* outEnd) noexcept {
   InflateState& state = inflateState;
-  state.window[state.writePos] = byte;
-  state.writePos = (state.writePos + 1) & kWindowMask;
-  if (state.historyLength < kWindowSize) ++state.historyLength;
-  std::uint32_t s1 = (state.adler & 0xFFFF) + byte;
-  if (s1 >= kAdlerModulus) s1 -= kAdlerModulus;
-  std::uint32_t s2 = (state.adler >> 16) + s1;
-  if (s2 >= kAdlerModulus) s2 -= kAdlerModulus;
-  state.adler = s2 << 16 | s1;
-  dst[i++] = byte;
+  const HuffmanTable& literals = *state.literalCode;
+  const HuffmanTable& distances = *state.distanceCode;
+  const std::uint64_t literalMask = (std::uint64_t{1} << literals.lookupBits) - 1;
+  const std::uint64_t distanceMask = (std::uint64_t{1} << distances.lookupBits) - 1;
+  BitReader in = input;  // local copies, so the loop keeps them in registers
+  std::uint8_t* o = out;
+  Stop stop = Stop::kOutputFull;
+  while (o < outEnd) {
+    if constexpr (!kChecked) {
+      if (in.end - in.next < 8) {
+        stop = Stop::kNearInputEnd;
+        break;
+      }
+    }
+    refill(in);
+    std::uint32_t entry = literals.lookup[in.bits & literalMask];
+    if constexpr (!kChecked) {
+      // Up to three literals per refill: 3 * 15 bits fit in the 56 it gives.
+      if ((entry & kEntryLiteral) != 0) {
+        consume(in, entry & kEntryLengthMask);
+        *o++ = static_cast<std::uint8_t>(entry >> 16);
+        if (o == outEnd) break;
+        entry = literals.lookup[in.bits & literalMask];
+        if ((entry & kEntryLiteral) != 0) {
+          consume(in, entry & kEntryLengthMask);
+          *o++ = static_cast<std::uint8_t>(entry >> 16);
+          if (o == outEnd) break;
+          entry = literals.lookup[in.bits & literalMask];
+          if ((entry & kEntryLiteral) != 0) {
+            consume(in, entry & kEntryLengthMask);
+            *o++ = static_cast<std::uint8_t>(entry >> 16);
+            continue;
+          }
+        }
+        // A match needs up to 48 bits: refill first (entry stays valid, nothing was consumed).
+        if (in.end - in.next < 8) {
+          stop = Stop::kNearInputEnd;
+          break;
+        }
+        refill(in);
+      }
+    }
+    if ((entry & kEntryLong) != 0) {
+      entry = decodeLongCode(literals, TableKind::kLiteralLength, in.bits, in.count);
+    }
+    const std::uint32_t codeLength = entry & kEntryLengthMask;
+    if ((entry & kEntryLiteral) != 0) {
+      if (kChecked && codeLength > in.count) {
+        stop = Stop::kFailed;
+        break;
+      }
+      consume(in, codeLength);
+      *o++ = static_cast<std::uint8_t>(entry >> 16);
+      continue;
+    }
+    if ((entry & kEntryMatch) != 0) {
+      std::uint32_t extraBits = (entry >> 4) & 0xF;
+      if (kChecked && codeLength + extraBits > in.count) {
+        stop = Stop::kFailed;
+        break;
+      }
+      const std::uint32_t length =
+          (entry >> 16) + static_cast<std::uint32_t>((in.bits >> codeLength) &
+                                                     ((std::uint64_t{1} << extraBits) - 1));
+      consume(in, codeLength + extraBits);
+
+      std::uint32_t distanceEntry = distances.lookup[in.bits & distanceMask];
+      if ((distanceEntry & kEntryLong) != 0) {
+        distanceEntry = decodeLongCode(distances, TableKind::kDistance, in.bits, in.count);
+      }
+      const std::uint32_t distanceLength = distanceEntry & kEntryLengthMask;
+      extraBits = (distanceEntry >> 4) & 0xF;
+      if ((distanceEntry & kEntryMatch) == 0 ||                      // no code, or 30, 31
+          (kChecked && distanceLength + extraBits > in.count)) {
+        stop = Stop::kFailed;
+        break;
+      }
+      const std::uint32_t distance =
+          (distanceEntry >> 16) + static_cast<std::uint32_t>((in.bits >> distanceLength) &
+                                                             ((std::uint64_t{1} << extraBits) - 1));
+      consume(in, distanceLength + extraBits);
+      if (distance > static_cast<std::uint32_t>(o - window)) {  // before the first output byte
+        stop = Stop::kFailed;
+        break;
+      }
+
+      const auto room = static_cast<std::uint32_t>(outEnd - o);
+      const std::uint32_t now = length < room ? length : room;
+      copyMatch(o, distance, now);
+      o += now;
+      if (now < length) {  // the rest goes on in the next call
+        state.copyRemaining = length - now;
+        state.copyDistance = distance;
+      }
+      continue;
+    }
+    if ((entry & kEntryEndOfBlock) != 0 && (!kChecked || codeLength <= in.count)) {
+      consume(in, codeLength);
+      stop = Stop::kBlockEnded;
+    } else {
+      stop = Stop::kFailed;  // no code, or 286, 287
+    }
+    break;
+  }
+  input = in;
+  out = o;
+  return stop;
+}
+
+enum class Produced { kOutputFull, kFinalBlockEnded, kFailed };
+
+// Fills out .. outEnd from the blocks of the stream, moving out along: matches and stored blocks
+// in progress first, then symbols, reading the next block header after each block that is not
+// the final one.
+Produced produce(BitReader& input, const std::uint8_t* window, std::uint8_t*& out,
+                 std::uint8_t* outEnd) noexcept {
+  InflateState& state = inflateState;
+  for (;;) {
+    if (state.copyRemaining != 0) {  // match in progress
+      const auto room = static_cast<std::uint32_t>(outEnd - out);
+      const std::uint32_t now = state.copyRemaining < room ? state.copyRemaining : room;
+      copyMatch(out, state.copyDistance, now);
+      out += now;
+      state.copyRemaining -= now;
+      if (out == outEnd) return Produced::kOutputFull;
+    }
+
+    if (state.storedRemaining != 0) {  // stored block in progress
+      const auto room = static_cast<std::size_t>(outEnd - out);
+      std::size_t now = state.storedRemaining < room ? state.storedRemaining : room;
+      const auto available = static_cast<std::size_t>(input.end - input.next);
+      const bool inputEnds = available < now;
+      if (inputEnds) now = available;
+      std::memcpy(out, input.next, now);
+      out += now;
+      input.next += now;
+      if (inputEnds) return Produced::kFailed;
+      state.storedRemaining = static_cast<std::uint16_t>(state.storedRemaining - now);
+      if (state.storedRemaining != 0) return Produced::kOutputFull;
+      // block complete: its end is handled in this call
+      if (state.finalBlock) return Produced::kFinalBlockEnded;
+      if (!readBlockHeader(input)) return Produced::kFailed;
+      continue;
+    }
+
+    if (out == outEnd) return Produced::kOutputFull;
+    Stop stop = decodeHuffman<false>(input, window, out, outEnd);
+    if (stop == Stop::kNearInputEnd) stop = decodeHuffman<true>(input, window, out, outEnd);
+    if (stop == Stop::kOutputFull) return Produced::kOutputFull;
+    if (stop == Stop::kFailed) return Produced::kFailed;
+    if (state.finalBlock) return Produced::kFinalBlockEnded;
+    if (!readBlockHeader(input)) return Produced::kFailed;
+  }
 }
 
 // Ends the stream after a failure: this call and every later one return 0.
-std::uint32_t failStream() noexcept {
+std::uint32_t failStream(const BitReader& input) noexcept {
+  closeInput(input);
   inflateState.streamOpen = false;
   return 0;
 }
@@ -336,25 +684,31 @@ bool inflateBegin() noexcept {
   state.bitMode = false;
   state.bitIndex = -1;
   state.writePos = 0;
-  state.copyPos = 0;
+  state.copyDistance = 0;
   state.copyRemaining = 0;
   state.storedRemaining = 0;
-  state.historyLength = 0;
   state.adler = 1;
   state.literalCode = nullptr;
   state.distanceCode = nullptr;
-  state.window = allocateArray<std::uint8_t>(kWindowSize);
+  state.window = allocateArray<std::uint8_t>(kWindowBufferSize);
   if (!state.window) return false;
-  std::memset(state.window.get(), 0, kWindowSize);
+  std::memset(state.window.get(), 0, kWindowBufferSize);
 
-  std::uint8_t cmf = 0;
-  std::uint8_t flg = 0;
-  const bool headerValid = readByte(cmf) && readByte(flg) &&
-                           (cmf & 0x0F) == 8 &&              // CM: deflate
-                           (cmf >> 4) <= 7 &&                // CINFO: window up to 32768 bytes
-                           (flg & 0x20) == 0 &&              // FDICT: no preset dictionary
-                           (cmf * 256u + flg) % 31u == 0 &&  // FCHECK
-                           readBlockHeader();
+  BitReader input = openInput();
+  bool headerValid = input.end - input.next >= 2;
+  if (headerValid) {
+    const std::uint8_t cmf = input.next[0];
+    const std::uint8_t flg = input.next[1];
+    input.next += 2;
+    headerValid = (cmf & 0x0F) == 8 &&              // CM: deflate
+                  (cmf >> 4) <= 7 &&                // CINFO: window up to 32768 bytes
+                  (flg & 0x20) == 0 &&              // FDICT: no preset dictionary
+                  (cmf * 256u + flg) % 31u == 0 &&  // FCHECK
+                  readBlockHeader(input);
+  } else {
+    input.next = input.end;
+  }
+  closeInput(input);
   if (!headerValid) {
     state.window.reset();
     return false;
@@ -366,72 +720,33 @@ bool inflateBegin() noexcept {
 std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
   InflateState& state = inflateState;
   if (len == 0 || !state.streamOpen) return 0;
-  std::uint32_t i = 0;
-  while (i < len) {
-    if (state.storedRemaining != 0) {  // stored block in progress
-      while (i < len && state.storedRemaining != 0) {
-        std::uint8_t byte = 0;
-        if (!readByte(byte)) return failStream();
-        --state.storedRemaining;
-        putByte(dst, i, byte);
-      }
-      if (state.storedRemaining == 0) {  // block complete: its end is handled in this call
-        if (state.finalBlock) {
-          if (!checkTrailer()) return failStream();
-          state.streamOpen = false;
-          return i;
-        }
-        if (!readBlockHeader()) return failStream();
-      }
-      continue;
+  BitReader input = openInput();
+  std::uint32_t done = 0;
+  while (done < len) {
+    if (state.writePos == kOutputLimit) {  // keep the last kWindowSize bytes as history
+      std::memmove(state.window.get(), state.window.get() + kOutputLimit - kWindowSize, kWindowSize);
+      state.writePos = kWindowSize;
     }
+    std::uint8_t* const window = state.window.get();
+    std::uint8_t* const start = window + state.writePos;
+    const std::uint32_t room = kOutputLimit - state.writePos;
+    std::uint8_t* out = start;
+    const Produced produced = produce(input, window, out, start + (len - done < room ? len - done : room));
 
-    if (state.copyRemaining != 0) {  // match in progress
-      while (state.copyRemaining != 0 && i < len) {
-        const std::uint8_t byte = state.window[state.copyPos];
-        state.copyPos = (state.copyPos + 1) & kWindowMask;
-        --state.copyRemaining;
-        putByte(dst, i, byte);
-      }
-      continue;
-    }
-
-    const std::int32_t decoded = decodeSymbol(*state.literalCode);
-    if (decoded < 0) return failStream();
-    const auto symbol = static_cast<std::uint32_t>(decoded);
-    if (symbol < kEndOfBlock) {
-      putByte(dst, i, static_cast<std::uint8_t>(symbol));
-    } else if (symbol == kEndOfBlock) {
-      if (state.finalBlock) {
-        if (!checkTrailer()) return failStream();
-        state.streamOpen = false;
-        return i;
-      }
-      if (!readBlockHeader()) return failStream();
-    } else if (symbol > kLastLengthSymbol) {  // 286, 287
-      return failStream();
-    } else {  // a match
-      const std::uint32_t lengthIndex = symbol - kFirstLengthSymbol;
-      std::uint32_t extra = 0;
-      if (!readBits(kLengthExtra[lengthIndex], extra)) return failStream();
-      const std::uint32_t length = kLengthBase[lengthIndex] + extra;
-
-      const std::int32_t distanceCode = decodeSymbol(*state.distanceCode);
-      if (distanceCode < 0 || distanceCode > static_cast<std::int32_t>(kLastDistanceCode)) {
-        return failStream();  // no code, or distance codes 30, 31
-      }
-      const auto code = static_cast<std::uint32_t>(distanceCode);
-      if (!readBits(kDistanceExtra[code], extra)) return failStream();
-      const std::uint32_t distance = kDistanceBase[code] + extra;
-      if (distance > state.historyLength) return failStream();  // before the first output byte
-
-      const std::uint32_t source = (state.writePos - distance) & kWindowMask;
-      const std::uint8_t byte = state.window[source];
-      state.copyPos = (source + 1) & kWindowMask;
-      state.copyRemaining = length - 1;
-      putByte(dst, i, byte);
+    const auto count = static_cast<std::uint32_t>(out - start);
+    state.adler = updateAdler(state.adler, start, count);
+    std::memcpy(dst + done, start, count);
+    done += count;
+    state.writePos += count;
+    if (produced == Produced::kFailed) return failStream(input);
+    if (produced == Produced::kFinalBlockEnded) {
+      if (!checkTrailer(input)) return failStream(input);
+      closeInput(input);
+      state.streamOpen = false;
+      return done;
     }
   }
+  closeInput(input);
   return len;
 }
 

@@ -8,18 +8,30 @@
 #include "image/heap.h"
 
 inline constexpr std::uint32_t kWindowSize = 32768;           // bytes of history, the DEFLATE maximum
-inline constexpr std::uint32_t kWindowMask = kWindowSize - 1;
+inline constexpr std::uint32_t kOutputLimit = 2 * kWindowSize;  // window bytes in use before a slide
+inline constexpr std::uint32_t kCopyOvershoot = 16;           // bytes a match copy may write past its end
+inline constexpr std::uint32_t kWindowBufferSize = kOutputLimit + kCopyOvershoot;
 inline constexpr std::uint32_t kMaxCodeLength = 15;           // literal/length and distance codes
 inline constexpr std::uint32_t kMaxCodeLengthCodeLength = 7;  // the code-length code
 inline constexpr std::uint32_t kLiteralSymbolCount = 288;     // literal/length symbols 0..287
 inline constexpr std::uint32_t kDistanceSymbolCount = 32;     // distance codes 0..31
 inline constexpr std::uint32_t kCodeLengthSymbolCount = 19;   // code-length symbols 0..18
+inline constexpr std::uint32_t kLiteralLookupBits = 10;       // lookup index bits, literal/length
+inline constexpr std::uint32_t kDistanceLookupBits = 8;       // lookup index bits, distance
+inline constexpr std::uint32_t kMaxLookupBits = kLiteralLookupBits;
 
-// A canonical Huffman decoding table: one code range per code length, no lookup table. The
-// arrays have their largest sizes, so building a table never allocates.
+// A canonical Huffman decoding table. Codes up to lookupBits long are decoded by one lookup
+// indexed with the next lookupBits input bits; longer codes by their per-length code ranges.
+// The arrays have their largest sizes, so building a table never allocates.
+//
+// A lookup entry holds the code length in bits 0..3, the extra bits of a length or distance in
+// bits 4..7, a kind flag in bits 8..11 and the value in bits 16..31: the literal byte (or the
+// code-length symbol), or the base of a length or distance. 0 means no code, or a symbol that
+// fails when decoded (286, 287, distances 30, 31).
 struct HuffmanTable {
   std::uint32_t maxLength = 0;    // longest code the table decodes: 15, or 7 for the code-length code
   std::uint32_t symbolCount = 0;  // number of symbols n; the symbols are 0..n-1
+  std::uint32_t lookupBits = 1;   // index bits of lookup: its kind's maximum, less for short codes
   // Entry L-1: the code of the last symbol of length L, or -1 when no symbol has length L.
   std::array<std::int32_t, kMaxCodeLength> lastCode{};
   // Entry L-1: the code of the first symbol of length L; only read for lengths that occur.
@@ -29,21 +41,24 @@ struct HuffmanTable {
   // The first symbolCount entries: all symbols ordered by code length, ties by symbol value;
   // symbols of length 0 come first and are never decoded.
   std::array<std::uint32_t, kLiteralSymbolCount> sortedSymbols{};
+  // The first 2^lookupBits entries, indexed by the next input bits (first bit in bit 0).
+  std::array<std::uint32_t, 1u << kMaxLookupBits> lookup{};
 };
 
 // The one zlib stream in progress. The input range lives in pngState (idatCursor, idatEnd).
 struct InflateState {
-  HeapPtr<std::uint8_t[]> window;    // the last 32768 output bytes, used as a ring
-  std::uint32_t writePos = 0;        // 0..32767: where in window the next output byte goes
-  std::uint32_t copyPos = 0;         // 0..32767: window index of the next byte of the match in progress
+  // kWindowBufferSize bytes: output is decoded here, history first. When writePos reaches
+  // kOutputLimit the last kWindowSize bytes slide down to the start.
+  HeapPtr<std::uint8_t[]> window;
+  std::uint32_t writePos = 0;        // where in window the next output byte goes; bytes before it are history
+  std::uint32_t copyDistance = 0;    // distance of the match in progress
   std::uint32_t copyRemaining = 0;   // bytes of the match in progress still to produce (0 = none)
   std::uint16_t storedRemaining = 0; // bytes of the stored block in progress still to copy (0 = none)
-  std::uint32_t historyLength = 0;   // output bytes held in window: min(bytes produced, 32768)
   std::uint32_t adler = 1;           // Adler-32 of the output so far: s2 << 16 | s1
   bool finalBlock = false;           // BFINAL of the block in progress
   bool streamOpen = false;           // set by inflateBegin; cleared when the stream ends or fails
   bool bitMode = false;              // input read as bits; set exactly when bitIndex >= 0
-  std::int32_t bitIndex = -1;        // bits consumed of the byte at the cursor, 0..8; -1 in byte mode
+  std::int32_t bitIndex = -1;        // between calls: bits consumed of the byte at the cursor, 0..7; -1 in byte mode
   const HuffmanTable* literalCode = nullptr;   // literal/length code of the current block
   const HuffmanTable* distanceCode = nullptr;  // distance code of the current block
   HuffmanTable literalTable;         // literal/length code of the last dynamic block; max length 15

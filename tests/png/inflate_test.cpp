@@ -1022,4 +1022,159 @@ TEST(Inflate, MatchesZlibStoredBlocksAndCompress2) {
   }
 }
 
+// --- Bit buffer, lookup tables and sliding window ---------------------------------------------
+
+// The final block ends at every byte distance from the end of the input, with bytes after the
+// trailer: the trailer is found where the Huffman data stops, and the read stops right after it.
+TEST(Inflate, TrailerIsFoundAtEveryDistanceFromTheEndOfTheInput) {
+  for (const std::uint8_t literal : {std::uint8_t{'x'}, std::uint8_t{200}}) {  // 8 and 9 bits
+    for (std::uint32_t count = 0; count <= 24; ++count) {
+      for (const std::size_t trailing : {0u, 1u, 7u, 8u, 9u}) {
+        SCOPED_TRACE(::testing::Message() << "literal " << int{literal} << ", " << count
+                                          << " literals, " << trailing << " bytes after");
+        const Bytes content(count, literal);
+        Bytes stream = zlibStream(fixedLiteralsBody(content), content);
+        stream.insert(stream.end(), trailing, 0xA5);
+        InflateSession session(stream);
+        ASSERT_TRUE(session.begin());
+        EXPECT_EQ(session.read(count + 1), count);
+        EXPECT_EQ(session.output, content);
+        EXPECT_EQ(pngState.idatEnd - pngState.idatCursor, static_cast<std::ptrdiff_t>(trailing));
+      }
+    }
+  }
+}
+
+// Literal/length code: 'a' 1 bit, 'b' 2, end-of-block 3, length 3 (257) 4, 'z' zLength bits.
+// Distance code: distance 1 (code 0) 1 bit, distances 5..6 (code 4) distanceLength bits.
+struct LongCodeCase {
+  std::uint8_t zLength;
+  std::uint8_t distanceLength;
+};
+
+void PrintTo(const LongCodeCase& c, std::ostream* out) {
+  *out << "z" << int{c.zLength} << "Distance" << int{c.distanceLength};
+}
+
+class InflateCodeLengths : public ::testing::TestWithParam<LongCodeCase> {
+ protected:
+  HuffmanCode literals = HuffmanCode::fromLengths(
+      lengthsWith(258, {{'a', 1}, {'b', 2}, {256, 3}, {257, 4}, {'z', GetParam().zLength}}));
+  HuffmanCode distances = HuffmanCode::fromLengths({1, 0, 0, 0, GetParam().distanceLength});
+
+  DeflateBitWriter head() const {
+    DeflateBitWriter writer;
+    writer.blockHeader(true, 2).plainDynamicHeader(literals.lengths, distances.lengths);
+    return writer;
+  }
+};
+
+TEST_P(InflateCodeLengths, DecodeCodesOfEveryLength) {
+  DeflateBitWriter writer = head();
+  writer.symbol(literals, 'a').symbol(literals, 'z').symbol(literals, 'b');
+  writer.symbol(literals, 257).symbol(distances, 0);                // (3, 1): "bbb"
+  writer.symbol(literals, 'z');
+  writer.symbol(literals, 257).symbol(distances, 4).bits(1, 1);     // (3, 6): "zbb"
+  writer.symbol(literals, 256);
+  const Bytes content = text("azbbbbzzbb");
+  const Bytes stream = zlibStream(writer.finish(), content);
+  {
+    InflateSession session(stream);
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(static_cast<std::uint32_t>(content.size()) + 1), content.size());
+    EXPECT_EQ(session.output, content);
+  }
+  InflateSession session(stream);
+  ASSERT_TRUE(session.begin());
+  for (std::size_t i = 0; i < content.size(); ++i) ASSERT_EQ(session.read(1), 1u);
+  EXPECT_EQ(session.read(1), 0u);
+  EXPECT_EQ(session.output, content);
+}
+
+TEST_P(InflateCodeLengths, UnusedLongestCodesFail) {
+  // Fifteen 1 bits match no code of either incomplete code.
+  for (const bool asDistance : {false, true}) {
+    SCOPED_TRACE(asDistance ? "distance" : "literal/length");
+    DeflateBitWriter writer = head();
+    writer.symbol(literals, 'a');
+    if (asDistance) writer.symbol(literals, 257);
+    writer.bits(0x7FFF, 15).bytes(Bytes(12, 0));
+    InflateSession session(zlibStream(writer.finish(), text("a")));
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(1), 1u);
+    EXPECT_EQ(session.read(3), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inflate, InflateCodeLengths,
+    ::testing::Values(LongCodeCase{5, 2}, LongCodeCase{9, 7}, LongCodeCase{10, 8},
+                      LongCodeCase{11, 9}, LongCodeCase{12, 12}, LongCodeCase{14, 15},
+                      LongCodeCase{15, 8}, LongCodeCase{15, 15}),
+    [](const auto& testInfo) {
+      return "Literal" + std::to_string(testInfo.param.zLength) + "Distance" +
+             std::to_string(testInfo.param.distanceLength);
+    });
+
+// Every small distance with lengths around the sizes the copy works in, after 20 distinct bytes.
+TEST(Inflate, MatchesOfShortDistancesCopyOverlappingBytes) {
+  for (unsigned distance = 1; distance <= 20; ++distance) {
+    for (unsigned length : {3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 258u}) {
+      SCOPED_TRACE(::testing::Message() << "distance " << distance << ", length " << length);
+      DeflateBitWriter writer;
+      writer.blockHeader(true, 1);
+      Bytes content;
+      for (std::uint8_t b = 0; b < 20; ++b) {
+        writer.fixedLiteral(b + 'A');
+        content.push_back(static_cast<std::uint8_t>(b + 'A'));
+      }
+      writer.fixedMatch(length, distance).fixedLiteral('!').fixedLiteral(256);
+      for (unsigned i = 0; i < length; ++i) content.push_back(content[content.size() - distance]);
+      content.push_back('!');
+      const Bytes stream = zlibStream(writer.finish(), content);
+      for (const std::uint32_t chunk : {static_cast<std::uint32_t>(content.size()) + 1, 7u}) {
+        InflateSession session(stream);
+        ASSERT_TRUE(session.begin());
+        while (session.read(chunk) == chunk) {
+        }
+        EXPECT_EQ(session.output, content) << "reads of " << chunk;
+      }
+    }
+  }
+}
+
+// Output lives in a 64 KiB buffer whose last 32 KiB slide to its start when it is full: matches
+// of the longest distance that start just before, at and after the slide, read whole and cut by
+// calls of several sizes.
+TEST(Inflate, MatchesAcrossTheWindowSlideCopyTheRightBytes) {
+  for (const std::uint32_t before : {0u, 1u, 100u, 257u, 258u, 300u}) {
+    const Bytes history = randomBytes(65536 - before, before + 11);
+    DeflateBitWriter writer;
+    const auto half = static_cast<std::ptrdiff_t>(history.size() / 2);
+    writer.storedBlock(false, Bytes(history.begin(), history.begin() + half));
+    writer.storedBlock(false, Bytes(history.begin() + half, history.end()));
+    writer.blockHeader(true, 1).fixedMatch(258, 32768).fixedMatch(258, 32768).fixedLiteral('!');
+    writer.fixedMatch(3, 1).fixedMatch(200, 32768).fixedLiteral(256);
+    Bytes content = history;
+    const auto copy = [&content](unsigned length, std::size_t distance) {
+      for (unsigned i = 0; i < length; ++i) content.push_back(content[content.size() - distance]);
+    };
+    copy(258, 32768);
+    copy(258, 32768);
+    content.push_back('!');
+    copy(3, 1);
+    copy(200, 32768);
+    const Bytes stream = zlibStream(writer.finish(), content);
+    for (const std::uint32_t chunk : {1u, 97u, 4096u, 70000u}) {
+      SCOPED_TRACE(::testing::Message() << before << " bytes before the slide, reads of " << chunk);
+      InflateSession session(stream);
+      ASSERT_TRUE(session.begin());
+      while (session.read(chunk) == chunk) {
+      }
+      EXPECT_TRUE(session.output == content);
+      EXPECT_EQ(session.output.size(), content.size());
+    }
+  }
+}
+
 }  // namespace
