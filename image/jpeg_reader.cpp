@@ -1,8 +1,11 @@
 // JPEG reader through the library's decompressor. Every process the library decodes is taken
-// (baseline, extended, progressive, arithmetic-coded); the reader changes no decompression
-// parameter, so the output is the library's default for the file: grey for one component, RGB
-// for three, CMYK for four (CMYK or YCCK files). The reader's own limits are 1, 3 or 4 output
-// components and 1..16384 pixels each way.
+// (baseline, extended, progressive, arithmetic-coded). The pixels are the library's default
+// output for the file: grey for one component, RGB for three, CMYK for four (CMYK or YCCK
+// files). Grey and RGB pictures are asked for as blue, green, red, which the library computes
+// with the same arithmetic as its default, so the library writes the finished pixels itself;
+// rows go straight to their bottom-up place. Four-component pictures keep their first three
+// components. The reader's own limits are 1, 3 or 4 components in the file and 1..16384 pixels
+// each way.
 //
 // The file reaches the library through a memory source that copies it out in chunks of at most
 // 4096 bytes. It never suspends: past the end of the file every fill yields an end-of-image
@@ -145,16 +148,22 @@ class JpegDecompressor {
 
 [[nodiscard]] bool acceptedShape(unsigned components, JDIMENSION width,
                                  JDIMENSION height) noexcept {
-  if (components != 1 && components != 3 && components != 4) return false;
+  // Grey files arrive here as three-component blue-green-red output.
+  if (components != 3 && components != 4) return false;
   return width >= 1 && width <= kMaxImageSide && height >= 1 && height <= kMaxImageSide;
 }
 
-// Creates the object and decodes every row into `image`, top row first, output_components
-// bytes per pixel without gaps (a four-component picture is allocated with four channels to hold
-// them). The jump target of every fatal library error up to the last row. False on a fatal
-// error, a refused component count or size, a missing picture block or a read that delivers no
-// row; `image` may then hold a partial picture, which the caller releases. `components` receives
-// the output component count.
+// Most rows one jpeg_read_scanlines call is handed; the library delivers at most its
+// rec_outbuf_height (1 to 4) per call.
+constexpr JDIMENSION kRowsPerRead = 8;
+
+// Creates the object and decodes every row into `image`, bottom row first as an Image keeps
+// them, output_components bytes per pixel without gaps (a four-component picture is allocated
+// with four channels to hold them). Grey and RGB output is switched to blue-green-red, so those
+// rows arrive finished. The jump target of every fatal library error up to the last row. False
+// on a fatal error, a refused component count or size, a missing picture block or a read that
+// delivers no row; `image` may then hold a partial picture, which the caller releases.
+// `components` receives the output component count.
 [[nodiscard]] bool decodeRows(JpegDecompressor& jpeg, ImagePtr& image,
                               unsigned& components) noexcept {
   if (setjmp(jpeg.errors.jumpBack) != 0) return false;
@@ -165,6 +174,9 @@ class JpegDecompressor {
   jpeg.errors.pub.trace_level = 0;
   installJpegMemorySource(cinfo);
   jpeg_read_header(cinfo, TRUE);  // a tables-only stream is the fatal no-image error
+  if (cinfo->out_color_space == JCS_GRAYSCALE || cinfo->out_color_space == JCS_RGB) {
+    cinfo->out_color_space = JCS_EXT_BGR;
+  }
   jpeg_calc_output_dimensions(cinfo);
 
   components = static_cast<unsigned>(cinfo->output_components);
@@ -176,11 +188,16 @@ class JpegDecompressor {
 
   jpeg_start_decompress(cinfo);
   const std::size_t rowBytes = std::size_t{components} * width;
-  JSAMPROW row = image->pixels();
-  while (cinfo->output_scanline < cinfo->output_height) {
-    JSAMPROW rows[1] = {row};
-    if (jpeg_read_scanlines(cinfo, rows, 1) != 1) return false;
-    row += rowBytes;
+  JSAMPROW bottomRow = image->pixels();
+  while (cinfo->output_scanline < height) {
+    // Scanline s (0 = top) belongs in Image row height - 1 - s.
+    const JDIMENSION first = cinfo->output_scanline;
+    const JDIMENSION count = std::min(kRowsPerRead, height - first);
+    JSAMPROW rows[kRowsPerRead];
+    for (JDIMENSION i = 0; i < count; ++i) {
+      rows[i] = bottomRow + std::size_t{height - 1 - first - i} * rowBytes;
+    }
+    if (jpeg_read_scanlines(cinfo, rows, count) == 0) return false;
   }
   return true;
 }
@@ -202,17 +219,6 @@ void compactFourComponents(Image& image) noexcept {
     pixels[3 * i + 2] = pixels[4 * i + 2];
   }
   image.channels = 3;
-}
-
-// One grey byte per pixel to three equal bytes; backward, so it works in place.
-void widenGrey(Image& image) noexcept {
-  std::uint8_t* pixels = image.pixels();
-  for (std::size_t i = std::size_t{image.width} * image.height; i-- > 0;) {
-    const std::uint8_t grey = pixels[i];
-    pixels[3 * i] = grey;
-    pixels[3 * i + 1] = grey;
-    pixels[3 * i + 2] = grey;
-  }
 }
 
 }  // namespace
@@ -248,14 +254,10 @@ ImagePtr decodeJpeg(ByteSpan bytes) noexcept {
   unsigned components = 0;
   if (!decodeRows(jpeg, image, components)) return nullptr;
   finishDecode(jpeg);
+  const bool libraryWroteBgr = jpeg.cinfo.out_color_space == JCS_EXT_BGR;
   jpeg.destroy();
 
-  if (components == 4) {
-    compactFourComponents(*image);
-  } else if (components == 1) {
-    widenGrey(*image);
-  }
-  swapRedBlue(*image);
-  flipImageRows(*image);
+  if (components == 4) compactFourComponents(*image);
+  if (!libraryWroteBgr) swapRedBlue(*image);
   return image;
 }
