@@ -38,10 +38,6 @@ void repeatPixel(std::uint8_t* dst, std::size_t pixelBytes, std::size_t count) n
   }
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-
 std::atomic<unsigned> temporaryCounter{0};
 
 }  // namespace
@@ -124,6 +120,8 @@ BmpWriteResult writeBmpFile(const char* path, const Image& image, std::uint32_t 
     return BmpWriteResult::cannotCreate;
   }
 
+  // The header waits in the stream's buffer; a large pixel block then goes out with it in a
+  // few big writes.
   const auto header = buildBmpHeader(image, unpaddedWidth, unpaddedHeight);
   bool complete = std::fwrite(header.data(), 1, header.size(), file) == header.size();
   complete = complete &&

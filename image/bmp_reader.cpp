@@ -63,14 +63,17 @@ ImagePtr decodeBmp(ByteSpan bytes) noexcept {
 
   const std::size_t rowBytes = image->rowBytes();
   const auto strideBytes = static_cast<std::size_t>(stride);
+  const std::size_t rowCount = image->height;
   std::uint8_t* dst = image->pixels();
-  if (strideBytes == rowBytes) {
+  if (strideBytes == rowBytes && !topDown) {
     copyOrZero(dst, bytes, dataOffset, image->pixelBytes());
   } else {
-    for (std::size_t row = 0; row < image->height; ++row) {
-      copyOrZero(dst + row * rowBytes, bytes, dataOffset + row * strideBytes, rowBytes);
+    // Rows are dropped of their alignment bytes and, for a top-down file, put bottom row first
+    // as they are copied.
+    for (std::size_t row = 0; row < rowCount; ++row) {
+      const std::size_t target = topDown ? rowCount - 1 - row : row;
+      copyOrZero(dst + target * rowBytes, bytes, dataOffset + row * strideBytes, rowBytes);
     }
   }
-  if (topDown) flipImageRows(*image);
   return image;
 }

@@ -37,6 +37,11 @@ using ImagePtr = HeapPtr<Image>;
 // above 65535 or channels is 0.
 [[nodiscard]] ImagePtr createImage(unsigned channels, unsigned height, unsigned width) noexcept;
 
+// Asks the system to back the whole 2 MiB stretches of a large block with huge pages, so that
+// first writes to a picture-sized block take one fault per 2 MiB instead of one per 4 KiB.
+// Contents and ownership are unchanged; a refusal is ignored.
+void adviseLargeBlock(void* block, std::size_t bytes) noexcept;
+
 // Reverses the order of the rows in place (the middle row of an odd height stays).
 void flipImageRows(Image& image) noexcept;
 

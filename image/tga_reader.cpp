@@ -36,6 +36,15 @@ void repeatPixel(std::uint8_t* dst, std::size_t pixelSize, std::size_t count) no
   }
 }
 
+// Writes the kPixelSize-byte pixel count times from dst on; runs are at most 128 pixels, so
+// fixed-size stores beat a chain of growing copies.
+template <std::size_t kPixelSize>
+void fillRun(std::uint8_t* dst, const std::uint8_t* pixel, std::size_t count) noexcept {
+  std::uint8_t value[kPixelSize];
+  std::memcpy(value, pixel, kPixelSize);
+  for (std::size_t k = 0; k < count; ++k, dst += kPixelSize) std::memcpy(dst, value, kPixelSize);
+}
+
 }  // namespace
 
 std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const std::uint8_t* input,
@@ -51,7 +60,11 @@ std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const st
       count = std::min(count, outputLeft / pixelSize);
       if ((header & kPacketRun) != 0) {
         const std::size_t bytes = count * pixelSize;
-        if (bytes != 0) {
+        if (pixelSize == 3) {
+          fillRun<3>(output, input, count);
+        } else if (pixelSize == 4) {
+          fillRun<4>(output, input, count);
+        } else if (bytes != 0) {
           std::memcpy(output, input, pixelSize);
           repeatPixel(output, pixelSize, count);
         }
@@ -100,11 +113,21 @@ ImagePtr decodeTga(ByteSpan bytes) noexcept {
   if (!image) return nullptr;
 
   const std::uint8_t* data = bytes.data() + dataOffset;
+  const bool topFirst = (readU8(bytes, 17) & kDescriptorTopFirst) != 0;  // image descriptor
   if (imageType == kTypeTrueColour) {
-    std::memcpy(image->pixels(), data, pixelBytes);
+    if (topFirst) {
+      // Rows are put bottom row first as they are copied.
+      const std::size_t rowBytes = image->rowBytes();
+      std::uint8_t* const pixels = image->pixels();
+      for (std::size_t row = 0; row < height; ++row) {
+        std::memcpy(pixels + (height - 1 - row) * rowBytes, data + row * rowBytes, rowBytes);
+      }
+    } else {
+      std::memcpy(image->pixels(), data, pixelBytes);
+    }
   } else {
     static_cast<void>(unpackTgaRle(image->pixels(), pixelBytes, data, dataBytes, channels));
+    if (topFirst) flipImageRows(*image);
   }
-  if ((readU8(bytes, 17) & kDescriptorTopFirst) != 0) flipImageRows(*image);  // image descriptor
   return image;
 }

@@ -6,12 +6,15 @@
 // also fails the file. IHDR gives the picture header (a later IHDR replaces an earlier one),
 // the first PLTE of a palette picture the palette, tRNS a transparency that is recorded but
 // never applied, and every IDAT a piece of the one zlib stream, gathered wherever it stands.
-// IEND ends the walk and decodes the picture; nothing after it is read.
+// IEND ends the walk and decodes the picture; nothing after it is read. Chunk data is checked
+// and read where it stands in the file; only the IDAT pieces are copied, into one block.
 //
 // Strict where it costs nothing to be: files under 100 bytes, an IHDR shorter than 13 bytes and
 // 16-bit samples are refused. Grey, grey-with-alpha and palette pictures are decoded in full and
 // then refused: only 8-bit truecolour (3 channels) and truecolour with alpha (4 channels) yield
-// a picture. Every path out after the signature test leaves pngState idle.
+// a picture. A header whose scanlines need more bytes than the gathered zlib data could inflate
+// to (DEFLATE expands at most 1032-fold) is refused before any picture buffer is allocated.
+// Every path out after the signature test leaves pngState idle.
 
 #include "png/png_reader.h"
 
@@ -36,6 +39,10 @@ constexpr std::uint32_t kMaxSide = 16384;
 constexpr std::size_t kPaletteBytes = 1024;
 constexpr std::size_t kPaletteEntries = 256;
 constexpr std::size_t kMinIdatCapacity = 4096;
+// DEFLATE turns n bytes into at most 1032 * n: a 258-byte match costs at least two bits. The
+// margin covers the few bytes a stream needs before its first match.
+constexpr std::uint64_t kMaxInflateRatio = 1032;
+constexpr std::uint64_t kInflateMargin = 4096;
 
 using ChunkType = std::array<std::uint8_t, 4>;
 constexpr ChunkType kTypeHeader = {'I', 'H', 'D', 'R'};
@@ -71,11 +78,41 @@ bool readStreamU32(std::uint32_t& out) noexcept {
   return true;
 }
 
-ByteSpan chunkBytes() noexcept { return ByteSpan(pngState.chunkData.get(), pngState.chunkLength); }
+// Eight CRC tables: entry n of table k is the register after byte n followed by k zero bytes,
+// so eight bytes are folded in with eight independent lookups.
+using CrcSliceTables = std::array<std::array<std::uint32_t, 256>, 8>;
+
+constexpr CrcSliceTables buildCrcSliceTables() noexcept {
+  CrcSliceTables tables{};
+  tables[0] = crcTable;
+  for (std::size_t k = 1; k < 8; ++k) {
+    for (std::size_t n = 0; n < 256; ++n) {
+      const std::uint32_t previous = tables[k - 1][n];
+      tables[k][n] = crcTable[previous & 0xFFu] ^ (previous >> 8);
+    }
+  }
+  return tables;
+}
+
+constexpr CrcSliceTables kCrcSlices = buildCrcSliceTables();
+
+// crcUpdate of png/crc.h, eight bytes per step.
+std::uint32_t crcUpdateFast(std::uint32_t crc, ByteSpan bytes) noexcept {
+  const std::uint8_t* p = bytes.data();
+  std::size_t n = bytes.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    const std::uint32_t low = crc ^ (std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
+                                     std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
+    crc = kCrcSlices[7][low & 0xFFu] ^ kCrcSlices[6][(low >> 8) & 0xFFu] ^
+          kCrcSlices[5][(low >> 16) & 0xFFu] ^ kCrcSlices[4][low >> 24] ^ kCrcSlices[3][p[4]] ^
+          kCrcSlices[2][p[5]] ^ kCrcSlices[1][p[6]] ^ kCrcSlices[0][p[7]];
+  }
+  return crcUpdate(crc, ByteSpan(p, n));
+}
 
 // CRC-32 of the four type bytes followed by the chunk data.
-std::uint32_t chunkCrc(const ChunkType& type) noexcept {
-  return ~crcUpdate(crcUpdate(0xFFFFFFFFu, type), chunkBytes());
+std::uint32_t chunkCrc(const ChunkType& type, ByteSpan data) noexcept {
+  return ~crcUpdateFast(crcUpdate(0xFFFFFFFFu, type), data);
 }
 
 // Bytes of one pixel in pixels for an accepted colour type and bit depth pair; 0 for any
@@ -98,9 +135,8 @@ std::int32_t bytesPerPixelOf(std::int32_t colourType, std::int32_t bitDepth) noe
 }
 
 // IHDR: stores the header fields, then checks them.
-bool handleHeader() noexcept {
-  if (pngState.chunkLength < kHeaderBytes) return false;
-  const ByteSpan data = chunkBytes();
+bool handleHeader(ByteSpan data) noexcept {
+  if (data.size() < kHeaderBytes) return false;
   const std::uint32_t width = readBe32(data, 0);   // width
   const std::uint32_t height = readBe32(data, 4);  // height
   pngState.bitDepth = data[8];                     // bit depth
@@ -118,16 +154,16 @@ bool handleHeader() noexcept {
 }
 
 // PLTE: only the first one of a palette picture counts; any other is passed over.
-bool handlePalette() noexcept {
+bool handlePalette(ByteSpan data) noexcept {
   if (pngState.palette || pngState.colourType != kColourPalette) return true;
-  const std::uint32_t entries = pngState.chunkLength / 3;
+  const auto entries = static_cast<std::uint32_t>(data.size() / 3);
   if (entries > (1u << pngState.bitDepth)) return false;
-  if (pngState.chunkLength != 3 * entries) return false;
+  if (data.size() != std::size_t{3} * entries) return false;
   if (pngState.width == 0 || pngState.height == 0) return false;
   pngState.palette = allocateArray<std::uint8_t>(kPaletteBytes);
   if (!pngState.palette) return false;
   std::memset(pngState.palette.get(), 0, kPaletteBytes);
-  const std::uint8_t* colour = pngState.chunkData.get();
+  const std::uint8_t* colour = data.data();
   std::uint8_t* entry = pngState.palette.get();
   for (std::uint32_t i = 0; i < entries; ++i, colour += 3, entry += 4) {
     entry[0] = colour[2];  // blue
@@ -139,8 +175,7 @@ bool handlePalette() noexcept {
 }
 
 // tRNS: records palette alpha or the transparent colour; never fails and changes no pixel.
-void handleTransparency() noexcept {
-  const ByteSpan data = chunkBytes();
+void handleTransparency(ByteSpan data) noexcept {
   if (pngState.colourType == kColourPalette && pngState.palette) {
     const std::size_t count = data.size() < kPaletteEntries ? data.size() : kPaletteEntries;
     for (std::size_t i = 0; i < count; ++i) pngState.palette[4 * i + 3] = data[i];
@@ -161,37 +196,60 @@ void handleTransparency() noexcept {
   }
 }
 
-// IDAT: appends the data to idatData, doubling its capacity when it runs out.
-bool handleImageData() noexcept {
-  if (pngState.chunkLength == 0) return true;
-  const std::size_t needed = static_cast<std::size_t>(pngState.idatLength) + pngState.chunkLength;
+// Data bytes of the IDAT chunks that follow the current one up to IEND, found by hopping over
+// the length fields without checking anything; only a size hint for the first allocation.
+std::size_t imageDataAhead() noexcept {
+  const std::uint8_t* cursor = pngState.streamCursor;
+  auto remaining = static_cast<std::size_t>(pngState.streamRemaining);
+  std::size_t total = 0;
+  while (remaining >= 12) {
+    const ByteSpan field(cursor, 8);
+    const std::uint32_t length = readBe32(field, 0);
+    if (length > kMaxChunkLength || std::size_t{length} + 12 > remaining) break;
+    const ChunkType type = {cursor[4], cursor[5], cursor[6], cursor[7]};
+    if (type == kTypeEnd) break;
+    if (type == kTypeImageData) total += length;
+    cursor += std::size_t{length} + 12;
+    remaining -= std::size_t{length} + 12;
+  }
+  return total;
+}
+
+// IDAT: appends the data to idatData. The first IDAT sizes the block for every IDAT up to IEND
+// so the data is copied once; the capacity doubles should it still run out.
+bool handleImageData(ByteSpan data) noexcept {
+  if (data.empty()) return true;
+  const std::size_t needed = static_cast<std::size_t>(pngState.idatLength) + data.size();
   if (needed > kMaxFileBytes) return false;
   if (needed > pngState.idatCapacity) {
     std::size_t capacity = pngState.idatCapacity * 2;
     if (capacity < kMinIdatCapacity) capacity = kMinIdatCapacity;
+    if (pngState.idatCapacity == 0) {
+      const std::size_t ahead = needed + imageDataAhead();
+      if (ahead > capacity && ahead <= kMaxFileBytes) capacity = ahead;
+    }
     if (capacity < needed) capacity = needed;
     void* grown = heapReallocate(pngState.idatData.get(), capacity);
     if (grown == nullptr) return false;  // the old block stays owned by idatData
     static_cast<void>(pngState.idatData.release());
     pngState.idatData.reset(static_cast<std::uint8_t*>(grown));
+    adviseLargeBlock(grown, capacity);
     pngState.idatCapacity = capacity;
   }
-  std::memcpy(pngState.idatData.get() + pngState.idatLength, pngState.chunkData.get(),
-              pngState.chunkLength);
+  std::memcpy(pngState.idatData.get() + pngState.idatLength, data.data(), data.size());
   pngState.idatLength = static_cast<std::int32_t>(needed);
   return true;
 }
 
-// IEND: inflates and reconstructs the picture and moves it into a new Image.
+// IEND: inflates and reconstructs the picture. 8-bit truecolour rows go straight into a new
+// Image, bottom row first; other pictures are decoded into pngState.pixels and then refused.
+// Before anything is allocated, a picture whose scanlines could not come out of the gathered
+// data even at the largest DEFLATE ratio is refused, so a small file cannot claim gigabytes.
 ImagePtr finishPicture() noexcept {
-  pngState.chunkData.reset();
   pngState.chunkLength = 0;
   if (pngState.width == 0 || pngState.height == 0) return nullptr;  // no header accepted
   if (pngState.idatLength == 0) return nullptr;                     // no picture data
   if (pngState.colourType == kColourPalette && !pngState.palette) return nullptr;
-
-  pngState.idatCursor = pngState.idatData.get();
-  pngState.idatEnd = pngState.idatData.get() + pngState.idatLength;
 
   const auto width = static_cast<std::size_t>(pngState.width);
   const auto height = static_cast<std::size_t>(pngState.height);
@@ -199,32 +257,44 @@ ImagePtr finishPicture() noexcept {
   const std::size_t rowBytes = pngState.bitDepth >= 8
                                    ? bytesPerPixel * width
                                    : (static_cast<std::size_t>(pngState.bitDepth) * width + 7) / 8;
+  // Every row of the picture lies in at least one scanline of its own with a filter byte, and
+  // splitting a row between Adam7 passes never shortens it, so this is a lower bound for both
+  // layouts.
+  const std::uint64_t leastFilteredBytes = std::uint64_t{height} * (rowBytes + 1);
+  const std::uint64_t mostInflatedBytes =
+      kMaxInflateRatio * static_cast<std::uint64_t>(pngState.idatLength) + kInflateMargin;
+  if (leastFilteredBytes > mostInflatedBytes) return nullptr;
+
+  pngState.idatCursor = pngState.idatData.get();
+  pngState.idatEnd = pngState.idatData.get() + pngState.idatLength;
   pngState.rowBytes = static_cast<std::int32_t>(rowBytes);
   pngState.rows[0] = allocateArray<std::uint8_t>(rowBytes);
   if (!pngState.rows[0]) return nullptr;
   pngState.rows[1] = allocateArray<std::uint8_t>(rowBytes);
   if (!pngState.rows[1]) return nullptr;
   pngState.currentRow = 0;
-  const std::size_t pixelBytes = bytesPerPixel * height * width;
-  pngState.pixels = allocateArray<std::uint8_t>(pixelBytes);
-  if (!pngState.pixels) return nullptr;
+
+  const bool truecolour = bytesPerPixel == 3 || bytesPerPixel == 4;
+  ImagePtr image;
+  RowTarget target{};
+  if (truecolour) {
+    image = createImage(static_cast<unsigned>(bytesPerPixel), static_cast<unsigned>(height),
+                        static_cast<unsigned>(width));
+    if (!image) return nullptr;
+    const std::size_t imageRow = image->rowBytes();
+    target.topRow = image->pixels() + (height - 1) * imageRow;
+    target.rowStride = -static_cast<std::ptrdiff_t>(imageRow);
+  } else {
+    pngState.pixels = allocateArray<std::uint8_t>(bytesPerPixel * height * width);
+    if (!pngState.pixels) return nullptr;
+    target.topRow = pngState.pixels.get();
+    target.rowStride = static_cast<std::ptrdiff_t>(bytesPerPixel * width);
+  }
 
   if (!inflateBegin()) return nullptr;
-  if (!(pngState.interlaced ? readInterlacedRows() : readPlainRows())) return nullptr;
-  inflateReleaseWindow();
-  pngState.idatCursor = nullptr;
-  pngState.idatEnd = nullptr;
-  pngState.idatData.reset();
-  pngState.idatLength = 0;
-  pngState.idatCapacity = 0;
-
+  if (!(pngState.interlaced ? readInterlacedRows(target) : readPlainRows(target))) return nullptr;
   // Grey, grey with alpha and palette pictures end here.
-  if (bytesPerPixel != 3 && bytesPerPixel != 4) return nullptr;
-  ImagePtr image = createImage(static_cast<unsigned>(bytesPerPixel), static_cast<unsigned>(height),
-                               static_cast<unsigned>(width));
-  if (!image) return nullptr;
-  std::memcpy(image->pixels(), pngState.pixels.get(), pixelBytes);
-  flipImageRows(*image);
+  if (!truecolour) return nullptr;
   return image;
 }
 
@@ -248,26 +318,24 @@ ImagePtr decodePng(ByteSpan bytes) noexcept {
         static_cast<std::uint64_t>(pngState.streamRemaining)) {
       return nullptr;  // the file ends inside the data or the CRC
     }
-    if (pngState.chunkLength != 0) {
-      pngState.chunkData = allocateArray<std::uint8_t>(pngState.chunkLength);
-      if (!pngState.chunkData) return nullptr;
-      if (!readStreamBytes(pngState.chunkData.get(), pngState.chunkLength)) return nullptr;
-    }
+    // The data is checked and handled where it stands in the file.
+    const ByteSpan data(pngState.streamCursor, pngState.chunkLength);
+    pngState.streamCursor += pngState.chunkLength;
+    pngState.streamRemaining -= static_cast<std::int32_t>(pngState.chunkLength);
     std::uint32_t storedCrc = 0;
     if (!readStreamU32(storedCrc)) return nullptr;
-    if (chunkCrc(type) != storedCrc) return nullptr;  // CRC
+    if (chunkCrc(type, data) != storedCrc) return nullptr;  // CRC
 
     if (type == kTypeEnd) return finishPicture();
     if (type == kTypeHeader) {
-      if (!handleHeader()) return nullptr;
+      if (!handleHeader(data)) return nullptr;
     } else if (type == kTypePalette) {
-      if (!handlePalette()) return nullptr;
+      if (!handlePalette(data)) return nullptr;
     } else if (type == kTypeTransparency) {
-      handleTransparency();
+      handleTransparency(data);
     } else if (type == kTypeImageData) {
-      if (!handleImageData()) return nullptr;
+      if (!handleImageData(data)) return nullptr;
     }
-    pngState.chunkData.reset();
     pngState.chunkLength = 0;
     if (!readStreamU32(pngState.chunkLength)) return nullptr;
   }

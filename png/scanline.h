@@ -1,7 +1,8 @@
 #pragma once
 // Scanline reconstruction: pulls filtered rows out of the zlib stream, undoes the filters and
-// spreads the pixels into pngState.pixels. Only png/ includes this header.
+// spreads the pixels into their picture rows. Only png/ includes this header.
 
+#include <cstddef>
 #include <cstdint>
 
 // One Adam7 pass: every columnStep-th pixel of every rowStep-th row, from (firstRow, firstColumn).
@@ -17,13 +18,22 @@ inline constexpr Adam7Pass adam7Passes[7] = {
     {4, 2, 2, 0}, {2, 2, 0, 1}, {2, 1, 1, 0},
 };
 
-// Both loops need width, height, bitDepth, colourType, bytesPerPixel, rowBytes, both rows
-// buffers and pixels set up, and a stream started with inflateBegin. They request exactly the
+// Where reconstructed picture rows go: picture row r (0 = top) starts at topRow + r * rowStride.
+// pngState.pixels is top row first (stride width * bytesPerPixel); an Image is bottom row first,
+// so its top row is the last one in memory and the stride is negative.
+struct RowTarget {
+  std::uint8_t* topRow;
+  std::ptrdiff_t rowStride;
+};
+
+// Both loops need width, height, bitDepth, colourType, bytesPerPixel, rowBytes and both rows
+// buffers set up, a target of height rows of width * bytesPerPixel bytes, and a stream started
+// with inflateBegin. They request exactly the
 // filter bytes and scanlines of the picture, nothing after the last row, and return true once
-// every byte of pixels is written; false when a row arrives short, a filter type is above 4 or
-// the stream is bad. Rows placed before a failure stay in pixels.
-[[nodiscard]] bool readPlainRows() noexcept;
-[[nodiscard]] bool readInterlacedRows() noexcept;
+// every byte of the target is written; false when a row arrives short, a filter type is above 4 or
+// the stream is bad. Rows placed before a failure stay in the target.
+[[nodiscard]] bool readPlainRows(const RowTarget& target) noexcept;
+[[nodiscard]] bool readInterlacedRows(const RowTarget& target) noexcept;
 
 // Reverses filter type 0..4 in place on the first length bytes of rows[currentRow], against
 // the other buffer as the previous scanline and bytesPerPixel as the distance. Types above 4
@@ -34,11 +44,12 @@ void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept;
 [[nodiscard]] std::uint8_t paethPredictor(std::uint8_t left, std::uint8_t above,
                                           std::uint8_t upperLeft) noexcept;
 
-// Spreads the reconstructed rows[currentRow] into picture row `row` (0 = top) of pixels, width
+// Spreads the reconstructed rows[currentRow] into picture row `row` (0 = top) of target, width
 // pixels: grey of depth 1, 2, 4 widened to 0..255, palette indices unchanged, RGB(A) reordered
 // to B,G,R(,A).
-void convertPlainRow(std::int32_t row) noexcept;
+void convertPlainRow(const RowTarget& target, std::int32_t row) noexcept;
 
 // Same for count pixels of an Adam7 pass scanline, placed at columns firstColumn,
 // firstColumn + columnStep, ... of picture row `row`.
-void convertPassRow(const Adam7Pass& pass, std::int32_t row, std::int32_t count) noexcept;
+void convertPassRow(const RowTarget& target, const Adam7Pass& pass, std::int32_t row,
+                    std::int32_t count) noexcept;

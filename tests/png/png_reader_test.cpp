@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -479,6 +481,51 @@ TEST_F(PngReader, FlippedBytesNeverCrash) {
       }
       expectIdle();
     }
+  }
+}
+
+// Allocations a call makes: the hook lets budget allocations through, and what is left of the
+// budget afterwards is counted by allocating until one fails.
+template <class Call>
+long countAllocations(Call call) {
+  constexpr long kBudget = 1000;
+  failAllocationsAfter(kBudget);
+  call();
+  long left = 0;
+  while (left <= kBudget) {
+    void* block = heapAllocate(1);
+    if (block == nullptr) break;
+    std::free(block);
+    ++left;
+  }
+  failAllocationsAfter(-1);
+  return kBudget - left;
+}
+
+TEST_F(PngReader, TinyFileClaimingAHugePictureIsRefusedBeforeAllocatingIt) {
+  // A 16384 x 16384 RGBA header over a few bytes of zlib data: at 1032 output bytes per input
+  // byte the data cannot hold the scanlines. Only the gathered IDAT block may be allocated.
+  const Bytes stream = zlibCompress(Bytes(64, 0));
+  for (std::uint8_t interlace : {std::uint8_t{0}, std::uint8_t{1}}) {
+    const Bytes file = joinBytes({pngSignature(), pngChunk("IHDR", pngHeaderData(16384, 16384, 8, 6, interlace)),
+                                  pngFillerChunk(40), pngChunk("IDAT", stream), kEnd});
+    ASSERT_LT(file.size(), 200u);
+    ImagePtr image;
+    EXPECT_EQ(countAllocations([&] { image = decode(file); }), 1) << int{interlace};
+    EXPECT_FALSE(image);
+    expectIdle();
+  }
+}
+
+TEST_F(PngReader, MaximallyCompressedPictureNearTheRatioBoundDecodes) {
+  // Uniform rows compress to runs of longest matches, close to the 1032-fold limit.
+  for (std::uint8_t colourType : {std::uint8_t{2}, std::uint8_t{6}}) {
+    PngPicture picture = makePngPicture(1024, 1024, 8, colourType, false, 41);
+    std::fill(picture.samples.begin(), picture.samples.end(), std::uint16_t{0});
+    const Bytes scanlines = pngScanlines(picture);
+    const Bytes stream = zlibCompress(scanlines);
+    ASSERT_GT(scanlines.size(), 1000 * stream.size()) << "ratio below 1000";
+    expectDecodes(joinBytes({pngSignature(), header(picture), pngChunk("IDAT", stream), kEnd}), picture);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -50,6 +51,11 @@ class Scanline : public ::testing::Test {
     const std::uint8_t* row = pngState.rows[pngState.currentRow].get();
     return Bytes(row, row + length);
   }
+  // pngState.pixels as the row target, top row first.
+  static RowTarget pixelsTarget() {
+    return RowTarget{pngState.pixels.get(),
+                     static_cast<std::ptrdiff_t>(pngState.bytesPerPixel) * pngState.width};
+  }
   static Bytes pixels() {
     const std::size_t bytes = static_cast<std::size_t>(pngState.bytesPerPixel) *
                               static_cast<std::size_t>(pngState.width) *
@@ -92,6 +98,34 @@ TEST_F(Scanline, PaethPredictorBreaksTiesLeftThenAboveThenUpperLeft) {
   }
 }
 
+// The predictor as PNG defines it, written out with the estimate and three distances.
+std::uint8_t textbookPaeth(int left, int above, int upperLeft) {
+  const int estimate = left + above - upperLeft;
+  const int toLeft = std::abs(estimate - left);
+  const int toAbove = std::abs(estimate - above);
+  const int toUpperLeft = std::abs(estimate - upperLeft);
+  if (toLeft <= toAbove && toLeft <= toUpperLeft) return static_cast<std::uint8_t>(left);
+  if (toAbove <= toUpperLeft) return static_cast<std::uint8_t>(above);
+  return static_cast<std::uint8_t>(upperLeft);
+}
+
+TEST_F(Scanline, PaethPredictorEqualsTheTextbookFormForEveryTriple) {
+  std::size_t mismatches = 0;
+  for (int left = 0; left < 256; ++left) {
+    for (int above = 0; above < 256; ++above) {
+      for (int upperLeft = 0; upperLeft < 256; ++upperLeft) {
+        const std::uint8_t got =
+            paethPredictor(static_cast<std::uint8_t>(left), static_cast<std::uint8_t>(above),
+                           static_cast<std::uint8_t>(upperLeft));
+        if (got != textbookPaeth(left, above, upperLeft) && ++mismatches <= 5) {
+          ADD_FAILURE() << left << "," << above << "," << upperLeft << " -> " << int{got};
+        }
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
 // ---- filter reversal -------------------------------------------------------------------------
 
 TEST_F(Scanline, UnfilterReversesEveryFilterTypeAgainstReferenceFilter) {
@@ -114,6 +148,34 @@ TEST_F(Scanline, UnfilterReversesEveryFilterTypeAgainstReferenceFilter) {
                                           << (zeroPrior ? " first row" : "");
           releasePngState();
         }
+      }
+    }
+  }
+}
+
+// Distances 3 and 4 take the pixel-at-a-time routine; lengths that are no multiple of the
+// distance end in a partial pixel handled byte by byte, and lengths below the distance have no
+// whole pixel at all.
+TEST_F(Scanline, UnfilterOfWholeAndPartialPixelsMatchesReferenceFilter) {
+  const std::size_t lengths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 64, 65, 66, 67};
+  std::uint32_t seed = 7;
+  for (std::int32_t bytesPerPixel : {3, 4}) {
+    for (std::uint8_t filterType = 0; filterType <= 4; ++filterType) {
+      for (const std::size_t length : lengths) {
+        setFormat(static_cast<std::int32_t>(length), 1, 8, 0);
+        pngState.bytesPerPixel = bytesPerPixel;
+        Bytes raw(length), prior(length);
+        for (std::size_t i = 0; i < length; ++i) {
+          seed = seed * 1103515245u + 12345u;
+          raw[i] = static_cast<std::uint8_t>(seed >> 16);
+          prior[i] = static_cast<std::uint8_t>(seed >> 24);
+        }
+        putCurrent(pngFilterScanline(filterType, raw, prior, static_cast<std::size_t>(bytesPerPixel)));
+        putPrevious(prior);
+        unfilterRow(filterType, static_cast<std::int32_t>(length));
+        EXPECT_EQ(current(length), raw) << "type " << int{filterType} << " distance "
+                                        << bytesPerPixel << " length " << length;
+        releasePngState();
       }
     }
   }
@@ -168,7 +230,7 @@ TEST_P(ConvertsRow, IntoDecodeBufferLayout) {
   const ConvertCase& c = GetParam();
   setFormat(c.width, 1, c.bitDepth, c.colourType);
   putCurrent(c.scanline);
-  convertPlainRow(0);
+  convertPlainRow(pixelsTarget(), 0);
   EXPECT_EQ(pixels(), c.expected);
 }
 
@@ -191,7 +253,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Scanline, PassRowLandsAtItsColumnsAndLeavesOthers) {
   setFormat(7, 2, 8, 2);
   putCurrent({1, 2, 3, 4, 5, 6});
-  convertPassRow(adam7Passes[3], 1, 2);  // pass 4: columns 2 and 6
+  convertPassRow(pixelsTarget(), adam7Passes[3], 1, 2);  // pass 4: columns 2 and 6
   Bytes expected(7 * 2 * 3, 0xCD);
   const Bytes atColumn2 = {3, 2, 1}, atColumn6 = {6, 5, 4};
   std::copy(atColumn2.begin(), atColumn2.end(), expected.begin() + (7 + 2) * 3);
@@ -202,7 +264,7 @@ TEST_F(Scanline, PassRowLandsAtItsColumnsAndLeavesOthers) {
 TEST_F(Scanline, PassRowUnpacksLowBitDepths) {
   setFormat(9, 1, 2, 0);
   putCurrent({0b01101100});
-  convertPassRow(adam7Passes[5], 0, 4);  // pass 6: columns 1, 3, 5, 7
+  convertPassRow(pixelsTarget(), adam7Passes[5], 0, 4);  // pass 6: columns 1, 3, 5, 7
   EXPECT_EQ(pixels(), (Bytes{0xCD, 85, 0xCD, 170, 0xCD, 255, 0xCD, 0, 0xCD}));
 }
 
@@ -248,7 +310,7 @@ TEST_F(Scanline, LoopsPlaceEveryPixelOfEveryFormatAndPassGeometry) {
                   format.bitDepth, format.colourType);
         // The stream holds exactly the picture: a loop asking for more gets a short read.
         ASSERT_TRUE(startStream(zlibCompress(pngScanlines(picture))));
-        const bool placed = interlaced ? readInterlacedRows() : readPlainRows();
+        const bool placed = interlaced ? readInterlacedRows(pixelsTarget()) : readPlainRows(pixelsTarget());
         ASSERT_TRUE(placed) << width << "x" << height << " depth " << int{format.bitDepth}
                             << " type " << int{format.colourType} << (interlaced ? " Adam7" : "");
         EXPECT_EQ(pixels(), expectedPixels(picture))
@@ -260,11 +322,53 @@ TEST_F(Scanline, LoopsPlaceEveryPixelOfEveryFormatAndPassGeometry) {
   }
 }
 
+// Plain 8-bit truecolour rows are reconstructed and reordered in one pass, per filter type;
+// each width runs every type alone over several rows, so the previous row matters too.
+TEST_F(Scanline, PlainTruecolourRowsOfEveryWidthAndFilterTypeAreExact) {
+  const std::uint32_t widths[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 64, 65};
+  std::uint32_t seed = 500;
+  for (std::uint8_t colourType : {std::uint8_t{2}, std::uint8_t{6}}) {
+    for (std::uint8_t filterType = 0; filterType <= 4; ++filterType) {
+      for (const std::uint32_t width : widths) {
+        PngPicture picture = makePngPicture(width, 4, 8, colourType, false, ++seed);
+        picture.filters = {filterType};
+        setFormat(static_cast<std::int32_t>(width), 4, 8, colourType);
+        ASSERT_TRUE(startStream(zlibCompress(pngScanlines(picture))));
+        ASSERT_TRUE(readPlainRows(pixelsTarget()));
+        EXPECT_EQ(pixels(), expectedPixels(picture))
+            << "type " << int{colourType} << " filter " << int{filterType} << " width " << width;
+        releasePngState();
+      }
+    }
+  }
+}
+
+// A negative stride puts the top row last, as in an Image.
+TEST_F(Scanline, RowsGoToTheirPlaceWithANegativeStride) {
+  for (bool interlaced : {false, true}) {
+    PngPicture picture = makePngPicture(5, 9, 8, 6, interlaced, 61);
+    picture.filters = {4, 3, 1};
+    setFormat(5, 9, 8, 6);
+    ASSERT_TRUE(startStream(zlibCompress(pngScanlines(picture))));
+    const std::ptrdiff_t rowBytes = 5 * 4;
+    const RowTarget bottomUp{pngState.pixels.get() + 8 * rowBytes, -rowBytes};
+    ASSERT_TRUE(interlaced ? readInterlacedRows(bottomUp) : readPlainRows(bottomUp));
+    const Bytes topDown = expectedPixels(picture);
+    Bytes expected;
+    for (std::size_t row = 9; row-- > 0;) {
+      const auto from = topDown.begin() + static_cast<std::ptrdiff_t>(row) * rowBytes;
+      expected.insert(expected.end(), from, from + rowBytes);
+    }
+    EXPECT_EQ(pixels(), expected) << (interlaced ? "Adam7" : "plain");
+    releasePngState();
+  }
+}
+
 TEST_F(Scanline, InterlacedOnePixelPictureReadsOnlyPassOne) {
   setFormat(1, 1, 8, 6);
   // Filter byte and one pixel; nothing else is in the stream.
   ASSERT_TRUE(startStream(zlibCompress({0, 10, 20, 30, 40})));
-  ASSERT_TRUE(readInterlacedRows());
+  ASSERT_TRUE(readInterlacedRows(pixelsTarget()));
   EXPECT_EQ(pixels(), (Bytes{30, 20, 10, 40}));
 }
 
@@ -274,7 +378,7 @@ TEST_F(Scanline, DataAfterTheLastRowIsLeftUnread) {
   data.resize(data.size() + 500, 9);
   setFormat(6, 4, 8, 2);
   ASSERT_TRUE(startStream(zlibCompress(data)));
-  ASSERT_TRUE(readPlainRows());
+  ASSERT_TRUE(readPlainRows(pixelsTarget()));
   EXPECT_EQ(pixels(), expectedPixels(picture));
 }
 
@@ -288,7 +392,7 @@ TEST_F(Scanline, FilterTypeAboveFourFailsAlsoInTheLastRow) {
       data[data.size() - 16] = badType;
       setFormat(5, 5, 8, 2);
       ASSERT_TRUE(startStream(zlibCompress(data)));
-      EXPECT_FALSE(interlaced ? readInterlacedRows() : readPlainRows()) << int{badType};
+      EXPECT_FALSE(interlaced ? readInterlacedRows(pixelsTarget()) : readPlainRows(pixelsTarget())) << int{badType};
       releasePngState();
     }
   }
@@ -302,7 +406,7 @@ TEST_F(Scanline, StreamEndingBeforeTheLastRowFails) {
       data.resize(data.size() - missing);
       setFormat(5, 5, 8, 2);
       ASSERT_TRUE(startStream(zlibCompress(data)));
-      EXPECT_FALSE(interlaced ? readInterlacedRows() : readPlainRows()) << missing;
+      EXPECT_FALSE(interlaced ? readInterlacedRows(pixelsTarget()) : readPlainRows(pixelsTarget())) << missing;
       releasePngState();
     }
   }
