@@ -1,0 +1,878 @@
+// decode_bench: times the converter's readers on every picture of a corpus folder and, in the
+// same run, the image libraries installed on the system, and prints one table per file and a
+// summary of speed ratios per kind of file.
+//
+// Usage: decode_bench [corpus-folder] [--min-time SECONDS] [--min-runs N] [--max-runs N]
+//        (defaults: build/bench-corpus, 0.3 s, 3 runs, 1000 runs)
+//
+// Each decoder first runs once untimed (the warm-up, which also tells whether it accepts the
+// file); then the decoders of a file take turns, one run each, until each one's runs add up to
+// the minimum time and count; the median run is reported. Speeds are MB/s (10^6 bytes) of decoded pixel bytes,
+// width * height * channels, the same figure for every decoder of a file; the zlib lines count
+// the inflated bytes (filter bytes included). Every decoder allocates its output block on each
+// run, as a real decode does, and so does the "memcpy" line, the memory bandwidth bound. malloc
+// is told never to map blocks of their own and never to give memory back, so after the warm-up
+// every run reuses pages already touched: the first-touch cost of fresh pages, large and erratic
+// in a virtual machine, falls on no decoder. Our reader also flips rows and swaps red and blue,
+// while the peers return R,G,B(,A) top row first.
+//
+// Our decoder refusing a corpus file is printed and makes the exit status 1.
+
+#include <malloc.h>
+#include <png.h>
+
+#include <jpeglib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/byte_io.h"
+#include "image/heap.h"
+#include "image/image.h"
+#include "image/loader.h"
+#include "png/decode_state.h"
+#include "png/inflate.h"
+
+#ifdef BENCH_HAVE_SPNG
+#include <spng.h>
+#endif
+#ifdef BENCH_HAVE_STB
+#include <stb_image.h>
+#endif
+#ifdef BENCH_HAVE_ZLIB
+#define ZLIB_CONST  // next_in points to const bytes
+#include <zlib.h>
+#endif
+#ifdef BENCH_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr double kBytesPerMegabyte = 1e6;
+constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
+// Decoder names as printed and as the summary's columns.
+constexpr const char* kOurs = "pow2bmp decodeImage";
+constexpr const char* kLibpng = "libpng";
+constexpr const char* kSpng = "libspng";
+constexpr const char* kStb = "stb_image";
+constexpr const char* kLibjpeg = "libjpeg-turbo";
+constexpr const char* kMemcpy = "memcpy";
+constexpr const char* kOursByRow = "pow2bmp inflate by row";
+constexpr const char* kZlib = "zlib inflate";
+constexpr const char* kLibdeflate = "libdeflate";
+constexpr const char* kPeerColumns[] = {kLibpng, kSpng, kStb, kLibjpeg, kMemcpy};
+constexpr const char* kZlibColumns[] = {kZlib, kLibdeflate};
+
+struct Options {
+  std::string folder = "build/bench-corpus";
+  double minSeconds = 0.3;
+  int minRuns = 3;
+  int maxRuns = 1000;
+};
+
+// --- what a file is --------------------------------------------------------------------------
+
+enum class FileClass {
+  pngRgb,
+  pngRgba,
+  pngInterlaced,
+  jpegBaseline,
+  jpegProgressive,
+  tgaRaw,
+  tgaRle,
+  bmp24,
+  bmp32,
+  other,
+};
+constexpr int kClassCount = 10;
+constexpr const char* kClassNames[kClassCount] = {
+    "PNG RGB", "PNG RGBA", "PNG interlaced", "JPEG baseline", "JPEG progressive",
+    "TGA raw", "TGA RLE",  "BMP 24",         "BMP 32",        "other"};
+
+struct FileInfo {
+  FileClass kind = FileClass::other;
+  std::string detail;     // bit depth, colour type, chroma sampling: for the table heading
+  bool isPng = false;
+  bool isJpeg = false;
+  // PNG header fields, for the zlib measurements.
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t bitDepth = 0;
+  std::uint32_t colourType = 0;
+  bool interlaced = false;
+  Bytes idat;             // all IDAT data in file order: one zlib stream
+};
+
+std::uint32_t pngChannels(std::uint32_t colourType) {
+  switch (colourType) {
+    case 0: return 1;
+    case 2: return 3;
+    case 3: return 1;
+    case 4: return 2;
+    case 6: return 4;
+    default: return 0;
+  }
+}
+
+// Walks the chunks of a PNG file: header fields and the IDAT data gathered.
+void describePng(ByteSpan bytes, FileInfo& info) {
+  info.isPng = true;
+  std::size_t offset = sizeof kPngSignature;
+  while (holds(bytes, offset, 12)) {
+    const std::uint32_t chunkLength = readBe32(bytes, offset);
+    const std::uint32_t chunkType = readBe32(bytes, offset + 4);
+    const std::size_t data = offset + 8;
+    if (!holds(bytes, data, std::size_t{chunkLength} + 4)) break;
+    if (chunkType == 0x49484452u && chunkLength >= 13) {  // IHDR
+      info.width = readBe32(bytes, data);
+      info.height = readBe32(bytes, data + 4);
+      info.bitDepth = bytes[data + 8];
+      info.colourType = bytes[data + 9];
+      info.interlaced = bytes[data + 12] == 1;
+    } else if (chunkType == 0x49444154u) {  // IDAT
+      info.idat.insert(info.idat.end(), bytes.begin() + static_cast<std::ptrdiff_t>(data),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(data + chunkLength));
+    } else if (chunkType == 0x49454E44u) {  // IEND
+      break;
+    }
+    offset = data + chunkLength + 4;
+  }
+  if (info.interlaced) {
+    info.kind = FileClass::pngInterlaced;
+  } else if (info.bitDepth == 8 && info.colourType == 2) {
+    info.kind = FileClass::pngRgb;
+  } else if (info.bitDepth == 8 && info.colourType == 6) {
+    info.kind = FileClass::pngRgba;
+  }
+  info.detail = "PNG, " + std::to_string(info.bitDepth) + "-bit, colour type " +
+                std::to_string(info.colourType) + (info.interlaced ? ", Adam7" : "");
+}
+
+// Finds the frame header of a JPEG file: sequential or progressive, and the luma sampling.
+void describeJpeg(ByteSpan bytes, FileInfo& info) {
+  info.isJpeg = true;
+  info.detail = "JPEG";
+  std::size_t offset = 2;
+  while (holds(bytes, offset, 4) && bytes[offset] == 0xFF) {
+    const std::uint8_t marker = bytes[offset + 1];
+    const std::size_t segmentLength = std::size_t{bytes[offset + 2]} << 8 | bytes[offset + 3];
+    const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+                       marker != 0xCC;
+    if (frame) {
+      const bool progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+      info.kind = progressive ? FileClass::jpegProgressive : FileClass::jpegBaseline;
+      const std::uint8_t components = readU8(bytes, offset + 9);
+      const std::uint8_t lumaSampling = readU8(bytes, offset + 11);
+      std::string sampling = "sampling " + std::to_string(lumaSampling >> 4) + "x" +
+                             std::to_string(lumaSampling & 0x0F);
+      if (lumaSampling == 0x22) sampling = "4:2:0";
+      if (lumaSampling == 0x11) sampling = "4:4:4";
+      info.detail = std::string(progressive ? "JPEG progressive, " : "JPEG sequential, ") +
+                    std::to_string(components) + " components, " + sampling;
+      return;
+    }
+    offset += 2 + segmentLength;
+  }
+}
+
+FileInfo describeFile(ByteSpan bytes) {
+  FileInfo info;
+  if (bytes.size() >= sizeof kPngSignature &&
+      std::memcmp(bytes.data(), kPngSignature, sizeof kPngSignature) == 0) {
+    describePng(bytes, info);
+  } else if (bytes.size() > 3 && bytes[0] == 0xFF && bytes[1] == 0xD8) {
+    describeJpeg(bytes, info);
+  } else if (bytes.size() > 54 && bytes[0] == 'B' && bytes[1] == 'M') {
+    const std::uint16_t bits = readLe16(bytes, 28);
+    info.detail = "BMP, " + std::to_string(bits) + " bits per pixel";
+    if (bits == 24) info.kind = FileClass::bmp24;
+    if (bits == 32) info.kind = FileClass::bmp32;
+  } else if (bytes.size() > 18) {
+    const std::uint8_t type = bytes[2];
+    info.detail = "TGA type " + std::to_string(type) + ", " + std::to_string(bytes[16]) +
+                  " bits per pixel";
+    if (type == 2) info.kind = FileClass::tgaRaw;
+    if (type == 10) info.kind = FileClass::tgaRle;
+  }
+  return info;
+}
+
+// Inflated size of each scanline of a PNG, filter byte included, in stream order (Adam7 passes
+// one after another).
+std::vector<std::uint32_t> scanlineLengths(const FileInfo& info) {
+  const std::uint64_t bitsPerPixel = std::uint64_t{pngChannels(info.colourType)} * info.bitDepth;
+  const auto lineBytes = [&](std::uint64_t pixels) {
+    return static_cast<std::uint32_t>((pixels * bitsPerPixel + 7) / 8 + 1);
+  };
+  std::vector<std::uint32_t> lengths;
+  if (!info.interlaced) {
+    lengths.assign(info.height, lineBytes(info.width));
+    return lengths;
+  }
+  constexpr std::uint32_t kStartX[7] = {0, 4, 0, 2, 0, 1, 0};
+  constexpr std::uint32_t kStartY[7] = {0, 0, 4, 0, 2, 0, 1};
+  constexpr std::uint32_t kStepX[7] = {8, 8, 4, 4, 2, 2, 1};
+  constexpr std::uint32_t kStepY[7] = {8, 8, 8, 4, 4, 2, 2};
+  for (int pass = 0; pass < 7; ++pass) {
+    const std::uint64_t passWidth =
+        info.width > kStartX[pass] ? (info.width - kStartX[pass] + kStepX[pass] - 1) / kStepX[pass] : 0;
+    const std::uint32_t passHeight =
+        info.height > kStartY[pass] ? (info.height - kStartY[pass] + kStepY[pass] - 1) / kStepY[pass] : 0;
+    if (passWidth == 0) continue;
+    for (std::uint32_t row = 0; row < passHeight; ++row) lengths.push_back(lineBytes(passWidth));
+  }
+  return lengths;
+}
+
+// --- timing ----------------------------------------------------------------------------------
+
+struct Timing {
+  bool ok = false;
+  int runs = 0;
+  double medianSeconds = 0;
+};
+
+// One decoder of a file under test, by its printed name; decode returns false on failure.
+struct Candidate {
+  const char* name;
+  std::function<bool()> decode;
+};
+
+// Measures the candidates together: one untimed warm-up each, then rounds in which every
+// candidate still short of the limits runs once, so a change in the machine's load falls on all
+// of them alike. A candidate is done when its runs add up to minSeconds and number minRuns, or
+// number maxRuns. A failure in any run makes its timing failed.
+std::vector<Timing> measureTogether(const Options& options, const std::vector<Candidate>& candidates) {
+  const std::size_t count = candidates.size();
+  std::vector<Timing> timings(count);
+  std::vector<std::vector<double>> samples(count);
+  std::vector<double> spent(count, 0);
+  std::vector<bool> active(count, false);
+  std::vector<bool> failed(count, false);
+  for (std::size_t i = 0; i < count; ++i) {
+    active[i] = candidates[i].decode();
+    failed[i] = !active[i];
+  }
+  for (bool anyActive = true; anyActive;) {
+    anyActive = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!active[i]) continue;
+      const Clock::time_point before = Clock::now();
+      const bool ok = candidates[i].decode();
+      const Clock::time_point after = Clock::now();
+      if (!ok) {
+        active[i] = false;
+        failed[i] = true;
+        continue;
+      }
+      const double seconds = std::chrono::duration<double>(after - before).count();
+      samples[i].push_back(seconds);
+      spent[i] += seconds;
+      const auto runs = static_cast<int>(samples[i].size());
+      const bool done = runs >= options.maxRuns || (runs >= options.minRuns && spent[i] >= options.minSeconds);
+      active[i] = !done;
+      anyActive = anyActive || !done;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    std::vector<double>& runs = samples[i];
+    if (failed[i] || runs.empty()) continue;
+    std::sort(runs.begin(), runs.end());
+    const std::size_t middle = runs.size() / 2;
+    timings[i].medianSeconds = runs.size() % 2 == 1 ? runs[middle] : (runs[middle - 1] + runs[middle]) / 2;
+    timings[i].runs = static_cast<int>(runs.size());
+    timings[i].ok = true;
+  }
+  return timings;
+}
+
+// Makes the compiler assume the block is read, so a copy into it is never left out.
+void keepWritten(const void* block) { asm volatile("" : : "r"(block) : "memory"); }
+
+// A fresh output block per run, as a decoder returning a new picture would get.
+HeapPtr<std::uint8_t[]> outputBlock(std::size_t bytes) { return allocateArray<std::uint8_t>(bytes); }
+
+// --- peers -----------------------------------------------------------------------------------
+// Each writes R,G,B(,A) rows, top row first, into out (outBytes long); false on any failure or
+// when the picture does not have exactly outBytes of pixels.
+
+#ifdef BENCH_HAVE_LIBPNG
+struct PngMemorySource {
+  ByteSpan file;
+  std::size_t position = 0;
+};
+
+void pngReadFromMemory(png_structp png, png_bytep out, png_size_t count) {
+  auto* source = static_cast<PngMemorySource*>(png_get_io_ptr(png));
+  if (count > source->file.size() - source->position) png_error(png, "file too short");
+  std::memcpy(out, source->file.data() + source->position, count);
+  source->position += count;
+}
+
+void pngIgnoreWarning(png_structp, png_const_charp) {}
+
+// The libpng calls that may jump back; rows comes from the caller, so this frame holds nothing
+// with a destructor.
+bool libpngReadAll(png_structp png, png_infop info, std::uint8_t* out, std::size_t outBytes,
+                   png_bytep* rows, std::size_t rowCount) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_read_info(png, info);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  const std::size_t rowBytes = png_get_rowbytes(png, info);
+  const std::size_t height = png_get_image_height(png, info);
+  if (height != rowCount || rowBytes * height != outBytes) return false;
+  for (std::size_t y = 0; y < height; ++y) rows[y] = out + y * rowBytes;
+  png_read_image(png, rows);
+  png_read_end(png, nullptr);
+  return true;
+}
+
+bool decodeLibpng(ByteSpan file, std::uint8_t* out, std::size_t outBytes, std::size_t height) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, pngIgnoreWarning);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    return false;
+  }
+  PngMemorySource source{file, 0};
+  png_set_read_fn(png, &source, pngReadFromMemory);
+  HeapPtr<png_bytep[]> rows = allocateArray<png_bytep>(height);
+  const bool ok = rows && libpngReadAll(png, info, out, outBytes, rows.get(), height);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return ok;
+}
+#endif
+
+#ifdef BENCH_HAVE_SPNG
+bool decodeSpng(ByteSpan file, std::uint8_t* out, std::size_t outBytes, std::uint32_t channels) {
+  spng_ctx* context = spng_ctx_new(0);
+  if (context == nullptr) return false;
+  const int format = channels == 4 ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8;
+  std::size_t size = 0;
+  bool ok = spng_set_png_buffer(context, file.data(), file.size()) == 0 &&
+            spng_decoded_image_size(context, format, &size) == 0 && size == outBytes;
+  ok = ok && spng_decode_image(context, out, outBytes, format, 0) == 0;
+  spng_ctx_free(context);
+  return ok;
+}
+#endif
+
+#ifdef BENCH_HAVE_STB
+// stb_image returns its own block; it is copied out only for the pixel comparison.
+bool decodeStb(ByteSpan file, std::uint8_t* copyTo, std::size_t outBytes) {
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+  stbi_uc* pixels = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &width,
+                                          &height, &channels, 0);
+  if (pixels == nullptr) return false;
+  const bool ok = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                      static_cast<std::size_t>(channels) == outBytes;
+  if (ok && copyTo != nullptr) std::memcpy(copyTo, pixels, outBytes);
+  stbi_image_free(pixels);
+  return ok;
+}
+#endif
+
+struct JpegErrors {
+  jpeg_error_mgr pub;
+  std::jmp_buf jumpBack;
+};
+
+[[noreturn]] void jpegErrorExit(j_common_ptr cinfo) {
+  std::longjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jumpBack, 1);
+}
+
+void jpegSilent(j_common_ptr) {}
+
+// The libjpeg calls that may jump back; cinfo and errors live in the caller.
+bool libjpegReadAll(jpeg_decompress_struct& cinfo, JpegErrors& errors, ByteSpan file,
+                    std::uint8_t* out, std::size_t outBytes) {
+  if (setjmp(errors.jumpBack) != 0) return false;
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, file.data(), static_cast<unsigned long>(file.size()));
+  jpeg_read_header(&cinfo, TRUE);
+  cinfo.out_color_space = JCS_RGB;
+  jpeg_start_decompress(&cinfo);
+  const std::size_t rowBytes = std::size_t{cinfo.output_width} * 3;
+  if (rowBytes * cinfo.output_height != outBytes) return false;
+  JSAMPROW rows[16];
+  while (cinfo.output_scanline < cinfo.output_height) {
+    const JDIMENSION first = cinfo.output_scanline;
+    const JDIMENSION count = std::min<JDIMENSION>(16, cinfo.output_height - first);
+    for (JDIMENSION i = 0; i < count; ++i) rows[i] = out + rowBytes * (first + i);
+    if (jpeg_read_scanlines(&cinfo, rows, count) == 0) return false;
+  }
+  jpeg_finish_decompress(&cinfo);
+  return true;
+}
+
+bool decodeLibjpeg(ByteSpan file, std::uint8_t* out, std::size_t outBytes) {
+  jpeg_decompress_struct cinfo{};
+  JpegErrors errors{};
+  cinfo.err = jpeg_std_error(&errors.pub);
+  errors.pub.error_exit = jpegErrorExit;
+  errors.pub.output_message = jpegSilent;
+  const bool ok = libjpegReadAll(cinfo, errors, file, out, outBytes);
+  jpeg_destroy_decompress(&cinfo);
+  return ok;
+}
+
+#ifdef BENCH_HAVE_ZLIB
+bool inflateZlib(const Bytes& stream, std::uint8_t* out, std::size_t outBytes) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  z.next_in = stream.data();
+  z.avail_in = static_cast<uInt>(stream.size());
+  z.next_out = out;
+  z.avail_out = static_cast<uInt>(outBytes);
+  const int status = ::inflate(&z, Z_FINISH);
+  const bool ok = status == Z_STREAM_END && z.total_out == outBytes;
+  inflateEnd(&z);
+  return ok;
+}
+#endif
+
+#ifdef BENCH_HAVE_LIBDEFLATE
+bool inflateLibdeflate(const Bytes& stream, std::uint8_t* out, std::size_t outBytes) {
+  libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+  if (decompressor == nullptr) return false;
+  std::size_t produced = 0;
+  const libdeflate_result result = libdeflate_zlib_decompress(
+      decompressor, stream.data(), stream.size(), out, outBytes, &produced);
+  libdeflate_free_decompressor(decompressor);
+  return result == LIBDEFLATE_SUCCESS && produced == outBytes;
+}
+#endif
+
+// Our zlib decoder pulled one scanline per call, as the PNG reader pulls it.
+bool inflateOursByRow(const Bytes& stream, std::uint8_t* out,
+                      const std::vector<std::uint32_t>& lengths) {
+  pngState.idatCursor = stream.data();
+  pngState.idatEnd = stream.data() + stream.size();
+  bool ok = inflateBegin();
+  for (const std::uint32_t length : lengths) {
+    if (!ok) break;
+    ok = inflateRead(out, length) == length;
+    out += length;
+  }
+  releasePngState();
+  return ok;
+}
+
+// --- pixel comparison ------------------------------------------------------------------------
+
+// Compares our picture (B,G,R(,A), bottom row first) with R,G,B(,A) rows top row first.
+std::string comparePixels(const Image& ours, const std::uint8_t* reference, const char* peer) {
+  const std::size_t channels = ours.channels;
+  const std::size_t rowBytes = ours.rowBytes();
+  std::size_t differing = 0;
+  int largest = 0;
+  for (std::size_t y = 0; y < ours.height; ++y) {
+    const std::uint8_t* ourRow = ours.pixels() + (std::size_t{ours.height} - 1 - y) * rowBytes;
+    const std::uint8_t* peerRow = reference + y * rowBytes;
+    for (std::size_t x = 0; x < rowBytes; x += channels) {
+      for (std::size_t c = 0; c < channels; ++c) {
+        const std::size_t ourChannel = c < 3 ? 2 - c : c;
+        const int difference = std::abs(ourRow[x + ourChannel] - peerRow[x + c]);
+        if (difference != 0) {
+          ++differing;
+          largest = std::max(largest, difference);
+        }
+      }
+    }
+  }
+  if (differing == 0) return std::string("identical to ") + peer;
+  return std::to_string(differing) + " bytes differ from " + peer + " (largest difference " +
+         std::to_string(largest) + ")";
+}
+
+// --- report ----------------------------------------------------------------------------------
+
+struct Row {
+  std::string name;
+  Timing timing;
+  double bytes = 0;
+};
+
+double megabytesPerSecond(const Row& row) { return row.bytes / row.timing.medianSeconds / kBytesPerMegabyte; }
+
+void printRow(const Row& row, const Row* ours) {
+  if (!row.timing.ok) {
+    std::printf("    %-24s FAILED: refused the file or gave a different size\n", row.name.c_str());
+    return;
+  }
+  std::printf("    %-24s %6d %11.3f %10.1f", row.name.c_str(), row.timing.runs,
+              row.timing.medianSeconds * 1e3, megabytesPerSecond(row));
+  if (ours != nullptr && ours != &row && ours->timing.ok) {
+    std::printf(" %10.3g", row.timing.medianSeconds / ours->timing.medianSeconds);
+  }
+  std::printf("\n");
+}
+
+void printHeading() {
+  std::printf("    %-24s %6s %11s %10s %10s\n", "decoder", "runs", "median ms", "MB/s", "ours/peer");
+}
+
+// Ratios ours/peer per class and column, and our speed per class.
+struct Summary {
+  std::map<std::string, std::vector<double>> ratios[kClassCount];
+  std::vector<double> ourSpeed[kClassCount];
+  int files[kClassCount] = {};
+  std::map<std::string, std::vector<double>> zlibRatios[kClassCount];
+  std::vector<double> oursByRowSpeed[kClassCount];
+  int failures = 0;
+};
+
+double geometricMean(const std::vector<double>& values) {
+  double logSum = 0;
+  for (const double value : values) logSum += std::log(value);
+  return std::exp(logSum / static_cast<double>(values.size()));
+}
+
+bool readWholeFile(const std::filesystem::path& path, Bytes& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  bool ok = std::fseek(file, 0, SEEK_END) == 0;
+  const long size = ok ? std::ftell(file) : -1;
+  ok = ok && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
+  if (ok) {
+    bytes.resize(static_cast<std::size_t>(size));
+    ok = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  }
+  std::fclose(file);
+  return ok;
+}
+
+void benchFile(const Options& options, const std::filesystem::path& path, Summary& summary) {
+  Bytes file;
+  if (!readWholeFile(path, file)) {
+    std::printf("== %s: cannot read the file\n\n", path.filename().c_str());
+    ++summary.failures;
+    return;
+  }
+  const ByteSpan bytes(file.data(), file.size());
+  const FileInfo info = describeFile(bytes);
+  const auto kind = static_cast<int>(info.kind);
+
+  ImagePtr reference = decodeImage(bytes);
+  if (!reference) {
+    std::printf("== %s: %s, %zu file bytes\n    OUR DECODER FAILED: decodeImage returned null\n\n",
+                path.filename().c_str(), info.detail.c_str(), file.size());
+    ++summary.failures;
+    return;
+  }
+  const std::size_t pixelBytes = reference->pixelBytes();
+  const std::uint32_t channels = reference->channels;
+  const std::size_t height = reference->height;
+  std::printf("== %s: %s [%s]\n   %ux%u, %u channels, %zu file bytes, %zu pixel bytes\n",
+              path.filename().c_str(), info.detail.c_str(), kClassNames[kind],
+              unsigned{reference->width}, unsigned{reference->height}, channels, file.size(),
+              pixelBytes);
+  printHeading();
+
+  std::vector<Candidate> candidates;
+  const auto addRow = [&](const char* name, std::function<bool()> decode) {
+    candidates.push_back(Candidate{name, std::move(decode)});
+  };
+  addRow(kOurs, [&] { return static_cast<bool>(decodeImage(bytes)); });
+
+  // The reference pixels of the first peer that decodes the file, for the comparison.
+  HeapPtr<std::uint8_t[]> peerPixels = allocateArray<std::uint8_t>(pixelBytes);
+  const char* peerPixelsFrom = nullptr;
+  const auto keepPixels = [&](const char* peer, bool ok) {
+    if (ok && peerPixelsFrom == nullptr) peerPixelsFrom = peer;
+  };
+
+  if (info.isPng) {
+#ifdef BENCH_HAVE_LIBPNG
+    keepPixels(kLibpng, decodeLibpng(bytes, peerPixels.get(), pixelBytes, height));
+    addRow(kLibpng, [&] {
+      auto out = outputBlock(pixelBytes);
+      return out && decodeLibpng(bytes, out.get(), pixelBytes, height);
+    });
+#endif
+#ifdef BENCH_HAVE_SPNG
+    if (peerPixelsFrom == nullptr) keepPixels(kSpng, decodeSpng(bytes, peerPixels.get(), pixelBytes, channels));
+    addRow(kSpng, [&] {
+      auto out = outputBlock(pixelBytes);
+      return out && decodeSpng(bytes, out.get(), pixelBytes, channels);
+    });
+#endif
+  }
+  if (info.isJpeg) {
+    keepPixels(kLibjpeg, decodeLibjpeg(bytes, peerPixels.get(), pixelBytes));
+    addRow(kLibjpeg, [&] {
+      auto out = outputBlock(pixelBytes);
+      return out && decodeLibjpeg(bytes, out.get(), pixelBytes);
+    });
+  }
+#ifdef BENCH_HAVE_STB
+  if (peerPixelsFrom == nullptr) keepPixels(kStb, decodeStb(bytes, peerPixels.get(), pixelBytes));
+  addRow(kStb, [&] { return decodeStb(bytes, nullptr, pixelBytes); });
+#endif
+  addRow(kMemcpy, [&] {
+    auto out = outputBlock(pixelBytes);
+    if (out) std::memcpy(out.get(), reference->pixels(), pixelBytes);
+    keepWritten(out.get());
+    return static_cast<bool>(out);
+  });
+
+  std::vector<Row> rows;
+  const std::vector<Timing> timings = measureTogether(options, candidates);
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    rows.push_back(Row{candidates[i].name, timings[i], static_cast<double>(pixelBytes)});
+  }
+  const Row& ours = rows.front();
+  for (const Row& row : rows) printRow(row, &ours);
+  if (peerPixelsFrom != nullptr) {
+    std::printf("    pixels: %s\n", comparePixels(*reference, peerPixels.get(), peerPixelsFrom).c_str());
+  } else {
+    std::printf("    pixels: no peer decoded the file, nothing to compare with\n");
+  }
+
+  ++summary.files[kind];
+  if (ours.timing.ok) {
+    summary.ourSpeed[kind].push_back(megabytesPerSecond(ours));
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      if (rows[i].timing.ok) {
+        summary.ratios[kind][rows[i].name].push_back(rows[i].timing.medianSeconds /
+                                                     ours.timing.medianSeconds);
+      }
+    }
+  } else {
+    ++summary.failures;
+  }
+
+  if (info.isPng && !info.idat.empty()) {
+    const std::vector<std::uint32_t> lengths = scanlineLengths(info);
+    std::size_t inflatedBytes = 0;
+    for (const std::uint32_t length : lengths) inflatedBytes += length;
+    std::printf("    zlib stream of the IDAT chunks: %zu bytes -> %zu bytes (MB/s of inflated bytes)\n",
+                info.idat.size(), inflatedBytes);
+    std::vector<Candidate> zlibCandidates;
+    const auto addZlibRow = [&](const char* name, std::function<bool()> decode) {
+      zlibCandidates.push_back(Candidate{name, std::move(decode)});
+    };
+    addZlibRow(kOursByRow, [&] {
+      auto out = outputBlock(inflatedBytes);
+      return out && inflateOursByRow(info.idat, out.get(), lengths);
+    });
+    HeapPtr<std::uint8_t[]> oursInflated = allocateArray<std::uint8_t>(inflatedBytes);
+    const bool haveOursInflated = oursInflated && inflateOursByRow(info.idat, oursInflated.get(), lengths);
+    const auto sameAsOurs = [&](const char* name, bool ok, const std::uint8_t* out) {
+      if (!ok || !haveOursInflated) return;
+      if (std::memcmp(out, oursInflated.get(), inflatedBytes) != 0) {
+        std::printf("    inflated bytes DIFFER between ours and %s\n", name);
+      }
+    };
+    HeapPtr<std::uint8_t[]> check = allocateArray<std::uint8_t>(inflatedBytes);
+#ifdef BENCH_HAVE_ZLIB
+    sameAsOurs(kZlib, inflateZlib(info.idat, check.get(), inflatedBytes), check.get());
+    addZlibRow(kZlib, [&] {
+      auto out = outputBlock(inflatedBytes);
+      return out && inflateZlib(info.idat, out.get(), inflatedBytes);
+    });
+#endif
+#ifdef BENCH_HAVE_LIBDEFLATE
+    sameAsOurs(kLibdeflate, inflateLibdeflate(info.idat, check.get(), inflatedBytes), check.get());
+    addZlibRow(kLibdeflate, [&] {
+      auto out = outputBlock(inflatedBytes);
+      return out && inflateLibdeflate(info.idat, out.get(), inflatedBytes);
+    });
+#endif
+    std::vector<Row> zlibRows;
+    const std::vector<Timing> zlibTimings = measureTogether(options, zlibCandidates);
+    for (std::size_t i = 0; i < zlibCandidates.size(); ++i) {
+      zlibRows.push_back(Row{zlibCandidates[i].name, zlibTimings[i], static_cast<double>(inflatedBytes)});
+    }
+    const Row& oursByRow = zlibRows.front();
+    for (const Row& row : zlibRows) printRow(row, &oursByRow);
+    if (oursByRow.timing.ok) {
+      summary.oursByRowSpeed[kind].push_back(megabytesPerSecond(oursByRow));
+      for (std::size_t i = 1; i < zlibRows.size(); ++i) {
+        if (zlibRows[i].timing.ok) {
+          summary.zlibRatios[kind][zlibRows[i].name].push_back(
+              zlibRows[i].timing.medianSeconds / oursByRow.timing.medianSeconds);
+        }
+      }
+    } else {
+      std::printf("    OUR ZLIB DECODER FAILED on this stream\n");
+      ++summary.failures;
+    }
+  }
+  std::printf("\n");
+}
+
+void printCell(const std::vector<double>* values) {
+  if (values == nullptr || values->empty()) {
+    std::printf(" %13s", "-");
+  } else {
+    std::printf(" %13.3g", geometricMean(*values));
+  }
+}
+
+template <std::size_t N>
+void printSummaryTable(const char* title, const char* speedName, const char* const (&columns)[N],
+                       const std::map<std::string, std::vector<double>>* ratios,
+                       const std::vector<double>* speeds, bool pngOnly) {
+  std::printf("%s\n%-18s %5s %13s", title, "class", "files", speedName);
+  for (const char* column : columns) std::printf(" %13s", column);
+  std::printf("\n");
+  std::vector<double> all[N];
+  std::vector<double> allSpeeds;
+  for (int kind = 0; kind < kClassCount; ++kind) {
+    if (speeds[kind].empty()) continue;
+    if (pngOnly && kind > static_cast<int>(FileClass::pngInterlaced)) continue;
+    std::printf("%-18s %5zu %13.1f", kClassNames[kind], speeds[kind].size(),
+                geometricMean(speeds[kind]));
+    allSpeeds.insert(allSpeeds.end(), speeds[kind].begin(), speeds[kind].end());
+    for (std::size_t i = 0; i < N; ++i) {
+      const auto found = ratios[kind].find(columns[i]);
+      printCell(found == ratios[kind].end() ? nullptr : &found->second);
+      if (found != ratios[kind].end()) {
+        all[i].insert(all[i].end(), found->second.begin(), found->second.end());
+      }
+    }
+    std::printf("\n");
+  }
+  if (!allSpeeds.empty()) {
+    std::printf("%-18s %5zu %13.1f", "all", allSpeeds.size(), geometricMean(allSpeeds));
+    for (std::size_t i = 0; i < N; ++i) printCell(&all[i]);
+    std::printf("\n");
+  }
+  std::printf("\n");
+}
+
+std::string cpuModel() {
+  std::FILE* file = std::fopen("/proc/cpuinfo", "r");
+  if (file == nullptr) return "unknown";
+  char line[512];
+  std::string model = "unknown";
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    if (std::strncmp(line, "model name", 10) == 0) {
+      const char* colon = std::strchr(line, ':');
+      if (colon != nullptr) model = colon + 2;
+      if (!model.empty() && model.back() == '\n') model.pop_back();
+      break;
+    }
+  }
+  std::fclose(file);
+  return model;
+}
+
+bool parseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (argument == "--min-time" && hasValue) {
+      options.minSeconds = std::atof(argv[++i]);
+    } else if (argument == "--min-runs" && hasValue) {
+      options.minRuns = std::max(1, std::atoi(argv[++i]));
+    } else if (argument == "--max-runs" && hasValue) {
+      options.maxRuns = std::max(1, std::atoi(argv[++i]));
+    } else if (!argument.empty() && argument[0] != '-') {
+      options.folder = argument;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Large blocks from the heap, never unmapped or trimmed: see the top of the file.
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+  Options options;
+  if (!parseOptions(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "usage: decode_bench [corpus-folder] [--min-time SECONDS] [--min-runs N] "
+                 "[--max-runs N]\n");
+    return 2;
+  }
+  std::error_code error;
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(options.folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_regular_file(error) && !name.empty() && name[0] != '.') files.push_back(entry.path());
+  }
+  if (error || files.empty()) {
+    std::fprintf(stderr, "decode_bench: no pictures in %s (make them with scripts/bench-corpus.sh)\n",
+                 options.folder.c_str());
+    return 2;
+  }
+  std::sort(files.begin(), files.end());
+
+  const std::time_t now = std::time(nullptr);
+  char date[64];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+  std::printf("decode_bench %s: %zu files in %s\n", date, files.size(), options.folder.c_str());
+  std::printf("machine: %s, %u logical CPUs\n", cpuModel().c_str(), std::thread::hardware_concurrency());
+  std::printf("timing: decoders take turns; median of >= %d runs adding up to >= %.2f s (at most %d runs)\n",
+              options.minRuns, options.minSeconds, options.maxRuns);
+  std::printf("peers compiled in:%s%s%s%s%s libjpeg-turbo (JPEG_LIB_VERSION %d), memcpy\n",
+#ifdef BENCH_HAVE_LIBPNG
+              " libpng " PNG_LIBPNG_VER_STRING ",",
+#else
+              "",
+#endif
+#ifdef BENCH_HAVE_SPNG
+              " libspng,",
+#else
+              "",
+#endif
+#ifdef BENCH_HAVE_STB
+              " stb_image,",
+#else
+              "",
+#endif
+#ifdef BENCH_HAVE_ZLIB
+              " zlib " ZLIB_VERSION ",",
+#else
+              "",
+#endif
+#ifdef BENCH_HAVE_LIBDEFLATE
+              " libdeflate " LIBDEFLATE_VERSION_STRING ",",
+#else
+              "",
+#endif
+              JPEG_LIB_VERSION);
+  std::printf("ours/peer = peer median time / our median time: above 1, ours is faster\n\n");
+
+  Summary summary;
+  for (const auto& path : files) benchFile(options, path, summary);
+
+  printSummaryTable("Summary: pictures, ours/peer, geometric mean over the files of each class",
+                    "ours MB/s", kPeerColumns, summary.ratios, summary.ourSpeed, false);
+  printSummaryTable(
+      "Summary: zlib stream of each PNG, our inflate pulled by scanline vs one-call peers",
+      "ours MB/s", kZlibColumns, summary.zlibRatios, summary.oursByRowSpeed, true);
+  if (summary.failures != 0) {
+    std::printf("%d failure(s) of our decoders: see the tables above\n", summary.failures);
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,36 @@
+// Fuzz target for the PNG reader alone (decodePng). A returned picture must have the promised
+// shape, and after every decode the shared PNG and zlib state must be idle again.
+// Under libFuzzer the custom mutator of png_mutator.h rewrites chunk CRCs after mutating, so
+// mutations reach the chunk handlers, the zlib decoder and the row loops.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/fuzz_checks.h"
+#include "fuzz/png_mutator.h"
+#include "image/byte_io.h"
+#include "png/decode_state.h"
+#include "png/inflate.h"
+#include "png/png_reader.h"
+
+namespace {
+
+void checkIdle() noexcept {
+  fuzzCheck(!pngState.palette && !pngState.chunkData && !pngState.idatData &&
+                !pngState.rows[0] && !pngState.rows[1] && !pngState.pixels,
+            "pngState owns no buffer after a decode");
+  fuzzCheck(pngState.width == 0 && pngState.height == 0 && pngState.idatLength == 0 &&
+                pngState.idatCursor == nullptr && pngState.streamCursor == nullptr,
+            "pngState fields are idle after a decode");
+  fuzzCheck(!inflateState.window && !inflateState.streamOpen, "inflateState is idle");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (pngAnnouncesHugePicture(ByteSpan(data, size))) return 0;
+  const ImagePtr image = decodePng(ByteSpan(data, size));
+  checkIdle();
+  if (image) checkPictureShape(*image);
+  return 0;
+}

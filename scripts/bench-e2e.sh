@@ -1,0 +1,215 @@
+#!/bin/sh
+# End-to-end benchmark: the release pow2bmp converting the corpus, against ImageMagick doing the
+# same job file by file (decode, pad to power-of-two sides by repeating the edge pixels, picture
+# at the bottom-left as pow2bmp places it, write an uncompressed BMP). Wall time and peak
+# resident memory come from GNU time -v.
+#
+# Usage: scripts/bench-e2e.sh [corpus-folder] [work-folder]
+#        (defaults: build/bench-corpus, build/bench-e2e; the report also goes to
+#        <work-folder>/e2e.txt)
+# Environment: REPEATS (batch runs, median taken; default 3), PER_FILE=0 skips the per-file
+#   table, POW2BMP=<binary> uses that program instead of building the release one in BUILD_DIR
+#   (default build/bench) from SOURCE_DIR (default: this checkout), NO_INSTALL=1, KEEP=1 keeps
+#   the BMP files both programs wrote (<work-folder>/bmp and im-bmp, about 1 GB each).
+#
+# pow2bmp pauses 2 s before it exits, by design. That pause (with start-up) is measured on an
+# empty img/ folder and subtracted: the tables give the raw wall time and the time without it.
+# pow2bmp stops at the first file it cannot convert, so every corpus file must be one it takes
+# (8-bit RGB/RGBA PNG, JPEG, 24/32-bit TGA and BMP); a refusal stops this script.
+#
+# Word splitting of "set -- $(...)" is meant: it takes the fields of a measurement apart.
+# shellcheck disable=SC2046
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+corpus=$(cd "${1:-$root/build/bench-corpus}" && pwd)
+work=${2:-$root/build/bench-e2e}
+repeats=${REPEATS:-3}
+per_file=${PER_FILE:-1}
+convert=/usr/bin/convert   # Debian's ImageMagick; /usr/local/bin may hold something else
+identify=/usr/bin/identify
+
+if [ "${NO_INSTALL:-0}" != 1 ]; then
+  if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="sudo"; fi
+  missing=""
+  for package in time imagemagick cmake g++ libjpeg-dev; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing="$missing $package"
+    fi
+  done
+  if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $missing
+  fi
+fi
+
+if [ -z "${POW2BMP:-}" ]; then
+  build=${BUILD_DIR:-$root/build/bench}
+  cmake -S "${SOURCE_DIR:-$root}" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DPOW2BMP_BUILD_TESTS=OFF -DPOW2BMP_BUILD_FUZZ=OFF >/dev/null
+  cmake --build "$build" -j2 --target pow2bmp >/dev/null
+  POW2BMP=$build/pow2bmp
+fi
+pow2bmp=$(cd "$(dirname "$POW2BMP")" && pwd)/$(basename "$POW2BMP")
+
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+report="$work/e2e.txt"
+: > "$report"
+say() { printf '%s\n' "$*" | tee -a "$report"; }
+
+# timed <log> <command...>: runs the command under GNU time -v in the current folder and prints
+# "<wall seconds> <peak RSS KiB>"; fails when the command fails.
+timed() {
+  log=$1
+  shift
+  if ! /usr/bin/time -v -o "$log" "$@" >"$log.out" 2>&1; then
+    echo "failed: $*" >&2
+    cat "$log.out" >&2
+    return 1
+  fi
+  awk '/Elapsed \(wall clock\)/ { n = split($NF, part, ":"); s = 0
+                                  for (i = 1; i <= n; i++) s = s * 60 + part[i]; wall = s }
+       /Maximum resident set size/ { rss = $NF }
+       END { printf "%.2f %d\n", wall, rss }' "$log"
+}
+
+# Median of the first fields of the lines on stdin; largest of the second fields.
+median_wall_max_rss() {
+  sort -n | awk '{ wall[NR] = $1; if ($2 > rss) rss = $2 }
+    END { m = (NR % 2) ? wall[(NR + 1) / 2] : (wall[NR / 2] + wall[NR / 2 + 1]) / 2
+          printf "%.2f %d\n", m, rss }'
+}
+
+# The pow2bmp job done by ImageMagick, as a small script both passes run:
+#   sh im-pad.sh <input> <output.bmp>
+# The viewport starts (padded height - height) rows above the picture, so the picture sits at
+# the bottom-left as pow2bmp places it; the virtual pixels outside it repeat the edge pixels;
+# point sampling keeps every value exact (checked byte for byte against pow2bmp per file).
+# -auto-orient: ImageMagick 6 keeps a TGA's rows in stored order and only notes the orientation.
+write_imagemagick_job() {
+  cat > "$1" <<EOF
+set -eu
+set -- "\$1" "\$2" \$($identify -format '%w %h' "\$1")
+w=4; while [ "\$w" -lt "\$3" ]; do w=\$((w * 2)); done
+h=4; while [ "\$h" -lt "\$4" ]; do h=\$((h * 2)); done
+exec $convert "\$1" -auto-orient -virtual-pixel edge -filter point \\
+  -set option:distort:viewport "\${w}x\${h}+0-\$((h - \$4))" \\
+  -distort SRT 0 +repage -define bmp3:alpha=true "BMP3:\$2"
+EOF
+}
+
+# same_pixels <pow2bmp.bmp> <imagemagick.bmp>: "yes" when the pixel arrays (from byte 54 on;
+# the pixels-per-metre fields of the headers differ by design) are equal, "yes*" when they differ
+# only in the colour of fully transparent pixels (ImageMagick writes those black), else "no".
+same_pixels() {
+  python3 - "$1" "$2" <<'EOF'
+import struct, sys
+ours, theirs = (open(path, 'rb').read() for path in sys.argv[1:3])
+bits = struct.unpack('<H', ours[28:30])[0]
+if len(ours) != len(theirs) or bits != struct.unpack('<H', theirs[28:30])[0]:
+    print('no')
+elif ours[54:] == theirs[54:]:
+    print('yes')
+elif bits == 32 and all(ours[i:i + 4] == theirs[i:i + 4] or (ours[i + 3] == 0 and theirs[i + 3] == 0)
+                        for i in range(54, len(ours) - 3, 4)):
+    print('yes*')
+else:
+    print('no')
+EOF
+}
+
+# The same folder for both: img/ holds a copy of every corpus picture.
+rm -rf "$work/img" "$work/bmp" "$work/im-bmp" "$work/empty" "$work/one"
+mkdir -p "$work/img" "$work/empty/img" "$work/im-bmp"
+find "$corpus" -maxdepth 1 -type f ! -name '.*' -exec cp {} "$work/img/" \;
+count=$(find "$work/img" -type f | wc -l)
+bytes=$(cat "$work/img"/* | wc -c)
+
+say "bench-e2e $(date -u '+%Y-%m-%d %H:%M UTC'): $count files, $bytes bytes, from $corpus"
+say "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+say "pow2bmp: $pow2bmp; ImageMagick: $("$convert" -version | head -1 | cut -d' ' -f2-3)"
+
+write_imagemagick_job "$work/im-pad.sh"
+
+# --- pause and start-up: pow2bmp on an empty img/ ---------------------------------------------
+cd "$work/empty"
+: > "$work/runs.txt"
+for _ in $(seq "$repeats"); do timed "$work/time.log" "$pow2bmp" >> "$work/runs.txt"; done
+set -- $(median_wall_max_rss < "$work/runs.txt")
+overhead=$1
+say "pow2bmp on an empty img/ (2 s pause + start-up): median ${overhead} s, peak RSS $2 KiB"
+say ""
+
+# --- batch: the whole folder ------------------------------------------------------------------
+cd "$work"
+: > "$work/runs.txt"
+for _ in $(seq "$repeats"); do
+  rm -rf "$work/bmp"
+  timed "$work/time.log" "$pow2bmp" >> "$work/runs.txt"
+done
+converted=$(find "$work/bmp" -type f | wc -l)
+if [ "$converted" -ne "$count" ]; then
+  say "pow2bmp converted only $converted of $count files; its output:"
+  tee -a "$report" < "$work/time.log.out"
+  exit 1
+fi
+set -- $(median_wall_max_rss < "$work/runs.txt")
+p_wall=$1
+p_rss=$2
+p_net=$(awk -v a="$p_wall" -v b="$overhead" 'BEGIN { printf "%.2f", a - b }')
+
+: > "$work/runs.txt"
+for _ in $(seq "$repeats"); do
+  rm -f "$work/im-bmp"/*
+  # shellcheck disable=SC2016
+  timed "$work/time.log" sh -c '
+    for file in img/*; do
+      name=$(basename "$file")
+      sh im-pad.sh "$file" "im-bmp/${name%.*}.bmp" || exit 1
+    done' >> "$work/runs.txt"
+done
+set -- $(median_wall_max_rss < "$work/runs.txt")
+i_wall=$1
+i_rss=$2
+
+say "Batch, all $count files, median of $repeats runs (peak RSS: largest of the runs)"
+say "$(printf '%-34s %10s %14s %14s' program 'wall s' 'wall - pause s' 'peak RSS MiB')"
+say "$(printf '%-34s %10s %14s %14d' 'pow2bmp (one process)' "$p_wall" "$p_net" $((p_rss / 1024)))"
+say "$(printf '%-34s %10s %14s %14d' 'ImageMagick convert (one per file)' "$i_wall" "$i_wall" $((i_rss / 1024)))"
+say "$(printf '%-34s %10s' 'ImageMagick / pow2bmp without pause' \
+  "$(awk -v a="$i_wall" -v b="$p_net" 'BEGIN { printf "%.2f", a / b }')")"
+say ""
+
+# --- per file: one run each -------------------------------------------------------------------
+if [ "$per_file" = 1 ]; then
+  say "Per file, one run each (pow2bmp alone on an img/ holding just that file, pause subtracted)"
+  say "$(printf '%-40s %11s %9s %11s %9s %8s %5s' file 'pow2bmp s' 'RSS MiB' 'IM s' 'RSS MiB' 'IM/ours' same)"
+  for file in "$work/img"/*; do
+    name=$(basename "$file")
+    stem=${name%.*}
+    rm -rf "$work/one"
+    mkdir -p "$work/one/img"
+    cp "$file" "$work/one/img/"
+    cd "$work/one"
+    set -- $(timed "$work/time.log" "$pow2bmp")
+    ours=$(awk -v a="$1" -v b="$overhead" 'BEGIN { d = a - b; if (d < 0.01) print "<0.01"; else printf "%.2f", d }')
+    ours_rss=$2
+    cd "$work"
+    set -- $(timed "$work/time.log" sh "$work/im-pad.sh" "$file" "$work/one/im.bmp")
+    theirs=$1
+    theirs_rss=$2
+    same=$(same_pixels "$work/one/bmp/$stem.bmp" "$work/one/im.bmp")
+    say "$(printf '%-40s %11s %9d %11s %9d %8s %5s' "$name" "$ours" $((ours_rss / 1024)) \
+      "$theirs" $((theirs_rss / 1024)) \
+      "$(awk -v a="$theirs" -v b="$ours" 'BEGIN { if (b + 0 >= 0.01) printf "%.1f", a / b; else print "-" }')" \
+      "$same")"
+  done
+  say ""
+  say "same: yes = the BMP pixel arrays of pow2bmp and ImageMagick are byte for byte equal;"
+  say "      yes* = equal but for the colour of fully transparent pixels (ImageMagick writes 0,0,0)"
+fi
+# The BMP files come to about 1 GB per program: dropped unless KEEP=1.
+rm -rf "$work/one" "$work/empty"
+if [ "${KEEP:-0}" != 1 ]; then rm -rf "$work/bmp" "$work/im-bmp"; fi
