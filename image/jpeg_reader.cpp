@@ -5,7 +5,11 @@
 // with the same arithmetic as its default, so the library writes the finished pixels itself;
 // rows go straight to their bottom-up place. Four-component pictures keep their first three
 // components. The reader's own limits are 1, 3 or 4 components in the file and 1..16384 pixels
-// each way.
+// each way, and a budget on the work of the scans: every scan visits each block of its
+// components, whether or not the file holds data for them, so a small file with thousands of
+// scans over a large frame could keep the library busy for minutes. The scans of a file may
+// visit kMaxScanBlockVisits blocks in all; real encoders stay far below (ten scans over a
+// 16384 x 16384 picture visit about 50 million).
 //
 // The file reaches the library through a memory source that copies it out in chunks of at most
 // 4096 bytes. It never suspends: past the end of the file every fill yields an end-of-image
@@ -49,6 +53,17 @@ struct JpegMemorySource {
   bool start_of_file;  // true from init_source until the first fill
 };
 
+// Blocks all scans of one file may visit together; at this budget the scans of a hostile file
+// cost the library about a second.
+constexpr std::uint64_t kMaxScanBlockVisits = 200'000'000;
+
+// The library's progress record followed by the work of the scans seen so far.
+struct JpegScanBudget {
+  jpeg_progress_mgr pub;
+  int lastScan;                 // input_scan_number last counted
+  std::uint64_t blockVisits;    // blocks of all scans counted so far
+};
+
 // The library's error manager followed by the jump target of the guarded step in progress.
 struct JpegErrorManager {
   jpeg_error_mgr pub;
@@ -79,6 +94,22 @@ void raiseWarning(j_decompress_ptr cinfo, int code) {
 void jpegErrorExit(j_common_ptr cinfo) {
   auto* errors = reinterpret_cast<JpegErrorManager*>(cinfo->err);
   std::longjmp(errors->jumpBack, 1);
+}
+
+// progress_monitor: called before each step of input; counts the blocks of every new scan once
+// its header has been read and raises a fatal error when the budget is spent.
+void countScanWork(j_common_ptr common) {
+  auto* budget = reinterpret_cast<JpegScanBudget*>(common->progress);
+  auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+  if (cinfo->input_scan_number == budget->lastScan) return;
+  budget->lastScan = cinfo->input_scan_number;
+  for (int i = 0; i < cinfo->comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i) {
+    const jpeg_component_info* component = cinfo->cur_comp_info[i];
+    if (component == nullptr) continue;
+    budget->blockVisits +=
+        std::uint64_t{component->width_in_blocks} * component->height_in_blocks;
+  }
+  if (budget->blockVisits > kMaxScanBlockVisits) raiseFatalError(cinfo, JERR_IMAGE_TOO_BIG);
 }
 
 // Called once, at the start of jpeg_read_header.
@@ -130,6 +161,7 @@ class JpegDecompressor {
     jpeg_std_error(&errors.pub);
     errors.pub.error_exit = jpegErrorExit;
     cinfo.err = &errors.pub;
+    scanBudget.pub.progress_monitor = countScanWork;
   }
   ~JpegDecompressor() { destroy(); }
   JpegDecompressor(const JpegDecompressor&) = delete;
@@ -143,6 +175,7 @@ class JpegDecompressor {
 
   jpeg_decompress_struct cinfo{};
   JpegErrorManager errors{};
+  JpegScanBudget scanBudget{};
   bool created = false;
 };
 
@@ -171,6 +204,7 @@ constexpr JDIMENSION kRowsPerRead = 8;
   jpeg_decompress_struct* cinfo = &jpeg.cinfo;
   jpeg.created = true;
   jpeg_create_decompress(cinfo);
+  cinfo->progress = &jpeg.scanBudget.pub;  // creation clears every field but err
   jpeg.errors.pub.trace_level = 0;
   installJpegMemorySource(cinfo);
   jpeg_read_header(cinfo, TRUE);  // a tables-only stream is the fatal no-image error

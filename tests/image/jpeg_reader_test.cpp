@@ -283,6 +283,68 @@ INSTANTIATE_TEST_SUITE_P(JpegReader, JpegSizeTest,
                          testing::Values(SizeCase{16384, 1, true}, SizeCase{16385, 1, false},
                                          SizeCase{1, 16384, true}, SizeCase{1, 16385, false}));
 
+// A grey progressive file whose frame header claims side x side pixels and whose last scan is
+// repeated extraScans more times: every scan walks all (side / 8)^2 blocks of the frame, so the
+// file stays small while the work grows with the scans.
+Bytes progressiveWithRepeatedScans(int side, int extraScans) {
+  JpegEncoding encoding = layout(JpegColor::Grey, 16, 16);
+  encoding.progressive = true;
+  const Bytes file = encodeJpeg(encoding);
+  const std::size_t frame = findMarker(file, 0xC2);
+  std::size_t lastScan = file.size();
+  for (std::size_t i = 2; i + 1 < file.size(); ++i) {
+    if (file[i] == 0xFF && file[i + 1] == 0xDA) lastScan = i;
+  }
+  const std::size_t end = file.size() - 2;  // the end-of-image marker
+  EXPECT_TRUE(frame < file.size() && lastScan < end && file[end] == 0xFF && file[end + 1] == 0xD9);
+  Bytes out(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(end));
+  for (int k = 0; k < extraScans; ++k) {
+    out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(lastScan),
+               file.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  out.insert(out.end(), {0xFF, 0xD9});
+  // SOF2: marker, length (2), precision (1), height (2), width (2).
+  for (const std::size_t at : {frame + 5, frame + 7}) {
+    out[at] = static_cast<std::uint8_t>(side >> 8);
+    out[at + 1] = static_cast<std::uint8_t>(side & 0xFF);
+  }
+  return out;
+}
+
+struct ScanWorkCase {
+  const char* name;
+  int side;
+  int extraScans;
+  bool decodes;
+};
+
+void PrintTo(const ScanWorkCase& testCase, std::ostream* out) { *out << testCase.name; }
+
+class JpegScanWorkTest : public testing::TestWithParam<ScanWorkCase> {};
+
+// Scans over the whole frame are budgeted: a normal script and a few hundred repeated scans
+// decode (with the library's warning about the odd progression), thousands over a 2048 x 2048
+// frame (about 200 million block visits) are refused instead of keeping the library busy.
+TEST_P(JpegScanWorkTest, BudgetsTheBlocksAllScansVisit) {
+  const ScanWorkCase& c = GetParam();
+  const Bytes file = progressiveWithRepeatedScans(c.side, c.extraScans);
+  const CapturedDecode decoded = decodeCapturingStderr(file);
+  if (!c.decodes) {
+    EXPECT_EQ(decoded.image, nullptr);
+    return;
+  }
+  ASSERT_NE(decoded.image, nullptr);
+  EXPECT_EQ(decoded.image->width, c.side);
+  EXPECT_EQ(decoded.image->height, c.side);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JpegReader, JpegScanWorkTest,
+    testing::Values(ScanWorkCase{"NormalScriptOnLargeFrame", 4096, 0, true},
+                    ScanWorkCase{"FiveHundredExtraScans", 2048, 500, true},
+                    ScanWorkCase{"FourThousandExtraScans", 2048, 4000, false}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
 TEST(JpegReader, CutInsideScanDataGivesAFullSizePictureAndOneWarning) {
   JpegEncoding encoding = layout(JpegColor::Rgb, 64, 48, true);
   encoding.noise = true;
