@@ -382,6 +382,33 @@ INSTANTIATE_TEST_SUITE_P(
         ReturnCase{"RawCutByInputConsumesItAll", {0x80, 1, 2, 3, 4, 0x7F, 1, 2, 3, 4}, 12, 4, 0}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
+// Every pixel size the unpacker takes, run lengths 1..128, and an output that ends inside a
+// pixel: the result must match a plain packet-by-packet expansion.
+TEST(UnpackTgaRle, RunsOfEveryLengthMatchAPlainExpansionForEveryPixelSize) {
+  for (std::size_t pixelSize = 1; pixelSize <= 5; ++pixelSize) {
+    for (std::size_t run = 1; run <= 128; ++run) {
+      Bytes pixel(pixelSize);
+      for (std::size_t i = 0; i < pixelSize; ++i) pixel[i] = static_cast<std::uint8_t>(run + 7 * i);
+      const Bytes input = Bytes{static_cast<std::uint8_t>(0x80 | (run - 1))} + pixel;
+      // Room for the whole run, and room ending inside its last pixel.
+      for (const std::size_t outputBytes : {run * pixelSize, run * pixelSize - 1}) {
+        if (outputBytes == 0) continue;  // no room at all: covered by the return cases
+        const std::size_t written = outputBytes / pixelSize;
+        Bytes expected(outputBytes, 0);
+        for (std::size_t k = 0; k < written; ++k) {
+          std::copy(pixel.begin(), pixel.end(),
+                    expected.begin() + static_cast<std::ptrdiff_t>(k * pixelSize));
+        }
+        const Unpacked u = unpack(input, outputBytes, pixelSize);
+        ASSERT_EQ(u.output, expected) << "pixel size " << pixelSize << ", run " << run
+                                      << ", output bytes " << outputBytes;
+        EXPECT_TRUE(u.guardIntact);
+        EXPECT_EQ(u.unused, 0u);
+      }
+    }
+  }
+}
+
 TEST(UnpackTgaRle, ZeroesWhatNoPacketReached) {
   const Unpacked u = unpack(Bytes{0x81} + kPixelA + Bytes{0x05, 1}, 15, 3);
   EXPECT_EQ(u.output, kPixelA + kPixelA + Bytes(9, 0));
