@@ -16,7 +16,7 @@
 namespace {
 
 void checkIdle() noexcept {
-  fuzzCheck(!pngState.palette && !pngState.chunkData && !pngState.idatData &&
+  fuzzCheck(!pngState.palette && !pngState.idatData &&
                 !pngState.rows[0] && !pngState.rows[1] && !pngState.pixels,
             "pngState owns no buffer after a decode");
   fuzzCheck(pngState.width == 0 && pngState.height == 0 && pngState.idatLength == 0 &&

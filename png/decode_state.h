@@ -1,7 +1,8 @@
 #pragma once
 // The process-wide record of the PNG decode in progress, shared by the chunk stream, the zlib
-// decoder and the scanline loops. Only png/ includes this header. Buffers are owning members
-// and every field defaults to its idle value, so releasePngState is a reset that misses nothing.
+// decoder and the scanline loops. Outside png/ only the tests, fuzz targets and benchmarks that
+// drive those parts on their own include this header. Buffers are owning members and every
+// field defaults to its idle value, so releasePngState is a reset that misses nothing.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +38,6 @@ struct PngDecodeState {
   const std::uint8_t* streamCursor = nullptr;  // next unread byte of the file
   std::int32_t streamRemaining = 0;            // unread bytes from streamCursor to the end
   std::uint32_t chunkLength = 0;               // data length of the chunk being read
-  HeapPtr<std::uint8_t[]> chunkData;           // copy of the current chunk's data; null between chunks
 
   // The zlib stream: all IDAT data gathered in file order.
   HeapPtr<std::uint8_t[]> idatData;
@@ -51,7 +51,9 @@ struct PngDecodeState {
   HeapPtr<std::uint8_t[]> rows[2];             // current and previous scanline
   std::int32_t currentRow = 0;                 // index into rows of the scanline being decoded
   std::int32_t passIndex = 0;                  // Adam7 pass in progress, 0..6
-  HeapPtr<std::uint8_t[]> pixels;              // bytesPerPixel * width * height, top row first
+  // Grey and palette pictures only: bytesPerPixel * width * height, top row first. RGB and
+  // RGBA rows go straight into the returned Image.
+  HeapPtr<std::uint8_t[]> pixels;
 };
 
 // The one record of the process.

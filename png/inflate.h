@@ -1,6 +1,6 @@
 #pragma once
 // zlib stream decoder (RFC 1950 / RFC 1951) pulling from pngState.idatCursor .. idatEnd.
-// Only png/ includes this header.
+// Outside png/ only tests, fuzz targets and benchmarks include this header.
 
 #include <array>
 #include <cstdint>
