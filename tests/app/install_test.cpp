@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <utility>
 
@@ -18,6 +17,30 @@
 #include "support/tga_writer.h"
 
 namespace {
+
+// "pow2bmp X.Y.Z\n" with three numbers (written out: std::regex trips GCC 12's
+// maybe-uninitialized warning in the sanitizer build).
+bool isVersionLine(const std::string& text) {
+  const std::string prefix = "pow2bmp ";
+  if (text.size() < prefix.size() + 6 || text.compare(0, prefix.size(), prefix) != 0 ||
+      text.back() != '\n') {
+    return false;
+  }
+  int numbers = 0;
+  bool inNumber = false;
+  for (std::size_t i = prefix.size(); i + 1 < text.size(); ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') {
+      if (!inNumber) ++numbers;
+      inNumber = true;
+    } else if (c == '.' && inNumber) {
+      inNumber = false;
+    } else {
+      return false;
+    }
+  }
+  return inNumber && numbers == 3;
+}
 
 namespace fs = std::filesystem;
 
@@ -76,8 +99,7 @@ TEST(Install, InstalledProgramAnswersAndConvertsLikeTheBuild) {
   const std::string built = shellQuoted(POW2BMP_BINARY);
   const ProcessResult version = runProcess(shellQuoted(installed) + " --version", prefix.path());
   EXPECT_EQ(version.status, 0);
-  EXPECT_TRUE(std::regex_match(version.output, std::regex("pow2bmp [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-      << version.output;
+  EXPECT_TRUE(isVersionLine(version.output)) << version.output;
   EXPECT_EQ(version.output, runProcess(built + " --version", prefix.path()).output);
 
   const ProcessResult help = runProcess(shellQuoted(installed) + " --help", prefix.path());
