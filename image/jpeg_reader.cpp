@@ -64,6 +64,15 @@ struct JpegScanBudget {
   std::uint64_t blockVisits;    // blocks of all scans counted so far
 };
 
+// The library's own allocators, kept while its memory manager hands out zero-filled blocks.
+// Some damaged files leave parts of the library's working rows unwritten (seen in the
+// upsampler's rows), which would otherwise reach the picture as stale heap bytes.
+struct JpegAllocators {
+  void* (*small)(j_common_ptr, int, std::size_t);
+  void* (*large)(j_common_ptr, int, std::size_t);
+  JSAMPARRAY (*sampleArray)(j_common_ptr, int, JDIMENSION, JDIMENSION);
+};
+
 // The library's error manager followed by the jump target of the guarded step in progress.
 struct JpegErrorManager {
   jpeg_error_mgr pub;
@@ -110,6 +119,32 @@ void countScanWork(j_common_ptr common) {
         std::uint64_t{component->width_in_blocks} * component->height_in_blocks;
   }
   if (budget->blockVisits > kMaxScanBlockVisits) raiseFatalError(cinfo, JERR_IMAGE_TOO_BIG);
+}
+
+JpegAllocators* allocatorsOf(j_common_ptr cinfo) noexcept {
+  return static_cast<JpegAllocators*>(cinfo->client_data);
+}
+
+// The library's allocators never return null: a failure leaves through error_exit.
+void* zeroedSmall(j_common_ptr cinfo, int pool, std::size_t bytes) {
+  void* block = allocatorsOf(cinfo)->small(cinfo, pool, bytes);
+  std::memset(block, 0, bytes);
+  return block;
+}
+
+void* zeroedLarge(j_common_ptr cinfo, int pool, std::size_t bytes) {
+  void* block = allocatorsOf(cinfo)->large(cinfo, pool, bytes);
+  std::memset(block, 0, bytes);
+  return block;
+}
+
+JSAMPARRAY zeroedSampleArray(j_common_ptr cinfo, int pool, JDIMENSION samplesPerRow,
+                             JDIMENSION rowCount) {
+  JSAMPARRAY rows = allocatorsOf(cinfo)->sampleArray(cinfo, pool, samplesPerRow, rowCount);
+  for (JDIMENSION row = 0; row < rowCount; ++row) {
+    std::memset(rows[row], 0, std::size_t{samplesPerRow} * sizeof(JSAMPLE));
+  }
+  return rows;
 }
 
 // Called once, at the start of jpeg_read_header.
@@ -176,6 +211,7 @@ class JpegDecompressor {
   jpeg_decompress_struct cinfo{};
   JpegErrorManager errors{};
   JpegScanBudget scanBudget{};
+  JpegAllocators allocators{};
   bool created = false;
 };
 
@@ -205,6 +241,11 @@ constexpr JDIMENSION kRowsPerRead = 8;
   jpeg.created = true;
   jpeg_create_decompress(cinfo);
   cinfo->progress = &jpeg.scanBudget.pub;  // creation clears every field but err
+  jpeg.allocators = {cinfo->mem->alloc_small, cinfo->mem->alloc_large, cinfo->mem->alloc_sarray};
+  cinfo->client_data = &jpeg.allocators;
+  cinfo->mem->alloc_small = zeroedSmall;
+  cinfo->mem->alloc_large = zeroedLarge;
+  cinfo->mem->alloc_sarray = zeroedSampleArray;
   jpeg.errors.pub.trace_level = 0;
   installJpegMemorySource(cinfo);
   jpeg_read_header(cinfo, TRUE);  // a tables-only stream is the fatal no-image error
