@@ -18,18 +18,7 @@ convert=/usr/bin/convert   # Debian's ImageMagick; /usr/local/bin may hold somet
 cjpeg=/usr/bin/cjpeg
 
 # --- tools --------------------------------------------------------------------------------
-if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="sudo"; fi
-missing=""
-for package in imagemagick libjpeg-turbo-progs python3; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing="$missing $package"
-  fi
-done
-if [ -n "$missing" ]; then
-  echo "Installing:$missing"
-  # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $missing
-fi
+"$(dirname "$0")/install-deps.sh" imagemagick libjpeg-turbo-progs python3
 
 # --- source packages ----------------------------------------------------------------------
 # About 90 MB of downloads in all.

@@ -14,18 +14,8 @@ corpus=${1:-$root/build/bench-corpus}
 [ $# -gt 0 ] && shift
 
 if [ "${NO_INSTALL:-0}" != 1 ]; then
-  if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="sudo"; fi
-  missing=""
-  for package in cmake g++ libjpeg-dev libpng-dev zlib1g-dev libspng-dev libstb-dev libdeflate-dev pkg-config; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-      missing="$missing $package"
-    fi
-  done
-  if [ -n "$missing" ]; then
-    echo "Installing:$missing"
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $missing
-  fi
+  "$root/scripts/install-deps.sh" cmake g++ libjpeg-dev libpng-dev zlib1g-dev libspng-dev \
+    libstb-dev libdeflate-dev pkg-config
 fi
 
 if [ ! -d "$corpus" ]; then

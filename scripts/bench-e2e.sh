@@ -30,18 +30,7 @@ convert=/usr/bin/convert   # Debian's ImageMagick; /usr/local/bin may hold somet
 identify=/usr/bin/identify
 
 if [ "${NO_INSTALL:-0}" != 1 ]; then
-  if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="sudo"; fi
-  missing=""
-  for package in time imagemagick cmake g++ libjpeg-dev; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-      missing="$missing $package"
-    fi
-  done
-  if [ -n "$missing" ]; then
-    echo "Installing:$missing"
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $missing
-  fi
+  "$root/scripts/install-deps.sh" time imagemagick cmake g++ libjpeg-dev
 fi
 
 if [ -z "${POW2BMP:-}" ]; then

@@ -12,19 +12,8 @@ build=${POW2BMP_FUZZ_BUILD:-$root/build/fuzz}
 targets="decode_image png inflate inflate_zlib png_libpng bmp tga jpeg padding"
 
 packages="build-essential cmake clang-14 libclang-rt-14-dev libjpeg-dev libgtest-dev zlib1g-dev libpng-dev"
-missing=""
-for package in $packages; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing="$missing $package"
-  fi
-done
-if [ -n "$missing" ]; then
-  if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="sudo"; fi
-  echo "Installing:$missing"
-  $as_root apt-get update
-  # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $missing
-fi
+# shellcheck disable=SC2086
+"$root/scripts/install-deps.sh" $packages
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   (cd "$root" && cmake --preset fuzz -B "$build")
