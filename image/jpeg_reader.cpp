@@ -70,7 +70,6 @@ struct JpegScanBudget {
 struct JpegAllocators {
   void* (*small)(j_common_ptr, int, std::size_t);
   void* (*large)(j_common_ptr, int, std::size_t);
-  JSAMPARRAY (*sampleArray)(j_common_ptr, int, JDIMENSION, JDIMENSION);
 };
 
 // The library's error manager followed by the jump target of the guarded step in progress.
@@ -138,12 +137,20 @@ void* zeroedLarge(j_common_ptr cinfo, int pool, std::size_t bytes) {
   return block;
 }
 
+// Made here rather than by the library's own sample-array allocator, which pads each row for
+// its SIMD code and leaves the padding (which the upsampler reads) uninitialised: rows padded to
+// kSampleRowAlign bytes, all zero, from the zero-filling allocators above.
+constexpr std::size_t kSampleRowAlign = 64;
+
 JSAMPARRAY zeroedSampleArray(j_common_ptr cinfo, int pool, JDIMENSION samplesPerRow,
                              JDIMENSION rowCount) {
-  JSAMPARRAY rows = allocatorsOf(cinfo)->sampleArray(cinfo, pool, samplesPerRow, rowCount);
-  for (JDIMENSION row = 0; row < rowCount; ++row) {
-    std::memset(rows[row], 0, std::size_t{samplesPerRow} * sizeof(JSAMPLE));
-  }
+  const std::size_t rowBytes =
+      (std::size_t{samplesPerRow} * sizeof(JSAMPLE) + kSampleRowAlign - 1) / kSampleRowAlign *
+      kSampleRowAlign;
+  auto* rows = static_cast<JSAMPARRAY>(
+      zeroedSmall(cinfo, pool, std::size_t{rowCount} * sizeof(JSAMPROW)));
+  auto* block = static_cast<JSAMPLE*>(zeroedLarge(cinfo, pool, std::size_t{rowCount} * rowBytes));
+  for (JDIMENSION row = 0; row < rowCount; ++row) rows[row] = block + std::size_t{row} * rowBytes;
   return rows;
 }
 
@@ -241,7 +248,7 @@ constexpr JDIMENSION kRowsPerRead = 8;
   jpeg.created = true;
   jpeg_create_decompress(cinfo);
   cinfo->progress = &jpeg.scanBudget.pub;  // creation clears every field but err
-  jpeg.allocators = {cinfo->mem->alloc_small, cinfo->mem->alloc_large, cinfo->mem->alloc_sarray};
+  jpeg.allocators = {cinfo->mem->alloc_small, cinfo->mem->alloc_large};
   cinfo->client_data = &jpeg.allocators;
   cinfo->mem->alloc_small = zeroedSmall;
   cinfo->mem->alloc_large = zeroedLarge;
