@@ -55,67 +55,80 @@ bool rewriteExtension(CountedString& path) {
   return path.length() == dot + 4;
 }
 
+// One batch: the report lines and the exit status, without the pause.
+int convertAll(std::FILE* out) {
+  createFolder(kOutputFolder);
+  FolderListing names;
+  const ListingResult listed = names.read(kInputFolder);
+  if (listed == ListingResult::cannotList) {
+    report(out, "ERROR: Cannot find any image in folder %s%s*.*\n", kInputFolder, kPathSeparator);
+    return 1;
+  }
+  if (listed == ListingResult::outOfMemory) {
+    report(out, "ERROR: memory\n");
+    return 1;
+  }
+  for (std::size_t index = 0; index < names.count(); ++index) {
+    const char* name = names.name(index);
+    CountedString inputPath = folderPath(kInputFolder, name);
+    if (inputPath.length() == 0) {
+      report(out, "ERROR: memory\n");
+      return 1;
+    }
+    if (classifyEntry(inputPath.text()) == EntryKind::skip) continue;
+    CountedString outputPath = folderPath(kOutputFolder, name);
+    if (outputPath.length() == 0 || !rewriteExtension(outputPath)) {
+      report(out, "ERROR: memory\n");
+      return 1;
+    }
+
+    ImagePtr image = loadImageFile(inputPath);
+    if (!image) {
+      report(out, "ERROR: Cannot load input image %s\n", inputPath.text());
+      return 1;
+    }
+    const unsigned width = image->width;
+    const unsigned height = image->height;
+    const unsigned channels = image->channels;
+    if (width < kMinSide || width > kMaxSide || height < kMinSide || height > kMaxSide) {
+      report(out, "ERROR: Width and height must be in range 4..8192 pixels\n");
+      return 1;
+    }
+    image = padToPowerOfTwo(std::move(image));
+    if (!image) {
+      report(out, "ERROR: memory\n");
+      return 1;
+    }
+    const BmpWriteResult written = writeBmpFile(outputPath.text(), *image, width, height);
+    if (written == BmpWriteResult::cannotCreate) {
+      report(out, "ERROR: cannot create output file %s\n", outputPath.text());
+      return 1;
+    }
+    if (written == BmpWriteResult::cannotWrite) {
+      report(out, "ERROR: cannot write to %s\n", outputPath.text());
+      return 1;
+    }
+    image.reset();
+    report(out, "File %s generated OK, size: %ux%u/%u\n", outputPath.text(), width, height,
+           channels * 8);
+  }
+  report(out, "OK\n");
+  return 0;
+}
+
 }  // namespace
 
 int runConverter(std::FILE* out, PauseFunction pause) {
-  int status = 0;
-  createFolder(kOutputFolder);
-  const auto names = listFolder(kInputFolder);
-  if (!names) {
-    report(out, "ERROR: Cannot find any image in folder %s%s*.*\n", kInputFolder, kPathSeparator);
+  int status = 1;
+  try {
+    status = convertAll(out);
+  } catch (...) {
+    // Nothing on the way is meant to throw: every block comes from heapAllocate and failures
+    // travel as results. Should a library call throw all the same (std::bad_alloc, the one
+    // exception the standard library raises on a sound path), the run ends with the memory
+    // report rather than an abort, and still pauses.
+    report(out, "ERROR: memory\n");
     status = 1;
-  } else {
-    for (const std::string& name : *names) {
-      CountedString inputPath = folderPath(kInputFolder, name.c_str());
-      if (inputPath.length() == 0) {
-        report(out, "ERROR: memory\n");
-        status = 1;
-        break;
-      }
-      if (classifyEntry(inputPath.text()) == EntryKind::skip) continue;
-      CountedString outputPath = folderPath(kOutputFolder, name.c_str());
-      if (outputPath.length() == 0 || !rewriteExtension(outputPath)) {
-        report(out, "ERROR: memory\n");
-        status = 1;
-        break;
-      }
-
-      ImagePtr image = loadImageFile(inputPath);
-      if (!image) {
-        report(out, "ERROR: Cannot load input image %s\n", inputPath.text());
-        status = 1;
-        break;
-      }
-      const unsigned width = image->width;
-      const unsigned height = image->height;
-      const unsigned channels = image->channels;
-      if (width < kMinSide || width > kMaxSide || height < kMinSide || height > kMaxSide) {
-        report(out, "ERROR: Width and height must be in range 4..8192 pixels\n");
-        status = 1;
-        break;
-      }
-      image = padToPowerOfTwo(std::move(image));
-      if (!image) {
-        report(out, "ERROR: memory\n");
-        status = 1;
-        break;
-      }
-      const BmpWriteResult written = writeBmpFile(outputPath.text(), *image, width, height);
-      if (written == BmpWriteResult::cannotCreate) {
-        report(out, "ERROR: cannot create output file %s\n", outputPath.text());
-        status = 1;
-        break;
-      }
-      if (written == BmpWriteResult::cannotWrite) {
-        report(out, "ERROR: cannot write to %s\n", outputPath.text());
-        status = 1;
-        break;
-      }
-      image.reset();
-      report(out, "File %s generated OK, size: %ux%u/%u\n", outputPath.text(), width, height,
-             channels * 8);
-    }
-    if (status == 0) report(out, "OK\n");
   }
   pause();
   return status;

@@ -1,39 +1,94 @@
-// Folder listing, classification, non-blocking input open and the pause, on POSIX with
-// std::filesystem.
+// Folder listing, classification, non-blocking input open and the pause, on POSIX. Nothing here
+// throws: the listing grows its blocks with heapReallocate, so a failed allocation comes back as
+// a result the driver reports.
 
 #include "app/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
-#include <system_error>
+#include <limits>
+#include <memory>
 #include <thread>
 
 const char kPathSeparator[2] = {static_cast<char>(std::filesystem::path::preferred_separator), '\0'};
 
-void createFolder(const char* path) noexcept {
-  std::error_code ignored;
-  std::filesystem::create_directory(path, ignored);
+void createFolder(const char* path) noexcept { (void)::mkdir(path, 0777); }
+
+namespace {
+
+constexpr std::size_t kFirstTextCapacity = 4096;
+constexpr std::size_t kFirstOffsetCapacity = 64;
+
+// Grows a block to hold at least `needed` elements of `elementBytes`, doubling its capacity; false
+// (the block and capacity unchanged) when the size overflows or the allocation fails.
+template <class T>
+bool reserve(HeapPtr<T[]>& block, std::size_t& capacity, std::size_t needed,
+             std::size_t first) noexcept {
+  if (needed <= capacity) return true;
+  std::size_t grown = capacity == 0 ? first : capacity;
+  while (grown < needed) {
+    if (grown > std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) return false;
+    grown *= 2;
+  }
+  void* moved = heapReallocate(block.get(), grown * sizeof(T));
+  if (moved == nullptr) return false;
+  (void)block.release();
+  block.reset(static_cast<T*>(moved));
+  capacity = grown;
+  return true;
 }
 
-std::optional<std::vector<std::string>> listFolder(const char* path) {
-  std::error_code error;
-  std::filesystem::directory_iterator entry(path, error);
-  if (error) return std::nullopt;
-  std::vector<std::string> names;
+// Closes the folder stream when the listing leaves, on every path.
+struct FolderStreamCloser {
+  void operator()(DIR* folder) const noexcept { ::closedir(folder); }
+};
+
+}  // namespace
+
+void FolderListing::clear() noexcept {
+  text_.reset();
+  offsets_.reset();
+  textBytes_ = textCapacity_ = count_ = offsetCapacity_ = 0;
+}
+
+bool FolderListing::append(const char* name) noexcept {
+  const std::size_t bytes = std::strlen(name) + 1;
+  if (!reserve(text_, textCapacity_, textBytes_ + bytes, kFirstTextCapacity)) return false;
+  if (!reserve(offsets_, offsetCapacity_, count_ + 1, kFirstOffsetCapacity)) return false;
+  std::memcpy(text_.get() + textBytes_, name, bytes);
+  offsets_[count_++] = textBytes_;
+  textBytes_ += bytes;
+  return true;
+}
+
+ListingResult FolderListing::read(const char* path) noexcept {
+  clear();
+  errno = 0;
+  const std::unique_ptr<DIR, FolderStreamCloser> folder(::opendir(path));
+  if (!folder) return errno == ENOMEM ? ListingResult::outOfMemory : ListingResult::cannotList;
   // A listing that fails part way ends there, as a search that finds no further entry.
-  for (const std::filesystem::directory_iterator end; entry != end;) {
-    names.push_back(entry->path().filename().native());
-    entry.increment(error);
-    if (error) break;
+  while (const dirent* entry = ::readdir(folder.get())) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (!append(name)) {
+      clear();
+      return ListingResult::outOfMemory;
+    }
   }
-  // std::string compares its bytes as unsigned char, which is byte order.
-  std::sort(names.begin(), names.end());
-  return names;
+  // strcmp compares bytes as unsigned char, which is byte order.
+  const char* text = text_.get();
+  std::sort(offsets_.get(), offsets_.get() + count_, [text](std::size_t a, std::size_t b) {
+    return std::strcmp(text + a, text + b) < 0;
+  });
+  return ListingResult::listed;
 }
 
 EntryKind classifyEntry(const char* path) noexcept {

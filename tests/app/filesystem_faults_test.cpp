@@ -293,6 +293,35 @@ std::string caseName(const ::testing::TestParamInfo<FaultCase>& param) { return 
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, FilesystemFaults, ::testing::ValuesIn(faultCases()), caseName);
 
+// 30,000 names of 250 bytes (7.5 MB of names) in img/ under a 10 MiB address-space limit: the
+// binary starts and converts a picture under that limit, but cannot hold the listing. The run
+// must end with the memory report and status 1, not abort (status 134).
+TEST(FilesystemFaultsMemory, ListingBeyondTheAddressSpaceLimitIsAMemoryError) {
+#if defined(POW2BMP_FAULTS_ASAN)
+  GTEST_SKIP() << "the sanitizer's shadow memory cannot start under a 10 MiB address-space limit";
+#else
+  const std::string limit = "ulimit -v 10240 && ";
+  ScratchFolder folder;
+  const fs::path img = folder.path() / "img";
+  fs::create_directory(img);
+  putBmp(img / "a.bmp", 4);
+  const ProcessResult small = runBinary(limit, folder.path());
+  ASSERT_EQ(small.status, 0) << small.output;
+  ASSERT_EQ(small.output, generated("a.bmp", 4, 4, 24) + "OK\n");
+
+  fs::remove(folder.path() / "bmp" / "a.bmp");
+  for (int i = 0; i < 30000; ++i) {
+    std::string name = std::to_string(i);
+    name += std::string(250 - name.size(), 'n');
+    writeFile(img / name, Bytes{});
+  }
+  const ProcessResult run = runBinary(limit, folder.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "ERROR: memory\n");
+  EXPECT_TRUE(fs::is_empty(folder.path() / "bmp"));
+#endif
+}
+
 // Entries made unreadable with mode 000. Permission bits do not stop root, so as root the binary
 // runs as the unprivileged user 65534 (through setpriv) in a scratch folder opened up to it.
 struct UnreadableCase {

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include "image/heap.h"
 #include "support/test_files.h"
 
 namespace {
@@ -53,6 +57,60 @@ TEST(Platform, ClassifiesThroughLinks) {
   for (const auto& [name, kind] : cases) {
     EXPECT_EQ(classifyEntry((base / name).c_str()), kind) << name;
   }
+}
+
+std::vector<std::string> namesOf(const FolderListing& listing) {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < listing.count(); ++i) names.emplace_back(listing.name(i));
+  return names;
+}
+
+// Enough names that both blocks of the listing grow several times; bytes above 0x7F must sort
+// after ASCII, as unsigned bytes.
+std::vector<std::string> makeManyNames(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 300; ++i) {
+    std::string name = std::to_string((i * 7919) % 1000) + std::string(40, 'n');
+    if (i % 3 == 0) name.insert(name.begin(), '\xE9');
+    if (i % 5 == 0) name.insert(name.begin(), '.');
+    writeFile(folder / name, Bytes{});
+    names.push_back(name);
+  }
+  fs::create_directory(folder / "sub");
+  names.emplace_back("sub");
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(Platform, ListsEveryNameInByteOrder) {
+  ScratchFolder folder;
+  const std::vector<std::string> expected = makeManyNames(folder.path());
+  FolderListing listing;
+  ASSERT_EQ(listing.read(folder.path().c_str()), ListingResult::listed);
+  EXPECT_EQ(namesOf(listing), expected);
+  EXPECT_EQ(listing.read((folder.path() / "missing").c_str()), ListingResult::cannotList);
+  EXPECT_EQ(listing.count(), 0u);
+}
+
+// Every allocation of the listing can fail: each failure is reported as memory, apart from a
+// folder that cannot be opened, and leaves an empty listing; once enough succeed the listing is
+// whole.
+TEST(Platform, ListingReportsEachFailedAllocationAsMemory) {
+  ScratchFolder folder;
+  const std::vector<std::string> expected = makeManyNames(folder.path());
+  FolderListing listing;
+  long failures = 0;
+  for (long succeeding = 0; succeeding < 100; ++succeeding) {
+    failAllocationsAfter(succeeding);
+    const ListingResult result = listing.read(folder.path().c_str());
+    failAllocationsAfter(-1);
+    if (result == ListingResult::listed) break;
+    EXPECT_EQ(result, ListingResult::outOfMemory) << succeeding;
+    EXPECT_EQ(listing.count(), 0u) << succeeding;
+    ++failures;
+  }
+  EXPECT_GT(failures, 2);  // the first two blocks and at least one growth
+  EXPECT_EQ(namesOf(listing), expected);
 }
 
 }  // namespace
