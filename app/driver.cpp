@@ -58,6 +58,7 @@ bool rewriteExtension(CountedString& path) {
 // One batch: the report lines and the exit status, without the pause.
 int convertAll(std::FILE* out) {
   createFolder(kOutputFolder);
+  removeStaleTemporaryFiles(kOutputFolder);
   FolderListing names;
   const ListingResult listed = names.read(kInputFolder);
   if (listed == ListingResult::cannotList) {

@@ -28,5 +28,7 @@ int main(int argc, char** argv) {
   }
   // A write beyond the file size limit must fail as a short write, not kill the process.
   std::signal(SIGXFSZ, SIG_IGN);
+  // An interrupted run leaves no temporary file behind.
+  installInterruptCleanup();
   return runConverter(stdout, pauseBeforeExit);
 }

@@ -7,17 +7,13 @@
 
 #include "app/padding.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <string>
 
+#include "app/platform.h"
 #include "image/byte_io.h"
 
 namespace {
@@ -37,8 +33,6 @@ void repeatPixel(std::uint8_t* dst, std::size_t pixelBytes, std::size_t count) n
     done += chunk;
   }
 }
-
-std::atomic<unsigned> temporaryCounter{0};
 
 }  // namespace
 
@@ -96,27 +90,12 @@ std::array<std::uint8_t, kBmpHeaderBytes> buildBmpHeader(const Image& image,
 
 BmpWriteResult writeBmpFile(const char* path, const Image& image, std::uint32_t unpaddedWidth,
                             std::uint32_t unpaddedHeight) noexcept {
-  std::string temporary;
-  int fd = -1;
-  try {
-    std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    if (folder.empty()) folder = ".";
-    // O_EXCL never follows or reuses an existing entry; a clash just takes the next number.
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-      temporary = (folder / (".pow2bmp-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(temporaryCounter++) + ".tmp"))
-                      .native();
-      fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd < 0 && errno != EEXIST) break;
-    }
-  } catch (...) {
-    return BmpWriteResult::cannotCreate;
-  }
+  TemporaryFile temporary;  // removed on every early return
+  const int fd = temporary.create(path);
   if (fd < 0) return BmpWriteResult::cannotCreate;
   std::FILE* file = ::fdopen(fd, "wb");
   if (file == nullptr) {
     ::close(fd);
-    ::unlink(temporary.c_str());
     return BmpWriteResult::cannotCreate;
   }
 
@@ -127,13 +106,7 @@ BmpWriteResult writeBmpFile(const char* path, const Image& image, std::uint32_t 
   complete = complete &&
              std::fwrite(image.pixels(), 1, image.pixelBytes(), file) == image.pixelBytes();
   complete = (std::fclose(file) == 0) && complete;
-  if (!complete) {
-    ::unlink(temporary.c_str());
-    return BmpWriteResult::cannotWrite;
-  }
-  if (std::rename(temporary.c_str(), path) != 0) {
-    ::unlink(temporary.c_str());
-    return BmpWriteResult::cannotCreate;
-  }
+  if (!complete) return BmpWriteResult::cannotWrite;
+  if (!temporary.commit(path)) return BmpWriteResult::cannotCreate;
   return BmpWriteResult::written;
 }

@@ -24,8 +24,9 @@ constexpr std::size_t kBmpHeaderBytes = 54;
 enum class BmpWriteResult { written, cannotCreate, cannotWrite };
 
 // Writes the header and the pixel block. The file is written under a temporary name in the same
-// folder and renamed over path only when every byte is written and the file closed without
-// error; on failure the temporary file is removed and an existing file at path stays as it was.
+// folder (see TemporaryFile) and renamed over path only when every byte is written and the file
+// closed without error; on failure, or when an interrupting signal ends the process, the
+// temporary file is removed and an existing file at path stays as it was.
 [[nodiscard]] BmpWriteResult writeBmpFile(const char* path, const Image& image,
                                           std::uint32_t unpaddedWidth,
                                           std::uint32_t unpaddedHeight) noexcept;

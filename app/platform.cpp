@@ -1,17 +1,28 @@
-// Folder listing, classification, non-blocking input open and the pause, on POSIX. Nothing here
-// throws: the listing grows its blocks with heapReallocate, so a failed allocation comes back as
-// a result the driver reports.
+// Folder listing, classification, non-blocking input open, temporary output files and the
+// pause, on POSIX. Nothing here throws: the listing grows its blocks with heapReallocate, so a
+// failed allocation comes back as a result the driver reports.
+//
+// Temporary files and interruption: a file under construction is registered in a small static
+// table; a handler for SIGHUP, SIGINT and SIGTERM removes what the table holds and re-raises the
+// signal. What no handler sees (SIGKILL, power loss) leaves a `.pow2bmp-PID-N.tmp` behind; the
+// next run removes those whose PID no longer runs. The name carries the PID so that a run never
+// removes the file another live run is writing into the same folder.
 
 #include "app/platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -112,6 +123,174 @@ std::FILE* openInputFile(const char* path, std::int64_t& size) noexcept {
   }
   size = static_cast<std::int64_t>(info.st_size);
   return file;
+}
+
+namespace {
+
+// A registration moves free -> building (the name being written; the handler ignores it) ->
+// held (the file exists; the handler removes it) -> free. The path lives in static storage so a
+// handler can read it without allocating.
+enum SlotState : int { kSlotFree, kSlotBuilding, kSlotHeld };
+constexpr std::size_t kMaxTemporaryPath = PATH_MAX;
+constexpr char kTemporaryPrefix[] = ".pow2bmp-";
+constexpr char kTemporarySuffix[] = ".tmp";
+constexpr int kInterruptSignals[] = {SIGHUP, SIGINT, SIGTERM};
+constexpr int kMaxNameAttempts = 100;
+
+struct TemporarySlot {
+  std::atomic<int> state{kSlotFree};
+  char path[kMaxTemporaryPath];
+};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the slot states");
+
+TemporarySlot temporarySlots[kMaxTemporaryFiles];
+std::atomic<unsigned> temporaryCounter{0};
+
+// Holds the interrupt signals back in this thread for the life of the object, so registering a
+// file and creating, renaming or removing it happen together as seen by the handler.
+class InterruptsBlocked {
+ public:
+  InterruptsBlocked() noexcept {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int signalNumber : kInterruptSignals) sigaddset(&blocked, signalNumber);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+  }
+  ~InterruptsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  InterruptsBlocked(const InterruptsBlocked&) = delete;
+  InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
+// Only async-signal-safe calls: unlink, sigaction, raise. The signal stays blocked until the
+// handler returns; then the re-raised one takes its default action.
+void removeTemporaryFilesAndReraise(int signalNumber) {
+  for (TemporarySlot& slot : temporarySlots) {
+    if (slot.state.load() == kSlotHeld) ::unlink(slot.path);
+  }
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  ::sigaction(signalNumber, &defaultAction, nullptr);
+  ::raise(signalNumber);
+}
+
+// Reads the decimal digits at text up to the first non-digit; false when there are none or the
+// value exceeds max.
+bool parseDecimal(const char*& text, long max, long& value) noexcept {
+  if (*text < '0' || *text > '9') return false;
+  value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > max) return false;
+  }
+  return true;
+}
+
+// The PID of a name of the form `.pow2bmp-PID-N.tmp`, or 0 when the name has another form.
+pid_t temporaryFileOwner(const char* name) noexcept {
+  if (std::strncmp(name, kTemporaryPrefix, sizeof kTemporaryPrefix - 1) != 0) return 0;
+  const char* rest = name + sizeof kTemporaryPrefix - 1;
+  long pid = 0;
+  long counter = 0;
+  if (!parseDecimal(rest, std::numeric_limits<pid_t>::max(), pid) || pid <= 0) return 0;
+  if (*rest++ != '-') return 0;
+  if (!parseDecimal(rest, std::numeric_limits<unsigned>::max(), counter)) return 0;
+  if (std::strcmp(rest, kTemporarySuffix) != 0) return 0;
+  return static_cast<pid_t>(pid);
+}
+
+}  // namespace
+
+void installInterruptCleanup() noexcept {
+  struct sigaction action {};
+  action.sa_handler = removeTemporaryFilesAndReraise;
+  sigemptyset(&action.sa_mask);
+  for (const int signalNumber : kInterruptSignals) sigaddset(&action.sa_mask, signalNumber);
+  for (const int signalNumber : kInterruptSignals) {
+    struct sigaction previous {};
+    // A signal ignored at start-up (nohup, a background job) stays ignored.
+    if (::sigaction(signalNumber, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
+      continue;
+    }
+    ::sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+void removeStaleTemporaryFiles(const char* folder) noexcept {
+  const std::unique_ptr<DIR, FolderStreamCloser> stream(::opendir(folder));
+  if (!stream) return;
+  while (const dirent* entry = ::readdir(stream.get())) {
+    const pid_t owner = temporaryFileOwner(entry->d_name);
+    // ESRCH: no such process. EPERM means a live process of another user.
+    if (owner == 0 || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
+    ::unlinkat(::dirfd(stream.get()), entry->d_name, 0);
+  }
+}
+
+int TemporaryFile::create(const char* finalPath) noexcept {
+  discard();
+  std::size_t index = 0;
+  for (; index < kMaxTemporaryFiles; ++index) {
+    int expected = kSlotFree;
+    if (temporarySlots[index].state.compare_exchange_strong(expected, kSlotBuilding)) break;
+  }
+  if (index == kMaxTemporaryFiles) return -1;
+  TemporarySlot& slot = temporarySlots[index];
+  const char* slash = std::strrchr(finalPath, '/');
+  const std::size_t folderBytes =
+      slash == nullptr ? 0 : static_cast<std::size_t>(slash - finalPath) + 1;
+  int fd = -1;
+  if (folderBytes < kMaxTemporaryPath) {
+    // O_EXCL never follows or reuses an existing entry; a clash just takes the next number.
+    for (int attempt = 0; attempt < kMaxNameAttempts && fd < 0; ++attempt) {
+      const int written = std::snprintf(slot.path, sizeof slot.path, "%.*s%s%ld-%u%s",
+                                        static_cast<int>(folderBytes), finalPath, kTemporaryPrefix,
+                                        static_cast<long>(::getpid()), temporaryCounter++,
+                                        kTemporarySuffix);
+      if (written < 0 || static_cast<std::size_t>(written) >= sizeof slot.path) break;
+      const InterruptsBlocked blocked;
+      fd = ::open(slot.path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        slot.state.store(kSlotHeld);
+      } else if (errno != EEXIST) {
+        break;
+      }
+    }
+  }
+  if (fd < 0) {
+    slot.state.store(kSlotFree);
+    return -1;
+  }
+  slot_ = static_cast<int>(index);
+  return fd;
+}
+
+bool TemporaryFile::commit(const char* finalPath) noexcept {
+  if (slot_ < 0) return false;
+  TemporarySlot& slot = temporarySlots[slot_];
+  bool renamed = false;
+  {
+    const InterruptsBlocked blocked;
+    renamed = std::rename(slot.path, finalPath) == 0;
+    if (!renamed) ::unlink(slot.path);
+    slot.state.store(kSlotFree);
+  }
+  slot_ = -1;
+  return renamed;
+}
+
+void TemporaryFile::discard() noexcept {
+  if (slot_ < 0) return;
+  TemporarySlot& slot = temporarySlots[slot_];
+  {
+    const InterruptsBlocked blocked;
+    ::unlink(slot.path);
+    slot.state.store(kSlotFree);
+  }
+  slot_ = -1;
 }
 
 void pauseMilliseconds(unsigned milliseconds) noexcept {

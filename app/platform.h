@@ -1,6 +1,6 @@
 #pragma once
 // The small portable layer: folder listing, entry classification, opening an input file without
-// blocking, the pause before exit.
+// blocking, temporary output files and their removal on interruption, the pause before exit.
 
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +57,45 @@ enum class EntryKind {
 // listing is refused) and returns the file with its size taken from the open file; null when the
 // path cannot be opened or is not a regular file.
 [[nodiscard]] std::FILE* openInputFile(const char* path, std::int64_t& size) noexcept;
+
+// Temporary output files are named `.pow2bmp-PID-N.tmp` (PID the writing process, N a counter)
+// in the folder of the file they become. Up to this many can exist at once in one process.
+constexpr std::size_t kMaxTemporaryFiles = 8;
+
+// Installs handlers for SIGHUP, SIGINT and SIGTERM (each one not ignored at start-up) that remove
+// every temporary file the process holds, then end the process by the same signal with its
+// default action, so the exit status is the signal's.
+void installInterruptCleanup() noexcept;
+
+// Removes the temporary files in folder whose PID is no running process: leftovers of a run that
+// no handler saw end (SIGKILL, power loss). Names of any other form, and files of live processes
+// (another run writing into the same folder), are left alone.
+void removeStaleTemporaryFiles(const char* folder) noexcept;
+
+// One temporary output file: created under a fresh name, then renamed over its final path or
+// removed. While it exists its path is registered, so an interrupting signal removes it too.
+class TemporaryFile {
+ public:
+  TemporaryFile() noexcept = default;
+  ~TemporaryFile() { discard(); }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  // Creates a new empty file in the folder of finalPath, never following or reusing an existing
+  // entry. Returns a descriptor open for writing, owned by the caller, or -1 when no file could be
+  // made (the name too long, every registration in use, or the open refused).
+  [[nodiscard]] int create(const char* finalPath) noexcept;
+
+  // Renames the file over finalPath in one step; on failure the file is removed. Either way the
+  // object holds no file afterwards. False when the rename failed.
+  [[nodiscard]] bool commit(const char* finalPath) noexcept;
+
+  // Removes the file, if the object holds one.
+  void discard() noexcept;
+
+ private:
+  int slot_ = -1;  // index of the registration, -1 when no file is held
+};
 
 // Sleeps for the given number of milliseconds.
 void pauseMilliseconds(unsigned milliseconds) noexcept;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -111,6 +112,36 @@ TEST(Platform, ListingReportsEachFailedAllocationAsMemory) {
   }
   EXPECT_GT(failures, 2);  // the first two blocks and at least one growth
   EXPECT_EQ(namesOf(listing), expected);
+}
+
+// Registrations are a fixed table: one file more than it holds is refused, a commit frees its
+// entry, and files never committed are gone once their objects are.
+TEST(Platform, TemporaryFilesAreCommittedOrRemovedAndLimitedInNumber) {
+  ScratchFolder folder;
+  const std::string output = (folder.path() / "out.bmp").native();
+  const std::string prefix = ".pow2bmp-" + std::to_string(::getpid()) + "-";
+  {
+    TemporaryFile files[kMaxTemporaryFiles];
+    for (TemporaryFile& file : files) {
+      const int fd = file.create(output.c_str());
+      ASSERT_GE(fd, 0);
+      ::close(fd);
+    }
+    FolderListing listing;
+    ASSERT_EQ(listing.read(folder.path().c_str()), ListingResult::listed);
+    ASSERT_EQ(listing.count(), kMaxTemporaryFiles);
+    for (const std::string& name : namesOf(listing)) EXPECT_EQ(name.rfind(prefix, 0), 0u) << name;
+
+    TemporaryFile extra;
+    EXPECT_EQ(extra.create(output.c_str()), -1);
+    ASSERT_TRUE(files[0].commit(output.c_str()));
+    const int fd = extra.create(output.c_str());
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+  }
+  FolderListing listing;
+  ASSERT_EQ(listing.read(folder.path().c_str()), ListingResult::listed);
+  EXPECT_EQ(namesOf(listing), std::vector<std::string>{"out.bmp"});
 }
 
 }  // namespace
