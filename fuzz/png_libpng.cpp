@@ -3,12 +3,14 @@
 //
 // When both decode a file, the pictures must match: same size and channel count, our rows
 // bottom-up in B,G,R(,A) order against libpng's rows top-down in R,G,B(,A). When only libpng
-// decodes it, nothing is checked: our reader refuses more on purpose (any CRC error, files under
-// 100 bytes, 16-bit samples, grey and palette pictures). When only ours decodes it, the file
-// must show one of the chunk-layout liberties our reader takes and libpng does not (listed in
-// layoutLiberty) or a fault after the picture's scanline bytes in the zlib stream
-// (faultAfterPicture); otherwise ours took image data libpng refused, which is a finding. Under
-// libFuzzer the PNG mutator (png_mutator.h) keeps chunk CRCs right.
+// decodes it, the file must show one of the refusals our reader makes on purpose (listed in
+// deliberateRefusal: any CRC error, files under 100 bytes, sides over 16384, a zlib stream that
+// zlib itself cannot take past the picture's last byte); otherwise ours refused a picture
+// libpng decodes, which is a finding. When only ours decodes it, the file must show one of the
+// chunk-layout liberties our reader takes and libpng does not (listed in layoutLiberty) or a
+// fault after the picture's scanline bytes in the zlib stream (faultAfterPicture); otherwise ours
+// took image data libpng refused, which is a finding. Under libFuzzer the PNG mutator
+// (png_mutator.h) keeps chunk CRCs right.
 
 #include <zlib.h>
 
@@ -102,11 +104,16 @@ std::uint64_t scanlineBytes(std::uint64_t width, std::uint64_t height, std::uint
   return total;
 }
 
-// True when zlib, given the IDAT data joined up, yields all the scanline bytes of the picture
-// the (last) IHDR describes. Our reader asks the stream for exactly those bytes and never looks
-// further, so a bad Adler-32 or broken data right after them fails libpng (whose zlib decodes
-// the end-of-block code and trailer while finishing the last row) and not ours, by design.
-bool faultAfterPicture(ByteSpan bytes) {
+// How zlib takes the IDAT data joined up, asked for exactly the scanline bytes of the picture
+// the (last) IHDR describes, as our reader asks.
+enum class PictureStream {
+  kNoPicture,   // no usable IHDR, or a picture too large to try
+  kIncomplete,  // zlib yields fewer bytes
+  kClean,       // all the bytes, and zlib stops for lack of room with input left, or at the end
+  kFaultAfter,  // all the bytes, then zlib fails or runs out of input before the stream ends
+};
+
+PictureStream inflatePicture(ByteSpan bytes) {
   std::size_t offset = kPngSignatureBytes;
   std::vector<std::uint8_t> stream;
   std::uint64_t needed = 0;
@@ -125,10 +132,10 @@ bool faultAfterPicture(ByteSpan bytes) {
     }
     offset += 12 + std::size_t{length};
   }
-  if (needed == 0 || needed > kMaxFuzzPixels * 5) return false;
+  if (needed == 0 || needed > kMaxFuzzPixels * 5) return PictureStream::kNoPicture;
   std::vector<std::uint8_t> raw(static_cast<std::size_t>(needed));
   z_stream zlib{};
-  if (inflateInit(&zlib) != Z_OK) return false;
+  if (inflateInit(&zlib) != Z_OK) return PictureStream::kNoPicture;
   zlib.next_in = stream.data();
   zlib.avail_in = static_cast<uInt>(stream.size());
   zlib.next_out = raw.data();
@@ -136,8 +143,45 @@ bool faultAfterPicture(ByteSpan bytes) {
   int status = Z_OK;
   while (status == Z_OK && zlib.avail_out != 0) status = ::inflate(&zlib, Z_SYNC_FLUSH);
   const bool complete = zlib.avail_out == 0;
+  const bool clean = status == Z_STREAM_END || (status == Z_OK && zlib.avail_in != 0);
   inflateEnd(&zlib);
-  return complete;
+  if (!complete) return PictureStream::kIncomplete;
+  return clean ? PictureStream::kClean : PictureStream::kFaultAfter;
+}
+
+// True when zlib yields all the scanline bytes of the picture. Our reader asks the stream for
+// exactly those bytes and never looks further, so a bad Adler-32 or broken data right after them
+// fails libpng (whose zlib decodes the end-of-block code and trailer while finishing the last
+// row) and not ours, by design.
+bool faultAfterPicture(ByteSpan bytes) {
+  const PictureStream result = inflatePicture(bytes);
+  return result == PictureStream::kClean || result == PictureStream::kFaultAfter;
+}
+
+// True when the file shows a refusal our reader makes on purpose where libpng may decode the
+// picture: a file under 100 bytes; a wrong CRC in any chunk up to IEND (libpng passes over a
+// damaged ancillary chunk); a side over 16384; or a zlib stream that zlib itself fails or runs
+// out of, right after the picture's bytes (ours goes on to the next block header, or the
+// trailer, in the call that ends a stored block; libpng stops feeding at the IDAT boundary).
+bool deliberateRefusal(ByteSpan bytes) {
+  if (bytes.size() < 100) return true;
+  std::size_t offset = kPngSignatureBytes;
+  while (holds(bytes, offset, 12)) {
+    const std::uint32_t length = readBe32(bytes, offset);
+    if (!holds(bytes, offset + 8, std::size_t{length} + 4)) break;
+    const std::uint8_t* typeAndData = bytes.data() + offset + 4;
+    const auto crc = static_cast<std::uint32_t>(
+        crc32(crc32(0, nullptr, 0), typeAndData, static_cast<uInt>(length) + 4));
+    if (crc != readBe32(bytes, offset + 8 + length)) return true;
+    if (typeIs(bytes, offset + 4, "IHDR") && length >= 13 &&
+        (readBe32(bytes, offset + 8) > kMaxImageSide ||
+         readBe32(bytes, offset + 12) > kMaxImageSide)) {
+      return true;
+    }
+    if (typeIs(bytes, offset + 4, "IEND")) break;
+    offset += 12 + std::size_t{length};
+  }
+  return inflatePicture(bytes) == PictureStream::kFaultAfter;
 }
 
 // True when every chunk up to IEND lies wholly in the file. When one does not, our reader
@@ -170,7 +214,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "libpng refuses image data our reader accepted");
     return 0;
   }
-  if (!ours || !theirs.ok) return 0;
+  if (!ours && theirs.ok) {
+    fuzzCheck(deliberateRefusal(bytes), "our reader refuses a picture libpng decodes");
+    return 0;
+  }
+  if (!ours) return 0;
   fuzzCheck(ours->width == theirs.width && ours->height == theirs.height,
             "same size as libpng");
   fuzzCheck(ours->channels == theirs.channels, "same channel count as libpng");

@@ -16,6 +16,7 @@
 #include "support/bmp_builder.h"
 #include "support/deflate_bits.h"
 #include "support/jpeg_oracle.h"
+#include "support/png_oracle.h"
 #include "support/png_writer.h"
 #include "support/test_files.h"
 #include "support/tga_writer.h"
@@ -108,11 +109,32 @@ void pngSeeds() {
   }
   seed("png", "rgb8_split_idat", splitIdatPng());
   seed("png_libpng", "rgb8_split_idat", splitIdatPng());
+  // libpng asked to flush after every row: zlib's empty stored block ends each row.
+  seed("png_libpng", "rgba8_libpng_flushed", encodeWithLibpng(makePngPicture(9, 6, 8, 6, false, 9), 1));
   const PngSeed wide = {"rgb8_40x3_stored", 40, 3, 8, 2, false, {5}};
   seed("png", "rgb8_filter5_refused", pngFor(wide, 3));
 }
 
 // --- zlib streams ----------------------------------------------------------------------------
+
+// data in three pieces, each followed by a sync flush (an empty stored block), then the end.
+Bytes syncFlushed(const Bytes& data) {
+  z_stream z{};
+  if (deflateInit(&z, 6) != Z_OK) return {};
+  Bytes out(deflateBound(&z, static_cast<uLong>(data.size())) + 64);
+  z.next_in = const_cast<Bytef*>(data.data());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  for (int piece = 0; piece < 3; ++piece) {
+    z.avail_in = static_cast<uInt>(data.size() / 3);
+    deflate(&z, Z_SYNC_FLUSH);
+  }
+  z.avail_in = static_cast<uInt>(data.size() - 3 * (data.size() / 3));
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
 
 std::vector<std::pair<std::string, Bytes>> zlibStreams() {
   std::vector<std::pair<std::string, Bytes>> streams;
@@ -156,6 +178,7 @@ std::vector<std::pair<std::string, Bytes>> zlibStreams() {
   dynamic.blockHeader(true, 2).plainDynamicHeader(literalLengths, distanceLengths);
   dynamic.symbol(literals, 'a').symbol(literals, 257).symbol(distances, 0).symbol(literals, 256);
   streams.emplace_back("hand_dynamic_incomplete", zlibStream(dynamic.finish(), Bytes(4, 'a')));
+  streams.emplace_back("zlib_sync_flushed_text", syncFlushed(text));
   return streams;
 }
 

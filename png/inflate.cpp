@@ -16,14 +16,18 @@
 // Strict where the data is damaged: input needed beyond idatEnd, a bit sequence that matches no
 // code (code-length sequences included), a distance reaching before the first output byte and an
 // over-subscribed code-length set each fail the stream; incomplete code sets are accepted.
-// Narrower than RFC 1951 by design: a stored block of length 0 is refused, a preset dictionary
-// (FDICT) is refused, and the literal/length and distance code lengths of a dynamic block are two
-// separate sequences, so no repeat code runs from one into the other and code 16 cannot begin
-// the distance lengths.
+// A preset dictionary (FDICT) is refused: PNG forbids it. Empty stored blocks (LEN 0, written at
+// each zlib sync or full flush) produce nothing, and the next block header follows. The
+// literal/length and distance code lengths of a dynamic block are read as one sequence, as
+// RFC 1951 has it: a repeat code may run from one into the other, and code 16 may begin the
+// distance lengths, repeating the last literal/length length.
 //
 // Timing: the end of a stored block (next header or trailer check) is handled in the call that
-// copies its last byte; the end-of-block symbol of a Huffman block is decoded only by a call that
-// asks for at least one more byte. Once the stream has ended or failed, every read returns 0.
+// copies its last byte, and so are the empty stored blocks that follow it; the end-of-block
+// symbol of a Huffman block is decoded only by a call that asks for at least one more byte. So
+// the trailer is checked only when the output asked for ends exactly with a stored block that
+// ends the stream (possibly followed by empty stored blocks, the last of them final). Once the
+// stream has ended or failed, every read returns 0.
 
 #include "png/inflate.h"
 
@@ -325,7 +329,7 @@ std::int32_t decodeCodeLengthSymbol(BitReader& input) noexcept {
   return static_cast<std::int32_t>(entry >> 16);
 }
 
-// Reads one sequence of `count` code lengths with codeLengthTable. False on a symbol that matches
+// Reads the sequence of `count` code lengths with codeLengthTable. False on a symbol that matches
 // nothing, missing input, code 16 at the first position, or a repeat running past `count`.
 bool readCodeLengths(BitReader& input, std::uint8_t* lengths, std::uint32_t count) noexcept {
   std::uint32_t position = 0;
@@ -381,26 +385,24 @@ bool readDynamicHeader(BitReader& input) noexcept {
 
   const std::uint32_t literalCount = hlit + 257;  // up to 288; 286 and 287 fail when decoded
   const std::uint32_t distanceCount = hdist + 1;  // up to 32; 30 and 31 fail when decoded
-  std::array<std::uint8_t, kLiteralSymbolCount> literalLengths{};
-  std::array<std::uint8_t, kDistanceSymbolCount> distanceLengths{};
-  if (!readCodeLengths(input, literalLengths.data(), literalCount) ||
-      !readCodeLengths(input, distanceLengths.data(), distanceCount)) {
-    return false;
-  }
+  // The literal/length lengths and then the distance lengths, read as one sequence.
+  std::array<std::uint8_t, kLiteralSymbolCount + kDistanceSymbolCount> lengths{};
+  if (!readCodeLengths(input, lengths.data(), literalCount + distanceCount)) return false;
   if (!buildHuffmanTable(state.literalTable, TableKind::kLiteralLength, kMaxCodeLength,
-                         literalCount, literalLengths.data()) ||
+                         literalCount, lengths.data()) ||
       !buildHuffmanTable(state.distanceTable, TableKind::kDistance, kMaxCodeLength, distanceCount,
-                         distanceLengths.data())) {
+                         lengths.data() + literalCount)) {
     return false;
   }
   state.literalCode = &state.literalTable;
   state.distanceCode = &state.distanceTable;
+  state.storedBlock = false;
   state.storedRemaining = 0;
   return true;
 }
 
 // Reads the header of the next block and prepares it. False on BTYPE 3, a stored block whose
-// NLEN is not the complement of LEN or whose LEN is 0, a bad dynamic header, or missing input.
+// NLEN is not the complement of LEN, a bad dynamic header, or missing input.
 bool readBlockHeader(BitReader& input) noexcept {
   InflateState& state = inflateState;
   state.bitMode = true;
@@ -419,13 +421,15 @@ bool readBlockHeader(BitReader& input) noexcept {
       input.next += 4;
       const std::uint16_t len = readLe16(field, 0);   // LEN
       const std::uint16_t nlen = readLe16(field, 2);  // NLEN
-      if (nlen != static_cast<std::uint16_t>(~len) || len == 0) return false;
-      state.storedRemaining = len;
+      if (nlen != static_cast<std::uint16_t>(~len)) return false;
+      state.storedBlock = true;
+      state.storedRemaining = len;  // may be 0: the block ends at once
       return true;
     }
     case 1:  // fixed Huffman codes
       state.literalCode = &kFixedLiteralTable;
       state.distanceCode = &kFixedDistanceTable;
+      state.storedBlock = false;
       state.storedRemaining = 0;
       return true;
     case 2:
@@ -640,19 +644,21 @@ Produced produce(BitReader& input, const std::uint8_t* window, std::uint8_t*& ou
       if (out == outEnd) return Produced::kOutputFull;
     }
 
-    if (state.storedRemaining != 0) {  // stored block in progress
-      const auto room = static_cast<std::size_t>(outEnd - out);
-      std::size_t now = state.storedRemaining < room ? state.storedRemaining : room;
-      const auto available = static_cast<std::size_t>(input.end - input.next);
-      const bool inputEnds = available < now;
-      if (inputEnds) now = available;
-      std::memcpy(out, input.next, now);
-      out += now;
-      input.next += now;
-      if (inputEnds) return Produced::kFailed;
-      state.storedRemaining = static_cast<std::uint16_t>(state.storedRemaining - now);
-      if (state.storedRemaining != 0) return Produced::kOutputFull;
-      // block complete: its end is handled in this call
+    if (state.storedBlock) {  // stored block in progress
+      if (state.storedRemaining != 0) {
+        const auto room = static_cast<std::size_t>(outEnd - out);
+        std::size_t now = state.storedRemaining < room ? state.storedRemaining : room;
+        const auto available = static_cast<std::size_t>(input.end - input.next);
+        const bool inputEnds = available < now;
+        if (inputEnds) now = available;
+        std::memcpy(out, input.next, now);
+        out += now;
+        input.next += now;
+        if (inputEnds) return Produced::kFailed;
+        state.storedRemaining = static_cast<std::uint16_t>(state.storedRemaining - now);
+        if (state.storedRemaining != 0) return Produced::kOutputFull;
+      }
+      // block complete (an empty one at once): its end is handled in this call
       if (state.finalBlock) return Produced::kFinalBlockEnded;
       if (!readBlockHeader(input)) return Produced::kFailed;
       continue;
@@ -686,6 +692,7 @@ bool inflateBegin() noexcept {
   state.writePos = 0;
   state.copyDistance = 0;
   state.copyRemaining = 0;
+  state.storedBlock = false;
   state.storedRemaining = 0;
   state.adler = 1;
   state.literalCode = nullptr;

@@ -53,7 +53,8 @@ struct InflateState {
   std::uint32_t writePos = 0;        // where in window the next output byte goes; bytes before it are history
   std::uint32_t copyDistance = 0;    // distance of the match in progress
   std::uint32_t copyRemaining = 0;   // bytes of the match in progress still to produce (0 = none)
-  std::uint16_t storedRemaining = 0; // bytes of the stored block in progress still to copy (0 = none)
+  bool storedBlock = false;          // the block in progress is a stored block
+  std::uint16_t storedRemaining = 0; // bytes of the stored block in progress still to copy
   std::uint32_t adler = 1;           // Adler-32 of the output so far: s2 << 16 | s1
   bool finalBlock = false;           // BFINAL of the block in progress
   bool streamOpen = false;           // set by inflateBegin; cleared when the stream ends or fails

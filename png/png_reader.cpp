@@ -1,9 +1,9 @@
 // PNG reader: the chunk stream, the header checks and the assembly of the picture.
 //
 // A PNG file is an 8-byte signature and a sequence of chunks: a 4-byte big-endian data length
-// (at most 10,000,000 here), a 4-byte type, the data, and a CRC-32 of type and data. Every
-// chunk's CRC is verified before its type is looked at, so a damaged chunk of an unknown type
-// also fails the file. IHDR gives the picture header (a later IHDR replaces an earlier one),
+// (at most 2^31 - 1, PNG's own maximum), a 4-byte type, the data, and a CRC-32 of type and
+// data. Every chunk's CRC is verified before its type is looked at, so a damaged chunk of an
+// unknown type also fails the file. IHDR gives the picture header (a later IHDR replaces an earlier one),
 // the first PLTE of a palette picture the palette, tRNS a transparency that is recorded but
 // never applied, and every IDAT a piece of the one zlib stream, gathered wherever it stands.
 // IEND ends the walk and decodes the picture; nothing after it is read. Chunk data is checked
@@ -32,7 +32,7 @@ namespace {
 constexpr std::size_t kMinFileBytes = 100;
 constexpr std::size_t kMaxFileBytes = 0x7FFFFFFF;  // streamRemaining is a signed 32-bit count
 constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-constexpr std::uint32_t kMaxChunkLength = 10'000'000;
+constexpr std::uint32_t kMaxChunkLength = 0x7FFFFFFF;  // PNG's maximum; compared unsigned
 constexpr std::uint32_t kCrcBytes = 4;
 constexpr std::uint32_t kHeaderBytes = 13;
 constexpr std::uint32_t kMaxSide = 16384;

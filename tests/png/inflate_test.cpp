@@ -311,53 +311,42 @@ TEST(Inflate, HuffmanBlockPassesToNextBlockOnlyWhenEndOfBlockIsDecoded) {
 
 // --- Stored blocks ------------------------------------------------------------------------------
 
-TEST(Inflate, EmptyStoredBlockFailsWhenItsHeaderIsRead) {
-  {  // after a stored block: the header is read by the call copying the last byte
-    DeflateBitWriter writer;
-    writer.storedBlock(false, text("abc")).storedBlock(true, {});
-    InflateSession session(zlibStream(writer.finish(), text("abc")));
-    ASSERT_TRUE(session.begin());
-    EXPECT_EQ(session.read(2), 2u);
-    EXPECT_EQ(session.read(1), 0u);
-    EXPECT_EQ(session.output, text("ab"));
+// An empty stored block ends at once and the next block header follows; a final one ends the
+// stream. Reads of one more byte than the content return its size only when the trailer matches.
+TEST(Inflate, EmptyStoredBlocksProduceNothing) {
+  DeflateBitWriter afterStored;  // handled in the call copying the "c"
+  afterStored.storedBlock(false, text("abc")).storedBlock(false, {}).storedBlock(true, {});
+  DeflateBitWriter afterHuffman;
+  afterHuffman.blockHeader(false, 1).fixedLiteral('a').fixedLiteral('b').fixedLiteral(256);
+  afterHuffman.storedBlock(false, {}).blockHeader(true, 1).fixedLiteral('c').fixedLiteral(256);
+  DeflateBitWriter first;
+  first.storedBlock(false, {}).storedBlock(false, {}).storedBlock(true, text("abc"));
+  DeflateBitWriter finalAfterHuffman;
+  finalAfterHuffman.blockHeader(false, 1).fixedLiteral('a').fixedLiteral('b').fixedLiteral('c');
+  finalAfterHuffman.fixedLiteral(256).storedBlock(true, {});
+  for (const DeflateBitWriter* writer : {&afterStored, &afterHuffman, &first, &finalAfterHuffman}) {
+    for (const Bytes& trailerOf : {text("abc"), text("abd")}) {
+      InflateSession session(zlibStream(writer->finish(), trailerOf));
+      ASSERT_TRUE(session.begin());
+      if (trailerOf == text("abc")) {
+        EXPECT_EQ(session.read(4), 3u);
+        EXPECT_EQ(session.output, text("abc"));
+      } else {
+        EXPECT_EQ(session.read(4), 0u);
+      }
+    }
   }
-  {  // after a Huffman block: the header is read once the end-of-block symbol is decoded
-    DeflateBitWriter writer;
-    writer.blockHeader(false, 1).fixedLiteral('a').fixedLiteral('b').fixedLiteral('c');
-    writer.fixedLiteral(256).storedBlock(true, {});
-    InflateSession session(zlibStream(writer.finish(), text("abc")));
+  {  // the stored block ending the output asked for is followed by an empty final one
+    InflateSession session(zlibStream(afterStored.finish(), text("abd")));
     ASSERT_TRUE(session.begin());
-    EXPECT_EQ(session.read(3), 3u);
-    EXPECT_EQ(session.read(1), 0u);
+    EXPECT_EQ(session.read(3), 0u);
   }
-  {  // as the first block
+  {  // a stream of one empty final stored block
     InflateSession session(zlibStream(DeflateBitWriter().storedBlock(true, {}).finish(), {}));
-    EXPECT_FALSE(session.begin());
+    ASSERT_TRUE(session.begin());
+    EXPECT_EQ(session.read(1), 0u);
+    EXPECT_FALSE(inflateState.streamOpen);
   }
-}
-
-TEST(Inflate, SyncFlushEmptyStoredBlockFailsAfterTheBytesBeforeIt) {
-  const Bytes first = text("hello, ");
-  const Bytes second = text("world");
-  z_stream z{};
-  ASSERT_EQ(deflateInit(&z, 6), Z_OK);
-  Bytes stream(256);
-  z.next_out = stream.data();
-  z.avail_out = static_cast<uInt>(stream.size());
-  Bytes input = concat(first, second);
-  z.next_in = input.data();
-  z.avail_in = static_cast<uInt>(first.size());
-  ASSERT_EQ(deflate(&z, Z_SYNC_FLUSH), Z_OK);
-  z.avail_in = static_cast<uInt>(second.size());
-  ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  stream.resize(z.total_out);
-  deflateEnd(&z);
-
-  InflateSession session(stream);
-  ASSERT_TRUE(session.begin());
-  EXPECT_EQ(session.read(static_cast<std::uint32_t>(first.size())), first.size());
-  EXPECT_EQ(session.output, first);
-  EXPECT_EQ(session.read(1), 0u);
 }
 
 TEST(Inflate, RefusesStoredBlockWhoseNlenIsNotTheComplementOfLen) {
@@ -640,31 +629,53 @@ void expectDecodesA(const Bytes& stream) {
   EXPECT_EQ(session.output, text("a"));
 }
 
-TEST(Inflate, ZeroRunMayNotCrossFromLiteralIntoDistanceLengths) {
-  // 266 literal/length lengths (257..265 zero) and 3 distance lengths: 0, 0, 1.
-  const auto literals = literalItemsForAAndEnd();
-  expectDecodesA(dynamicABlock(266, 3, join(literals, {{17, 6}, {0}, {0}, {1}})));
-
-  InflateSession crossing(dynamicABlock(266, 3, join(literals, {{18, 0}, {1}})));
-  EXPECT_FALSE(crossing.begin());
+// Decodes stream with ours in one call and with zlib; both must give content.
+void expectDecodesAsZlibDoes(const Bytes& stream, const Bytes& content) {
+  Bytes zlibOutput(content.size() + 16);
+  uLongf zlibSize = static_cast<uLongf>(zlibOutput.size());
+  ASSERT_EQ(uncompress(zlibOutput.data(), &zlibSize, stream.data(), static_cast<uLong>(stream.size())),
+            Z_OK);
+  zlibOutput.resize(zlibSize);
+  EXPECT_EQ(zlibOutput, content);
+  InflateSession session(stream);
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(static_cast<std::uint32_t>(content.size()) + 1), content.size());
+  EXPECT_EQ(session.output, content);
 }
 
-TEST(Inflate, Code16MayNotBeginTheDistanceLengths) {
-  // 'a' = 1, 'b' = 2, end-of-block = 2; four distance codes of 2 bits.
-  const std::vector<CodeLengthItem> literals = {{18, 86}, {1}, {2}, {18, 127}, {18, 8}, {2}};
-  DeflateBitWriter control;
-  control.blockHeader(true, 2).dynamicHeader(257, 4, uniformCodeLengthLengths(),
-                                             join(literals, {{2}, {2}, {2}, {2}}));
-  control.code(0, 1).code(3, 2);  // 'a', end of block
-  InflateSession accepted(zlibStream(control.finish(), text("a")));
-  ASSERT_TRUE(accepted.begin());
-  EXPECT_EQ(accepted.read(2), 1u);
+// The literal/length and distance code lengths are one sequence: a repeat code may run from one
+// into the other, and code 16 may begin the distance lengths, repeating the last literal/length
+// length. Each block holds "ab" and a match of length 3 at distance 2: "ababa".
+TEST(Inflate, RepeatCodesRunFromLiteralIntoDistanceLengths) {
+  // 'a', 'b', end-of-block and length symbol 257 (length 3), two bits each.
+  const std::vector<CodeLengthItem> literals = {{18, 86}, {2}, {2}, {18, 127}, {18, 8}, {2}, {2}};
+  const HuffmanCode literalCode = HuffmanCode::fromLengths(
+      lengthsWith(258, {{'a', 2}, {'b', 2}, {256, 2}, {257, 2}}));
+  // A complete code-length code, as zlib requires: 18 and 2 of two bits, 0, 1, 16, 17 of three.
+  std::array<std::uint8_t, 19> codeLengthLengths{};
+  for (const unsigned symbol : {18u, 2u}) codeLengthLengths[symbol] = 2;
+  for (const unsigned symbol : {0u, 1u, 16u, 17u}) codeLengthLengths[symbol] = 3;
+  const auto ababa = [&](unsigned literalCount, unsigned distanceCount,
+                         const std::vector<CodeLengthItem>& distanceItems,
+                         std::uint32_t distanceTwo, unsigned distanceBits) {
+    DeflateBitWriter writer;
+    writer.blockHeader(true, 2).dynamicHeader(literalCount, distanceCount, codeLengthLengths,
+                                              join(literals, distanceItems));
+    writer.symbol(literalCode, 'a').symbol(literalCode, 'b').symbol(literalCode, 257);
+    writer.code(distanceTwo, distanceBits).symbol(literalCode, 256);  // distance code 1
+    return zlibStream(writer.finish(), text("ababa"));
+  };
+  // 260 literal/length lengths: a run of three zeros covers 258, 259 and distance 0; distance
+  // codes 1 and 2 have one bit each.
+  expectDecodesAsZlibDoes(ababa(260, 3, {{17, 0}, {1}, {1}}, 0b0, 1), text("ababa"));
+  // Code 16 first: distance codes 0..2 repeat the 2 bits of symbol 257, and 3 has 2 bits too.
+  expectDecodesAsZlibDoes(ababa(258, 4, {{16, 0}, {2}}, 0b01, 2), text("ababa"));
 
-  DeflateBitWriter writer;
-  writer.blockHeader(true, 2).dynamicHeader(257, 4, uniformCodeLengthLengths(),
-                                            join(literals, {{16, 0}, {2}}));
-  writer.code(0, 1).code(3, 2).bytes({0, 0, 0, 0});
-  InflateSession refused(zlibStream(writer.finish(), text("a")));
+  // 266 literal/length lengths (257..265 zero) and 3 distance lengths: 0, 0, 1.
+  const auto literalsAEnd = literalItemsForAAndEnd();
+  expectDecodesA(dynamicABlock(266, 3, join(literalsAEnd, {{18, 0}, {1}})));
+  // A run from the literal/length lengths past the end of the distance lengths still fails.
+  InflateSession refused(dynamicABlock(266, 3, join(literalsAEnd, {{18, 2}})));
   EXPECT_FALSE(refused.begin());
 }
 
@@ -1019,6 +1030,34 @@ TEST(Inflate, MatchesZlibStoredBlocksAndCompress2) {
               Z_OK);
     stream.resize(size);
     expectDecodesLikeZlib(content, stream);
+  }
+}
+
+// zlib writes an empty stored block at each sync or full flush: the data in pieces of growing
+// size, a flush after each, at the stored, fastest and default levels.
+TEST(Inflate, MatchesZlibFlushedStreams) {
+  for (const int flush : {Z_SYNC_FLUSH, Z_FULL_FLUSH}) {
+    for (const int level : {0, 1, 6}) {
+      SCOPED_TRACE(std::to_string(flush) + " level " + std::to_string(level));
+      const Bytes& content = dataOf(kText);
+      z_stream z{};
+      ASSERT_EQ(deflateInit(&z, level), Z_OK);
+      Bytes stream(deflateBound(&z, static_cast<uLong>(content.size())) + 64 * 1024);
+      z.next_in = const_cast<Bytef*>(content.data());
+      z.next_out = stream.data();
+      z.avail_out = static_cast<uInt>(stream.size());
+      std::size_t offset = 0;
+      for (std::size_t piece = 0; offset < content.size(); piece = piece * 2 + 1) {
+        const std::size_t now = std::min(piece, content.size() - offset);
+        z.avail_in = static_cast<uInt>(now);
+        ASSERT_EQ(deflate(&z, flush), Z_OK);
+        offset += now;
+      }
+      ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+      stream.resize(z.total_out);
+      deflateEnd(&z);
+      expectDecodesLikeZlib(content, stream);
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -187,6 +188,26 @@ TEST_F(PngReader, SplitImageDataWithChunksBetweenDecodesAsOneChunk) {
   expectDecodes(file, picture);
 }
 
+// libpng asked to flush (png_set_flush) ends each flushed row with zlib's empty stored block.
+TEST_F(PngReader, FlushedLibpngFilesDecode) {
+  for (const std::uint8_t colourType : {std::uint8_t{2}, std::uint8_t{6}}) {
+    for (const bool interlaced : {false, true}) {
+      for (const int flushRows : {1, 3}) {
+        SCOPED_TRACE(std::to_string(colourType) + (interlaced ? " interlaced " : " plain ") +
+                     std::to_string(flushRows));
+        const PngPicture picture = makePngPicture(37, 29, 8, colourType, interlaced, 8);
+        const Bytes file = encodeWithLibpng(picture, flushRows);
+        ASSERT_FALSE(file.empty());
+        const Bytes emptyStoredBlock = {0x00, 0x00, 0xFF, 0xFF};  // LEN, NLEN
+        ASSERT_NE(std::search(file.begin(), file.end(), emptyStoredBlock.begin(),
+                              emptyStoredBlock.end()),
+                  file.end());
+        expectDecodes(file, picture);
+      }
+    }
+  }
+}
+
 TEST_F(PngReader, ImageDataInOneByteChunksDecodes) {
   const PngPicture picture = makePngPicture(40, 30, 8, 2, false, 6);
   const Bytes stream = imageData(picture);
@@ -301,15 +322,28 @@ TEST_F(PngReader, ShortOrUnsignedFileLeavesTheRecordUntouched) {
   pngState.width = 0;
 }
 
-TEST_F(PngReader, ChunkOfExactlyTenMillionBytesIsRead) {
+// Chunk lengths up to PNG's maximum, 2^31 - 1, are read: a 2048 x 2048 photo-like picture
+// (incompressible) in one IDAT of about 12.6 MB, and an ancillary chunk just over 10,000,000
+// bytes. A length that runs past the end of the file is refused.
+TEST_F(PngReader, ChunksOverTenMillionBytesAreRead) {
+  PngPicture photo = makePngPicture(2048, 2048, 8, 2, false, 16);
+  std::mt19937 noise(16);
+  for (std::uint16_t& sample : photo.samples) sample = static_cast<std::uint16_t>(noise() & 0xFF);
+  const Bytes oneIdat = buildPng(photo);
+  ASSERT_EQ(pngChunkOffsets(oneIdat).size(), 3u);  // IHDR, IDAT, IEND
+  ASSERT_GT(oneIdat.size(), 12'500'000u);
+  expectDecodes(oneIdat, photo);
+
   const PngPicture picture = makePngPicture(5, 5, 8, 2, false, 16);
-  const Bytes big(10'000'000, 0x42);
-  expectDecodes(joinBytes({pngSignature(), header(picture), pngChunk("blOb", big),
+  const Bytes bigger(10'000'001, 0x42);
+  expectDecodes(joinBytes({pngSignature(), header(picture), pngChunk("blOb", bigger),
                            pngChunk("IDAT", imageData(picture)), kEnd}),
                 picture);
-  Bytes bigger(10'000'001, 0x42);
-  EXPECT_FALSE(decode(joinBytes({pngSignature(), header(picture), pngChunk("blOb", bigger),
-                                 pngChunk("IDAT", imageData(picture)), kEnd})));
+
+  Bytes pastTheEnd = buildPng(picture);
+  const std::size_t idat = pngChunkOffsets(pastTheEnd)[1];
+  for (std::size_t i = 0; i < 4; ++i) pastTheEnd[idat + i] = i == 0 ? 0x7F : 0xFF;
+  EXPECT_FALSE(decode(pastTheEnd));
 }
 
 TEST_F(PngReader, LengthWithTopBitSetIsRefused) {
