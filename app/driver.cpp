@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "app/bmp_writer.h"
 #include "app/counted_string.h"
 #include "app/padding.h"
 #include "app/platform.h"
@@ -19,8 +20,9 @@ namespace {
 
 constexpr const char* kInputFolder = "img";
 constexpr const char* kOutputFolder = "bmp";
-constexpr unsigned kMinSide = 4;
-constexpr unsigned kMaxSide = 8192;
+// The sides a picture may have to be converted; the report of a refusal names these bounds.
+constexpr unsigned kMinConvertedSide = 4;
+constexpr unsigned kMaxConvertedSide = 8192;
 constexpr std::int32_t kMaxExtensionBytes = 4;
 
 void report(std::FILE* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -91,8 +93,10 @@ int convertAll(std::FILE* out) {
     const unsigned width = image->width;
     const unsigned height = image->height;
     const unsigned channels = image->channels;
-    if (width < kMinSide || width > kMaxSide || height < kMinSide || height > kMaxSide) {
-      report(out, "ERROR: Width and height must be in range 4..8192 pixels\n");
+    if (width < kMinConvertedSide || width > kMaxConvertedSide || height < kMinConvertedSide ||
+        height > kMaxConvertedSide) {
+      report(out, "ERROR: Width and height must be in range %u..%u pixels\n", kMinConvertedSide,
+             kMaxConvertedSide);
       return 1;
     }
     image = padToPowerOfTwo(std::move(image));

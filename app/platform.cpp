@@ -230,14 +230,14 @@ void removeStaleTemporaryFiles(const char* folder) noexcept {
   }
 }
 
-int TemporaryFile::create(const char* finalPath) noexcept {
+std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
   discard();
   std::size_t index = 0;
   for (; index < kMaxTemporaryFiles; ++index) {
     int expected = kSlotFree;
     if (temporarySlots[index].state.compare_exchange_strong(expected, kSlotBuilding)) break;
   }
-  if (index == kMaxTemporaryFiles) return -1;
+  if (index == kMaxTemporaryFiles) return nullptr;
   TemporarySlot& slot = temporarySlots[index];
   const char* slash = std::strrchr(finalPath, '/');
   const std::size_t folderBytes =
@@ -262,10 +262,15 @@ int TemporaryFile::create(const char* finalPath) noexcept {
   }
   if (fd < 0) {
     slot.state.store(kSlotFree);
-    return -1;
+    return nullptr;
   }
   slot_ = static_cast<int>(index);
-  return fd;
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    ::close(fd);
+    discard();
+  }
+  return file;
 }
 
 bool TemporaryFile::commit(const char* finalPath) noexcept {

@@ -82,9 +82,10 @@ class TemporaryFile {
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
   // Creates a new empty file in the folder of finalPath, never following or reusing an existing
-  // entry. Returns a descriptor open for writing, owned by the caller, or -1 when no file could be
-  // made (the name too long, every registration in use, or the open refused).
-  [[nodiscard]] int create(const char* finalPath) noexcept;
+  // entry. Returns a stream open for binary writing, which the caller closes (before commit), or
+  // null when no file could be made (the name too long, every registration in use, the open
+  // refused or no stream to be had).
+  [[nodiscard]] std::FILE* create(const char* finalPath) noexcept;
 
   // Renames the file over finalPath in one step; on failure the file is removed. Either way the
   // object holds no file afterwards. False when the rename failed.

@@ -6,13 +6,17 @@
 //
 // The fill comes from the link: this target is linked with --wrap for heapAllocate and
 // heapReallocate, so every call from the library reaches the wrappers below, which call the
-// real functions and then fill the new bytes while a fill byte is armed.
-
-#include <malloc.h>
+// real functions and then fill the new bytes while a fill byte is armed. Where the build cannot
+// wrap them (POW2BMP_HEAP_FILL unset), the two decodes are still compared, without the fill.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+
+#if POW2BMP_HEAP_FILL
+#include <malloc.h>
+#endif
 
 #include "fuzz/fuzz_checks.h"
 #include "image/loader.h"
@@ -24,6 +28,10 @@ int fillByte = -1;  // byte written over new heap bytes; -1: no fill
 }  // namespace
 
 extern "C" {
+
+#if POW2BMP_HEAP_FILL
+// The mangled names below spell std::size_t as unsigned long.
+static_assert(std::is_same_v<std::size_t, unsigned long>);
 
 // The real heap functions, by their mangled names (void* f(std::size_t) and
 // void* f(void*, std::size_t)).
@@ -47,6 +55,7 @@ void* __wrap__Z14heapReallocatePvm(void* block, std::size_t bytes) noexcept {
   }
   return grown;
 }
+#endif
 
 int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteSpan bytes(data, size);

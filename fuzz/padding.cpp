@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "app/bmp_writer.h"
 #include "app/padding.h"
 #include "fuzz/fuzz_checks.h"
 #include "image/byte_io.h"

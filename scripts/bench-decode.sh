@@ -23,7 +23,7 @@ if [ ! -d "$corpus" ]; then
   exit 2
 fi
 
-cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPOW2BMP_BUILD_TESTS=OFF \
+cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   -DPOW2BMP_BUILD_FUZZ=OFF -DPOW2BMP_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target decode_bench >/dev/null
 # The exit status of decode_bench (1 when one of our decoders failed) survives the tee.

@@ -36,7 +36,7 @@ fi
 if [ -z "${POW2BMP:-}" ]; then
   build=${BUILD_DIR:-$root/build/bench}
   cmake -S "${SOURCE_DIR:-$root}" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-    -DPOW2BMP_BUILD_TESTS=OFF -DPOW2BMP_BUILD_FUZZ=OFF >/dev/null
+    -DBUILD_TESTING=OFF -DPOW2BMP_BUILD_FUZZ=OFF >/dev/null
   cmake --build "$build" -j2 --target pow2bmp >/dev/null
   POW2BMP=$build/pow2bmp
 fi

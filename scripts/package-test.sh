@@ -28,7 +28,7 @@ if dpkg-query -W -f='${Status}' pow2bmp 2>/dev/null | grep -q "install ok instal
 fi
 
 echo "== Release build in $build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPOW2BMP_BUILD_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target pow2bmp >/dev/null
 
 echo "== cpack -G DEB"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/bmp_writer.h"
 #include "app/padding.h"
 #include "image/byte_io.h"
 #include "image/loader.h"

@@ -123,9 +123,9 @@ TEST(Platform, TemporaryFilesAreCommittedOrRemovedAndLimitedInNumber) {
   {
     TemporaryFile files[kMaxTemporaryFiles];
     for (TemporaryFile& file : files) {
-      const int fd = file.create(output.c_str());
-      ASSERT_GE(fd, 0);
-      ::close(fd);
+      std::FILE* stream = file.create(output.c_str());
+      ASSERT_NE(stream, nullptr);
+      std::fclose(stream);
     }
     FolderListing listing;
     ASSERT_EQ(listing.read(folder.path().c_str()), ListingResult::listed);
@@ -133,11 +133,11 @@ TEST(Platform, TemporaryFilesAreCommittedOrRemovedAndLimitedInNumber) {
     for (const std::string& name : namesOf(listing)) EXPECT_EQ(name.rfind(prefix, 0), 0u) << name;
 
     TemporaryFile extra;
-    EXPECT_EQ(extra.create(output.c_str()), -1);
+    EXPECT_EQ(extra.create(output.c_str()), nullptr);
     ASSERT_TRUE(files[0].commit(output.c_str()));
-    const int fd = extra.create(output.c_str());
-    EXPECT_GE(fd, 0);
-    ::close(fd);
+    std::FILE* stream = extra.create(output.c_str());
+    EXPECT_NE(stream, nullptr);
+    if (stream != nullptr) std::fclose(stream);
   }
   FolderListing listing;
   ASSERT_EQ(listing.read(folder.path().c_str()), ListingResult::listed);

@@ -78,3 +78,11 @@ ProcessResult runConverterHere() {
   std::fclose(out);
   return result;
 }
+
+ImagePtr numberedImage(unsigned channels, unsigned height, unsigned width) {
+  ImagePtr image = createImage(channels, height, width);
+  for (std::size_t i = 0; i < image->pixelBytes(); ++i) {
+    image->pixels()[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  }
+  return image;
+}

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "image/image.h"
+
 using Bytes = std::vector<std::uint8_t>;
 
 // A fresh folder under the system's temporary folder, removed with everything in it on
@@ -28,6 +30,9 @@ class ScratchFolder {
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 [[nodiscard]] Bytes readFile(const std::filesystem::path& path);
+
+// A picture whose bytes count up in steps of 7 from 3 (mod 256), so any misplaced byte shows.
+[[nodiscard]] ImagePtr numberedImage(unsigned channels, unsigned height, unsigned width);
 
 struct ProcessResult {
   int status = -1;     // exit status, or -1 when the process did not exit normally

@@ -1,0 +1,26 @@
+#pragma once
+// The BMP file that stores a padded picture: an uncompressed, bottom-up BMP whose two
+// pixels-per-metre fields carry the picture's own size.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "image/image.h"
+
+constexpr std::size_t kBmpHeaderBytes = 54;
+
+// The 54-byte header of an uncompressed bottom-up BMP of the padded picture, with the picture's
+// own size in the two pixels-per-metre fields.
+[[nodiscard]] std::array<std::uint8_t, kBmpHeaderBytes> buildBmpHeader(
+    const Image& image, std::uint32_t unpaddedWidth, std::uint32_t unpaddedHeight) noexcept;
+
+enum class BmpWriteResult { written, cannotCreate, cannotWrite };
+
+// Writes the header and the pixel block. The file is written under a temporary name in the same
+// folder (see TemporaryFile) and renamed over path only when every byte is written and the file
+// closed without error; on failure, or when an interrupting signal ends the process, the
+// temporary file is removed and an existing file at path stays as it was.
+[[nodiscard]] BmpWriteResult writeBmpFile(const char* path, const Image& image,
+                                          std::uint32_t unpaddedWidth,
+                                          std::uint32_t unpaddedHeight) noexcept;

@@ -1,0 +1,116 @@
+#include "app/bmp_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/padding.h"
+#include "image/byte_io.h"
+#include "support/test_files.h"
+
+namespace {
+
+TEST(BmpWriter, HeaderFieldsForFiveByFour) {
+  ImagePtr padded = padToPowerOfTwo(numberedImage(3, 4, 5));
+  const auto header = buildBmpHeader(*padded, 5, 4);
+  const ByteSpan h(header.data(), header.size());
+  EXPECT_EQ(h[0], 'B');
+  EXPECT_EQ(h[1], 'M');
+  EXPECT_EQ(readLe32(h, 2), 54u + 96u);  // file size
+  EXPECT_EQ(readLe32(h, 6), 0u);         // reserved
+  EXPECT_EQ(readLe32(h, 10), 54u);       // pixel data offset
+  EXPECT_EQ(readLe32(h, 14), 40u);       // info header size
+  EXPECT_EQ(readLe32(h, 18), 8u);        // padded width
+  EXPECT_EQ(readLe32(h, 22), 4u);        // padded height, positive
+  EXPECT_EQ(readLe16(h, 26), 1u);        // planes
+  EXPECT_EQ(readLe16(h, 28), 24u);       // bits per pixel
+  EXPECT_EQ(readLe32(h, 30), 0u);        // compression
+  EXPECT_EQ(readLe32(h, 34), 0u);        // image size
+  EXPECT_EQ(readLe32(h, 38), 5u);        // unpadded width
+  EXPECT_EQ(readLe32(h, 42), 4u);        // unpadded height
+  EXPECT_EQ(readLe32(h, 46), 0u);        // colours used
+  EXPECT_EQ(readLe32(h, 50), 0u);        // important colours
+}
+
+TEST(BmpWriter, WritesHeaderAndPixelsAndReplacesExistingFile) {
+  ScratchFolder folder;
+  const auto path = folder.path() / "out.bmp";
+  writeFile(path, Bytes(1000, 0x55));
+  ImagePtr image = padToPowerOfTwo(numberedImage(4, 5, 3));
+  ASSERT_EQ(writeBmpFile(path.c_str(), *image, 3, 5), BmpWriteResult::written);
+  const Bytes written = readFile(path);
+  ASSERT_EQ(written.size(), 54u + 4 * 8 * 4);
+  const auto header = buildBmpHeader(*image, 3, 5);
+  EXPECT_TRUE(std::equal(header.begin(), header.end(), written.begin()));
+  EXPECT_EQ(std::memcmp(written.data() + 54, image->pixels(), image->pixelBytes()), 0);
+  // Nothing but the output is left in the folder.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST(BmpWriter, CannotCreateInMissingFolder) {
+  ScratchFolder folder;
+  ImagePtr image = numberedImage(3, 4, 4);
+  EXPECT_EQ(writeBmpFile((folder.path() / "missing" / "x.bmp").c_str(), *image, 4, 4),
+            BmpWriteResult::cannotCreate);
+}
+
+TEST(BmpWriter, FailedWriteKeepsExistingFileAndLeavesNoTemporary) {
+  ScratchFolder folder;
+  const auto path = folder.path() / "out.bmp";
+  writeFile(path, Bytes{1, 2, 3});
+  ImagePtr image = numberedImage(3, 64, 64);
+  {
+    FileSizeLimit limit(1000);
+    EXPECT_EQ(writeBmpFile(path.c_str(), *image, 64, 64), BmpWriteResult::cannotWrite);
+  }
+  EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST(BmpWriter, FailureWhenClosingIsAWriteFailure) {
+  // 54 + 48 bytes fit in the stream buffer, so both writes succeed and only the flush on close
+  // meets the limit.
+  ScratchFolder folder;
+  const auto path = folder.path() / "out.bmp";
+  writeFile(path, Bytes{1, 2, 3});
+  ImagePtr image = numberedImage(3, 4, 4);
+  {
+    FileSizeLimit limit(100);
+    EXPECT_EQ(writeBmpFile(path.c_str(), *image, 4, 4), BmpWriteResult::cannotWrite);
+  }
+  EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST(BmpWriter, WritingOverALinkReplacesTheLinkNotItsTarget) {
+  ScratchFolder folder;
+  const auto target = folder.path() / "target";
+  writeFile(target, Bytes{9, 9});
+  const auto path = folder.path() / "out.bmp";
+  std::filesystem::create_symlink(target, path);
+  ImagePtr image = numberedImage(3, 4, 4);
+  ASSERT_EQ(writeBmpFile(path.c_str(), *image, 4, 4), BmpWriteResult::written);
+  EXPECT_FALSE(std::filesystem::is_symlink(path));
+  EXPECT_EQ(readFile(target), (Bytes{9, 9}));
+}
+
+TEST(BmpWriter, LargestPictureIsWrittenUnpadded) {
+  ImagePtr image = createImage(4, 8192, 8192);
+  ASSERT_TRUE(image);
+  std::memset(image->pixels(), 0x5A, image->pixelBytes());
+  Image* before = image.get();
+  ImagePtr padded = padToPowerOfTwo(std::move(image));
+  EXPECT_EQ(padded.get(), before);
+  ScratchFolder folder;
+  const auto path = folder.path() / "big.bmp";
+  ASSERT_EQ(writeBmpFile(path.c_str(), *padded, 8192, 8192), BmpWriteResult::written);
+  EXPECT_EQ(std::filesystem::file_size(path), 54u + 8192u * 8192u * 4u);
+}
+
+}  // namespace
