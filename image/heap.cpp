@@ -20,6 +20,11 @@ void* heapAllocate(std::size_t bytes) noexcept {
   return std::malloc(bytes == 0 ? 1 : bytes);
 }
 
+void* heapAllocateZeroed(std::size_t bytes) noexcept {
+  if (injectedFailure()) return nullptr;
+  return std::calloc(bytes == 0 ? 1 : bytes, 1);
+}
+
 void* heapReallocate(void* block, std::size_t bytes) noexcept {
   if (injectedFailure()) return nullptr;
   return std::realloc(block, bytes == 0 ? 1 : bytes);

@@ -18,6 +18,10 @@ using HeapPtr = std::unique_ptr<T, FreeDeleter>;
 // or when a test has armed failAllocationsAfter.
 [[nodiscard]] void* heapAllocate(std::size_t bytes) noexcept;
 
+// std::calloc with the same rules: a block of `bytes` zero bytes. The system hands large blocks
+// out as fresh pages that are zero already, so pages nobody writes are never touched.
+[[nodiscard]] void* heapAllocateZeroed(std::size_t bytes) noexcept;
+
 // std::realloc with the same rules; on failure the old block is untouched and still owned.
 [[nodiscard]] void* heapReallocate(void* block, std::size_t bytes) noexcept;
 

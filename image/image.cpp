@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -33,21 +34,33 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept {
 #endif
 }
 
-ImagePtr createImage(unsigned channels, unsigned height, unsigned width) noexcept {
+namespace {
+
+ImagePtr placeImage(unsigned channels, unsigned height, unsigned width, bool zeroed) noexcept {
   if (channels == 0 || channels > 255 || height == 0 || height > 0xFFFF || width == 0 ||
       width > 0xFFFF) {
     return nullptr;
   }
-  const std::size_t bytes = std::size_t{width} * height * channels;
-  void* block = heapAllocate(Image::kHeaderBytes + bytes);
+  const std::size_t bytes = Image::kHeaderBytes + std::size_t{width} * height * channels;
+  void* block = zeroed ? heapAllocateZeroed(bytes) : heapAllocate(bytes);
   if (block == nullptr) return nullptr;
-  adviseLargeBlock(block, Image::kHeaderBytes + bytes);
+  adviseLargeBlock(block, bytes);
   auto* image = new (block) Image{};
   image->width = static_cast<std::uint16_t>(width);
   image->height = static_cast<std::uint16_t>(height);
   image->reserved = 1;
   image->channels = static_cast<std::uint8_t>(channels);
   return ImagePtr(image);
+}
+
+}  // namespace
+
+ImagePtr createImage(unsigned channels, unsigned height, unsigned width) noexcept {
+  return placeImage(channels, height, width, false);
+}
+
+ImagePtr createZeroedImage(unsigned channels, unsigned height, unsigned width) noexcept {
+  return placeImage(channels, height, width, true);
 }
 
 void flipImageRows(Image& image) noexcept {
@@ -57,6 +70,24 @@ void flipImageRows(Image& image) noexcept {
     --bottom;
     std::swap_ranges(pixels + top * rowBytes, pixels + (top + 1) * rowBytes,
                      pixels + bottom * rowBytes);
+  }
+}
+
+void flipLeadingRows(Image& image, std::size_t leadingRows) noexcept {
+  const std::size_t rowBytes = image.rowBytes();
+  std::uint8_t* pixels = image.pixels();
+  // Row `top` trades places with row `bottom`; once `top` reaches the zero rows, so has every
+  // later pair.
+  for (std::size_t top = 0, bottom = image.height; top + 1 < bottom && top < leadingRows; ++top) {
+    --bottom;
+    std::uint8_t* topRow = pixels + top * rowBytes;
+    std::uint8_t* bottomRow = pixels + bottom * rowBytes;
+    if (bottom < leadingRows) {
+      std::swap_ranges(topRow, topRow + rowBytes, bottomRow);
+    } else {
+      std::memcpy(bottomRow, topRow, rowBytes);
+      std::memset(topRow, 0, rowBytes);
+    }
   }
 }
 

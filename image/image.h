@@ -37,6 +37,11 @@ using ImagePtr = HeapPtr<Image>;
 // above 65535 or channels is 0.
 [[nodiscard]] ImagePtr createImage(unsigned channels, unsigned height, unsigned width) noexcept;
 
+// The same with every pixel byte zero. Large blocks come as fresh zero pages, so a reader that
+// leaves most of the picture zero (a short run-length stream) never touches those pages.
+[[nodiscard]] ImagePtr createZeroedImage(unsigned channels, unsigned height,
+                                         unsigned width) noexcept;
+
 // Asks the system to back the whole 2 MiB stretches of a large block with huge pages, so that
 // first writes to a picture-sized block take one fault per 2 MiB instead of one per 4 KiB.
 // Contents and ownership are unchanged; a refusal is ignored.
@@ -44,6 +49,10 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept;
 
 // Reverses the order of the rows in place (the middle row of an odd height stays).
 void flipImageRows(Image& image) noexcept;
+
+// flipImageRows for a picture whose rows from `leadingRows` on are all zero: the same result,
+// but zero rows that stay zero are never touched.
+void flipLeadingRows(Image& image, std::size_t leadingRows) noexcept;
 
 // Exchanges byte 0 and byte 2 of every pixel: R,G,B(,A) <-> B,G,R(,A).
 void swapRedBlue(Image& image) noexcept;

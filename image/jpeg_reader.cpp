@@ -1,15 +1,25 @@
 // JPEG reader through the library's decompressor. Every process the library decodes is taken
 // (baseline, extended, progressive, arithmetic-coded). The pixels are the library's default
 // output for the file: grey for one component, RGB for three, CMYK for four (CMYK or YCCK
-// files). Grey and RGB pictures are asked for as blue, green, red, which the library computes
-// with the same arithmetic as its default, so the library writes the finished pixels itself;
-// rows go straight to their bottom-up place. Four-component pictures keep their first three
-// components. The reader's own limits are 1, 3 or 4 components in the file and 1..16384 pixels
+// files, the library turning YCCK into CMYK). Grey and RGB pictures are asked for as blue,
+// green, red, which the library computes with the same arithmetic as its default, so the library
+// writes the finished pixels itself; rows go straight to their bottom-up place. CMYK values are
+// taken as stored inverted, the way Adobe applications write them, whether or not the file
+// carries the Adobe marker: red = C * K / 255, green = M * K / 255, blue = Y * K / 255, rounded
+// to nearest. The reader's own limits are 1, 3 or 4 components in the file and 1..16384 pixels
 // each way, and a budget on the work of the scans: every scan visits each block of its
 // components, whether or not the file holds data for them, so a small file with thousands of
 // scans over a large frame could keep the library busy for minutes. The scans of a file may
 // visit kMaxScanBlockVisits blocks in all; real encoders stay far below (ten scans over a
 // 16384 x 16384 picture visit about 50 million).
+//
+// Coefficient arrays of whole pictures (progressive and other multi-scan files) come from this
+// reader rather than the library's memory manager: one zero-filled block per component, which
+// the system hands out as fresh zero pages, so the parts of the arrays no scan writes are never
+// touched. A small file claiming a large progressive picture then costs about the picture, not
+// the picture and two more of its size in coefficients. The library's checks on every access
+// are kept; its zeroing of rows on first access is already done. When a memory limit is set
+// for the library (JPEGMEM), the library keeps its own arrays.
 //
 // The file reaches the library through a memory source that copies it out in chunks of at most
 // 4096 bytes. It never suspends: past the end of the file every fill yields an end-of-image
@@ -64,12 +74,35 @@ struct JpegScanBudget {
   std::uint64_t blockVisits;    // blocks of all scans counted so far
 };
 
+// One whole-picture array of coefficient blocks, kept in memory in one zero-filled block. The
+// record comes from the library's image pool; the block belongs to JpegBlockArrays.
+struct JpegBlockArray {
+  JBLOCKARRAY rows;             // rowCount row pointers into the block; null until realised
+  JDIMENSION rowCount;          // block rows in the array
+  JDIMENSION blocksPerRow;
+  JDIMENSION maxAccess;         // most rows one access may ask for
+  JDIMENSION firstUndefinedRow; // rows from here on were never handed out for writing
+  bool preZero;                 // rows read before they are written read as zero
+  JpegBlockArray* next;         // the array requested before this one
+};
+
+// The arrays of one decode, their blocks, and the library's own realisation step.
+struct JpegBlockArrays {
+  JpegBlockArray* newest = nullptr;
+  HeapPtr<JBLOCK[]> blocks[MAX_COMPONENTS];
+  std::size_t blockCount = 0;
+  void (*realizeLibraryArrays)(j_common_ptr) = nullptr;
+};
+
 // The library's own allocators, kept while its memory manager hands out zero-filled blocks.
 // Some damaged files leave parts of the library's working rows unwritten (seen in the
 // upsampler's rows), which would otherwise reach the picture as stale heap bytes.
+// The record also holds the coefficient arrays, because client_data is the one pointer the
+// library hands back to every method.
 struct JpegAllocators {
   void* (*small)(j_common_ptr, int, std::size_t);
   void* (*large)(j_common_ptr, int, std::size_t);
+  JpegBlockArrays blockArrays;
 };
 
 // The library's error manager followed by the jump target of the guarded step in progress.
@@ -154,6 +187,77 @@ JSAMPARRAY zeroedSampleArray(j_common_ptr cinfo, int pool, JDIMENSION samplesPer
   return rows;
 }
 
+JpegBlockArrays& blockArraysOf(j_common_ptr cinfo) noexcept {
+  return allocatorsOf(cinfo)->blockArrays;
+}
+
+// request_virt_barray: records an array to be realised with the others; the library asks only
+// for image-lifetime arrays, anything else is its bad-pool error.
+jvirt_barray_ptr requestBlockArray(j_common_ptr cinfo, int pool, boolean preZero,
+                                   JDIMENSION blocksPerRow, JDIMENSION rowCount,
+                                   JDIMENSION maxAccess) {
+  if (pool != JPOOL_IMAGE) {
+    cinfo->err->msg_code = JERR_BAD_POOL_ID;
+    cinfo->err->msg_parm.i[0] = pool;
+    cinfo->err->error_exit(cinfo);
+  }
+  auto* array = static_cast<JpegBlockArray*>(zeroedSmall(cinfo, pool, sizeof(JpegBlockArray)));
+  JpegBlockArrays& arrays = blockArraysOf(cinfo);
+  array->rowCount = rowCount;
+  array->blocksPerRow = blocksPerRow;
+  array->maxAccess = maxAccess;
+  array->preZero = preZero != FALSE;
+  array->next = arrays.newest;
+  arrays.newest = array;
+  return reinterpret_cast<jvirt_barray_ptr>(array);
+}
+
+// realize_virt_arrays: the library's own arrays first, then one zero-filled block for each of
+// ours not yet realised. Running out of memory is the library's fatal out-of-memory error.
+void realizeArrays(j_common_ptr cinfo) {
+  JpegBlockArrays& arrays = blockArraysOf(cinfo);
+  arrays.realizeLibraryArrays(cinfo);
+  for (JpegBlockArray* array = arrays.newest; array != nullptr; array = array->next) {
+    if (array->rows != nullptr) continue;
+    const std::size_t blockCount = std::size_t{array->rowCount} * array->blocksPerRow;
+    auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (arrays.blockCount == MAX_COMPONENTS) raiseFatalError(decompress, JERR_OUT_OF_MEMORY);
+    HeapPtr<JBLOCK[]>& block = arrays.blocks[arrays.blockCount];
+    block.reset(static_cast<JBLOCK*>(heapAllocateZeroed(blockCount * sizeof(JBLOCK))));
+    if (!block) raiseFatalError(decompress, JERR_OUT_OF_MEMORY);
+    ++arrays.blockCount;
+    adviseLargeBlock(block.get(), blockCount * sizeof(JBLOCK));
+    auto* rows = static_cast<JBLOCKARRAY>(
+        zeroedSmall(cinfo, JPOOL_IMAGE, std::size_t{array->rowCount} * sizeof(JBLOCKROW)));
+    for (JDIMENSION row = 0; row < array->rowCount; ++row) {
+      rows[row] = block.get() + std::size_t{row} * array->blocksPerRow;
+    }
+    array->rows = rows;
+  }
+}
+
+// access_virt_barray with the library's checks: an access past the array, larger than promised
+// or before realisation, a write that skips rows never written, and a read of such rows in an
+// array without pre-zeroing are its bad-virtual-access error. Rows never handed out for writing
+// are still the block's zeros, which is what pre-zeroing asks for.
+JBLOCKARRAY accessBlockArray(j_common_ptr cinfo, jvirt_barray_ptr handle, JDIMENSION firstRow,
+                             JDIMENSION rowCount, boolean writable) {
+  auto* array = reinterpret_cast<JpegBlockArray*>(handle);
+  auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
+  const std::uint64_t endRow = std::uint64_t{firstRow} + rowCount;
+  if (endRow > array->rowCount || rowCount > array->maxAccess || array->rows == nullptr) {
+    raiseFatalError(decompress, JERR_BAD_VIRTUAL_ACCESS);
+  }
+  if (array->firstUndefinedRow < endRow) {
+    if (array->firstUndefinedRow < firstRow && writable != FALSE) {
+      raiseFatalError(decompress, JERR_BAD_VIRTUAL_ACCESS);
+    }
+    if (!array->preZero && writable == FALSE) raiseFatalError(decompress, JERR_BAD_VIRTUAL_ACCESS);
+    if (writable != FALSE) array->firstUndefinedRow = static_cast<JDIMENSION>(endRow);
+  }
+  return array->rows + firstRow;
+}
+
 // Called once, at the start of jpeg_read_header.
 void init_source(j_decompress_ptr cinfo) { memorySource(cinfo)->start_of_file = true; }
 
@@ -233,43 +337,71 @@ class JpegDecompressor {
 // rec_outbuf_height (1 to 4) per call.
 constexpr JDIMENSION kRowsPerRead = 8;
 
+// x * k / 255 rounded to nearest, for samples x and k.
+[[nodiscard]] constexpr std::uint8_t scaleByBlack(unsigned x, unsigned k) noexcept {
+  return static_cast<std::uint8_t>((x * k + 127) / 255);
+}
+
+// Turns count C,M,Y,K pixels (stored inverted) into B,G,R.
+void cmykToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i, cmyk += 4, bgr += 3) {
+    const unsigned black = cmyk[3];
+    bgr[0] = scaleByBlack(cmyk[2], black);
+    bgr[1] = scaleByBlack(cmyk[1], black);
+    bgr[2] = scaleByBlack(cmyk[0], black);
+  }
+}
+
 // Creates the object and decodes every row into `image`, bottom row first as an Image keeps
-// them, output_components bytes per pixel without gaps (a four-component picture is allocated
-// with four channels to hold them). Grey and RGB output is switched to blue-green-red, so those
-// rows arrive finished. The jump target of every fatal library error up to the last row. False
-// on a fatal error, a refused component count or size, a missing picture block or a read that
-// delivers no row; `image` may then hold a partial picture, which the caller releases.
-// `components` receives the output component count.
-[[nodiscard]] bool decodeRows(JpegDecompressor& jpeg, ImagePtr& image,
-                              unsigned& components) noexcept {
+// them, three bytes per pixel. Grey and RGB output is switched to blue-green-red, so those rows
+// arrive finished; CMYK rows (YCCK files included, which the library converts) pass through a
+// few rows from the library's image pool and are converted here. The jump target of every fatal
+// library error up to the last row. False on a fatal error, a refused component count or size,
+// a missing picture block or a read that delivers no row; `image` may then hold a partial
+// picture, which the caller releases.
+[[nodiscard]] bool decodeRows(JpegDecompressor& jpeg, ImagePtr& image) noexcept {
   if (setjmp(jpeg.errors.jumpBack) != 0) return false;
 
   jpeg_decompress_struct* cinfo = &jpeg.cinfo;
   jpeg.created = true;
   jpeg_create_decompress(cinfo);
   cinfo->progress = &jpeg.scanBudget.pub;  // creation clears every field but err
-  jpeg.allocators = {cinfo->mem->alloc_small, cinfo->mem->alloc_large};
+  jpeg.allocators.small = cinfo->mem->alloc_small;
+  jpeg.allocators.large = cinfo->mem->alloc_large;
   cinfo->client_data = &jpeg.allocators;
   cinfo->mem->alloc_small = zeroedSmall;
   cinfo->mem->alloc_large = zeroedLarge;
   cinfo->mem->alloc_sarray = zeroedSampleArray;
+  if (cinfo->mem->max_memory_to_use == 0) {
+    jpeg.allocators.blockArrays.realizeLibraryArrays = cinfo->mem->realize_virt_arrays;
+    cinfo->mem->request_virt_barray = requestBlockArray;
+    cinfo->mem->realize_virt_arrays = realizeArrays;
+    cinfo->mem->access_virt_barray = accessBlockArray;
+  }
   jpeg.errors.pub.trace_level = 0;
   installJpegMemorySource(cinfo);
   jpeg_read_header(cinfo, TRUE);  // a tables-only stream is the fatal no-image error
   if (cinfo->out_color_space == JCS_GRAYSCALE || cinfo->out_color_space == JCS_RGB) {
     cinfo->out_color_space = JCS_EXT_BGR;
   }
+  if (cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK) {
+    cinfo->out_color_space = JCS_CMYK;
+  }
   jpeg_calc_output_dimensions(cinfo);
 
-  components = static_cast<unsigned>(cinfo->output_components);
+  const auto components = static_cast<unsigned>(cinfo->output_components);
   const JDIMENSION width = cinfo->output_width;
   const JDIMENSION height = cinfo->output_height;
   if (!acceptedShape(components, width, height)) return false;
-  image = createImage(components == 4 ? 4 : 3, height, width);
+  image = createImage(3, height, width);
   if (!image) return false;
 
   jpeg_start_decompress(cinfo);
-  const std::size_t rowBytes = std::size_t{components} * width;
+  const bool cmyk = components == 4;
+  JSAMPARRAY cmykRows =
+      cmyk ? cinfo->mem->alloc_sarray(commonPart(cinfo), JPOOL_IMAGE, width * 4, kRowsPerRead)
+           : nullptr;
+  const std::size_t rowBytes = image->rowBytes();
   JSAMPROW bottomRow = image->pixels();
   while (cinfo->output_scanline < height) {
     // Scanline s (0 = top) belongs in Image row height - 1 - s.
@@ -279,7 +411,11 @@ constexpr JDIMENSION kRowsPerRead = 8;
     for (JDIMENSION i = 0; i < count; ++i) {
       rows[i] = bottomRow + std::size_t{height - 1 - first - i} * rowBytes;
     }
-    if (jpeg_read_scanlines(cinfo, rows, count) == 0) return false;
+    const JDIMENSION delivered = jpeg_read_scanlines(cinfo, cmyk ? cmykRows : rows, count);
+    if (delivered == 0) return false;
+    if (cmyk) {
+      for (JDIMENSION i = 0; i < delivered; ++i) cmykToBgr(cmykRows[i], rows[i], width);
+    }
   }
   return true;
 }
@@ -289,18 +425,6 @@ constexpr JDIMENSION kRowsPerRead = 8;
 void finishDecode(JpegDecompressor& jpeg) noexcept {
   if (setjmp(jpeg.errors.jumpBack) != 0) return;
   jpeg_finish_decompress(&jpeg.cinfo);
-}
-
-// Four bytes per pixel to three, dropping the fourth; forward, so it works in place.
-void compactFourComponents(Image& image) noexcept {
-  const std::size_t pixelCount = std::size_t{image.width} * image.height;
-  std::uint8_t* pixels = image.pixels();
-  for (std::size_t i = 0; i < pixelCount; ++i) {
-    pixels[3 * i] = pixels[4 * i];
-    pixels[3 * i + 1] = pixels[4 * i + 1];
-    pixels[3 * i + 2] = pixels[4 * i + 2];
-  }
-  image.channels = 3;
 }
 
 }  // namespace
@@ -333,13 +457,12 @@ ImagePtr decodeJpeg(ByteSpan bytes) noexcept {
 
   JpegDecompressor jpeg;
   ImagePtr image;
-  unsigned components = 0;
-  if (!decodeRows(jpeg, image, components)) return nullptr;
+  if (!decodeRows(jpeg, image)) return nullptr;
   finishDecode(jpeg);
-  const bool libraryWroteBgr = jpeg.cinfo.out_color_space == JCS_EXT_BGR;
+  const bool rowsAreRgb = jpeg.cinfo.out_color_space != JCS_EXT_BGR &&
+                          jpeg.cinfo.out_color_space != JCS_CMYK;
   jpeg.destroy();
 
-  if (components == 4) compactFourComponents(*image);
-  if (!libraryWroteBgr) swapRedBlue(*image);
+  if (rowsAreRgb) swapRedBlue(*image);
   return image;
 }

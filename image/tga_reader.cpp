@@ -45,10 +45,11 @@ void fillRun(std::uint8_t* dst, const std::uint8_t* pixel, std::size_t count) no
   for (std::size_t k = 0; k < count; ++k, dst += kPixelSize) std::memcpy(dst, value, kPixelSize);
 }
 
-}  // namespace
-
-std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const std::uint8_t* input,
-                         std::size_t inputBytes, std::size_t pixelSize) noexcept {
+// unpackTgaRle without the zero fill: output bytes no packet reaches are left as they are.
+// `written` receives the number of output bytes the packets filled, all at the start.
+std::size_t unpackRuns(std::uint8_t* output, std::size_t outputBytes, const std::uint8_t* input,
+                       std::size_t inputBytes, std::size_t pixelSize,
+                       std::size_t& written) noexcept {
   std::size_t outputLeft = outputBytes;
   std::size_t inputLeft = inputBytes;
   if (pixelSize != 0) {
@@ -83,7 +84,18 @@ std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const st
       }
     }
   }
-  if (outputLeft > 0) std::memset(output, 0, outputLeft);
+  written = outputBytes - outputLeft;
+  return inputLeft;
+}
+
+}  // namespace
+
+std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const std::uint8_t* input,
+                         std::size_t inputBytes, std::size_t pixelSize) noexcept {
+  std::size_t written = 0;
+  const std::size_t inputLeft =
+      unpackRuns(output, outputBytes, input, inputBytes, pixelSize, written);
+  if (written < outputBytes) std::memset(output + written, 0, outputBytes - written);
   return inputLeft;
 }
 
@@ -109,15 +121,18 @@ ImagePtr decodeTga(ByteSpan bytes) noexcept {
   const std::size_t pixelBytes = std::size_t{channels} * height * width;
   if (imageType == kTypeTrueColour && dataBytes < pixelBytes) return nullptr;
 
-  ImagePtr image = createImage(channels, height, width);
+  // A run-length picture starts zero, from fresh pages where it is large, so the pixels no packet
+  // reaches cost nothing: a short stream claiming a large picture touches little memory.
+  ImagePtr image = imageType == kTypeTrueColour ? createImage(channels, height, width)
+                                                : createZeroedImage(channels, height, width);
   if (!image) return nullptr;
 
   const std::uint8_t* data = bytes.data() + dataOffset;
   const bool topFirst = (readU8(bytes, 17) & kDescriptorTopFirst) != 0;  // image descriptor
+  const std::size_t rowBytes = image->rowBytes();
   if (imageType == kTypeTrueColour) {
     if (topFirst) {
       // Rows are put bottom row first as they are copied.
-      const std::size_t rowBytes = image->rowBytes();
       std::uint8_t* const pixels = image->pixels();
       for (std::size_t row = 0; row < height; ++row) {
         std::memcpy(pixels + (height - 1 - row) * rowBytes, data + row * rowBytes, rowBytes);
@@ -126,8 +141,9 @@ ImagePtr decodeTga(ByteSpan bytes) noexcept {
       std::memcpy(image->pixels(), data, pixelBytes);
     }
   } else {
-    static_cast<void>(unpackTgaRle(image->pixels(), pixelBytes, data, dataBytes, channels));
-    if (topFirst) flipImageRows(*image);
+    std::size_t written = 0;
+    static_cast<void>(unpackRuns(image->pixels(), pixelBytes, data, dataBytes, channels, written));
+    if (topFirst) flipLeadingRows(*image, (written + rowBytes - 1) / rowBytes);
   }
   return image;
 }

@@ -5,7 +5,7 @@
 #   scripts/install-deps.sh [package ...]
 set -eu
 
-packages="build-essential cmake libjpeg-dev libgtest-dev zlib1g-dev libpng-dev"
+packages="build-essential cmake libjpeg-dev libgtest-dev zlib1g-dev libpng-dev imagemagick"
 if [ $# -gt 0 ]; then packages="$*"; fi
 
 missing=""

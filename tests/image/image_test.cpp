@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -52,6 +53,38 @@ TEST_P(FlipRows, ReversesWholeRowsAndKeepsTheMiddle) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Heights, FlipRows, ::testing::Values(1u, 2u, 3u, 4u, 7u));
+
+// flipLeadingRows against flipImageRows, on pictures whose rows from some row on are zero.
+TEST(Image, FlipLeadingRowsGivesTheFlipOfAPictureWithAZeroTail) {
+  for (unsigned height : {1u, 2u, 3u, 6u, 7u}) {
+    for (unsigned leading = 0; leading <= height + 1; ++leading) {
+      ImagePtr expected = numberedImage(3, height, 5);
+      const std::size_t kept = std::min(leading, height) * expected->rowBytes();
+      std::fill(expected->pixels() + kept, expected->pixels() + expected->pixelBytes(), 0);
+      ImagePtr flipped = createImage(3, height, 5);
+      std::copy(expected->pixels(), expected->pixels() + expected->pixelBytes(), flipped->pixels());
+      flipImageRows(*expected);
+      flipLeadingRows(*flipped, leading);
+      for (unsigned r = 0; r < height; ++r) {
+        EXPECT_EQ(rowOf(*flipped, r), rowOf(*expected, r)) << height << " " << leading << " " << r;
+      }
+    }
+  }
+}
+
+TEST(Image, CreateZeroedGivesZeroPixelsOrNull) {
+  ImagePtr image = createZeroedImage(4, 3, 5);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->reserved, 1);
+  EXPECT_EQ(image->channels, 4);
+  EXPECT_TRUE(std::all_of(image->pixels(), image->pixels() + image->pixelBytes(),
+                          [](std::uint8_t b) { return b == 0; }));
+  failAllocationsAfter(0);
+  ImagePtr failed = createZeroedImage(3, 4, 4);
+  failAllocationsAfter(-1);
+  EXPECT_FALSE(failed);
+  EXPECT_FALSE(createZeroedImage(3, 0, 4));
+}
 
 TEST(Image, SwapRedBlueKeepsGreenAndAlpha) {
   ImagePtr image = createImage(4, 1, 2);

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <ostream>
@@ -20,6 +21,7 @@
 #include "image/loader.h"
 #include "support/bmp_builder.h"
 #include "support/jpeg_oracle.h"
+#include "support/test_files.h"
 #include "support/tga_writer.h"
 
 namespace {
@@ -49,29 +51,26 @@ Bytes truncated(const Bytes& bytes, std::size_t size) {
   return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
 }
 
-// The picture must be the reference's rows in reverse order, each pixel's first three
-// components (or its grey sample three times) stored as blue, green, red.
+// The picture must be the reference's rows in reverse order, each pixel's R,G,B as the oracle
+// derives them (grey repeated, CMYK read as stored inverted) stored as blue, green, red.
 void expectMatchesReference(const Image& image, const JpegReference& reference) {
   ASSERT_TRUE(reference.rowsDecoded);
   ASSERT_EQ(image.channels, 3);
   ASSERT_EQ(image.width, reference.width);
   ASSERT_EQ(image.height, reference.height);
-  const auto c = static_cast<std::size_t>(reference.components);
+  const Bytes rgb = jpegReferenceRgb(reference);
   const std::size_t width = image.width;
   const std::size_t height = image.height;
   int mismatches = 0;
   for (std::size_t y = 0; y < height && mismatches < 5; ++y) {
     for (std::size_t x = 0; x < width && mismatches < 5; ++x) {
-      const std::uint8_t* ref = reference.samples.data() + (y * width + x) * c;
-      const std::uint8_t red = ref[0];
-      const std::uint8_t green = c == 1 ? ref[0] : ref[1];
-      const std::uint8_t blue = c == 1 ? ref[0] : ref[2];
+      const std::uint8_t* ref = rgb.data() + (y * width + x) * 3;
       const std::uint8_t* got = image.pixels() + ((height - 1 - y) * width + x) * 3;
-      if (got[0] != blue || got[1] != green || got[2] != red) {
+      if (got[0] != ref[2] || got[1] != ref[1] || got[2] != ref[0]) {
         ++mismatches;
         ADD_FAILURE() << "pixel x=" << x << " y=" << y << " (from top): got B,G,R " << int{got[0]}
-                      << "," << int{got[1]} << "," << int{got[2]} << ", library gives R,G,B "
-                      << int{red} << "," << int{green} << "," << int{blue};
+                      << "," << int{got[1]} << "," << int{got[2]} << ", expected R,G,B "
+                      << int{ref[0]} << "," << int{ref[1]} << "," << int{ref[2]};
       }
     }
   }
@@ -114,8 +113,9 @@ TEST_P(JpegLayoutTest, DecodesAsTheLibraryDoes) {
 }
 
 JpegEncoding layout(JpegColor color, int width, int height, bool subsampled = false,
-                    bool progressive = false) {
+                    bool progressive = false, bool adobeMarker = true) {
   JpegEncoding encoding;
+  encoding.adobeMarker = adobeMarker;
   encoding.color = color;
   encoding.width = width;
   encoding.height = height;
@@ -130,7 +130,12 @@ INSTANTIATE_TEST_SUITE_P(
                     LayoutCase{"Rgb444", layout(JpegColor::Rgb, 21, 13), 3},
                     LayoutCase{"Rgb420", layout(JpegColor::Rgb, 21, 13, true), 3},
                     LayoutCase{"Cmyk", layout(JpegColor::Cmyk, 17, 9), 4},
+                    LayoutCase{"CmykWithoutAdobeMarker",
+                               layout(JpegColor::Cmyk, 17, 9, false, false, false), 4},
                     LayoutCase{"Ycck420", layout(JpegColor::Ycck, 17, 9, true), 4},
+                    LayoutCase{"Ycck444", layout(JpegColor::Ycck, 12, 7), 4},
+                    LayoutCase{"YcckWithoutAdobeMarker",
+                               layout(JpegColor::Ycck, 17, 9, true, false, false), 4},
                     LayoutCase{"ProgressiveRgb420", layout(JpegColor::Rgb, 33, 20, true, true), 3},
                     LayoutCase{"ProgressiveGrey", layout(JpegColor::Grey, 9, 30, false, true), 1},
                     LayoutCase{"ProgressiveCmyk", layout(JpegColor::Cmyk, 10, 10, false, true), 4},
@@ -181,24 +186,83 @@ TEST(JpegReader, StoresTheTopLeftRgbPixelAsBlueGreenRedAtTheStartOfTheLastRow) {
   EXPECT_NEAR(bottomRow[2], 20, 2);
 }
 
-TEST(JpegReader, KeepsTheFirstThreeOfFourComponentsAsRedGreenBlue) {
-  JpegEncoding encoding = layout(JpegColor::Cmyk, 8, 8);
-  encoding.quality = 100;
-  Bytes samples(8 * 8 * 4);
-  for (std::size_t i = 0; i < samples.size(); i += 4) {
-    samples[i] = 10;
-    samples[i + 1] = 90;
-    samples[i + 2] = 170;
-    samples[i + 3] = 250;
+// CMYK stored inverted: a black value of 0 is full black ink whatever the other inks, and every
+// value 255 is no ink at all.
+TEST(JpegReader, ReadsCmykAsStoredInverted) {
+  for (const bool adobeMarker : {true, false}) {
+    JpegEncoding encoding = layout(JpegColor::Cmyk, 16, 16, false, false, adobeMarker);
+    encoding.quality = 100;
+    Bytes samples(16 * 16 * 4, 255);
+    for (std::size_t i = 0; i < samples.size() / 2; i += 4) {
+      samples[i] = static_cast<std::uint8_t>(i);
+      samples[i + 1] = 90;
+      samples[i + 2] = 170;
+      samples[i + 3] = 0;  // the top half: black
+    }
+    ImagePtr image = decodeJpeg(spanOf(encodeJpeg(encoding, samples)));
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(image->channels, 3);
+    const std::size_t half = image->pixelBytes() / 2;
+    for (std::size_t i = 0; i < image->pixelBytes(); ++i) {
+      // Rows are bottom-up: the first half of the block is the bottom, white half.
+      EXPECT_EQ(image->pixels()[i], i < half ? 255 : 0) << "byte " << i << ", " << adobeMarker;
+    }
   }
-  ImagePtr image = decodeJpeg(spanOf(encodeJpeg(encoding, samples)));
+}
+
+// A YCCK file goes through the library's conversion to CMYK: the same inks stored as YCCK and
+// as CMYK give nearly the same picture.
+TEST(JpegReader, YcckAndCmykOfTheSameInksAgree) {
+  JpegEncoding cmyk = layout(JpegColor::Cmyk, 24, 16);
+  cmyk.quality = 100;
+  JpegEncoding ycck = cmyk;
+  ycck.color = JpegColor::Ycck;
+  const Bytes samples = jpegTestSamples(cmyk);
+  ImagePtr fromCmyk = decodeJpeg(spanOf(encodeJpeg(cmyk, samples)));
+  ImagePtr fromYcck = decodeJpeg(spanOf(encodeJpeg(ycck, samples)));
+  ASSERT_NE(fromCmyk, nullptr);
+  ASSERT_NE(fromYcck, nullptr);
+  ASSERT_EQ(fromCmyk->pixelBytes(), fromYcck->pixelBytes());
+  for (std::size_t i = 0; i < fromCmyk->pixelBytes(); ++i) {
+    ASSERT_NEAR(fromCmyk->pixels()[i], fromYcck->pixels()[i], 3) << "byte " << i;
+  }
+}
+
+// ImageMagick's reading of the same CMYK file: an independent decoder, which reads CMYK JPEG
+// files as stored inverted too.
+TEST(JpegReaderAgainstImageMagick, CmykAgreesWithinOne) {
+  ScratchFolder folder;
+  const ProcessResult version = runProcess("convert -version 2>/dev/null", folder.path());
+  if (version.status != 0 || version.output.find("ImageMagick") == std::string::npos) {
+    GTEST_SKIP() << "ImageMagick's convert is not installed (scripts/install-deps.sh installs "
+                    "it): the CMYK comparison with ImageMagick did not run";
+  }
+  const JpegEncoding encoding = layout(JpegColor::Cmyk, 37, 23);
+  const Bytes file = encodeJpeg(encoding);
+  writeFile(folder.path() / "cmyk.jpg", file);
+  const ProcessResult converted =
+      runProcess("convert cmyk.jpg -depth 8 rgb:cmyk.rgb", folder.path());
+  ASSERT_EQ(converted.status, 0) << "ImageMagick could not read the file";
+  const Bytes rgb = readFile(folder.path() / "cmyk.rgb");
+
+  ImagePtr image = decodeJpeg(spanOf(file));
   ASSERT_NE(image, nullptr);
-  ASSERT_EQ(image->channels, 3);
-  ASSERT_EQ(image->pixelBytes(), 8u * 8u * 3u);
-  for (std::size_t i = 0; i < image->pixelBytes(); i += 3) {
-    EXPECT_NEAR(image->pixels()[i], 170, 1) << "blue place holds the third component";
-    EXPECT_NEAR(image->pixels()[i + 1], 90, 1);
-    EXPECT_NEAR(image->pixels()[i + 2], 10, 1) << "red place holds the first component";
+  const std::size_t width = image->width;
+  const std::size_t height = image->height;
+  ASSERT_EQ(rgb.size(), width * height * 3);
+  int mismatches = 0;
+  for (std::size_t y = 0; y < height && mismatches < 5; ++y) {
+    for (std::size_t x = 0; x < width && mismatches < 5; ++x) {
+      const std::uint8_t* theirs = rgb.data() + (y * width + x) * 3;
+      const std::uint8_t* ours = image->pixels() + ((height - 1 - y) * width + x) * 3;
+      for (std::size_t k = 0; k < 3; ++k) {
+        if (std::abs(int{ours[2 - k]} - int{theirs[k]}) > 1) {
+          ++mismatches;
+          ADD_FAILURE() << "pixel x=" << x << " y=" << y << " component " << k << ": ours "
+                        << int{ours[2 - k]} << ", ImageMagick " << int{theirs[k]};
+        }
+      }
+    }
   }
 }
 
@@ -400,6 +464,42 @@ TEST(JpegReader, RefusesAFileStartingFfD8Fe) {
   jpegInputCursor = {nullptr, -7};
   EXPECT_EQ(decodeJpeg(spanOf(file)), nullptr);
   EXPECT_EQ(jpegInputCursor.remaining, -7) << "the library was not started";
+}
+
+// A 16 x 16 progressive file (three components, none subsampled) whose frame header claims
+// side x side.
+Bytes progressiveClaiming(unsigned side) {
+  Bytes file = encodeJpeg(layout(JpegColor::Rgb, 16, 16, false, true));
+  const std::size_t frame = findMarker(file, 0xC2);  // progressive frame header
+  if (frame + 9 >= file.size()) return {};
+  for (const std::size_t field : {frame + 5, frame + 7}) {  // height, width
+    file[field] = static_cast<std::uint8_t>(side >> 8);
+    file[field + 1] = static_cast<std::uint8_t>(side & 0xFF);
+  }
+  return file;
+}
+
+// At 16384 x 16384 the library's own arrays would hold 1.5 GiB of coefficients, all cleared
+// before use; the reader's arrays stay untouched where no scan wrote, so the picture is most of
+// what becomes resident. The pixels are the library's, checked at a smaller claimed size.
+TEST(JpegReader, SmallProgressiveFileClaimingTheLargestSizeCostsAboutThePicture) {
+  const Bytes smaller = progressiveClaiming(1024);
+  ASSERT_FALSE(smaller.empty());
+  const JpegReference reference = decodeJpegReference(smaller);
+  ASSERT_EQ(reference.width, 1024);
+  const CapturedDecode decodedSmaller = decodeCapturingStderr(smaller);
+  ASSERT_NE(decodedSmaller.image, nullptr);
+  expectMatchesReference(*decodedSmaller.image, reference);
+
+  const Bytes largest = progressiveClaiming(16384);
+  ASSERT_TRUE(resetPeakResident()) << "the peak of resident memory cannot be reset";
+  const std::size_t before = peakResidentBytes();
+  const CapturedDecode decoded = decodeCapturingStderr(largest);
+  const std::size_t after = peakResidentBytes();
+  ASSERT_NE(decoded.image, nullptr);
+  ASSERT_EQ(decoded.image->width, 16384);
+  const std::size_t pictureBytes = decoded.image->pixelBytes();
+  EXPECT_LT(after, before + pictureBytes + pictureBytes / 4 + (std::size_t{64} << 20));
 }
 
 TEST(JpegReader, RefusesSizesAboveTheSigned32BitRange) {

@@ -624,6 +624,36 @@ TEST(TgaReaderHostile, TruncatedRunLengthFilesKeepAPrefixOfThePicture) {
   }
 }
 
+// A run-length file of 718 bytes claiming 16384 x 16384 at 32 bits: the picture is
+// 1 GiB, but only the pixels the packets reach (and, top row first, their flipped places) may
+// become resident.
+TEST(TgaReaderHostile, ShortRunLengthFileClaimingTheLargestSizeTouchesLittleMemory) {
+  for (const std::uint8_t descriptor : {std::uint8_t{0}, std::uint8_t{0x20}}) {
+    TgaFields fields;
+    fields.imageType = 10;
+    fields.width = 16384;
+    fields.height = 16384;
+    fields.pixelDepth = 32;
+    fields.descriptor = descriptor;
+    Bytes data;
+    for (int packet = 0; packet < 140; ++packet) appendRunPacket(data, 128, {1, 2, 3, 4});
+    ASSERT_TRUE(resetPeakResident()) << "the peak of resident memory cannot be reset";
+    const std::size_t before = peakResidentBytes();
+    ImagePtr image = decode(buildTga(fields, data));
+    const std::size_t after = peakResidentBytes();
+    ASSERT_TRUE(image);
+    ASSERT_EQ(image->pixelBytes(), std::size_t{1} << 30);
+    // A quarter of the picture leaves room for a sanitizer's shadow memory.
+    EXPECT_LT(after, before + image->pixelBytes() / 4) << "descriptor " << int{descriptor};
+    // The packets hold 140 * 128 pixels: the whole first stored row, then a part of the second.
+    const std::size_t firstRow = descriptor == 0 ? 0 : 16383;
+    const std::uint8_t* row = image->pixels() + firstRow * image->rowBytes();
+    EXPECT_EQ(row[0], 1);
+    EXPECT_EQ(row[image->rowBytes() - 1], 4);
+    EXPECT_EQ(image->pixels()[image->pixelBytes() / 2], 0);
+  }
+}
+
 void expectCleanResult(const ImagePtr& image) {
   if (!image) return;
   EXPECT_GE(image->width, 1);

@@ -70,6 +70,9 @@ bool compress(jpeg_compress_struct& cinfo, OracleErrors& errors, MemoryDestinati
   applyLayout(cinfo, encoding);
   jpeg_set_defaults(&cinfo);
   if (encoding.color == JpegColor::Ycck) jpeg_set_colorspace(&cinfo, JCS_YCCK);
+  if (encoding.color == JpegColor::Cmyk || encoding.color == JpegColor::Ycck) {
+    cinfo.write_Adobe_marker = encoding.adobeMarker ? TRUE : FALSE;
+  }
   jpeg_set_quality(&cinfo, encoding.quality, TRUE);
   for (int i = 0; i < cinfo.num_components; ++i) {
     cinfo.comp_info[i].h_samp_factor = 1;
@@ -204,6 +207,24 @@ Bytes encodeJpegTablesOnly() {
   const bool done = compressTables(cinfo, errors, out);
   jpeg_destroy_compress(&cinfo);
   return done ? takeOutput(out) : Bytes{};
+}
+
+Bytes jpegReferenceRgb(const JpegReference& reference) {
+  const auto components = static_cast<std::size_t>(reference.components);
+  const std::size_t pixels =
+      static_cast<std::size_t>(reference.width) * static_cast<std::size_t>(reference.height);
+  Bytes rgb(pixels * 3);
+  for (std::size_t i = 0; i < pixels && (i + 1) * components <= reference.samples.size(); ++i) {
+    const std::uint8_t* sample = reference.samples.data() + i * components;
+    for (std::size_t k = 0; k < 3; ++k) {
+      if (components == 4) {
+        rgb[3 * i + k] = static_cast<std::uint8_t>((sample[k] * sample[3] + 127) / 255);
+      } else {
+        rgb[3 * i + k] = sample[components == 1 ? 0 : k];
+      }
+    }
+  }
+  return rgb;
 }
 
 JpegReference decodeJpegReference(const Bytes& bytes, JpegSourceInstaller installSource) {

@@ -11,8 +11,8 @@ struct jpeg_decompress_struct;
 enum class JpegColor {
   Grey,           // one component
   Rgb,            // three components, stored as YCbCr
-  Cmyk,           // four components, stored as they are (Adobe marker)
-  Ycck,           // four components, stored as YCCK (Adobe marker)
+  Cmyk,           // four components, stored as they are
+  Ycck,           // four components, stored as YCCK
   TwoComponents,  // two components of no named colour space
 };
 
@@ -25,6 +25,7 @@ struct JpegEncoding {
   bool arithmetic = false;
   bool noise = false;       // pseudo-random samples instead of the smooth test pattern
   int quality = 90;
+  bool adobeMarker = true;  // Cmyk and Ycck: write the Adobe marker naming the transform
 };
 
 [[nodiscard]] int jpegInputComponents(JpegColor color);
@@ -51,6 +52,10 @@ struct JpegReference {
   int components = 0;
   Bytes samples;              // rows top-down, components bytes per pixel
 };
+
+// The reference's samples as three-component R,G,B rows: grey repeated, RGB as it is, CMYK read
+// as stored inverted (R = (C * K + 127) / 255, G likewise from M, B from Y).
+[[nodiscard]] Bytes jpegReferenceRgb(const JpegReference& reference);
 
 // Installs a data source on a freshly created decompression object.
 using JpegSourceInstaller = void (*)(jpeg_decompress_struct* cinfo);

@@ -54,6 +54,22 @@ ProcessResult runProcess(const std::string& command, const std::filesystem::path
   return result;
 }
 
+bool resetPeakResident() {
+  std::ofstream clearRefs("/proc/self/clear_refs");
+  clearRefs << "5";  // 5: reset the peak resident set size
+  clearRefs.flush();
+  return static_cast<bool>(clearRefs);
+}
+
+std::size_t peakResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6)) * 1024;  // in kB
+  }
+  return 0;
+}
+
 FileSizeLimit::FileSizeLimit(rlim_t bytes) : previousHandler_(std::signal(SIGXFSZ, SIG_IGN)) {
   ::getrlimit(RLIMIT_FSIZE, &previous_);
   rlimit lowered = previous_;

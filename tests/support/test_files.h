@@ -3,6 +3,7 @@
 
 #include <sys/resource.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -46,6 +47,14 @@ struct ProcessResult {
 // Runs a command through the shell in the given folder and collects its standard output.
 [[nodiscard]] ProcessResult runProcess(const std::string& command,
                                        const std::filesystem::path& folder);
+
+// Starts a new peak of resident memory for peakResidentBytes (through /proc/self/clear_refs);
+// false when the system does not offer it.
+[[nodiscard]] bool resetPeakResident();
+
+// The most bytes of the process's memory resident at once since the last resetPeakResident (or
+// since the start), from /proc/self/status; 0 when it cannot be read.
+[[nodiscard]] std::size_t peakResidentBytes();
 
 // Lowers the file size limit of the process for the life of the object, with SIGXFSZ ignored, so
 // that writes beyond the limit fail with EFBIG instead of ending the process.
