@@ -70,11 +70,14 @@ bool readStreamBytes(std::uint8_t* dest, std::uint32_t n) noexcept {
   return count == n;
 }
 
-// Reads a 4-byte big-endian field of the file into out; false when fewer than 4 bytes are left.
+// Reads a 4-byte big-endian field of the file into out and advances the stream past it; false
+// when fewer than 4 bytes are left.
 bool readStreamU32(std::uint32_t& out) noexcept {
-  std::array<std::uint8_t, 4> field{};
-  if (!readStreamBytes(field.data(), 4)) return false;
-  out = readBe32(field, 0);
+  const ByteSpan rest(pngState.streamCursor, static_cast<std::size_t>(pngState.streamRemaining));
+  if (!holds(rest, 0, 4)) return false;
+  out = readBe32(rest, 0);
+  pngState.streamCursor += 4;
+  pngState.streamRemaining -= 4;
   return true;
 }
 
