@@ -507,6 +507,22 @@ inline void copyMatch(std::uint8_t* out, std::uint32_t distance, std::uint32_t c
   }
 }
 
+// Bits a length or distance takes: the code of its lookup entry and the extra bits after it.
+constexpr std::uint32_t matchFieldBits(std::uint32_t entry) noexcept {
+  return (entry & kEntryLengthMask) + ((entry >> 4) & 0xF);
+}
+
+// A length or distance: the base of its lookup entry plus the extra bits that follow the code,
+// least significant first. Consumes the code and the extra bits, which must be in `input`.
+inline std::uint32_t readMatchField(BitReader& input, std::uint32_t entry) noexcept {
+  const std::uint32_t codeLength = entry & kEntryLengthMask;
+  const std::uint32_t extraBits = (entry >> 4) & 0xF;
+  const auto extra = static_cast<std::uint32_t>((input.bits >> codeLength) &
+                                                ((std::uint64_t{1} << extraBits) - 1));
+  consume(input, codeLength + extraBits);
+  return (entry >> 16) + extra;
+}
+
 enum class Stop { kOutputFull, kNearInputEnd, kBlockEnded, kFailed };
 
 // Decodes symbols of the current Huffman block into out .. outEnd, moving out along. Unchecked,
@@ -573,31 +589,22 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
       continue;
     }
     if ((entry & kEntryMatch) != 0) {
-      std::uint32_t extraBits = (entry >> 4) & 0xF;
-      if (kChecked && codeLength + extraBits > in.count) {
+      if (kChecked && matchFieldBits(entry) > in.count) {
         stop = Stop::kFailed;
         break;
       }
-      const std::uint32_t length =
-          (entry >> 16) + static_cast<std::uint32_t>((in.bits >> codeLength) &
-                                                     ((std::uint64_t{1} << extraBits) - 1));
-      consume(in, codeLength + extraBits);
+      const std::uint32_t length = readMatchField(in, entry);
 
       std::uint32_t distanceEntry = distances.lookup[in.bits & distanceMask];
       if ((distanceEntry & kEntryLong) != 0) {
         distanceEntry = decodeLongCode(distances, TableKind::kDistance, in.bits, in.count);
       }
-      const std::uint32_t distanceLength = distanceEntry & kEntryLengthMask;
-      extraBits = (distanceEntry >> 4) & 0xF;
-      if ((distanceEntry & kEntryMatch) == 0 ||                      // no code, or 30, 31
-          (kChecked && distanceLength + extraBits > in.count)) {
+      if ((distanceEntry & kEntryMatch) == 0 ||  // no code, or 30, 31
+          (kChecked && matchFieldBits(distanceEntry) > in.count)) {
         stop = Stop::kFailed;
         break;
       }
-      const std::uint32_t distance =
-          (distanceEntry >> 16) + static_cast<std::uint32_t>((in.bits >> distanceLength) &
-                                                             ((std::uint64_t{1} << extraBits) - 1));
-      consume(in, distanceLength + extraBits);
+      const std::uint32_t distance = readMatchField(in, distanceEntry);
       if (distance > static_cast<std::uint32_t>(o - window)) {  // before the first output byte
         stop = Stop::kFailed;
         break;
@@ -685,18 +692,7 @@ std::uint32_t failStream(const BitReader& input) noexcept {
 
 bool inflateBegin() noexcept {
   InflateState& state = inflateState;
-  state.streamOpen = false;
-  state.finalBlock = false;
-  state.bitMode = false;
-  state.bitIndex = -1;
-  state.writePos = 0;
-  state.copyDistance = 0;
-  state.copyRemaining = 0;
-  state.storedBlock = false;
-  state.storedRemaining = 0;
-  state.adler = 1;
-  state.literalCode = nullptr;
-  state.distanceCode = nullptr;
+  state = InflateState{};  // every field idle, the previous window freed
   state.window = allocateArray<std::uint8_t>(kWindowBufferSize);
   if (!state.window) return false;
   std::memset(state.window.get(), 0, kWindowBufferSize);

@@ -46,6 +46,8 @@ struct HuffmanTable {
 };
 
 // The one zlib stream in progress. The input range lives in pngState (idatCursor, idatEnd).
+// Every field defaults to its idle value, so inflateBegin starts from a default-constructed
+// record and no field can keep a value from the previous stream.
 struct InflateState {
   // kWindowBufferSize bytes: output is decoded here, history first. When writePos reaches
   // kOutputLimit the last kWindowSize bytes slide down to the start.

@@ -70,49 +70,20 @@ bool readStreamBytes(std::uint8_t* dest, std::uint32_t n) noexcept {
   return count == n;
 }
 
-// Reads a 4-byte big-endian field of the file into out; false when fewer than 4 bytes are left.
+// Reads a 4-byte big-endian field of the file into out and advances the stream past it; false
+// when fewer than 4 bytes are left.
 bool readStreamU32(std::uint32_t& out) noexcept {
-  std::array<std::uint8_t, 4> field{};
-  if (!readStreamBytes(field.data(), 4)) return false;
-  out = readBe32(field, 0);
+  const ByteSpan rest(pngState.streamCursor, static_cast<std::size_t>(pngState.streamRemaining));
+  if (!holds(rest, 0, 4)) return false;
+  out = readBe32(rest, 0);
+  pngState.streamCursor += 4;
+  pngState.streamRemaining -= 4;
   return true;
-}
-
-// Eight CRC tables: entry n of table k is the register after byte n followed by k zero bytes,
-// so eight bytes are folded in with eight independent lookups.
-using CrcSliceTables = std::array<std::array<std::uint32_t, 256>, 8>;
-
-constexpr CrcSliceTables buildCrcSliceTables() noexcept {
-  CrcSliceTables tables{};
-  tables[0] = crcTable;
-  for (std::size_t k = 1; k < 8; ++k) {
-    for (std::size_t n = 0; n < 256; ++n) {
-      const std::uint32_t previous = tables[k - 1][n];
-      tables[k][n] = crcTable[previous & 0xFFu] ^ (previous >> 8);
-    }
-  }
-  return tables;
-}
-
-constexpr CrcSliceTables kCrcSlices = buildCrcSliceTables();
-
-// crcUpdate of png/crc.h, eight bytes per step.
-std::uint32_t crcUpdateFast(std::uint32_t crc, ByteSpan bytes) noexcept {
-  const std::uint8_t* p = bytes.data();
-  std::size_t n = bytes.size();
-  for (; n >= 8; n -= 8, p += 8) {
-    const std::uint32_t low = crc ^ (std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
-                                     std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
-    crc = kCrcSlices[7][low & 0xFFu] ^ kCrcSlices[6][(low >> 8) & 0xFFu] ^
-          kCrcSlices[5][(low >> 16) & 0xFFu] ^ kCrcSlices[4][low >> 24] ^ kCrcSlices[3][p[4]] ^
-          kCrcSlices[2][p[5]] ^ kCrcSlices[1][p[6]] ^ kCrcSlices[0][p[7]];
-  }
-  return crcUpdate(crc, ByteSpan(p, n));
 }
 
 // CRC-32 of the four type bytes followed by the chunk data.
 std::uint32_t chunkCrc(const ChunkType& type, ByteSpan data) noexcept {
-  return ~crcUpdateFast(crcUpdate(0xFFFFFFFFu, type), data);
+  return ~crcUpdate(crcUpdate(0xFFFFFFFFu, type), data);
 }
 
 // Bytes of one pixel in pixels for an accepted colour type and bit depth pair; 0 for any

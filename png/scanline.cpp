@@ -29,16 +29,17 @@ constexpr std::uint8_t kFilterUp = 2;
 constexpr std::uint8_t kFilterAverage = 3;
 constexpr std::uint8_t kFilterPaeth = 4;
 
-// The Paeth predictor without branches. With estimate = left + above - upperLeft the three
-// distances are |above - upperLeft|, |left - upperLeft| and |left + above - 2 * upperLeft|; the
-// selects compile to conditional moves.
+// The Paeth predictor without branches. With a = left, b = above, c = upperLeft and the
+// estimate p = a + b - c, the distances are pa = |p - a| = |b - c|, pb = |p - b| = |a - c| and
+// pc = |p - c| = |a + b - 2c|; the nearest of a, b, c wins, ties in that order. The selects
+// compile to conditional moves.
 inline int paeth(int left, int above, int upperLeft) noexcept {
-  const int toAbove = above - upperLeft;
-  const int toLeft = left - upperLeft;
-  const int distanceLeft = toAbove < 0 ? -toAbove : toAbove;
-  const int distanceAbove = toLeft < 0 ? -toLeft : toLeft;
-  const int sum = toAbove + toLeft;
-  const int distanceUpperLeft = sum < 0 ? -sum : sum;
+  const int aboveStep = above - upperLeft;  // b - c
+  const int leftStep = left - upperLeft;    // a - c
+  const int distanceLeft = aboveStep < 0 ? -aboveStep : aboveStep;  // pa
+  const int distanceAbove = leftStep < 0 ? -leftStep : leftStep;    // pb
+  const int sum = aboveStep + leftStep;
+  const int distanceUpperLeft = sum < 0 ? -sum : sum;               // pc
   const int nearerOfTheOthers = distanceAbove <= distanceUpperLeft ? above : upperLeft;
   const int nearerDistance =
       distanceAbove <= distanceUpperLeft ? distanceAbove : distanceUpperLeft;
@@ -222,35 +223,13 @@ void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept {
 
   if (filterType < kFilterNone || filterType > kFilterPaeth) return;
   const auto type = static_cast<std::uint8_t>(filterType);
-  if (distance == 3 || distance == 4) {
-    // Whole pixels go through the truecolour routine; a partial pixel at the end (a scanline
-    // of packed samples whose length is no multiple of the distance) follows byte by byte.
-    const std::size_t whole = n - n % distance;
+  if ((distance == 3 || distance == 4) && n % distance == 0) {
+    // 3 and 4 bytes per pixel occur only at depth 8, where every scanline the decode loops
+    // pass is whole pixels: a pixel at a time. Any other length goes byte by byte below.
     if (distance == 3) {
-      unfilterTruecolourRow<3, false>(type, x, prior, nullptr, whole / 3);
+      unfilterTruecolourRow<3, false>(type, x, prior, nullptr, n / 3);
     } else {
-      unfilterTruecolourRow<4, false>(type, x, prior, nullptr, whole / 4);
-    }
-    for (std::size_t i = whole; i < n; ++i) {
-      // Left and upper-left are 0 before the first whole pixel.
-      const int left = i >= distance ? x[i - distance] : 0;
-      const int upperLeft = i >= distance ? prior[i - distance] : 0;
-      switch (type) {
-        case kFilterSub:
-          x[i] = wrapAdd(x[i], left);
-          break;
-        case kFilterUp:
-          x[i] = wrapAdd(x[i], prior[i]);
-          break;
-        case kFilterAverage:
-          x[i] = wrapAdd(x[i], (left + prior[i]) >> 1);
-          break;
-        case kFilterPaeth:
-          x[i] = wrapAdd(x[i], paeth(left, prior[i], upperLeft));
-          break;
-        default:
-          break;
-      }
+      unfilterTruecolourRow<4, false>(type, x, prior, nullptr, n / 4);
     }
     return;
   }

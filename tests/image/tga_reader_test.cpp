@@ -1,7 +1,6 @@
 #include "image/tga_reader.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include "image/heap.h"
 #include "image/loader.h"
 #include "support/bmp_builder.h"
+#include "support/png_writer.h"
 #include "support/tga_writer.h"
 
 namespace {
@@ -418,35 +418,13 @@ TEST(UnpackTgaRle, ZeroesWhatNoPacketReached) {
 
 // ---- detection -------------------------------------------------------------------------------
 
-void appendChunk(Bytes& png, const char* type, const Bytes& body) {
-  const auto length = static_cast<std::uint32_t>(body.size());
-  for (int shift = 24; shift >= 0; shift -= 8)
-    png.push_back(static_cast<std::uint8_t>(length >> shift));
-  Bytes typed(type, type + 4);
-  typed.insert(typed.end(), body.begin(), body.end());
-  png.insert(png.end(), typed.begin(), typed.end());
-  const auto crc =
-      static_cast<std::uint32_t>(crc32(0, typed.data(), static_cast<uInt>(typed.size())));
-  for (int shift = 24; shift >= 0; shift -= 8)
-    png.push_back(static_cast<std::uint8_t>(crc >> shift));
-}
-
-// A 4x4 RGB PNG: signature, IHDR, one IDAT of unfiltered rows, IEND.
+// A 4x4 RGB PNG whose samples count up from 0.
 Bytes smallPng() {
-  Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  appendChunk(png, "IHDR", {0, 0, 0, 4, 0, 0, 0, 4, 8, 2, 0, 0, 0});
-  Bytes raw;
-  for (int row = 0; row < 4; ++row) {
-    raw.push_back(0);
-    for (int i = 0; i < 12; ++i) raw.push_back(static_cast<std::uint8_t>(row * 12 + i));
-  }
-  uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
-  Bytes packed(packedSize);
-  EXPECT_EQ(compress(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size())), Z_OK);
-  packed.resize(packedSize);
-  appendChunk(png, "IDAT", packed);
-  appendChunk(png, "IEND", {});
-  return png;
+  PngPicture picture;
+  picture.width = 4;
+  picture.height = 4;
+  for (std::uint16_t sample = 0; sample < 48; ++sample) picture.samples.push_back(sample);
+  return buildPng(picture);
 }
 
 // The start of a baseline JFIF file followed by filler: SOI, APP0, then bytes to 200.

@@ -207,6 +207,33 @@ TEST(Inflate, BeginAllocatesAgainAfterEveryStream) {
   }
 }
 
+// A stream left anywhere (inside a match, a stored block, a Huffman block, between bits) leaves
+// nothing behind for the next begin: the next stream decodes in full, its checksum included.
+TEST(Inflate, BeginStartsCleanAfterAStreamLeftAnywhere) {
+  Bytes content;
+  for (int i = 0; i < 3000; ++i) content.push_back(static_cast<std::uint8_t>((i * i) % 7 + 'a'));
+  const Bytes next = text("the next stream, decoded after the first was left in the middle");
+  const Bytes nextStream = compressWithZlib(next, 6, 15, Z_DEFAULT_STRATEGY);
+  for (int level : {0, 1, 9}) {
+    const Bytes stream = compressWithZlib(content, level, 15, Z_DEFAULT_STRATEGY);
+    for (std::uint32_t stopAt : {1u, 2u, 7u, 100u, 1001u, 2999u}) {
+      {
+        InflateSession left(stream);
+        ASSERT_TRUE(left.begin());
+        ASSERT_EQ(left.read(stopAt), stopAt);
+        pngState.idatCursor = nextStream.data();  // no release: begin must reset everything
+        pngState.idatEnd = nextStream.data() + nextStream.size();
+        ASSERT_TRUE(inflateBegin());
+        Bytes out(next.size() + 1, kUntouched);
+        EXPECT_EQ(inflateRead(out.data(), static_cast<std::uint32_t>(out.size())), next.size())
+            << "level " << level << " left after " << stopAt;
+        out.resize(next.size());
+        EXPECT_EQ(out, next) << "level " << level << " left after " << stopAt;
+      }
+    }
+  }
+}
+
 // --- Reads outside a stream ---------------------------------------------------------------------
 
 TEST(Inflate, ReadAfterStoredStreamEndedReturnsZeroAndWritesNothing) {

@@ -153,9 +153,8 @@ TEST_F(Scanline, UnfilterReversesEveryFilterTypeAgainstReferenceFilter) {
   }
 }
 
-// Distances 3 and 4 take the pixel-at-a-time routine; lengths that are no multiple of the
-// distance end in a partial pixel handled byte by byte, and lengths below the distance have no
-// whole pixel at all.
+// Distances 3 and 4 take the pixel-at-a-time routine for whole pixels; lengths that are no
+// multiple of the distance, which the decode loops never pass, go byte by byte.
 TEST_F(Scanline, UnfilterOfWholeAndPartialPixelsMatchesReferenceFilter) {
   const std::size_t lengths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 64, 65, 66, 67};
   std::uint32_t seed = 7;
