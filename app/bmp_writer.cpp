@@ -9,8 +9,8 @@
 
 #include <cstdio>
 
-#include "app/platform.h"
-#include "image/byte_io.h"
+#include "base/platform.h"
+#include "base/byte_io.h"
 
 std::array<std::uint8_t, kBmpHeaderBytes> buildBmpHeader(const Image& image,
                                                          std::uint32_t unpaddedWidth,

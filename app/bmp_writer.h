@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/image.h"
+#include "base/image.h"
 
 constexpr std::size_t kBmpHeaderBytes = 54;
 

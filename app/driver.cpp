@@ -11,9 +11,9 @@
 #include <cstring>
 
 #include "app/bmp_writer.h"
-#include "app/counted_string.h"
+#include "base/counted_string.h"
 #include "app/padding.h"
-#include "app/platform.h"
+#include "base/platform.h"
 #include "image/loader.h"
 
 namespace {

@@ -1,11 +1,10 @@
 // pow2bmp: converts every picture in ./img into a power-of-two BMP file in ./bmp.
 
-#include <csignal>
 #include <cstdio>
 
 #include "app/command_line.h"
 #include "app/driver.h"
-#include "app/platform.h"
+#include "base/platform.h"
 
 namespace {
 
@@ -26,9 +25,6 @@ int main(int argc, char** argv) {
     case CommandLineAction::convert:
       break;
   }
-  // A write beyond the file size limit must fail as a short write, not kill the process.
-  std::signal(SIGXFSZ, SIG_IGN);
-  // An interrupted run leaves no temporary file behind.
-  installInterruptCleanup();
+  installSignalHandling();
   return runConverter(stdout, pauseBeforeExit);
 }

@@ -3,26 +3,11 @@
 
 #include "app/padding.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
 
 constexpr unsigned kMinPaddedSide = 4;
-
-// Writes count copies of the pixel at dst - pixelBytes after it, doubling the copied span.
-void repeatPixel(std::uint8_t* dst, std::size_t pixelBytes, std::size_t count) noexcept {
-  std::size_t total = count * pixelBytes;
-  std::size_t done = 0;
-  const std::uint8_t* source = dst - pixelBytes;
-  std::memcpy(dst, source, std::min(total, pixelBytes));
-  done = std::min(total, pixelBytes);
-  while (done < total) {
-    const std::size_t chunk = std::min(done, total - done);
-    std::memcpy(dst + done, dst, chunk);
-    done += chunk;
-  }
-}
 
 }  // namespace
 
@@ -50,7 +35,9 @@ ImagePtr padToPowerOfTwo(ImagePtr image) noexcept {
   for (unsigned row = 0; row < height; ++row) {
     std::uint8_t* line = dst + row * paddedRow;
     std::memcpy(line, src + row * sourceRow, sourceRow);
-    if (paddedWidth > width) repeatPixel(line + sourceRow, channels, paddedWidth - width);
+    if (paddedWidth > width) {
+      repeatPixel(line + sourceRow - channels, channels, paddedWidth - width + 1);
+    }
   }
   const std::uint8_t* topRow = dst + (height - 1) * std::size_t{paddedRow};
   for (unsigned row = height; row < paddedHeight; ++row) {

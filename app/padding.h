@@ -1,7 +1,7 @@
 #pragma once
 // Power-of-two padding by edge replication.
 
-#include "image/image.h"
+#include "base/image.h"
 
 // The smallest power of two that is at least 4 and at least side.
 [[nodiscard]] unsigned paddedSide(unsigned side) noexcept;

@@ -34,8 +34,8 @@
 #include <vector>
 
 #include "app/padding.h"
-#include "image/byte_io.h"
-#include "image/image.h"
+#include "base/byte_io.h"
+#include "base/image.h"
 #include "image/loader.h"
 
 namespace {

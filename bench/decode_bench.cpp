@@ -19,7 +19,6 @@
 // Our decoder refusing a corpus file is printed and makes the exit status 1.
 
 #include <malloc.h>
-#include <png.h>
 
 #include <jpeglib.h>
 
@@ -39,13 +38,16 @@
 #include <thread>
 #include <vector>
 
-#include "image/byte_io.h"
-#include "image/heap.h"
-#include "image/image.h"
+#include "base/byte_io.h"
+#include "base/heap.h"
+#include "base/image.h"
 #include "image/loader.h"
 #include "png/decode_state.h"
 #include "png/inflate.h"
 
+#ifdef BENCH_HAVE_LIBPNG
+#include <png.h>
+#endif
 #ifdef BENCH_HAVE_SPNG
 #include <spng.h>
 #endif
@@ -584,7 +586,7 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
   }
   const std::size_t pixelBytes = reference->pixelBytes();
   const std::uint32_t channels = reference->channels;
-  const std::size_t height = reference->height;
+  [[maybe_unused]] const std::size_t height = reference->height;  // libpng's row count
   std::printf("== %s: %s [%s]\n   %ux%u, %u channels, %zu file bytes, %zu pixel bytes\n",
               path.filename().c_str(), info.detail.c_str(), kClassNames[kind],
               unsigned{reference->width}, unsigned{reference->height}, channels, file.size(),

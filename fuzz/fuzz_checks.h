@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "image/byte_io.h"
-#include "image/image.h"
+#include "base/byte_io.h"
+#include "base/image.h"
 
 // Stops the process with a message when condition is false.
 inline void fuzzCheck(bool condition, const char* what) noexcept {

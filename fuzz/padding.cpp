@@ -15,7 +15,7 @@
 #include "app/bmp_writer.h"
 #include "app/padding.h"
 #include "fuzz/fuzz_checks.h"
-#include "image/byte_io.h"
+#include "base/byte_io.h"
 
 namespace {
 

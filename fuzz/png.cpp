@@ -8,7 +8,7 @@
 
 #include "fuzz/fuzz_checks.h"
 #include "fuzz/png_mutator.h"
-#include "image/byte_io.h"
+#include "base/byte_io.h"
 #include "png/decode_state.h"
 #include "png/inflate.h"
 #include "png/png_reader.h"

@@ -21,7 +21,7 @@
 
 #include "fuzz/fuzz_checks.h"
 #include "fuzz/png_mutator.h"
-#include "image/byte_io.h"
+#include "base/byte_io.h"
 #include "png/png_reader.h"
 #include "support/png_oracle.h"
 

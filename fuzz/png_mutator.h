@@ -19,7 +19,7 @@
 #include <random>
 #include <vector>
 
-#include "image/byte_io.h"
+#include "base/byte_io.h"
 #include "png/crc.h"
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size,

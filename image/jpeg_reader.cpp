@@ -45,13 +45,14 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "base/platform.h"
+
 JpegInputCursor jpegInputCursor = {nullptr, 0};
 
 namespace {
 
 constexpr std::int32_t kChunkBytes = 4096;
 constexpr std::size_t kMinFileBytes = 20;
-constexpr std::size_t kMaxFileBytes = std::numeric_limits<std::int32_t>::max();
 constexpr JOCTET kMarkerPrefix = 0xFF;
 constexpr JOCTET kStartOfImage = 0xD8;
 constexpr JOCTET kEndOfImage = 0xD9;
@@ -449,7 +450,7 @@ void installJpegMemorySource(jpeg_decompress_struct* cinfo) noexcept {
 }
 
 ImagePtr decodeJpeg(ByteSpan bytes) noexcept {
-  if (bytes.size() < kMinFileBytes || bytes.size() > kMaxFileBytes) return nullptr;
+  if (bytes.size() < kMinFileBytes || bytes.size() > kMaxInputFileBytes) return nullptr;
   if (bytes[0] != kMarkerPrefix || bytes[1] != kStartOfImage || bytes[2] != kMarkerPrefix) {
     return nullptr;  // start-of-image marker, then the next marker's prefix
   }

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "image/byte_io.h"
-#include "image/image.h"
+#include "base/byte_io.h"
+#include "base/image.h"
 
 struct jpeg_decompress_struct;
 

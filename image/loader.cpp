@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/platform.h"
+#include "base/platform.h"
 #include "image/bmp_reader.h"
 #include "image/jpeg_reader.h"
 #include "image/tga_reader.h"
@@ -27,7 +27,6 @@ struct FileCloser {
 
 ImagePtr decodeImage(ByteSpan bytes) noexcept {
   for (Reader reader : kReaderChain) {
-    if (reader == nullptr) continue;
     if (ImagePtr image = reader(bytes)) return image;
   }
   return nullptr;
@@ -36,7 +35,7 @@ ImagePtr decodeImage(ByteSpan bytes) noexcept {
 ImagePtr loadImageFile(const CountedString& path) noexcept {
   std::int64_t size = 0;
   std::unique_ptr<std::FILE, FileCloser> file(openInputFile(path.text(), size));
-  if (!file || size < 0 || size > kMaxInputFileBytes) return nullptr;
+  if (!file || size < 0 || static_cast<std::uint64_t>(size) > kMaxInputFileBytes) return nullptr;
   const auto byteCount = static_cast<std::size_t>(size);
   HeapPtr<std::uint8_t[]> block = allocateArray<std::uint8_t>(byteCount);
   if (!block) return nullptr;

@@ -1,12 +1,9 @@
 #pragma once
 // Whole-file loading and format detection by content.
 
-#include "app/counted_string.h"
-#include "image/byte_io.h"
-#include "image/image.h"
-
-// Largest file the readers take: their sizes are signed 32-bit counts.
-constexpr std::int64_t kMaxInputFileBytes = 0x7FFFFFFF;
+#include "base/byte_io.h"
+#include "base/counted_string.h"
+#include "base/image.h"
 
 // Reads the whole file named by path and decodes it; null when the file cannot be opened or
 // read, is not a regular file (a FIFO or device is refused without blocking), is larger than

@@ -25,17 +25,6 @@ constexpr std::uint8_t kDescriptorTopFirst = 0x20;  // first stored row is the t
 constexpr std::uint8_t kPacketRun = 0x80;           // packet header: run packet
 constexpr std::uint8_t kPacketCountMask = 0x7F;
 
-// Writes the pixel at dst[0..pixelSize) count times in a row, doubling the filled span per copy.
-void repeatPixel(std::uint8_t* dst, std::size_t pixelSize, std::size_t count) noexcept {
-  const std::size_t total = pixelSize * count;
-  std::size_t filled = pixelSize;
-  while (filled < total) {
-    const std::size_t chunk = std::min(filled, total - filled);
-    std::memcpy(dst + filled, dst, chunk);
-    filled += chunk;
-  }
-}
-
 // Writes the kPixelSize-byte pixel count times from dst on; runs are at most 128 pixels, so
 // fixed-size stores beat a chain of growing copies.
 template <std::size_t kPixelSize>

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/byte_io.h"
-#include "image/image.h"
+#include "base/byte_io.h"
+#include "base/image.h"
 
 // Decodes a whole TGA file held in memory; null when the bytes are not a TGA picture this
 // reader accepts. The bytes stay the caller's.

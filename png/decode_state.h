@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/heap.h"
+#include "base/heap.h"
 
 // IHDR colour types.
 inline constexpr std::int32_t kColourGrey = 0;

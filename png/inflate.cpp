@@ -34,7 +34,7 @@
 #include <bit>
 #include <cstring>
 
-#include "image/byte_io.h"
+#include "base/byte_io.h"
 #include "png/decode_state.h"
 
 InflateState inflateState;

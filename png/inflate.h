@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "image/heap.h"
+#include "base/heap.h"
 
 inline constexpr std::uint32_t kWindowSize = 32768;           // bytes of history, the DEFLATE maximum
 inline constexpr std::uint32_t kOutputLimit = 2 * kWindowSize;  // window bytes in use before a slide

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/platform.h"
 #include "png/crc.h"
 #include "png/decode_state.h"
 #include "png/inflate.h"
@@ -30,12 +31,10 @@
 namespace {
 
 constexpr std::size_t kMinFileBytes = 100;
-constexpr std::size_t kMaxFileBytes = 0x7FFFFFFF;  // streamRemaining is a signed 32-bit count
 constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr std::uint32_t kMaxChunkLength = 0x7FFFFFFF;  // PNG's maximum; compared unsigned
 constexpr std::uint32_t kCrcBytes = 4;
 constexpr std::uint32_t kHeaderBytes = 13;
-constexpr std::uint32_t kMaxSide = 16384;
 constexpr std::size_t kPaletteBytes = 1024;
 constexpr std::size_t kPaletteEntries = 256;
 constexpr std::size_t kMinIdatCapacity = 4096;
@@ -113,11 +112,11 @@ bool handleHeader(ByteSpan data) noexcept {
   pngState.bitDepth = data[8];                     // bit depth
   pngState.colourType = data[9];                   // colour type
   pngState.interlaced = data[12] == 1;             // interlace method
-  pngState.width = width <= kMaxSide ? static_cast<std::int32_t>(width) : 0;
-  pngState.height = height <= kMaxSide ? static_cast<std::int32_t>(height) : 0;
+  pngState.width = width <= kMaxImageSide ? static_cast<std::int32_t>(width) : 0;
+  pngState.height = height <= kMaxImageSide ? static_cast<std::int32_t>(height) : 0;
   pngState.bytesPerPixel = bytesPerPixelOf(pngState.colourType, pngState.bitDepth);
   if (pngState.bytesPerPixel == 0) return false;
-  if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide) return false;
+  if (width < 1 || width > kMaxImageSide || height < 1 || height > kMaxImageSide) return false;
   if (data[10] != 0) return false;  // compression method
   if (data[11] != 0) return false;  // filter method
   if (data[12] > 1) return false;   // interlace method
@@ -191,13 +190,13 @@ std::size_t imageDataAhead() noexcept {
 bool handleImageData(ByteSpan data) noexcept {
   if (data.empty()) return true;
   const std::size_t needed = static_cast<std::size_t>(pngState.idatLength) + data.size();
-  if (needed > kMaxFileBytes) return false;
+  if (needed > kMaxInputFileBytes) return false;
   if (needed > pngState.idatCapacity) {
     std::size_t capacity = pngState.idatCapacity * 2;
     if (capacity < kMinIdatCapacity) capacity = kMinIdatCapacity;
     if (pngState.idatCapacity == 0) {
       const std::size_t ahead = needed + imageDataAhead();
-      if (ahead > capacity && ahead <= kMaxFileBytes) capacity = ahead;
+      if (ahead > capacity && ahead <= kMaxInputFileBytes) capacity = ahead;
     }
     if (capacity < needed) capacity = needed;
     void* grown = heapReallocate(pngState.idatData.get(), capacity);
@@ -272,7 +271,7 @@ ImagePtr finishPicture() noexcept {
 }  // namespace
 
 ImagePtr decodePng(ByteSpan bytes) noexcept {
-  if (bytes.size() < kMinFileBytes || bytes.size() > kMaxFileBytes) return nullptr;
+  if (bytes.size() < kMinFileBytes || bytes.size() > kMaxInputFileBytes) return nullptr;
   if (std::memcmp(bytes.data(), kSignature.data(), kSignature.size()) != 0) return nullptr;
 
   const PngStateReleaser releaser;

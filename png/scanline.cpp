@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 
 #include "png/decode_state.h"
 #include "png/inflate.h"
@@ -88,29 +89,20 @@ void unfilterTruecolour(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t
 template <std::size_t kBytes, bool kConvert>
 void unfilterTruecolourRow(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
                            std::uint8_t* dst, std::size_t count) noexcept {
-  switch (filterType) {
-    case kFilterNone:
-      if constexpr (kConvert) unfilterTruecolour<kBytes, true, kFilterNone>(x, prior, dst, count);
-      return;
-    case kFilterSub:
-      unfilterTruecolour<kBytes, kConvert, kFilterSub>(x, prior, dst, count);
-      return;
-    case kFilterUp:
-      unfilterTruecolour<kBytes, kConvert, kFilterUp>(x, prior, dst, count);
-      return;
-    case kFilterAverage:
-      unfilterTruecolour<kBytes, kConvert, kFilterAverage>(x, prior, dst, count);
-      return;
-    case kFilterPaeth:
-      unfilterTruecolour<kBytes, kConvert, kFilterPaeth>(x, prior, dst, count);
-      return;
-    default:
-      return;
+  using Unfilter = void (*)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t) noexcept;
+  // Filter None leaves the bytes as they are; only a conversion has work to do.
+  static constexpr Unfilter kByFilter[] = {
+      kConvert ? &unfilterTruecolour<kBytes, true, kFilterNone> : nullptr,
+      &unfilterTruecolour<kBytes, kConvert, kFilterSub>,
+      &unfilterTruecolour<kBytes, kConvert, kFilterUp>,
+      &unfilterTruecolour<kBytes, kConvert, kFilterAverage>,
+      &unfilterTruecolour<kBytes, kConvert, kFilterPaeth>,
+  };
+  if (filterType < std::size(kByFilter) && kByFilter[filterType] != nullptr) {
+    kByFilter[filterType](x, prior, dst, count);
   }
 }
 
-// Unpacks count samples of kBits bits each (most significant first) and writes each, multiplied
-// by scale, every dstStep bytes.
 template <unsigned kBits>
 void spreadPackedSamples(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                          std::size_t dstStep, unsigned scale) noexcept {

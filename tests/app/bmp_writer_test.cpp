@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/padding.h"
-#include "image/byte_io.h"
+#include "base/byte_io.h"
 #include "support/test_files.h"
 
 namespace {

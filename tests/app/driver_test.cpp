@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "image/byte_io.h"
-#include "image/heap.h"
+#include "base/byte_io.h"
+#include "base/heap.h"
 #include "support/bmp_builder.h"
 #include "support/test_files.h"
 

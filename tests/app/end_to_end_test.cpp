@@ -4,7 +4,7 @@
 
 #include "app/bmp_writer.h"
 #include "app/padding.h"
-#include "image/byte_io.h"
+#include "base/byte_io.h"
 #include "image/loader.h"
 #include "support/bmp_builder.h"
 #include "support/jpeg_oracle.h"

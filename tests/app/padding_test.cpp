@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "image/byte_io.h"
+#include "base/byte_io.h"
 #include "support/test_files.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include "image/heap.h"
+#include "base/heap.h"
 #include "image/loader.h"
 #include "support/bmp_builder.h"
 #include "support/jpeg_oracle.h"

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "image/heap.h"
+#include "base/heap.h"
 #include "support/bmp_builder.h"
 #include "support/test_files.h"
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "image/heap.h"
+#include "base/heap.h"
 #include "image/loader.h"
 #include "support/bmp_builder.h"
 #include "support/png_writer.h"

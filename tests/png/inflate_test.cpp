@@ -9,7 +9,7 @@
 #include <string>
 #include <tuple>
 
-#include "image/heap.h"
+#include "base/heap.h"
 #include "png/decode_state.h"
 #include "support/deflate_bits.h"
 

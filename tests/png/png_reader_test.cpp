@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "image/heap.h"
+#include "base/heap.h"
 #include "image/loader.h"
 #include "png/decode_state.h"
 #include "png/inflate.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "image/image.h"
+#include "base/image.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

@@ -1,5 +1,6 @@
-// Folder listing, classification, non-blocking input open, temporary output files and the
-// pause, on POSIX. Nothing here throws: the listing grows its blocks with heapReallocate, so a
+// Every call into the operating system, on POSIX: folder listing, classification, non-blocking
+// input open, temporary output files, signals, the huge-page advice for picture blocks and the
+// pause. Nothing here throws: the listing grows its blocks with heapReallocate, so a
 // failed allocation comes back as a result the driver reports.
 //
 // Temporary files and interruption: a file under construction is registered in a small static
@@ -8,13 +9,14 @@
 // next run removes those whose PID no longer runs. The name carries the PID so that a run never
 // removes the file another live run is writing into the same folder.
 
-#include "app/platform.h"
+#include "base/platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -204,7 +207,9 @@ pid_t temporaryFileOwner(const char* name) noexcept {
 
 }  // namespace
 
-void installInterruptCleanup() noexcept {
+void installSignalHandling() noexcept {
+  // A write beyond the file size limit must fail as a short write, not end the process.
+  ::signal(SIGXFSZ, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = removeTemporaryFilesAndReraise;
   sigemptyset(&action.sa_mask);
@@ -296,6 +301,27 @@ void TemporaryFile::discard() noexcept {
     slot.state.store(kSlotFree);
   }
   slot_ = -1;
+}
+
+namespace {
+
+constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
+
+}  // namespace
+
+void adviseLargeBlock(void* block, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  if (block == nullptr || bytes < 2 * kHugePageBytes) return;
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  const std::uintptr_t last = (start + bytes) & ~(kHugePageBytes - 1);
+  if (last > first) {
+    static_cast<void>(::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE));
+  }
+#else
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+#endif
 }
 
 void pauseMilliseconds(unsigned milliseconds) noexcept {

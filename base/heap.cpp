@@ -1,6 +1,6 @@
 // Heap allocation with a test-only fault injection counter.
 
-#include "image/heap.h"
+#include "base/heap.h"
 
 namespace {
 

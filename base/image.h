@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/heap.h"
+#include "base/heap.h"
 
 // Largest width or height any reader returns.
 constexpr unsigned kMaxImageSide = 16384;
@@ -42,10 +42,9 @@ using ImagePtr = HeapPtr<Image>;
 [[nodiscard]] ImagePtr createZeroedImage(unsigned channels, unsigned height,
                                          unsigned width) noexcept;
 
-// Asks the system to back the whole 2 MiB stretches of a large block with huge pages, so that
-// first writes to a picture-sized block take one fault per 2 MiB instead of one per 4 KiB.
-// Contents and ownership are unchanged; a refusal is ignored.
-void adviseLargeBlock(void* block, std::size_t bytes) noexcept;
+// Repeats the pixel at pixel[0..pixelBytes) so that count copies of it, itself the first, stand
+// in a row from pixel on; the copied span doubles with each copy.
+void repeatPixel(std::uint8_t* pixel, std::size_t pixelBytes, std::size_t count) noexcept;
 
 // Reverses the order of the rows in place (the middle row of an odd height stays).
 void flipImageRows(Image& image) noexcept;

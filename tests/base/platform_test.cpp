@@ -1,4 +1,4 @@
-#include "app/platform.h"
+#include "base/platform.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "image/heap.h"
+#include "base/heap.h"
 #include "support/test_files.h"
 
 namespace {

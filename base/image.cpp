@@ -1,38 +1,18 @@
-// Picture record: creation and the two in-place reorderings the readers need.
+// Picture record: creation, the pixel repeat of padding and run-length data, and the two in-place
+// reorderings the readers need.
 //
 // Picture blocks run to tens of megabytes and every byte is written once right after creation;
-// where the system offers it, such blocks are backed by huge pages, because on virtual machines
-// a page fault per 4 KiB page can cost more than decoding the picture.
+// where the system offers it, such blocks are backed by huge pages (adviseLargeBlock), because
+// on virtual machines a page fault per 4 KiB page can cost more than decoding the picture.
 
-#include "image/image.h"
-
-#include <sys/mman.h>
+#include "base/image.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
-namespace {
-
-constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
-
-}  // namespace
-
-void adviseLargeBlock(void* block, std::size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-  if (block == nullptr || bytes < 2 * kHugePageBytes) return;
-  const auto start = reinterpret_cast<std::uintptr_t>(block);
-  const std::uintptr_t first = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-  const std::uintptr_t last = (start + bytes) & ~(kHugePageBytes - 1);
-  if (last > first) {
-    static_cast<void>(::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE));
-  }
-#else
-  static_cast<void>(block);
-  static_cast<void>(bytes);
-#endif
-}
+#include "base/platform.h"
 
 namespace {
 
@@ -96,4 +76,14 @@ void swapRedBlue(Image& image) noexcept {
   std::uint8_t* pixel = image.pixels();
   std::uint8_t* const end = pixel + image.pixelBytes();
   for (; pixel != end; pixel += step) std::swap(pixel[0], pixel[2]);
+}
+
+void repeatPixel(std::uint8_t* pixel, std::size_t pixelBytes, std::size_t count) noexcept {
+  const std::size_t total = pixelBytes * count;
+  std::size_t filled = std::min(pixelBytes, total);
+  while (filled < total) {
+    const std::size_t chunk = std::min(filled, total - filled);
+    std::memcpy(pixel + filled, pixel, chunk);
+    filled += chunk;
+  }
 }

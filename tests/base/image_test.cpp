@@ -1,4 +1,4 @@
-#include "image/image.h"
+#include "base/image.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "app/counted_string.h"
+#include "base/counted_string.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "image/heap.h"
+#include "base/heap.h"
 
 namespace {
 

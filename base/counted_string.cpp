@@ -3,7 +3,7 @@
 // The empty string is a static block whose count starts at 2^30, so no sequence of releases can
 // bring it to zero; every failed allocation hands it out with one more reference.
 
-#include "app/counted_string.h"
+#include "base/counted_string.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include <new>
 #include <utility>
 
-#include "image/heap.h"
+#include "base/heap.h"
 
 namespace {
 

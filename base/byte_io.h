@@ -8,6 +8,10 @@
 
 using ByteSpan = std::span<const std::uint8_t>;
 
+// The largest input file any reader takes (2^31 - 1 bytes): every offset and count inside a file
+// fits a signed 32-bit integer.
+constexpr std::size_t kMaxInputFileBytes = 0x7FFFFFFF;
+
 [[nodiscard]] constexpr bool holds(ByteSpan bytes, std::size_t offset, std::size_t count) noexcept {
   return offset <= bytes.size() && count <= bytes.size() - offset;
 }

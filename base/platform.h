@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "image/heap.h"
+#include "base/heap.h"
 
 // The native path separator as a one-character text ("/" here).
 extern const char kPathSeparator[2];
@@ -62,10 +62,11 @@ enum class EntryKind {
 // in the folder of the file they become. Up to this many can exist at once in one process.
 constexpr std::size_t kMaxTemporaryFiles = 8;
 
-// Installs handlers for SIGHUP, SIGINT and SIGTERM (each one not ignored at start-up) that remove
-// every temporary file the process holds, then end the process by the same signal with its
-// default action, so the exit status is the signal's.
-void installInterruptCleanup() noexcept;
+// Sets up the signals of a run: SIGXFSZ is ignored, so a write beyond the file size limit fails
+// as a short write; SIGHUP, SIGINT and SIGTERM (each one not ignored at start-up) get a handler
+// that removes every temporary file the process holds, then ends the process by the same signal
+// with its default action, so the exit status is the signal's.
+void installSignalHandling() noexcept;
 
 // Removes the temporary files in folder whose PID is no running process: leftovers of a run that
 // no handler saw end (SIGKILL, power loss). Names of any other form, and files of live processes
@@ -97,6 +98,11 @@ class TemporaryFile {
  private:
   int slot_ = -1;  // index of the registration, -1 when no file is held
 };
+
+// Asks the system to back the whole 2 MiB stretches of a large block with huge pages, so that
+// first writes to a picture-sized block take one fault per 2 MiB instead of one per 4 KiB.
+// Contents and ownership are unchanged; a refusal is ignored.
+void adviseLargeBlock(void* block, std::size_t bytes) noexcept;
 
 // Sleeps for the given number of milliseconds.
 void pauseMilliseconds(unsigned milliseconds) noexcept;
