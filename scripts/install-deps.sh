@@ -1,11 +1,12 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing pow2bmp need, when any is missing; with
 # package names as arguments, those instead (the benchmark, fuzzing and CI scripts use this).
-# Runs apt-get as root, or through sudo for another user.
+# Runs apt-get as root, or through sudo for another user. `file` is for cpack, whose Debian
+# generator refuses to run without it.
 #   scripts/install-deps.sh [package ...]
 set -eu
 
-packages="build-essential cmake libjpeg-dev libgtest-dev zlib1g-dev libpng-dev imagemagick"
+packages="build-essential cmake file libjpeg-dev libgtest-dev zlib1g-dev libpng-dev imagemagick"
 if [ $# -gt 0 ]; then packages="$*"; fi
 
 missing=""

@@ -27,6 +27,9 @@ if dpkg-query -W -f='${Status}' pow2bmp 2>/dev/null | grep -q "install ok instal
   fail "a pow2bmp package is already installed; remove it first"
 fi
 
+# cpack's Debian generator needs `file`, and the build the rest.
+"$root/scripts/install-deps.sh"
+
 echo "== Release build in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target pow2bmp >/dev/null

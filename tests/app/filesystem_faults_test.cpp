@@ -15,6 +15,8 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "support/bmp_builder.h"
@@ -268,8 +270,9 @@ std::vector<FaultCase> faultCases() {
   };
 }
 
-ProcessResult runBinary(const std::string& shellPrefix, const fs::path& folder) {
-  return runProcess(shellPrefix + "timeout 60 '" + POW2BMP_BINARY + "'", folder);
+ProcessResult runBinary(const std::string& shellPrefix, const fs::path& folder,
+                        const fs::path& binary = POW2BMP_BINARY) {
+  return runProcess(shellPrefix + "timeout 60 '" + binary.native() + "'", folder);
 }
 
 class FilesystemFaults : public ::testing::TestWithParam<FaultCase> {
@@ -323,7 +326,9 @@ TEST(FilesystemFaultsMemory, ListingBeyondTheAddressSpaceLimitIsAMemoryError) {
 }
 
 // Entries made unreadable with mode 000. Permission bits do not stop root, so as root the binary
-// runs as the unprivileged user 65534 (through setpriv) in a scratch folder opened up to it.
+// runs as the unprivileged user 65534 (through setpriv). That user may be unable to reach the
+// build tree (a clone in /root, mode 700), so each run happens in a fresh folder under /tmp open
+// to everyone, holding a copy of the binary beside the folder it converts.
 struct UnreadableCase {
   std::string name;
   bool folderEntry;   // img/b.bmp is a folder holding a picture rather than a picture
@@ -361,15 +366,45 @@ std::vector<UnreadableCase> unreadableCases() {
 
 class FilesystemFaultsUnreadable : public ::testing::TestWithParam<UnreadableCase> {};
 
+// Gives the owner back full access to an entry when the test ends, so that the scratch folder
+// can be removed by a user without root's privileges too.
+class PermissionsRestorer {
+ public:
+  explicit PermissionsRestorer(fs::path path) : path_(std::move(path)) {}
+  ~PermissionsRestorer() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  }
+  PermissionsRestorer(const PermissionsRestorer&) = delete;
+  PermissionsRestorer& operator=(const PermissionsRestorer&) = delete;
+
+ private:
+  fs::path path_;
+};
+
 TEST_P(FilesystemFaultsUnreadable, ReportStatusAndOutputFolderAreAsExpected) {
   const UnreadableCase& c = GetParam();
   std::string prefix;
   if (::geteuid() == 0) {
-    if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "running as root without setpriv";
+    ASSERT_TRUE(fs::exists("/usr/bin/setpriv"))
+        << "as root these cases need setpriv (util-linux) to run the binary as user 65534";
     prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   }
-  ScratchFolder folder;
-  const fs::path img = folder.path() / "img";
+  constexpr fs::perms kEveryoneReadsAndEnters =
+      fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+      fs::perms::others_read | fs::perms::others_exec;
+  ScratchFolder scratch{fs::path("/tmp")};
+  fs::permissions(scratch.path(), kEveryoneReadsAndEnters);
+  const fs::path binary = scratch.path() / "pow2bmp";
+  fs::copy_file(POW2BMP_BINARY, binary);
+  fs::permissions(binary, kEveryoneReadsAndEnters);
+  const fs::path folder = scratch.path() / "run";
+  fs::create_directory(folder);
+  fs::permissions(folder, fs::perms::all);
+  const ProcessResult version = runProcess(prefix + "'" + binary.native() + "' --version", folder);
+  ASSERT_EQ(version.status, 0) << "the test user cannot run " << binary << " in " << folder;
+
+  const fs::path img = folder / "img";
   fs::create_directory(img);
   putBmp(img / "a.bmp", 4);
   if (c.folderEntry) {
@@ -379,13 +414,13 @@ TEST_P(FilesystemFaultsUnreadable, ReportStatusAndOutputFolderAreAsExpected) {
     putBmp(img / "b.bmp", 4);
   }
   putBmp(img / "c.bmp", 4);
-  fs::permissions(folder.path(), fs::perms::all);
-  fs::permissions(folder.path() / c.entry, fs::perms::none);
+  const PermissionsRestorer restorer(folder / c.entry);
+  fs::permissions(folder / c.entry, fs::perms::none);
 
-  const ProcessResult run = runBinary(prefix, folder.path());
+  const ProcessResult run = runBinary(prefix, folder, binary);
   EXPECT_EQ(run.status, c.status);
   EXPECT_EQ(run.output, c.output);
-  EXPECT_EQ(entriesOf(folder.path() / "bmp"), c.bmpEntries);
+  EXPECT_EQ(entriesOf(folder / "bmp"), c.bmpEntries);
 }
 
 std::string unreadableCaseName(const ::testing::TestParamInfo<UnreadableCase>& param) {

@@ -11,10 +11,13 @@
 #include <iterator>
 #include <stdexcept>
 
-ScratchFolder::ScratchFolder(bool enter) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "pow2bmp-test-XXXXXX").native();
+ScratchFolder::ScratchFolder(const std::filesystem::path& parent) {
+  std::string pattern = (parent / "pow2bmp-test-XXXXXX").native();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+}
+
+ScratchFolder::ScratchFolder(bool enter) : ScratchFolder(std::filesystem::temp_directory_path()) {
   if (enter) {
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(path_);

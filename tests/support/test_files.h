@@ -13,11 +13,13 @@
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A fresh folder under the system's temporary folder, removed with everything in it on
-// destruction. With enter = true the process works inside it until destruction.
+// A fresh folder under the system's temporary folder (or under parent), removed with everything
+// in it on destruction. With enter = true the process works inside it until destruction.
 class ScratchFolder {
  public:
   explicit ScratchFolder(bool enter = false);
+  explicit ScratchFolder(const std::filesystem::path& parent);
+  explicit ScratchFolder(const char* parent) = delete;  // would pick the bool overload silently
   ~ScratchFolder();
   ScratchFolder(const ScratchFolder&) = delete;
   ScratchFolder& operator=(const ScratchFolder&) = delete;
