@@ -9,25 +9,25 @@
 
 #include <cstdio>
 
-#include "base/platform.h"
 #include "base/byte_io.h"
+#include "base/platform.h"
 
 std::array<std::uint8_t, kBmpHeaderBytes> buildBmpHeader(const Image& image,
                                                          std::uint32_t unpaddedWidth,
                                                          std::uint32_t unpaddedHeight) noexcept {
   std::array<std::uint8_t, kBmpHeaderBytes> header{};
   std::uint8_t* h = header.data();
-  h[0] = 'B';                                                    // signature
+  h[0] = 'B';  // signature
   h[1] = 'M';
   writeLe32(h + 2, static_cast<std::uint32_t>(kBmpHeaderBytes + image.pixelBytes()));  // file size
-  writeLe32(h + 10, kBmpHeaderBytes);                            // pixel data offset
-  writeLe32(h + 14, 40);                                         // info header size
-  writeLe32(h + 18, image.width);                                // width
-  writeLe32(h + 22, image.height);                               // height, positive: bottom-up
-  writeLe16(h + 26, 1);                                          // planes
+  writeLe32(h + 10, kBmpHeaderBytes);  // pixel data offset
+  writeLe32(h + 14, 40);               // info header size
+  writeLe32(h + 18, image.width);      // width
+  writeLe32(h + 22, image.height);     // height, positive: bottom-up
+  writeLe16(h + 26, 1);                // planes
   writeLe16(h + 28, static_cast<std::uint16_t>(8u * image.channels));  // bits per pixel
-  writeLe32(h + 38, unpaddedWidth);                              // horizontal pixels per metre
-  writeLe32(h + 42, unpaddedHeight);                             // vertical pixels per metre
+  writeLe32(h + 38, unpaddedWidth);   // horizontal pixels per metre
+  writeLe32(h + 42, unpaddedHeight);  // vertical pixels per metre
   return header;
 }
 
@@ -41,8 +41,8 @@ BmpWriteResult writeBmpFile(const char* path, const Image& image, std::uint32_t 
   // few big writes.
   const auto header = buildBmpHeader(image, unpaddedWidth, unpaddedHeight);
   bool complete = std::fwrite(header.data(), 1, header.size(), file) == header.size();
-  complete = complete &&
-             std::fwrite(image.pixels(), 1, image.pixelBytes(), file) == image.pixelBytes();
+  complete =
+      complete && std::fwrite(image.pixels(), 1, image.pixelBytes(), file) == image.pixelBytes();
   complete = (std::fclose(file) == 0) && complete;
   if (!complete) return BmpWriteResult::cannotWrite;
   if (!temporary.commit(path)) return BmpWriteResult::cannotCreate;

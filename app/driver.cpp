@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "app/bmp_writer.h"
-#include "base/counted_string.h"
 #include "app/padding.h"
+#include "base/counted_string.h"
 #include "base/platform.h"
 #include "image/loader.h"
 

@@ -92,7 +92,8 @@ void CountedString::release() noexcept {
   block_ = emptyBlock();
 }
 
-bool CountedString::resizePrivate(std::int32_t length, const char* tail, std::int32_t tailLength) noexcept {
+bool CountedString::resizePrivate(std::int32_t length, const char* tail,
+                                  std::int32_t tailLength) noexcept {
   CountedStringBlock* resized = allocateBlock(length);
   if (resized == nullptr) return false;
   const std::int32_t kept = length - tailLength;

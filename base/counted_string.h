@@ -32,7 +32,8 @@ class CountedString {
   [[nodiscard]] static CountedString fromText(const char* text) noexcept;
 
   // A new block holding a's bytes then b's bytes; the empty string on failure.
-  [[nodiscard]] static CountedString concat(const CountedString& a, const CountedString& b) noexcept;
+  [[nodiscard]] static CountedString concat(const CountedString& a,
+                                            const CountedString& b) noexcept;
 
   // Gives this handle a private block. On allocation failure the handle becomes the empty string
   // and the result is false.
@@ -60,7 +61,8 @@ class CountedString {
   static void dropReference(CountedStringBlock* block) noexcept;
   // Replaces this handle's private block by one of `length` bytes: the first length - tailLength
   // bytes of the old text, then tail. False (nothing changed) when the allocation fails.
-  [[nodiscard]] bool resizePrivate(std::int32_t length, const char* tail, std::int32_t tailLength) noexcept;
+  [[nodiscard]] bool resizePrivate(std::int32_t length, const char* tail,
+                                   std::int32_t tailLength) noexcept;
 
   CountedStringBlock* block_;
 };

@@ -25,9 +25,7 @@ struct Image {
   [[nodiscard]] const std::uint8_t* pixels() const noexcept {
     return reinterpret_cast<const std::uint8_t*>(this) + kHeaderBytes;
   }
-  [[nodiscard]] std::size_t rowBytes() const noexcept {
-    return std::size_t{width} * channels;
-  }
+  [[nodiscard]] std::size_t rowBytes() const noexcept { return std::size_t{width} * channels; }
   [[nodiscard]] std::size_t pixelBytes() const noexcept { return rowBytes() * height; }
 };
 

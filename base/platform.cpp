@@ -32,7 +32,8 @@
 #include <memory>
 #include <thread>
 
-const char kPathSeparator[2] = {static_cast<char>(std::filesystem::path::preferred_separator), '\0'};
+const char kPathSeparator[2] = {static_cast<char>(std::filesystem::path::preferred_separator),
+                                '\0'};
 
 void createFolder(const char* path) noexcept { (void)::mkdir(path, 0777); }
 
@@ -99,9 +100,8 @@ ListingResult FolderListing::read(const char* path) noexcept {
   }
   // strcmp compares bytes as unsigned char, which is byte order.
   const char* text = text_.get();
-  std::sort(offsets_.get(), offsets_.get() + count_, [text](std::size_t a, std::size_t b) {
-    return std::strcmp(text + a, text + b) < 0;
-  });
+  std::sort(offsets_.get(), offsets_.get() + count_,
+            [text](std::size_t a, std::size_t b) { return std::strcmp(text + a, text + b) < 0; });
   return ListingResult::listed;
 }
 
@@ -251,10 +251,9 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
   if (folderBytes < kMaxTemporaryPath) {
     // O_EXCL never follows or reuses an existing entry; a clash just takes the next number.
     for (int attempt = 0; attempt < kMaxNameAttempts && fd < 0; ++attempt) {
-      const int written = std::snprintf(slot.path, sizeof slot.path, "%.*s%s%ld-%u%s",
-                                        static_cast<int>(folderBytes), finalPath, kTemporaryPrefix,
-                                        static_cast<long>(::getpid()), temporaryCounter++,
-                                        kTemporarySuffix);
+      const int written = std::snprintf(
+          slot.path, sizeof slot.path, "%.*s%s%ld-%u%s", static_cast<int>(folderBytes), finalPath,
+          kTemporaryPrefix, static_cast<long>(::getpid()), temporaryCounter++, kTemporarySuffix);
       if (written < 0 || static_cast<std::size_t>(written) >= sizeof slot.path) break;
       const InterruptsBlocked blocked;
       fd = ::open(slot.path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -37,12 +37,12 @@ class FolderListing {
   void clear() noexcept;
   [[nodiscard]] bool append(const char* name) noexcept;
 
-  HeapPtr<char[]> text_;             // the names, each with its terminating zero
-  std::size_t textBytes_ = 0;        // bytes of text_ in use
-  std::size_t textCapacity_ = 0;     // bytes allocated for text_
-  HeapPtr<std::size_t[]> offsets_;   // where each name starts in text_, in byte order once read
-  std::size_t count_ = 0;            // names in the listing
-  std::size_t offsetCapacity_ = 0;   // entries allocated for offsets_
+  HeapPtr<char[]> text_;            // the names, each with its terminating zero
+  std::size_t textBytes_ = 0;       // bytes of text_ in use
+  std::size_t textCapacity_ = 0;    // bytes allocated for text_
+  HeapPtr<std::size_t[]> offsets_;  // where each name starts in text_, in byte order once read
+  std::size_t count_ = 0;           // names in the listing
+  std::size_t offsetCapacity_ = 0;  // entries allocated for offsets_
 };
 
 enum class EntryKind {

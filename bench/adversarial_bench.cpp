@@ -9,21 +9,20 @@
 // 10 s is not repeated. One line per input: name, input bytes, verdict, CPU seconds (best, and
 // the first run alone, which pays for fresh pages), the peak of resident memory over its runs
 // (the process's high-water mark, reset before each input through /proc/self/clear_refs; "-"
-// where the system does not offer that), and "ok" or "OVER 2 s". The exit status is always 0: the goal is read off the table.
+// where the system does not offer that), and "ok" or "OVER 2 s". The exit status is always 0: the
+// goal is read off the table.
 //
 // The inputs are made by hand: zlib streams bit by bit (fixed, dynamic and stored blocks), PNG
 // chunks with their CRC-32, TGA and BMP headers field by field; JPEG files come from libjpeg's
 // compressor, some with their frame header patched afterwards. Pixel bytes are noise from a
 // fixed-seed xorshift generator, so every run sees the same files.
 
-#include <cstddef>
-#include <cstdio>
-
 #include <jpeglib.h>
 
 #include <algorithm>
 #include <array>
 #include <csetjmp>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -70,7 +69,8 @@ class Noise {
 };
 
 void putBe32(Bytes& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 void putLe16(Bytes& out, std::uint32_t value) {
@@ -246,11 +246,11 @@ void tinyDynamicBlock(BitWriter& bits) {
 // and 30 distance codes (0..1 of 4 bits, 2..29 of 5), both complete; 19 code length code
 // lengths. Code length code: 16 -> 1 bit, 4 5 8 9 -> 3 bits. The block holds only its end.
 void fullDynamicBlock(BitWriter& bits) {
-  bits.bits(0, 1);    // BFINAL
-  bits.bits(2, 2);    // BTYPE 10: dynamic
-  bits.bits(29, 5);   // HLIT: 286 codes
-  bits.bits(29, 5);   // HDIST: 30 codes
-  bits.bits(15, 4);   // HCLEN: 19
+  bits.bits(0, 1);   // BFINAL
+  bits.bits(2, 2);   // BTYPE 10: dynamic
+  bits.bits(29, 5);  // HLIT: 286 codes
+  bits.bits(29, 5);  // HDIST: 30 codes
+  bits.bits(15, 4);  // HCLEN: 19
   constexpr std::array<unsigned, 19> kOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                11, 4,  12, 3, 13, 2, 14, 1, 15};
   for (unsigned symbol : kOrder) {
@@ -457,16 +457,16 @@ Bytes pngZeroBomb(std::uint32_t side) {
 
 Bytes tgaHeader(std::uint32_t width, std::uint32_t height, std::uint8_t imageType) {
   Bytes out;
-  out.push_back(0);          // ID length
-  out.push_back(0);          // colour map type: none
-  out.push_back(imageType);  // 2 raw, 10 run-length
+  out.push_back(0);                              // ID length
+  out.push_back(0);                              // colour map type: none
+  out.push_back(imageType);                      // 2 raw, 10 run-length
   for (int i = 0; i < 5; ++i) out.push_back(0);  // colour map: first entry, length, entry size
-  putLe16(out, 0);           // x origin
-  putLe16(out, 0);           // y origin
-  putLe16(out, width);       // width
-  putLe16(out, height);      // height
-  out.push_back(24);         // bits per pixel
-  out.push_back(0);          // descriptor: bottom row first, no alpha bits
+  putLe16(out, 0);                               // x origin
+  putLe16(out, 0);                               // y origin
+  putLe16(out, width);                           // width
+  putLe16(out, height);                          // height
+  out.push_back(24);                             // bits per pixel
+  out.push_back(0);                              // descriptor: bottom row first, no alpha bits
   return out;
 }
 
@@ -513,19 +513,19 @@ Bytes bmp24(std::uint32_t width, std::uint32_t height, std::size_t pixelBytesPre
   out.push_back('B');
   out.push_back('M');
   putLe32(out, static_cast<std::uint32_t>(54 + pixelBytesPresent));  // file size
-  putLe32(out, 0);             // reserved
-  putLe32(out, 54);            // pixel data offset
-  putLe32(out, 40);            // info header size
-  putLe32(out, width);         // width
-  putLe32(out, height);        // height: positive, bottom row first
-  putLe16(out, 1);             // planes
-  putLe16(out, 24);            // bits per pixel
-  putLe32(out, 0);             // compression: BI_RGB
+  putLe32(out, 0);                                                   // reserved
+  putLe32(out, 54);                                                  // pixel data offset
+  putLe32(out, 40);                                                  // info header size
+  putLe32(out, width);                                               // width
+  putLe32(out, height);                                  // height: positive, bottom row first
+  putLe16(out, 1);                                       // planes
+  putLe16(out, 24);                                      // bits per pixel
+  putLe32(out, 0);                                       // compression: BI_RGB
   putLe32(out, static_cast<std::uint32_t>(imageBytes));  // image size
-  putLe32(out, 2835);          // x pixels per metre
-  putLe32(out, 2835);          // y pixels per metre
-  putLe32(out, 0);             // colours used
-  putLe32(out, 0);             // important colours
+  putLe32(out, 2835);                                    // x pixels per metre
+  putLe32(out, 2835);                                    // y pixels per metre
+  putLe32(out, 0);                                       // colours used
+  putLe32(out, 0);                                       // important colours
   const std::size_t start = out.size();
   out.resize(start + pixelBytesPresent);
   Noise noise(9);
@@ -677,7 +677,8 @@ Bytes jpegProgressiveRepeatedScans(std::uint32_t side, std::size_t repeats) {
     if (file[i] == 0xFF && file[i + 1] == 0xDA) lastSos = i;
   }
   if (lastSos == 0) return {};
-  const Bytes scan(file.begin() + static_cast<std::ptrdiff_t>(lastSos), file.end() - 2);  // up to EOI
+  const Bytes scan(file.begin() + static_cast<std::ptrdiff_t>(lastSos),
+                   file.end() - 2);  // up to EOI
   file.resize(file.size() - 2);
   for (std::size_t i = 0; i < repeats; ++i) file.insert(file.end(), scan.begin(), scan.end());
   file.push_back(0xFF);

@@ -7,20 +7,19 @@
 //
 // Each decoder first runs once untimed (the warm-up, which also tells whether it accepts the
 // file); then the decoders of a file take turns, one run each, until each one's runs add up to
-// the minimum time and count; the median run is reported. Speeds are MB/s (10^6 bytes) of decoded pixel bytes,
-// width * height * channels, the same figure for every decoder of a file; the zlib lines count
-// the inflated bytes (filter bytes included). Every decoder allocates its output block on each
-// run, as a real decode does, and so does the "memcpy" line, the memory bandwidth bound. malloc
-// is told never to map blocks of their own and never to give memory back, so after the warm-up
-// every run reuses pages already touched: the first-touch cost of fresh pages, large and erratic
-// in a virtual machine, falls on no decoder. Our reader also flips rows and swaps red and blue,
-// while the peers return R,G,B(,A) top row first.
+// the minimum time and count; the median run is reported. Speeds are MB/s (10^6 bytes) of decoded
+// pixel bytes, width * height * channels, the same figure for every decoder of a file; the zlib
+// lines count the inflated bytes (filter bytes included). Every decoder allocates its output block
+// on each run, as a real decode does, and so does the "memcpy" line, the memory bandwidth bound.
+// malloc is told never to map blocks of their own and never to give memory back, so after the
+// warm-up every run reuses pages already touched: the first-touch cost of fresh pages, large and
+// erratic in a virtual machine, falls on no decoder. Our reader also flips rows and swaps red and
+// blue, while the peers return R,G,B(,A) top row first.
 //
 // Our decoder refusing a corpus file is printed and makes the exit status 1.
 
-#include <malloc.h>
-
 #include <jpeglib.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <chrono>
@@ -111,7 +110,7 @@ constexpr const char* kClassNames[kClassCount] = {
 
 struct FileInfo {
   FileClass kind = FileClass::other;
-  std::string detail;     // bit depth, colour type, chroma sampling: for the table heading
+  std::string detail;  // bit depth, colour type, chroma sampling: for the table heading
   bool isPng = false;
   bool isJpeg = false;
   // PNG header fields, for the zlib measurements.
@@ -120,17 +119,23 @@ struct FileInfo {
   std::uint32_t bitDepth = 0;
   std::uint32_t colourType = 0;
   bool interlaced = false;
-  Bytes idat;             // all IDAT data in file order: one zlib stream
+  Bytes idat;  // all IDAT data in file order: one zlib stream
 };
 
 std::uint32_t pngChannels(std::uint32_t colourType) {
   switch (colourType) {
-    case 0: return 1;
-    case 2: return 3;
-    case 3: return 1;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 0;
+    case 0:
+      return 1;
+    case 2:
+      return 3;
+    case 3:
+      return 1;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 0;
   }
 }
 
@@ -176,8 +181,8 @@ void describeJpeg(ByteSpan bytes, FileInfo& info) {
   while (holds(bytes, offset, 4) && bytes[offset] == 0xFF) {
     const std::uint8_t marker = bytes[offset + 1];
     const std::size_t segmentLength = std::size_t{bytes[offset + 2]} << 8 | bytes[offset + 3];
-    const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-                       marker != 0xCC;
+    const bool frame =
+        marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
     if (frame) {
       const bool progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
       info.kind = progressive ? FileClass::jpegProgressive : FileClass::jpegBaseline;
@@ -209,8 +214,8 @@ FileInfo describeFile(ByteSpan bytes) {
     if (bits == 32) info.kind = FileClass::bmp32;
   } else if (bytes.size() > 18) {
     const std::uint8_t type = bytes[2];
-    info.detail = "TGA type " + std::to_string(type) + ", " + std::to_string(bytes[16]) +
-                  " bits per pixel";
+    info.detail =
+        "TGA type " + std::to_string(type) + ", " + std::to_string(bytes[16]) + " bits per pixel";
     if (type == 2) info.kind = FileClass::tgaRaw;
     if (type == 10) info.kind = FileClass::tgaRle;
   }
@@ -235,9 +240,12 @@ std::vector<std::uint32_t> scanlineLengths(const FileInfo& info) {
   constexpr std::uint32_t kStepY[7] = {8, 8, 8, 4, 4, 2, 2};
   for (int pass = 0; pass < 7; ++pass) {
     const std::uint64_t passWidth =
-        info.width > kStartX[pass] ? (info.width - kStartX[pass] + kStepX[pass] - 1) / kStepX[pass] : 0;
+        info.width > kStartX[pass] ? (info.width - kStartX[pass] + kStepX[pass] - 1) / kStepX[pass]
+                                   : 0;
     const std::uint32_t passHeight =
-        info.height > kStartY[pass] ? (info.height - kStartY[pass] + kStepY[pass] - 1) / kStepY[pass] : 0;
+        info.height > kStartY[pass]
+            ? (info.height - kStartY[pass] + kStepY[pass] - 1) / kStepY[pass]
+            : 0;
     if (passWidth == 0) continue;
     for (std::uint32_t row = 0; row < passHeight; ++row) lengths.push_back(lineBytes(passWidth));
   }
@@ -262,7 +270,8 @@ struct Candidate {
 // candidate still short of the limits runs once, so a change in the machine's load falls on all
 // of them alike. A candidate is done when its runs add up to minSeconds and number minRuns, or
 // number maxRuns. A failure in any run makes its timing failed.
-std::vector<Timing> measureTogether(const Options& options, const std::vector<Candidate>& candidates) {
+std::vector<Timing> measureTogether(const Options& options,
+                                    const std::vector<Candidate>& candidates) {
   const std::size_t count = candidates.size();
   std::vector<Timing> timings(count);
   std::vector<std::vector<double>> samples(count);
@@ -289,7 +298,8 @@ std::vector<Timing> measureTogether(const Options& options, const std::vector<Ca
       samples[i].push_back(seconds);
       spent[i] += seconds;
       const auto runs = static_cast<int>(samples[i].size());
-      const bool done = runs >= options.maxRuns || (runs >= options.minRuns && spent[i] >= options.minSeconds);
+      const bool done =
+          runs >= options.maxRuns || (runs >= options.minRuns && spent[i] >= options.minSeconds);
       active[i] = !done;
       anyActive = anyActive || !done;
     }
@@ -299,7 +309,8 @@ std::vector<Timing> measureTogether(const Options& options, const std::vector<Ca
     if (failed[i] || runs.empty()) continue;
     std::sort(runs.begin(), runs.end());
     const std::size_t middle = runs.size() / 2;
-    timings[i].medianSeconds = runs.size() % 2 == 1 ? runs[middle] : (runs[middle - 1] + runs[middle]) / 2;
+    timings[i].medianSeconds =
+        runs.size() % 2 == 1 ? runs[middle] : (runs[middle - 1] + runs[middle]) / 2;
     timings[i].runs = static_cast<int>(runs.size());
     timings[i].ok = true;
   }
@@ -310,7 +321,9 @@ std::vector<Timing> measureTogether(const Options& options, const std::vector<Ca
 void keepWritten(const void* block) { asm volatile("" : : "r"(block) : "memory"); }
 
 // A fresh output block per run, as a decoder returning a new picture would get.
-HeapPtr<std::uint8_t[]> outputBlock(std::size_t bytes) { return allocateArray<std::uint8_t>(bytes); }
+HeapPtr<std::uint8_t[]> outputBlock(std::size_t bytes) {
+  return allocateArray<std::uint8_t>(bytes);
+}
 
 // --- peers -----------------------------------------------------------------------------------
 // Each writes R,G,B(,A) rows, top row first, into out (outBytes long); false on any failure or
@@ -349,7 +362,8 @@ bool libpngReadAll(png_structp png, png_infop info, std::uint8_t* out, std::size
 }
 
 bool decodeLibpng(ByteSpan file, std::uint8_t* out, std::size_t outBytes, std::size_t height) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, pngIgnoreWarning);
+  png_structp png =
+      png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, pngIgnoreWarning);
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);
   if (info == nullptr) {
@@ -389,7 +403,8 @@ bool decodeStb(ByteSpan file, std::uint8_t* copyTo, std::size_t outBytes) {
                                           &height, &channels, 0);
   if (pixels == nullptr) return false;
   const bool ok = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                      static_cast<std::size_t>(channels) == outBytes;
+                      static_cast<std::size_t>(channels) ==
+                  outBytes;
   if (ok && copyTo != nullptr) std::memcpy(copyTo, pixels, outBytes);
   stbi_image_free(pixels);
   return ok;
@@ -517,7 +532,9 @@ struct Row {
   double bytes = 0;
 };
 
-double megabytesPerSecond(const Row& row) { return row.bytes / row.timing.medianSeconds / kBytesPerMegabyte; }
+double megabytesPerSecond(const Row& row) {
+  return row.bytes / row.timing.medianSeconds / kBytesPerMegabyte;
+}
 
 void printRow(const Row& row, const Row* ours) {
   if (!row.timing.ok) {
@@ -533,7 +550,8 @@ void printRow(const Row& row, const Row* ours) {
 }
 
 void printHeading() {
-  std::printf("    %-24s %6s %11s %10s %10s\n", "decoder", "runs", "median ms", "MB/s", "ours/peer");
+  std::printf("    %-24s %6s %11s %10s %10s\n", "decoder", "runs", "median ms", "MB/s",
+              "ours/peer");
 }
 
 // Ratios ours/peer per class and column, and our speed per class.
@@ -615,7 +633,8 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
     });
 #endif
 #ifdef BENCH_HAVE_SPNG
-    if (peerPixelsFrom == nullptr) keepPixels(kSpng, decodeSpng(bytes, peerPixels.get(), pixelBytes, channels));
+    if (peerPixelsFrom == nullptr)
+      keepPixels(kSpng, decodeSpng(bytes, peerPixels.get(), pixelBytes, channels));
     addRow(kSpng, [&] {
       auto out = outputBlock(pixelBytes);
       return out && decodeSpng(bytes, out.get(), pixelBytes, channels);
@@ -648,7 +667,8 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
   const Row& ours = rows.front();
   for (const Row& row : rows) printRow(row, &ours);
   if (peerPixelsFrom != nullptr) {
-    std::printf("    pixels: %s\n", comparePixels(*reference, peerPixels.get(), peerPixelsFrom).c_str());
+    std::printf("    pixels: %s\n",
+                comparePixels(*reference, peerPixels.get(), peerPixelsFrom).c_str());
   } else {
     std::printf("    pixels: no peer decoded the file, nothing to compare with\n");
   }
@@ -670,8 +690,9 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
     const std::vector<std::uint32_t> lengths = scanlineLengths(info);
     std::size_t inflatedBytes = 0;
     for (const std::uint32_t length : lengths) inflatedBytes += length;
-    std::printf("    zlib stream of the IDAT chunks: %zu bytes -> %zu bytes (MB/s of inflated bytes)\n",
-                info.idat.size(), inflatedBytes);
+    std::printf(
+        "    zlib stream of the IDAT chunks: %zu bytes -> %zu bytes (MB/s of inflated bytes)\n",
+        info.idat.size(), inflatedBytes);
     std::vector<Candidate> zlibCandidates;
     const auto addZlibRow = [&](const char* name, std::function<bool()> decode) {
       zlibCandidates.push_back(Candidate{name, std::move(decode)});
@@ -681,7 +702,8 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
       return out && inflateOursByRow(info.idat, out.get(), lengths);
     });
     HeapPtr<std::uint8_t[]> oursInflated = allocateArray<std::uint8_t>(inflatedBytes);
-    const bool haveOursInflated = oursInflated && inflateOursByRow(info.idat, oursInflated.get(), lengths);
+    const bool haveOursInflated =
+        oursInflated && inflateOursByRow(info.idat, oursInflated.get(), lengths);
     const auto sameAsOurs = [&](const char* name, bool ok, const std::uint8_t* out) {
       if (!ok || !haveOursInflated) return;
       if (std::memcmp(out, oursInflated.get(), inflatedBytes) != 0) {
@@ -706,7 +728,8 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
     std::vector<Row> zlibRows;
     const std::vector<Timing> zlibTimings = measureTogether(options, zlibCandidates);
     for (std::size_t i = 0; i < zlibCandidates.size(); ++i) {
-      zlibRows.push_back(Row{zlibCandidates[i].name, zlibTimings[i], static_cast<double>(inflatedBytes)});
+      zlibRows.push_back(
+          Row{zlibCandidates[i].name, zlibTimings[i], static_cast<double>(inflatedBytes)});
     }
     const Row& oursByRow = zlibRows.front();
     for (const Row& row : zlibRows) printRow(row, &oursByRow);
@@ -714,8 +737,8 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
       summary.oursByRowSpeed[kind].push_back(megabytesPerSecond(oursByRow));
       for (std::size_t i = 1; i < zlibRows.size(); ++i) {
         if (zlibRows[i].timing.ok) {
-          summary.zlibRatios[kind][zlibRows[i].name].push_back(
-              zlibRows[i].timing.medianSeconds / oursByRow.timing.medianSeconds);
+          summary.zlibRatios[kind][zlibRows[i].name].push_back(zlibRows[i].timing.medianSeconds /
+                                                               oursByRow.timing.medianSeconds);
         }
       }
     } else {
@@ -819,10 +842,12 @@ int main(int argc, char** argv) {
   std::vector<std::filesystem::path> files;
   for (const auto& entry : std::filesystem::directory_iterator(options.folder, error)) {
     const std::string name = entry.path().filename().string();
-    if (entry.is_regular_file(error) && !name.empty() && name[0] != '.') files.push_back(entry.path());
+    if (entry.is_regular_file(error) && !name.empty() && name[0] != '.')
+      files.push_back(entry.path());
   }
   if (error || files.empty()) {
-    std::fprintf(stderr, "decode_bench: no pictures in %s (make them with scripts/bench-corpus.sh)\n",
+    std::fprintf(stderr,
+                 "decode_bench: no pictures in %s (make them with scripts/bench-corpus.sh)\n",
                  options.folder.c_str());
     return 2;
   }
@@ -832,9 +857,12 @@ int main(int argc, char** argv) {
   char date[64];
   std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
   std::printf("decode_bench %s: %zu files in %s\n", date, files.size(), options.folder.c_str());
-  std::printf("machine: %s, %u logical CPUs\n", cpuModel().c_str(), std::thread::hardware_concurrency());
-  std::printf("timing: decoders take turns; median of >= %d runs adding up to >= %.2f s (at most %d runs)\n",
-              options.minRuns, options.minSeconds, options.maxRuns);
+  std::printf("machine: %s, %u logical CPUs\n", cpuModel().c_str(),
+              std::thread::hardware_concurrency());
+  std::printf(
+      "timing: decoders take turns; median of >= %d runs adding up to >= %.2f s (at most %d "
+      "runs)\n",
+      options.minRuns, options.minSeconds, options.maxRuns);
   std::printf("peers compiled in:%s%s%s%s%s libjpeg-turbo (JPEG_LIB_VERSION %d), memcpy\n",
 #ifdef BENCH_HAVE_LIBPNG
               " libpng " PNG_LIBPNG_VER_STRING ",",

@@ -77,7 +77,8 @@ inline bool jpegTooCostly(ByteSpan bytes) noexcept {
 // The check of the format the reader chain will pick: the first bytes decide it, since TGA
 // refuses a non-zero second byte and the other formats all have one.
 inline bool announcesHugePicture(ByteSpan bytes) noexcept {
-  if (bytes.size() >= 2 && bytes[0] == 0x89 && bytes[1] == 'P') return pngAnnouncesHugePicture(bytes);
+  if (bytes.size() >= 2 && bytes[0] == 0x89 && bytes[1] == 'P')
+    return pngAnnouncesHugePicture(bytes);
   if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M') return false;
   if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8) return jpegTooCostly(bytes);
   return tgaAnnouncesHugePicture(bytes);

@@ -8,6 +8,8 @@
 // run's bytes need only be a prefix of the 1-byte run's, whose failing call produced at most
 // the last byte of a stored block, which every run drops.
 
+#include "png/inflate.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -16,18 +18,17 @@
 
 #include "fuzz/fuzz_checks.h"
 #include "png/decode_state.h"
-#include "png/inflate.h"
 
 namespace {
 
 constexpr std::uint32_t kOutputCap = 1u << 17;  // output bytes compared at most
 
 struct Outcome {
-  bool begun = false;              // inflateBegin accepted the stream
-  bool capped = false;             // stopped at kOutputCap with the stream still open
-  bool ended = false;              // the stream ended with a good checksum
+  bool begun = false;   // inflateBegin accepted the stream
+  bool capped = false;  // stopped at kOutputCap with the stream still open
+  bool ended = false;   // the stream ended with a good checksum
   std::vector<std::uint8_t> bytes;
-  std::ptrdiff_t position = 0;     // read position in the stream when it stopped
+  std::ptrdiff_t position = 0;  // read position in the stream when it stopped
   std::int32_t bitIndex = 0;
   std::uint32_t adler = 0;
 };
@@ -44,10 +45,14 @@ class ReadSizes {
     state_ ^= state_ >> 17;
     state_ ^= state_ << 5;
     switch (state_ % 4) {
-      case 0: return 1 + (state_ >> 8) % 4;
-      case 1: return 1 + (state_ >> 8) % 300;
-      case 2: return 1 + (state_ >> 8) % 5000;
-      default: return 1 + (state_ >> 8) % 70000;
+      case 0:
+        return 1 + (state_ >> 8) % 4;
+      case 1:
+        return 1 + (state_ >> 8) % 300;
+      case 2:
+        return 1 + (state_ >> 8) % 5000;
+      default:
+        return 1 + (state_ >> 8) % 70000;
     }
   }
 

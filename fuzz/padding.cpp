@@ -6,6 +6,8 @@
 // right repeat the row's last pixel, rows above the top row); the 54-byte header holds every
 // field the BMP file needs, and header plus pixel block make up the file size it states.
 
+#include "app/padding.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -13,9 +15,8 @@
 #include <utility>
 
 #include "app/bmp_writer.h"
-#include "app/padding.h"
-#include "fuzz/fuzz_checks.h"
 #include "base/byte_io.h"
+#include "fuzz/fuzz_checks.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/byte_io.h"
 #include "fuzz/fuzz_checks.h"
 #include "fuzz/png_mutator.h"
-#include "base/byte_io.h"
 #include "png/decode_state.h"
 #include "png/inflate.h"
 #include "png/png_reader.h"
@@ -16,8 +16,8 @@
 namespace {
 
 void checkIdle() noexcept {
-  fuzzCheck(!pngState.palette && !pngState.idatData &&
-                !pngState.rows[0] && !pngState.rows[1] && !pngState.pixels,
+  fuzzCheck(!pngState.palette && !pngState.idatData && !pngState.rows[0] && !pngState.rows[1] &&
+                !pngState.pixels,
             "pngState owns no buffer after a decode");
   fuzzCheck(pngState.width == 0 && pngState.height == 0 && pngState.idatLength == 0 &&
                 pngState.idatCursor == nullptr && pngState.streamCursor == nullptr,

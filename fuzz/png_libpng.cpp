@@ -19,9 +19,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/byte_io.h"
 #include "fuzz/fuzz_checks.h"
 #include "fuzz/png_mutator.h"
-#include "base/byte_io.h"
 #include "png/png_reader.h"
 #include "support/png_oracle.h"
 
@@ -63,15 +63,14 @@ bool layoutLiberty(ByteSpan bytes) {
     if (first && !isHeader) return true;
     first = false;
     if (isHeader && (++headers > 1 || length != 13)) return true;
-    if (isPalette && (++palettes > 1 || seenData || length % 3 != 0 || length == 0 ||
-                      length > 768)) {
+    if (isPalette &&
+        (++palettes > 1 || seenData || length % 3 != 0 || length == 0 || length > 768)) {
       return true;
     }
     if ((bytes[type] & 0x20) == 0 && !isHeader && !isPalette && !isData && !isEnd) return true;
     if (isData) {
       if (dataEnded) return true;
-      if (!seenData && length >= 1 && holds(bytes, type + 4, 1) &&
-          (bytes[type + 4] >> 4) < 7) {
+      if (!seenData && length >= 1 && holds(bytes, type + 4, 1) && (bytes[type + 4] >> 4) < 7) {
         return true;  // CINFO of the zlib header, when the first IDAT holds it
       }
       if (!seenData && length == 0) return true;  // the zlib header sits in a later IDAT
@@ -219,8 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   if (!ours) return 0;
-  fuzzCheck(ours->width == theirs.width && ours->height == theirs.height,
-            "same size as libpng");
+  fuzzCheck(ours->width == theirs.width && ours->height == theirs.height, "same size as libpng");
   fuzzCheck(ours->channels == theirs.channels, "same channel count as libpng");
   const std::size_t rowBytes = ours->rowBytes();
   const std::size_t channels = ours->channels;

@@ -22,8 +22,7 @@
 #include "base/byte_io.h"
 #include "png/crc.h"
 
-extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size,
-                                        std::size_t maxSize);
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
 
 namespace png_mutator {
 
@@ -37,7 +36,8 @@ struct Chunk {
 };
 
 void appendBe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 // Splits a file into chunks; a tail that is no whole chunk becomes one chunk of type "????"
@@ -180,6 +180,5 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
   if (newSize == 0) newSize = mutateWholeFile(data, size, maxSize);
   return newSize;
 }
-
 
 #endif  // POW2BMP_LIBFUZZER

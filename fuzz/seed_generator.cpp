@@ -94,8 +94,7 @@ Bytes splitIdatPng() {
   return joinBytes({pngSignature(), pngChunk("IHDR", pngHeaderData(8, 6, 8, 2)),
                     pngChunk("tRNS", {0, 1, 0, 2, 0, 3}), pngChunk("teSt", {1, 2, 3}),
                     pngChunk("IDAT", piece(0, third)), pngChunk("IDAT", piece(third, 2 * third)),
-                    pngChunk("IDAT", piece(2 * third, -1)),
-                    pngChunk("IEND", {})});
+                    pngChunk("IDAT", piece(2 * third, -1)), pngChunk("IEND", {})});
 }
 
 void pngSeeds() {
@@ -110,7 +109,8 @@ void pngSeeds() {
   seed("png", "rgb8_split_idat", splitIdatPng());
   seed("png_libpng", "rgb8_split_idat", splitIdatPng());
   // libpng asked to flush after every row: zlib's empty stored block ends each row.
-  seed("png_libpng", "rgba8_libpng_flushed", encodeWithLibpng(makePngPicture(9, 6, 8, 6, false, 9), 1));
+  seed("png_libpng", "rgba8_libpng_flushed",
+       encodeWithLibpng(makePngPicture(9, 6, 8, 6, false, 9), 1));
   const PngSeed wide = {"rgb8_40x3_stored", 40, 3, 8, 2, false, {5}};
   seed("png", "rgb8_filter5_refused", pngFor(wide, 3));
 }
@@ -149,8 +149,8 @@ std::vector<std::pair<std::string, Bytes>> zlibStreams() {
   streams.emplace_back("zlib_rle_runs", compressWithZlib(longRuns, 9, 15, Z_RLE));
   streams.emplace_back("zlib_stored_noise", compressWithZlib(noise, 0, 15, Z_DEFAULT_STRATEGY));
   streams.emplace_back("zlib_window9_runs", compressWithZlib(longRuns, 9, 9, Z_DEFAULT_STRATEGY));
-  streams.emplace_back("zlib_far_matches", compressWithZlib(joinBytes({noise, longRuns, noise}),
-                                                            9, 15, Z_DEFAULT_STRATEGY));
+  streams.emplace_back("zlib_far_matches", compressWithZlib(joinBytes({noise, longRuns, noise}), 9,
+                                                            15, Z_DEFAULT_STRATEGY));
   streams.emplace_back("zlib_empty", compressWithZlib({}, 6, 15, Z_DEFAULT_STRATEGY));
 
   // Hand-built blocks: two stored blocks, a fixed block with overlapping matches, and a
@@ -160,8 +160,12 @@ std::vector<std::pair<std::string, Bytes>> zlibStreams() {
   streams.emplace_back("hand_stored_two_blocks", zlibStream(stored.finish(), {1, 2, 3, 4, 5}));
 
   DeflateBitWriter fixed;
-  fixed.blockHeader(true, 1).fixedLiteral('x').fixedLiteral('y').fixedMatch(10, 2)
-      .fixedMatch(258, 1).fixedLiteral(256);
+  fixed.blockHeader(true, 1)
+      .fixedLiteral('x')
+      .fixedLiteral('y')
+      .fixedMatch(10, 2)
+      .fixedMatch(258, 1)
+      .fixedLiteral(256);
   Bytes fixedContent = {'x', 'y'};
   for (int i = 0; i < 10; ++i) fixedContent.push_back(fixedContent[fixedContent.size() - 2]);
   for (int i = 0; i < 258; ++i) fixedContent.push_back(fixedContent.back());
@@ -169,8 +173,8 @@ std::vector<std::pair<std::string, Bytes>> zlibStreams() {
 
   std::vector<std::uint8_t> literalLengths(258, 0);
   literalLengths['a'] = 1;
-  literalLengths[256] = 2;  // end of block
-  literalLengths[257] = 2;  // match length 3
+  literalLengths[256] = 2;                                // end of block
+  literalLengths[257] = 2;                                // match length 3
   const std::vector<std::uint8_t> distanceLengths = {1};  // one code of one bit: incomplete
   const HuffmanCode literals = HuffmanCode::fromLengths(literalLengths);
   const HuffmanCode distances = HuffmanCode::fromLengths(distanceLengths);
@@ -240,7 +244,8 @@ void tgaSeeds() {
       // Runs as well as raw stretches: repeat the first pixel of every row.
       for (std::size_t row = 0; row < s.fields.height; ++row) {
         for (std::size_t k = channels; k < 3u * channels; ++k) {
-          pixels[row * s.fields.width * channels + k] = pixels[row * s.fields.width * channels + k % channels];
+          pixels[row * s.fields.width * channels + k] =
+              pixels[row * s.fields.width * channels + k % channels];
         }
       }
     }
@@ -281,7 +286,8 @@ void jpegSeeds() {
 void decodeImagePngSeeds() {
   const std::vector<PngSeed> picks = {kPngSeeds[1], kPngSeeds[3], kPngSeeds[4]};
   std::uint32_t seedValue = 40;
-  for (const PngSeed& s : picks) seed("decode_image", std::string("png_") + s.name, pngFor(s, seedValue++));
+  for (const PngSeed& s : picks)
+    seed("decode_image", std::string("png_") + s.name, pngFor(s, seedValue++));
 }
 
 // --- Padding ---------------------------------------------------------------------------------
@@ -294,8 +300,9 @@ void paddingSeeds() {
     std::uint16_t height;
   };
   const std::vector<PaddingSeed> seeds = {
-      {"bgr_1x1", 0, 0, 0},       {"bgra_3x5", 1, 2, 4},       {"bgr_4x4_unchanged", 0, 3, 3},
-      {"bgra_8x16_unchanged", 1, 7, 15}, {"bgr_5x17", 0, 4, 16}, {"bgra_129x2", 1, 128, 1},
+      {"bgr_1x1", 0, 0, 0},           {"bgra_3x5", 1, 2, 4},
+      {"bgr_4x4_unchanged", 0, 3, 3}, {"bgra_8x16_unchanged", 1, 7, 15},
+      {"bgr_5x17", 0, 4, 16},         {"bgra_129x2", 1, 128, 1},
       {"bgr_513x3", 0, 512, 2},
   };
   std::uint32_t seedValue = 90;

@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t pixelSize = 3 + (data[0] & 1u);
     const std::size_t outputBytes = (std::size_t{data[1]} + 1) * pixelSize * 3;
     std::vector<std::uint8_t> output(outputBytes);
-    const std::size_t left = unpackTgaRle(output.data(), output.size(), data + 2, size - 2,
-                                          pixelSize);
+    const std::size_t left =
+        unpackTgaRle(output.data(), output.size(), data + 2, size - 2, pixelSize);
     fuzzCheck(left <= size - 2, "unpackTgaRle leaves at most the input it was given");
   }
   return 0;

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr std::size_t kHeaderBytes = 54;          // file header + 40-byte info header
+constexpr std::size_t kHeaderBytes = 54;  // file header + 40-byte info header
 constexpr std::uint32_t kMaxExtraHeaderBytes = 5000;
 constexpr std::int64_t kMinDeclaredDataBytes = 10;
 constexpr std::int64_t kStrideTolerance = 2;
@@ -58,7 +58,8 @@ ImagePtr decodeBmp(ByteSpan bytes) noexcept {
   if (declaredData < stride * height - kStrideTolerance) return nullptr;
 
   const unsigned channels = bitsPerPixel / 8u;
-  ImagePtr image = createImage(channels, static_cast<unsigned>(height), static_cast<unsigned>(width));
+  ImagePtr image =
+      createImage(channels, static_cast<unsigned>(height), static_cast<unsigned>(width));
   if (!image) return nullptr;
 
   const std::size_t rowBytes = image->rowBytes();

@@ -34,6 +34,9 @@
 
 #include "image/jpeg_reader.h"
 
+#include <jerror.h>
+#include <jpeglib.h>
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstddef>
@@ -41,9 +44,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-
-#include <jerror.h>
-#include <jpeglib.h>
 
 #include "base/platform.h"
 
@@ -71,20 +71,20 @@ constexpr std::uint64_t kMaxScanBlockVisits = 200'000'000;
 // The library's progress record followed by the work of the scans seen so far.
 struct JpegScanBudget {
   jpeg_progress_mgr pub;
-  int lastScan;                 // input_scan_number last counted
-  std::uint64_t blockVisits;    // blocks of all scans counted so far
+  int lastScan;               // input_scan_number last counted
+  std::uint64_t blockVisits;  // blocks of all scans counted so far
 };
 
 // One whole-picture array of coefficient blocks, kept in memory in one zero-filled block. The
 // record comes from the library's image pool; the block belongs to JpegBlockArrays.
 struct JpegBlockArray {
-  JBLOCKARRAY rows;             // rowCount row pointers into the block; null until realised
-  JDIMENSION rowCount;          // block rows in the array
+  JBLOCKARRAY rows;     // rowCount row pointers into the block; null until realised
+  JDIMENSION rowCount;  // block rows in the array
   JDIMENSION blocksPerRow;
-  JDIMENSION maxAccess;         // most rows one access may ask for
-  JDIMENSION firstUndefinedRow; // rows from here on were never handed out for writing
-  bool preZero;                 // rows read before they are written read as zero
-  JpegBlockArray* next;         // the array requested before this one
+  JDIMENSION maxAccess;          // most rows one access may ask for
+  JDIMENSION firstUndefinedRow;  // rows from here on were never handed out for writing
+  bool preZero;                  // rows read before they are written read as zero
+  JpegBlockArray* next;          // the array requested before this one
 };
 
 // The arrays of one decode, their blocks, and the library's own realisation step.
@@ -148,8 +148,7 @@ void countScanWork(j_common_ptr common) {
   for (int i = 0; i < cinfo->comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i) {
     const jpeg_component_info* component = cinfo->cur_comp_info[i];
     if (component == nullptr) continue;
-    budget->blockVisits +=
-        std::uint64_t{component->width_in_blocks} * component->height_in_blocks;
+    budget->blockVisits += std::uint64_t{component->width_in_blocks} * component->height_in_blocks;
   }
   if (budget->blockVisits > kMaxScanBlockVisits) raiseFatalError(cinfo, JERR_IMAGE_TOO_BIG);
 }
@@ -181,8 +180,8 @@ JSAMPARRAY zeroedSampleArray(j_common_ptr cinfo, int pool, JDIMENSION samplesPer
   const std::size_t rowBytes =
       (std::size_t{samplesPerRow} * sizeof(JSAMPLE) + kSampleRowAlign - 1) / kSampleRowAlign *
       kSampleRowAlign;
-  auto* rows = static_cast<JSAMPARRAY>(
-      zeroedSmall(cinfo, pool, std::size_t{rowCount} * sizeof(JSAMPROW)));
+  auto* rows =
+      static_cast<JSAMPARRAY>(zeroedSmall(cinfo, pool, std::size_t{rowCount} * sizeof(JSAMPROW)));
   auto* block = static_cast<JSAMPLE*>(zeroedLarge(cinfo, pool, std::size_t{rowCount} * rowBytes));
   for (JDIMENSION row = 0; row < rowCount; ++row) rows[row] = block + std::size_t{row} * rowBytes;
   return rows;
@@ -432,8 +431,8 @@ void finishDecode(JpegDecompressor& jpeg) noexcept {
 
 void installJpegMemorySource(jpeg_decompress_struct* cinfo) noexcept {
   if (cinfo->src == nullptr) {
-    void* record = cinfo->mem->alloc_small(commonPart(cinfo), JPOOL_PERMANENT,
-                                           sizeof(JpegMemorySource));
+    void* record =
+        cinfo->mem->alloc_small(commonPart(cinfo), JPOOL_PERMANENT, sizeof(JpegMemorySource));
     auto* source = new (record) JpegMemorySource{};
     source->buffer = static_cast<JOCTET*>(
         cinfo->mem->alloc_small(commonPart(cinfo), JPOOL_PERMANENT, kChunkBytes));
@@ -460,8 +459,8 @@ ImagePtr decodeJpeg(ByteSpan bytes) noexcept {
   ImagePtr image;
   if (!decodeRows(jpeg, image)) return nullptr;
   finishDecode(jpeg);
-  const bool rowsAreRgb = jpeg.cinfo.out_color_space != JCS_EXT_BGR &&
-                          jpeg.cinfo.out_color_space != JCS_CMYK;
+  const bool rowsAreRgb =
+      jpeg.cinfo.out_color_space != JCS_EXT_BGR && jpeg.cinfo.out_color_space != JCS_CMYK;
   jpeg.destroy();
 
   if (rowsAreRgb) swapRedBlue(*image);

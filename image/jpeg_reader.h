@@ -20,9 +20,10 @@ extern JpegInputCursor jpegInputCursor;
 
 // Decodes a whole JPEG file held in memory into a three-channel picture (B,G,R, rows
 // bottom-up): grey widened to three equal bytes, CMYK and YCCK pictures converted from CMYK
-// stored inverted (red = C * K / 255, green = M * K / 255, blue = Y * K / 255, rounded). Null when the bytes do not start FF D8 FF, are fewer than 20 or more than
-// 2^31 - 1, the library fails before the last row, the picture has other than 1, 3 or 4
-// components or a side outside 1..16384, or memory runs out. The bytes stay the caller's.
+// stored inverted (red = C * K / 255, green = M * K / 255, blue = Y * K / 255, rounded). Null when
+// the bytes do not start FF D8 FF, are fewer than 20 or more than 2^31 - 1, the library fails
+// before the last row, the picture has other than 1, 3 or 4 components or a side outside 1..16384,
+// or memory runs out. The bytes stay the caller's.
 [[nodiscard]] ImagePtr decodeJpeg(ByteSpan bytes) noexcept;
 
 // Makes the decompression object read from jpegInputCursor in chunks of at most 4096 bytes.

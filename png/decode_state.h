@@ -27,7 +27,7 @@ struct PngDecodeState {
 
   // Palette: 256 entries of blue, green, red, alpha; null until a PLTE is accepted.
   HeapPtr<std::uint8_t[]> palette;
-  bool paletteHasAlpha = false;       // a tRNS chunk wrote alpha values into the palette
+  bool paletteHasAlpha = false;  // a tRNS chunk wrote alpha values into the palette
 
   // Transparent colour from tRNS for grey and truecolour pictures: blue, green, red, 0 (grey
   // repeats its value). Recorded only; no pixel is changed by it.
@@ -41,16 +41,16 @@ struct PngDecodeState {
 
   // The zlib stream: all IDAT data gathered in file order.
   HeapPtr<std::uint8_t[]> idatData;
-  std::int32_t idatLength = 0;                 // bytes in idatData
-  std::size_t idatCapacity = 0;                // bytes allocated for idatData (grows geometrically)
-  const std::uint8_t* idatCursor = nullptr;    // next unread byte of the zlib stream
-  const std::uint8_t* idatEnd = nullptr;       // one past the last byte of the zlib stream
+  std::int32_t idatLength = 0;               // bytes in idatData
+  std::size_t idatCapacity = 0;              // bytes allocated for idatData (grows geometrically)
+  const std::uint8_t* idatCursor = nullptr;  // next unread byte of the zlib stream
+  const std::uint8_t* idatEnd = nullptr;     // one past the last byte of the zlib stream
 
   // Scanline reconstruction.
-  std::int32_t rowBytes = 0;                   // one full-width scanline, filter byte excluded
-  HeapPtr<std::uint8_t[]> rows[2];             // current and previous scanline
-  std::int32_t currentRow = 0;                 // index into rows of the scanline being decoded
-  std::int32_t passIndex = 0;                  // Adam7 pass in progress, 0..6
+  std::int32_t rowBytes = 0;        // one full-width scanline, filter byte excluded
+  HeapPtr<std::uint8_t[]> rows[2];  // current and previous scanline
+  std::int32_t currentRow = 0;      // index into rows of the scanline being decoded
+  std::int32_t passIndex = 0;       // Adam7 pass in progress, 0..6
   // Grey and palette pictures only: bytesPerPixel * width * height, top row first. RGB and
   // RGBA rows go straight into the returned Image.
   HeapPtr<std::uint8_t[]> pixels;

@@ -53,8 +53,8 @@ constexpr std::uint8_t kCodeLengthOrder[kCodeLengthSymbolCount] = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // Base lengths and extra bits of length symbols 257..285.
-constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                           15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
+constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                           15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                            67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
@@ -68,16 +68,17 @@ constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,
 
 // --- Lookup entries -----------------------------------------------------------------------------
 
-constexpr std::uint32_t kEntryLengthMask = 0x0F;     // bits 0..3: code length
-constexpr std::uint32_t kEntryLiteral = 1u << 8;     // a literal byte or a code-length symbol
-constexpr std::uint32_t kEntryMatch = 1u << 9;       // a length or distance: base and extra bits
+constexpr std::uint32_t kEntryLengthMask = 0x0F;  // bits 0..3: code length
+constexpr std::uint32_t kEntryLiteral = 1u << 8;  // a literal byte or a code-length symbol
+constexpr std::uint32_t kEntryMatch = 1u << 9;    // a length or distance: base and extra bits
 constexpr std::uint32_t kEntryEndOfBlock = 1u << 10;
-constexpr std::uint32_t kEntryLong = 1u << 11;       // the code is longer than the lookup bits
+constexpr std::uint32_t kEntryLong = 1u << 11;  // the code is longer than the lookup bits
 
 enum class TableKind { kLiteralLength, kDistance, kCodeLength };
 
 // The lookup entry of `symbol` with a code of `length` bits; 0 for symbols that fail when decoded.
-constexpr std::uint32_t entryFor(TableKind kind, std::uint32_t symbol, std::uint32_t length) noexcept {
+constexpr std::uint32_t entryFor(TableKind kind, std::uint32_t symbol,
+                                 std::uint32_t length) noexcept {
   switch (kind) {
     case TableKind::kLiteralLength:
       if (symbol < kEndOfBlock) return length | kEntryLiteral | symbol << 16;
@@ -97,9 +98,12 @@ constexpr std::uint32_t entryFor(TableKind kind, std::uint32_t symbol, std::uint
 
 constexpr std::uint32_t lookupBitsOf(TableKind kind) noexcept {
   switch (kind) {
-    case TableKind::kLiteralLength: return kLiteralLookupBits;
-    case TableKind::kDistance: return kDistanceLookupBits;
-    case TableKind::kCodeLength: return kCodeLengthLookupBits;
+    case TableKind::kLiteralLength:
+      return kLiteralLookupBits;
+    case TableKind::kDistance:
+      return kDistanceLookupBits;
+    case TableKind::kCodeLength:
+      return kCodeLengthLookupBits;
   }
   return 1;
 }
@@ -146,8 +150,8 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
 
   table.maxLength = maxLength;
   table.symbolCount = symbolCount;
-  const std::uint32_t lookupBits = longest < lookupBitsOf(kind) ? (longest > 0 ? longest : 1)
-                                                                 : lookupBitsOf(kind);
+  const std::uint32_t lookupBits =
+      longest < lookupBitsOf(kind) ? (longest > 0 ? longest : 1) : lookupBitsOf(kind);
   const std::uint32_t lookupSize = 1u << lookupBits;
   table.lookupBits = lookupBits;
   for (std::uint32_t index = 0; index < lookupSize; ++index) table.lookup[index] = 0;
@@ -202,11 +206,11 @@ constexpr HuffmanTable buildFixedDistanceTable() noexcept {
 constexpr HuffmanTable kFixedLiteralTable = buildFixedLiteralTable();
 constexpr HuffmanTable kFixedDistanceTable = buildFixedDistanceTable();
 static_assert(kFixedLiteralTable.symbolCount == kLiteralSymbolCount);
-static_assert(kFixedLiteralTable.lastCode[6] == 23);    // 256..279: 0000000..0010111
-static_assert(kFixedLiteralTable.lastCode[8] == 511);   // 144..255: 110010000..111111111
+static_assert(kFixedLiteralTable.lastCode[6] == 23);   // 256..279: 0000000..0010111
+static_assert(kFixedLiteralTable.lastCode[8] == 511);  // 144..255: 110010000..111111111
 static_assert(kFixedLiteralTable.lookupBits == 9);
-static_assert(kFixedLiteralTable.lookup[0] == (7 | kEntryEndOfBlock));        // 0000000
-static_assert(kFixedLiteralTable.lookup[0x0C] == (8 | kEntryLiteral));         // 00110000: 0
+static_assert(kFixedLiteralTable.lookup[0] == (7 | kEntryEndOfBlock));  // 0000000
+static_assert(kFixedLiteralTable.lookup[0x0C] == (8 | kEntryLiteral));  // 00110000: 0
 static_assert(kFixedLiteralTable.lookup[0x1FF] == (9 | kEntryLiteral | 255u << 16));
 static_assert(kFixedDistanceTable.lastCode[4] == 31);
 static_assert(kFixedDistanceTable.lookupBits == 5);
@@ -454,7 +458,8 @@ bool checkTrailer(BitReader& input) noexcept {
 // --- Output -------------------------------------------------------------------------------------
 
 // Adler-32 of `adler` continued over count bytes, with the modulo taken once per kAdlerBlock.
-std::uint32_t updateAdler(std::uint32_t adler, const std::uint8_t* bytes, std::size_t count) noexcept {
+std::uint32_t updateAdler(std::uint32_t adler, const std::uint8_t* bytes,
+                          std::size_t count) noexcept {
   std::uint32_t s1 = adler & 0xFFFF;
   std::uint32_t s2 = adler >> 16;
   while (count != 0) {
@@ -727,14 +732,16 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
   std::uint32_t done = 0;
   while (done < len) {
     if (state.writePos == kOutputLimit) {  // keep the last kWindowSize bytes as history
-      std::memmove(state.window.get(), state.window.get() + kOutputLimit - kWindowSize, kWindowSize);
+      std::memmove(state.window.get(), state.window.get() + kOutputLimit - kWindowSize,
+                   kWindowSize);
       state.writePos = kWindowSize;
     }
     std::uint8_t* const window = state.window.get();
     std::uint8_t* const start = window + state.writePos;
     const std::uint32_t room = kOutputLimit - state.writePos;
     std::uint8_t* out = start;
-    const Produced produced = produce(input, window, out, start + (len - done < room ? len - done : room));
+    const Produced produced =
+        produce(input, window, out, start + (len - done < room ? len - done : room));
 
     const auto count = static_cast<std::uint32_t>(out - start);
     state.adler = updateAdler(state.adler, start, count);

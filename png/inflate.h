@@ -7,9 +7,10 @@
 
 #include "base/heap.h"
 
-inline constexpr std::uint32_t kWindowSize = 32768;           // bytes of history, the DEFLATE maximum
-inline constexpr std::uint32_t kOutputLimit = 2 * kWindowSize;  // window bytes in use before a slide
-inline constexpr std::uint32_t kCopyOvershoot = 16;           // bytes a match copy may write past its end
+inline constexpr std::uint32_t kWindowSize = 32768;  // bytes of history, the DEFLATE maximum
+inline constexpr std::uint32_t kOutputLimit =
+    2 * kWindowSize;                                 // window bytes in use before a slide
+inline constexpr std::uint32_t kCopyOvershoot = 16;  // bytes a match copy may write past its end
 inline constexpr std::uint32_t kWindowBufferSize = kOutputLimit + kCopyOvershoot;
 inline constexpr std::uint32_t kMaxCodeLength = 15;           // literal/length and distance codes
 inline constexpr std::uint32_t kMaxCodeLengthCodeLength = 7;  // the code-length code
@@ -29,7 +30,7 @@ inline constexpr std::uint32_t kMaxLookupBits = kLiteralLookupBits;
 // code-length symbol), or the base of a length or distance. 0 means no code, or a symbol that
 // fails when decoded (286, 287, distances 30, 31).
 struct HuffmanTable {
-  std::uint32_t maxLength = 0;    // longest code the table decodes: 15, or 7 for the code-length code
+  std::uint32_t maxLength = 0;  // longest code the table decodes: 15, or 7 for the code-length code
   std::uint32_t symbolCount = 0;  // number of symbols n; the symbols are 0..n-1
   std::uint32_t lookupBits = 1;   // index bits of lookup: its kind's maximum, less for short codes
   // Entry L-1: the code of the last symbol of length L, or -1 when no symbol has length L.
@@ -52,21 +53,23 @@ struct InflateState {
   // kWindowBufferSize bytes: output is decoded here, history first. When writePos reaches
   // kOutputLimit the last kWindowSize bytes slide down to the start.
   HeapPtr<std::uint8_t[]> window;
-  std::uint32_t writePos = 0;        // where in window the next output byte goes; bytes before it are history
-  std::uint32_t copyDistance = 0;    // distance of the match in progress
-  std::uint32_t copyRemaining = 0;   // bytes of the match in progress still to produce (0 = none)
-  bool storedBlock = false;          // the block in progress is a stored block
-  std::uint16_t storedRemaining = 0; // bytes of the stored block in progress still to copy
-  std::uint32_t adler = 1;           // Adler-32 of the output so far: s2 << 16 | s1
-  bool finalBlock = false;           // BFINAL of the block in progress
-  bool streamOpen = false;           // set by inflateBegin; cleared when the stream ends or fails
-  bool bitMode = false;              // input read as bits; set exactly when bitIndex >= 0
-  std::int32_t bitIndex = -1;        // between calls: bits consumed of the byte at the cursor, 0..7; -1 in byte mode
+  std::uint32_t writePos =
+      0;  // where in window the next output byte goes; bytes before it are history
+  std::uint32_t copyDistance = 0;     // distance of the match in progress
+  std::uint32_t copyRemaining = 0;    // bytes of the match in progress still to produce (0 = none)
+  bool storedBlock = false;           // the block in progress is a stored block
+  std::uint16_t storedRemaining = 0;  // bytes of the stored block in progress still to copy
+  std::uint32_t adler = 1;            // Adler-32 of the output so far: s2 << 16 | s1
+  bool finalBlock = false;            // BFINAL of the block in progress
+  bool streamOpen = false;            // set by inflateBegin; cleared when the stream ends or fails
+  bool bitMode = false;               // input read as bits; set exactly when bitIndex >= 0
+  std::int32_t bitIndex =
+      -1;  // between calls: bits consumed of the byte at the cursor, 0..7; -1 in byte mode
   const HuffmanTable* literalCode = nullptr;   // literal/length code of the current block
   const HuffmanTable* distanceCode = nullptr;  // distance code of the current block
-  HuffmanTable literalTable;         // literal/length code of the last dynamic block; max length 15
-  HuffmanTable distanceTable;        // distance code of the last dynamic block; max length 15
-  HuffmanTable codeLengthTable;      // code-length code of the last dynamic header; max length 7
+  HuffmanTable literalTable;     // literal/length code of the last dynamic block; max length 15
+  HuffmanTable distanceTable;    // distance code of the last dynamic block; max length 15
+  HuffmanTable codeLengthTable;  // code-length code of the last dynamic header; max length 7
 };
 
 // The one decoder of the process.

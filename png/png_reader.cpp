@@ -3,8 +3,8 @@
 // A PNG file is an 8-byte signature and a sequence of chunks: a 4-byte big-endian data length
 // (at most 2^31 - 1, PNG's own maximum), a 4-byte type, the data, and a CRC-32 of type and
 // data. Every chunk's CRC is verified before its type is looked at, so a damaged chunk of an
-// unknown type also fails the file. IHDR gives the picture header (a later IHDR replaces an earlier one),
-// the first PLTE of a palette picture the palette, tRNS a transparency that is recorded but
+// unknown type also fails the file. IHDR gives the picture header (a later IHDR replaces an earlier
+// one), the first PLTE of a palette picture the palette, tRNS a transparency that is recorded but
 // never applied, and every IDAT a piece of the one zlib stream, gathered wherever it stands.
 // IEND ends the walk and decodes the picture; nothing after it is read. Chunk data is checked
 // and read where it stands in the file; only the IDAT pieces are copied, into one block.

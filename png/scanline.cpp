@@ -4,10 +4,11 @@
 // is reconstructed in place in one of two alternating buffers, the other holding the previous
 // scanline of the picture (or of the current pass); the first scanline of the picture and of
 // every pass is reconstructed against zeros. Samples are then spread straight into their final
-// place in the target rows (an Image, bottom row first, or pngState.pixels): bits of depths 1, 2 and 4 are unpacked most significant first (grey
-// widened to 0..255, palette indices kept), truecolour samples reordered to blue, green, red.
-// Exactly the bytes of the picture are requested from the stream; what follows the last row is
-// never asked for. A filter type above 4 ends the decode.
+// place in the target rows (an Image, bottom row first, or pngState.pixels): bits of depths 1, 2
+// and 4 are unpacked most significant first (grey widened to 0..255, palette indices kept),
+// truecolour samples reordered to blue, green, red. Exactly the bytes of the picture are requested
+// from the stream; what follows the last row is never asked for. A filter type above 4 ends the
+// decode.
 //
 // Speed: 8-bit truecolour scanlines are reconstructed a whole pixel at a time, the three or four
 // channels side by side with a branch-free Paeth predictor, and plain (non-interlaced) pictures
@@ -35,15 +36,14 @@ constexpr std::uint8_t kFilterPaeth = 4;
 // pc = |p - c| = |a + b - 2c|; the nearest of a, b, c wins, ties in that order. The selects
 // compile to conditional moves.
 inline int paeth(int left, int above, int upperLeft) noexcept {
-  const int aboveStep = above - upperLeft;  // b - c
-  const int leftStep = left - upperLeft;    // a - c
+  const int aboveStep = above - upperLeft;                          // b - c
+  const int leftStep = left - upperLeft;                            // a - c
   const int distanceLeft = aboveStep < 0 ? -aboveStep : aboveStep;  // pa
   const int distanceAbove = leftStep < 0 ? -leftStep : leftStep;    // pb
   const int sum = aboveStep + leftStep;
-  const int distanceUpperLeft = sum < 0 ? -sum : sum;               // pc
+  const int distanceUpperLeft = sum < 0 ? -sum : sum;  // pc
   const int nearerOfTheOthers = distanceAbove <= distanceUpperLeft ? above : upperLeft;
-  const int nearerDistance =
-      distanceAbove <= distanceUpperLeft ? distanceAbove : distanceUpperLeft;
+  const int nearerDistance = distanceAbove <= distanceUpperLeft ? distanceAbove : distanceUpperLeft;
   return distanceLeft <= nearerDistance ? left : nearerOfTheOthers;
 }
 
@@ -89,7 +89,8 @@ void unfilterTruecolour(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t
 template <std::size_t kBytes, bool kConvert>
 void unfilterTruecolourRow(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
                            std::uint8_t* dst, std::size_t count) noexcept {
-  using Unfilter = void (*)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t) noexcept;
+  using Unfilter =
+      void (*)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t) noexcept;
   // Filter None leaves the bytes as they are; only a conversion has work to do.
   static constexpr Unfilter kByFilter[] = {
       kConvert ? &unfilterTruecolour<kBytes, true, kFilterNone> : nullptr,
@@ -269,8 +270,8 @@ void convertPassRow(const RowTarget& target, const Adam7Pass& pass, std::int32_t
 bool readPlainRows(const RowTarget& target) noexcept {
   clearRows();
   // 8-bit truecolour: reconstruction and reordering in one pass over each scanline.
-  const bool truecolour = pngState.bitDepth == 8 &&
-                          (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
+  const bool truecolour =
+      pngState.bitDepth == 8 && (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
   const auto width = static_cast<std::size_t>(pngState.width);
   for (std::int32_t row = 0; row < pngState.height; ++row) {
     if (truecolour) {

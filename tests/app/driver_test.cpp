@@ -52,7 +52,8 @@ RunResult runBatch() {
   return result;
 }
 
-void putBmp(const fs::path& path, std::int32_t width, std::int32_t height, std::uint16_t bits = 24) {
+void putBmp(const fs::path& path, std::int32_t width, std::int32_t height,
+            std::uint16_t bits = 24) {
   writeFile(path, buildBmp({.width = width, .height = height, .bitsPerPixel = bits}));
 }
 
@@ -77,8 +78,8 @@ TEST_F(Driver, EmptyInputFolderIsACompleteRun) {
 }
 
 TEST_F(Driver, OutputNamesRewriteShortExtensionsOnly) {
-  const char* const names[] = {"photo.jpeg", "a.b.c",   "x.",     "picture",     "scan.tiff10",
-                               ".hidden",    ".png",    "b.abcd", "c.abcde",     "\xC3\xA9.png"};
+  const char* const names[] = {"photo.jpeg", "a.b.c", "x.",     "picture", "scan.tiff10",
+                               ".hidden",    ".png",  "b.abcd", "c.abcde", "\xC3\xA9.png"};
   for (const char* name : names) putBmp(fs::path("img") / name, 4, 4);
   const RunResult run = runBatch();
   EXPECT_EQ(run.status, 0);
@@ -247,7 +248,8 @@ TEST_F(Driver, ShortWriteStopsTheRunAndKeepsTheExistingFile) {
 TEST_F(Driver, AllocationFailuresAreReportedAtTheirStage) {
   putBmp("img/p.bmp", 5, 5);
   std::string stages;
-  for (long succeeding = 0; succeeding < 100 && stages.find('S') == std::string::npos; ++succeeding) {
+  for (long succeeding = 0; succeeding < 100 && stages.find('S') == std::string::npos;
+       ++succeeding) {
     failAllocationsAfter(succeeding);
     const RunResult run = runBatch();
     failAllocationsAfter(-1);

@@ -20,7 +20,8 @@ TEST(EndToEnd, ConvertsFolderOfBmpPictures) {
   ScratchFolder folder;
   fs::create_directory(folder.path() / "img");
   writeFile(folder.path() / "img" / "small.bmp", buildBmp({.width = 5, .height = -5}));
-  writeFile(folder.path() / "img" / "wide.bmp", buildBmp({.width = 20, .height = 4, .bitsPerPixel = 32}));
+  writeFile(folder.path() / "img" / "wide.bmp",
+            buildBmp({.width = 20, .height = 4, .bitsPerPixel = 32}));
   const ProcessResult run = runProcess(std::string("'") + POW2BMP_BINARY + "'", folder.path());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output,
@@ -44,12 +45,13 @@ TEST(EndToEnd, ConvertsFolderOfBmpPictures) {
 
 TEST(EndToEnd, FailureExitsWithStatusOne) {
   ScratchFolder folder;
-  const ProcessResult run = runProcess(std::string("'") + POW2BMP_BINARY + "' | cat", folder.path());
+  const ProcessResult run =
+      runProcess(std::string("'") + POW2BMP_BINARY + "' | cat", folder.path());
   EXPECT_EQ(run.output, "ERROR: Cannot find any image in folder img/*.*\n");
-  const ProcessResult status = runProcess(std::string("'") + POW2BMP_BINARY + "' >/dev/null", folder.path());
+  const ProcessResult status =
+      runProcess(std::string("'") + POW2BMP_BINARY + "' >/dev/null", folder.path());
   EXPECT_EQ(status.status, 1);
 }
-
 
 TEST(EndToEnd, HelpAndVersionTouchNoFolder) {
   ScratchFolder folder;
@@ -68,11 +70,11 @@ TEST(EndToEnd, HelpAndVersionTouchNoFolder) {
 TEST(EndToEnd, OtherArgumentsAreIgnored) {
   ScratchFolder folder;
   std::filesystem::create_directory(folder.path() / "img");
-  const ProcessResult run = runProcess(std::string("'") + POW2BMP_BINARY + "' --frobnicate x", folder.path());
+  const ProcessResult run =
+      runProcess(std::string("'") + POW2BMP_BINARY + "' --frobnicate x", folder.path());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output, "OK\n");
 }
-
 
 // What the converter must write for an input: the decoded picture, padded, behind its header.
 Bytes expectedOutput(const Bytes& input) {
@@ -93,15 +95,18 @@ TEST(EndToEnd, ConvertsAllFourFormatsInOneRun) {
   std::filesystem::create_directory(img);
 
   const Bytes bmp = buildBmp({.width = 9, .height = 6});
-  const Bytes tga = buildTga({.imageType = 10, .width = 6, .height = 5, .pixelDepth = 32, .descriptor = 0x20},
-                             encodeTgaRle(tgaTestPixels(6, 5, 4), 4));
+  const Bytes tga =
+      buildTga({.imageType = 10, .width = 6, .height = 5, .pixelDepth = 32, .descriptor = 0x20},
+               encodeTgaRle(tgaTestPixels(6, 5, 4), 4));
   const Bytes png = buildPng(makePngPicture(13, 7, 8, 2, true, 42));
   const Bytes pngAlpha = buildPng(makePngPicture(20, 17, 8, 6, false, 7));
   const Bytes jpeg = encodeJpeg({.width = 33, .height = 17, .subsampled = true});
-  const Bytes grey = encodeJpeg({.width = 8, .height = 8, .color = JpegColor::Grey, .progressive = true});
+  const Bytes grey =
+      encodeJpeg({.width = 8, .height = 8, .color = JpegColor::Grey, .progressive = true});
   // Names that do not match the content: detection is by content only.
-  const std::pair<const char*, const Bytes*> inputs[] = {
-      {"a.bmp", &bmp}, {"b.png", &tga}, {"c.jpg", &png}, {"d.png", &pngAlpha}, {"e.jpeg", &jpeg}, {"f", &grey}};
+  const std::pair<const char*, const Bytes*> inputs[] = {{"a.bmp", &bmp},   {"b.png", &tga},
+                                                         {"c.jpg", &png},   {"d.png", &pngAlpha},
+                                                         {"e.jpeg", &jpeg}, {"f", &grey}};
   for (const auto& [name, bytes] : inputs) writeFile(img / name, *bytes);
 
   const ProcessResult run = runProcess(std::string("'") + POW2BMP_BINARY + "'", folder.path());
@@ -114,8 +119,9 @@ TEST(EndToEnd, ConvertsAllFourFormatsInOneRun) {
             "File bmp/e.bmp generated OK, size: 33x17/24\n"
             "File bmp/f generated OK, size: 8x8/24\n"
             "OK\n");
-  const std::pair<const char*, const Bytes*> outputs[] = {
-      {"a.bmp", &bmp}, {"b.bmp", &tga}, {"c.bmp", &png}, {"d.bmp", &pngAlpha}, {"e.bmp", &jpeg}, {"f", &grey}};
+  const std::pair<const char*, const Bytes*> outputs[] = {{"a.bmp", &bmp},  {"b.bmp", &tga},
+                                                          {"c.bmp", &png},  {"d.bmp", &pngAlpha},
+                                                          {"e.bmp", &jpeg}, {"f", &grey}};
   for (const auto& [name, input] : outputs) {
     const Bytes expected = expectedOutput(*input);
     ASSERT_FALSE(expected.empty()) << name;

@@ -390,9 +390,9 @@ TEST_P(FilesystemFaultsUnreadable, ReportStatusAndOutputFolderAreAsExpected) {
         << "as root these cases need setpriv (util-linux) to run the binary as user 65534";
     prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   }
-  constexpr fs::perms kEveryoneReadsAndEnters =
-      fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-      fs::perms::others_read | fs::perms::others_exec;
+  constexpr fs::perms kEveryoneReadsAndEnters = fs::perms::owner_all | fs::perms::group_read |
+                                                fs::perms::group_exec | fs::perms::others_read |
+                                                fs::perms::others_exec;
   ScratchFolder scratch{fs::path("/tmp")};
   fs::permissions(scratch.path(), kEveryoneReadsAndEnters);
   const fs::path binary = scratch.path() / "pow2bmp";

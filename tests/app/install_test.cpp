@@ -141,7 +141,8 @@ TimedRun timedRun(const std::string& arguments, const fs::path& folder) {
 }
 
 TEST(Install, InformationalRequestsAnswerAtOnceAndConvertNothing) {
-  for (const char* arguments : {" --help", " -h", " --version", " img --version", " --version -h"}) {
+  for (const char* arguments :
+       {" --help", " -h", " --version", " img --version", " --version -h"}) {
     SCOPED_TRACE(arguments);
     ScratchFolder folder;
     writeSampleInputs(folder.path());

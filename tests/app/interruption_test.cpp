@@ -23,8 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint16_t kBigSide = 8192;   // 8192 x 8192 x 4 bytes: a 256 MiB output
-constexpr int kAttempts = 3;               // runs that finish before the test sees them
+constexpr std::uint16_t kBigSide = 8192;  // 8192 x 8192 x 4 bytes: a 256 MiB output
+constexpr int kAttempts = 3;              // runs that finish before the test sees them
 constexpr char kTemporaryPrefix[] = ".pow2bmp-";
 
 // An 8192 x 8192 run-length encoded 32-bit TGA: 2.6 MB to read, 256 MiB to write. Every packet
@@ -149,10 +149,14 @@ TEST(InterruptionLeftovers, NextRunRemovesOnlyFilesOfEndedProcesses) {
   const std::string live = std::to_string(::getpid());
   const std::vector<std::string> removed = {".pow2bmp-" + dead + "-0.tmp",
                                             ".pow2bmp-" + dead + "-4294967295.tmp"};
-  std::vector<std::string> kept = {
-      ".pow2bmp-" + live + "-0.tmp",  ".pow2bmp-" + dead + "-0.tmp~", ".pow2bmp-" + dead + ".tmp",
-      "pow2bmp-" + dead + "-0.tmp",   ".pow2bmp--0.tmp",              ".pow2bmp-" + dead + "-x.tmp",
-      ".pow2bmp-" + dead + "-4294967296.tmp", ".pow2bmp-0-0.tmp"};
+  std::vector<std::string> kept = {".pow2bmp-" + live + "-0.tmp",
+                                   ".pow2bmp-" + dead + "-0.tmp~",
+                                   ".pow2bmp-" + dead + ".tmp",
+                                   "pow2bmp-" + dead + "-0.tmp",
+                                   ".pow2bmp--0.tmp",
+                                   ".pow2bmp-" + dead + "-x.tmp",
+                                   ".pow2bmp-" + dead + "-4294967296.tmp",
+                                   ".pow2bmp-0-0.tmp"};
   for (const std::string& name : removed) writeFile(bmp / name, Bytes{1});
   for (const std::string& name : kept) writeFile(bmp / name, Bytes{1});
 

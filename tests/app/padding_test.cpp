@@ -14,7 +14,8 @@ const std::uint8_t* pixelAt(const Image& image, unsigned row, unsigned column) {
 }
 
 TEST(Padding, TargetSides) {
-  const unsigned cases[][2] = {{1, 4}, {4, 4}, {5, 8}, {64, 64}, {65, 128}, {8191, 8192}, {8192, 8192}};
+  const unsigned cases[][2] = {{1, 4},    {4, 4},       {5, 8},      {64, 64},
+                               {65, 128}, {8191, 8192}, {8192, 8192}};
   for (const auto& c : cases) EXPECT_EQ(paddedSide(c[0]), c[1]) << c[0];
 }
 
@@ -36,8 +37,8 @@ TEST_P(PadReplicates, EdgePixelsToTheRightAndTopRowUpward) {
     const unsigned sourceRow = std::min(row, c.height - 1);
     for (unsigned column = 0; column < padded->width; ++column) {
       const unsigned sourceColumn = std::min(column, c.width - 1);
-      ASSERT_EQ(std::memcmp(pixelAt(*padded, row, column), pixelAt(*original, sourceRow, sourceColumn),
-                            c.channels),
+      ASSERT_EQ(std::memcmp(pixelAt(*padded, row, column),
+                            pixelAt(*original, sourceRow, sourceColumn), c.channels),
                 0)
           << "row " << row << " column " << column;
     }

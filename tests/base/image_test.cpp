@@ -9,7 +9,8 @@ namespace {
 
 ImagePtr numberedImage(unsigned channels, unsigned height, unsigned width) {
   ImagePtr image = createImage(channels, height, width);
-  for (std::size_t i = 0; i < image->pixelBytes(); ++i) image->pixels()[i] = static_cast<std::uint8_t>(i);
+  for (std::size_t i = 0; i < image->pixelBytes(); ++i)
+    image->pixels()[i] = static_cast<std::uint8_t>(i);
   return image;
 }
 
@@ -49,7 +50,8 @@ TEST_P(FlipRows, ReversesWholeRowsAndKeepsTheMiddle) {
   ImagePtr original = numberedImage(3, height, 5);  // 15-byte rows: not a multiple of 4
   ImagePtr flipped = numberedImage(3, height, 5);
   flipImageRows(*flipped);
-  for (unsigned r = 0; r < height; ++r) EXPECT_EQ(rowOf(*flipped, r), rowOf(*original, height - 1 - r)) << r;
+  for (unsigned r = 0; r < height; ++r)
+    EXPECT_EQ(rowOf(*flipped, r), rowOf(*original, height - 1 - r)) << r;
 }
 
 INSTANTIATE_TEST_SUITE_P(Heights, FlipRows, ::testing::Values(1u, 2u, 3u, 4u, 7u));

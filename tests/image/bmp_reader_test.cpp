@@ -44,17 +44,19 @@ TEST_P(BmpReaderAccepts, CopiesPixelsDroppingAlignment) {
 
 INSTANTIATE_TEST_SUITE_P(
     Variants, BmpReaderAccepts,
-    ::testing::Values(
-        GoodCase{"Stride16Width5", {.width = 5, .height = 3}},
-        GoodCase{"Stride12OnePiece", {.width = 4, .height = 3}},
-        GoodCase{"TopDown", {.width = 5, .height = -3}},
-        GoodCase{"Alpha32", {.width = 3, .height = 2, .bitsPerPixel = 32}},
-        GoodCase{"TopDown32", {.width = 3, .height = -5, .bitsPerPixel = 32}},
-        GoodCase{"Offset5054", {.width = 4, .height = 4, .dataOffset = 5054}},
-        GoodCase{"InfoHeader108", {.width = 6, .height = 2, .infoHeaderSize = 108, .dataOffset = 122}},
-        GoodCase{"InfoHeader124", {.width = 6, .height = 2, .infoHeaderSize = 124, .dataOffset = 138}},
-        GoodCase{"FileSizeFieldSmaller", {.width = 5, .height = 4, .fileSizeDelta = -2}},
-        GoodCase{"OnePixelWide", {.width = 1, .height = 7}}),
+    ::testing::Values(GoodCase{"Stride16Width5", {.width = 5, .height = 3}},
+                      GoodCase{"Stride12OnePiece", {.width = 4, .height = 3}},
+                      GoodCase{"TopDown", {.width = 5, .height = -3}},
+                      GoodCase{"Alpha32", {.width = 3, .height = 2, .bitsPerPixel = 32}},
+                      GoodCase{"TopDown32", {.width = 3, .height = -5, .bitsPerPixel = 32}},
+                      GoodCase{"Offset5054", {.width = 4, .height = 4, .dataOffset = 5054}},
+                      GoodCase{"InfoHeader108",
+                               {.width = 6, .height = 2, .infoHeaderSize = 108, .dataOffset = 122}},
+                      GoodCase{"InfoHeader124",
+                               {.width = 6, .height = 2, .infoHeaderSize = 124, .dataOffset = 138}},
+                      GoodCase{"FileSizeFieldSmaller",
+                               {.width = 5, .height = 4, .fileSizeDelta = -2}},
+                      GoodCase{"OnePixelWide", {.width = 1, .height = 7}}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 struct BadCase {
@@ -68,19 +70,15 @@ TEST_P(BmpReaderRefuses, ReturnsNull) { EXPECT_FALSE(decode(buildBmp(GetParam().
 
 INSTANTIATE_TEST_SUITE_P(
     Variants, BmpReaderRefuses,
-    ::testing::Values(BadCase{"Offset5055", {.dataOffset = 5055}},
-                      BadCase{"Offset53", {.dataOffset = 53}},
-                      BadCase{"FileSizeBeyondFile", {.fileSizeDelta = 1}},
-                      BadCase{"DeclaredDataUnder10", {.width = 1, .height = 1}},
-                      BadCase{"Width0", {.width = 0}},
-                      BadCase{"Width16385", {.width = 16385, .height = 1}},
-                      BadCase{"Height0", {.height = 0}},
-                      BadCase{"Bits8", {.bitsPerPixel = 8}},
-                      BadCase{"Bits16", {.bitsPerPixel = 16}},
-                      BadCase{"Bits1", {.bitsPerPixel = 1}},
-                      BadCase{"Planes2", {.planes = 2}},
-                      BadCase{"BitFields", {.compression = 3}},
-                      BadCase{"DeclaredDataThreeShort", {.width = 5, .height = 4, .fileSizeDelta = -3}}),
+    ::testing::Values(
+        BadCase{"Offset5055", {.dataOffset = 5055}}, BadCase{"Offset53", {.dataOffset = 53}},
+        BadCase{"FileSizeBeyondFile", {.fileSizeDelta = 1}},
+        BadCase{"DeclaredDataUnder10", {.width = 1, .height = 1}}, BadCase{"Width0", {.width = 0}},
+        BadCase{"Width16385", {.width = 16385, .height = 1}}, BadCase{"Height0", {.height = 0}},
+        BadCase{"Bits8", {.bitsPerPixel = 8}}, BadCase{"Bits16", {.bitsPerPixel = 16}},
+        BadCase{"Bits1", {.bitsPerPixel = 1}}, BadCase{"Planes2", {.planes = 2}},
+        BadCase{"BitFields", {.compression = 3}},
+        BadCase{"DeclaredDataThreeShort", {.width = 5, .height = 4, .fileSizeDelta = -3}}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST(BmpReader, AcceptsLargestSides) {
@@ -100,7 +98,8 @@ TEST(BmpReader, RefusesShortFilesAndOtherSignatures) {
 }
 
 void putLe32(Bytes& file, std::size_t offset, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) file[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  for (std::size_t i = 0; i < 4; ++i)
+    file[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 TEST(BmpReader, DeclaredDataOfTenBytesIsEnough) {

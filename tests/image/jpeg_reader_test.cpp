@@ -4,6 +4,8 @@
 #include "image/jpeg_reader.h"
 
 #include <gtest/gtest.h>
+#include <jerror.h>
+#include <jpeglib.h>
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -13,9 +15,6 @@
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include <jerror.h>
-#include <jpeglib.h>
 
 #include "base/heap.h"
 #include "image/loader.h"
@@ -282,11 +281,11 @@ TEST(JpegReader, ProgressiveAndArithmeticFilesGiveTheBaselinePicture) {
   encoding.progressive = false;
   encoding.arithmetic = true;
   const Bytes arithmeticFile = encodeJpeg(encoding);
-  if (arithmeticFile.empty()) GTEST_SKIP() << "the installed library cannot encode arithmetic coding";
+  if (arithmeticFile.empty())
+    GTEST_SKIP() << "the installed library cannot encode arithmetic coding";
   ImagePtr arithmetic = decodeJpeg(spanOf(arithmeticFile));
   ASSERT_NE(arithmetic, nullptr);
-  EXPECT_EQ(Bytes(arithmetic->pixels(), arithmetic->pixels() + arithmetic->pixelBytes()),
-            expected);
+  EXPECT_EQ(Bytes(arithmetic->pixels(), arithmetic->pixels() + arithmetic->pixelBytes()), expected);
 }
 
 TEST(JpegReader, DecodesArithmeticCodedFilesAsTheLibraryDoes) {
@@ -402,12 +401,11 @@ TEST_P(JpegScanWorkTest, BudgetsTheBlocksAllScansVisit) {
   EXPECT_EQ(decoded.image->height, c.side);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    JpegReader, JpegScanWorkTest,
-    testing::Values(ScanWorkCase{"NormalScriptOnLargeFrame", 4096, 0, true},
-                    ScanWorkCase{"FiveHundredExtraScans", 2048, 500, true},
-                    ScanWorkCase{"FourThousandExtraScans", 2048, 4000, false}),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+INSTANTIATE_TEST_SUITE_P(JpegReader, JpegScanWorkTest,
+                         testing::Values(ScanWorkCase{"NormalScriptOnLargeFrame", 4096, 0, true},
+                                         ScanWorkCase{"FiveHundredExtraScans", 2048, 500, true},
+                                         ScanWorkCase{"FourThousandExtraScans", 2048, 4000, false}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST(JpegReader, CutInsideScanDataGivesAFullSizePictureAndOneWarning) {
   JpegEncoding encoding = layout(JpegColor::Rgb, 64, 48, true);
@@ -613,7 +611,8 @@ TEST(JpegReader, FatalErrorWhileFinishingKeepsThePicture) {
   const Bytes plain = encodeJpeg(layout(JpegColor::Grey, 16, 16));
   const std::size_t frameStart = findMarker(plain, 0xC0);
   ASSERT_LT(frameStart + 4, plain.size());
-  const std::size_t frameBytes = 2u + (std::size_t{plain[frameStart + 2]} << 8) + plain[frameStart + 3];
+  const std::size_t frameBytes =
+      2u + (std::size_t{plain[frameStart + 2]} << 8) + plain[frameStart + 3];
   // A second frame header between the scan and the end-of-image marker: read only while finishing.
   Bytes broken(plain.begin(), plain.end() - 2);
   broken.insert(broken.end(), plain.begin() + static_cast<std::ptrdiff_t>(frameStart),

@@ -400,8 +400,8 @@ TEST(UnpackTgaRle, RunsOfEveryLengthMatchAPlainExpansionForEveryPixelSize) {
                     expected.begin() + static_cast<std::ptrdiff_t>(k * pixelSize));
         }
         const Unpacked u = unpack(input, outputBytes, pixelSize);
-        ASSERT_EQ(u.output, expected) << "pixel size " << pixelSize << ", run " << run
-                                      << ", output bytes " << outputBytes;
+        ASSERT_EQ(u.output, expected)
+            << "pixel size " << pixelSize << ", run " << run << ", output bytes " << outputBytes;
         EXPECT_TRUE(u.guardIntact);
         EXPECT_EQ(u.unused, 0u);
       }

@@ -12,8 +12,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 std::uint32_t zlibCrc(const Bytes& bytes, std::size_t begin, std::size_t end) {
-  return static_cast<std::uint32_t>(
-      crc32(0, bytes.data() + begin, static_cast<uInt>(end - begin)));
+  return static_cast<std::uint32_t>(crc32(0, bytes.data() + begin, static_cast<uInt>(end - begin)));
 }
 
 // Every length from 0 to 80 (eight-byte steps with every tail) and a few longer ones, each split

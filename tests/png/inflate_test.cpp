@@ -81,8 +81,8 @@ Bytes fixedLiteralsBody(const Bytes& content) {
 }
 
 // Literal/length lengths with the given symbols set and all others 0.
-std::vector<std::uint8_t> lengthsWith(std::size_t count,
-                                      std::initializer_list<std::pair<unsigned, std::uint8_t>> set) {
+std::vector<std::uint8_t> lengthsWith(
+    std::size_t count, std::initializer_list<std::pair<unsigned, std::uint8_t>> set) {
   std::vector<std::uint8_t> lengths(count, 0);
   for (const auto& [symbol, length] : set) lengths[symbol] = length;
   return lengths;
@@ -145,7 +145,8 @@ Bytes withHeader(std::uint8_t cmf, std::uint8_t flg) {
   return stream;
 }
 
-class InflateAcceptsHeader : public ::testing::TestWithParam<std::pair<std::uint8_t, std::uint8_t>> {};
+class InflateAcceptsHeader
+    : public ::testing::TestWithParam<std::pair<std::uint8_t, std::uint8_t>> {};
 
 TEST_P(InflateAcceptsHeader, AndDecodesTheBlock) {
   InflateSession session(withHeader(GetParam().first, GetParam().second));
@@ -160,7 +161,8 @@ INSTANTIATE_TEST_SUITE_P(Inflate, InflateAcceptsHeader,
                                            std::pair<std::uint8_t, std::uint8_t>{0x78, 0xDA},
                                            std::pair<std::uint8_t, std::uint8_t>{0x08, 0x1D}));
 
-class InflateRefusesHeader : public ::testing::TestWithParam<std::pair<std::uint8_t, std::uint8_t>> {};
+class InflateRefusesHeader
+    : public ::testing::TestWithParam<std::pair<std::uint8_t, std::uint8_t>> {};
 
 TEST_P(InflateRefusesHeader, AtBegin) {
   InflateSession session(withHeader(GetParam().first, GetParam().second));
@@ -171,11 +173,11 @@ TEST_P(InflateRefusesHeader, AtBegin) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inflate, InflateRefusesHeader,
-    ::testing::Values(std::pair<std::uint8_t, std::uint8_t>{0x88, 0x1C},  // CINFO 8
-                      std::pair<std::uint8_t, std::uint8_t>{0xF8, 0x00},  // CINFO 15
-                      std::pair<std::uint8_t, std::uint8_t>{0x78, 0xBB},  // FDICT
-                      std::pair<std::uint8_t, std::uint8_t>{0x78, 0x00},  // FCHECK
-                      std::pair<std::uint8_t, std::uint8_t>{0x79, 0x18},  // CM 9
+    ::testing::Values(std::pair<std::uint8_t, std::uint8_t>{0x88, 0x1C},    // CINFO 8
+                      std::pair<std::uint8_t, std::uint8_t>{0xF8, 0x00},    // CINFO 15
+                      std::pair<std::uint8_t, std::uint8_t>{0x78, 0xBB},    // FDICT
+                      std::pair<std::uint8_t, std::uint8_t>{0x78, 0x00},    // FCHECK
+                      std::pair<std::uint8_t, std::uint8_t>{0x79, 0x18},    // CM 9
                       std::pair<std::uint8_t, std::uint8_t>{0x77, 0x1E}));  // CM 7
 
 TEST(Inflate, RefusesEmptyAndTooShortInput) {
@@ -401,7 +403,9 @@ TEST(Inflate, RefusesReservedBlockType) {
 
 TEST(Inflate, StoredBlocksFollowOneAnotherAcrossCalls) {
   DeflateBitWriter writer;
-  writer.storedBlock(false, text("abc")).storedBlock(false, text("d")).storedBlock(true, text("ef"));
+  writer.storedBlock(false, text("abc"))
+      .storedBlock(false, text("d"))
+      .storedBlock(true, text("ef"));
   InflateSession session(zlibStream(writer.finish(), text("abcdef")));
   ASSERT_TRUE(session.begin());
   EXPECT_EQ(session.read(4), 4u);
@@ -430,10 +434,9 @@ TEST(Inflate, StoredBlockAndTrailerAfterHuffmanDataStartAtTheNextWholeByte) {
     for (const std::uint8_t b : literals) trailer.fixedLiteral(b);
     trailer.fixedLiteral('w').fixedLiteral(256);
 
-    const std::pair<DeflateBitWriter*, Bytes> cases[] = {
-        {&middle, concat(literals, text("xyzw"))},
-        {&last, concat(literals, text("xyz"))},
-        {&trailer, concat(literals, text("w"))}};
+    const std::pair<DeflateBitWriter*, Bytes> cases[] = {{&middle, concat(literals, text("xyzw"))},
+                                                         {&last, concat(literals, text("xyz"))},
+                                                         {&trailer, concat(literals, text("w"))}};
     for (const auto& [writer, content] : cases) {
       InflateSession session(zlibStream(writer->finish(), content));
       ASSERT_TRUE(session.begin());
@@ -476,7 +479,8 @@ TEST(Inflate, EveryTruncationOfAStreamFails) {
   for (int level : {0, 1, 9}) {
     const Bytes stream = compressWithZlib(content, level, 15, Z_DEFAULT_STRATEGY);
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-      InflateSession session(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)));
+      InflateSession session(
+          Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)));
       if (!session.begin()) {
         EXPECT_LT(cut, stream.size());
         continue;
@@ -622,8 +626,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         InvalidFixedSymbol{"Literal286", [](DeflateBitWriter& w) { w.fixedLiteral(286); }},
         InvalidFixedSymbol{"Literal287", [](DeflateBitWriter& w) { w.fixedLiteral(287); }},
-        InvalidFixedSymbol{"Distance30", [](DeflateBitWriter& w) { w.fixedLiteral(257).code(30, 5); }},
-        InvalidFixedSymbol{"Distance31", [](DeflateBitWriter& w) { w.fixedLiteral(257).code(31, 5); }}),
+        InvalidFixedSymbol{"Distance30",
+                           [](DeflateBitWriter& w) { w.fixedLiteral(257).code(30, 5); }},
+        InvalidFixedSymbol{"Distance31",
+                           [](DeflateBitWriter& w) { w.fixedLiteral(257).code(31, 5); }}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 // --- Dynamic blocks -----------------------------------------------------------------------------
@@ -644,7 +650,8 @@ Bytes dynamicABlock(unsigned literalCount, unsigned distanceCount,
   return zlibStream(writer.finish(), text("a"));
 }
 
-std::vector<CodeLengthItem> join(std::vector<CodeLengthItem> a, const std::vector<CodeLengthItem>& b) {
+std::vector<CodeLengthItem> join(std::vector<CodeLengthItem> a,
+                                 const std::vector<CodeLengthItem>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
@@ -660,8 +667,9 @@ void expectDecodesA(const Bytes& stream) {
 void expectDecodesAsZlibDoes(const Bytes& stream, const Bytes& content) {
   Bytes zlibOutput(content.size() + 16);
   uLongf zlibSize = static_cast<uLongf>(zlibOutput.size());
-  ASSERT_EQ(uncompress(zlibOutput.data(), &zlibSize, stream.data(), static_cast<uLong>(stream.size())),
-            Z_OK);
+  ASSERT_EQ(
+      uncompress(zlibOutput.data(), &zlibSize, stream.data(), static_cast<uLong>(stream.size())),
+      Z_OK);
   zlibOutput.resize(zlibSize);
   EXPECT_EQ(zlibOutput, content);
   InflateSession session(stream);
@@ -676,8 +684,8 @@ void expectDecodesAsZlibDoes(const Bytes& stream, const Bytes& content) {
 TEST(Inflate, RepeatCodesRunFromLiteralIntoDistanceLengths) {
   // 'a', 'b', end-of-block and length symbol 257 (length 3), two bits each.
   const std::vector<CodeLengthItem> literals = {{18, 86}, {2}, {2}, {18, 127}, {18, 8}, {2}, {2}};
-  const HuffmanCode literalCode = HuffmanCode::fromLengths(
-      lengthsWith(258, {{'a', 2}, {'b', 2}, {256, 2}, {257, 2}}));
+  const HuffmanCode literalCode =
+      HuffmanCode::fromLengths(lengthsWith(258, {{'a', 2}, {'b', 2}, {256, 2}, {257, 2}}));
   // A complete code-length code, as zlib requires: 18 and 2 of two bits, 0, 1, 16, 17 of three.
   std::array<std::uint8_t, 19> codeLengthLengths{};
   for (const unsigned symbol : {18u, 2u}) codeLengthLengths[symbol] = 2;
@@ -788,8 +796,8 @@ TEST(Inflate, CodeLengthSequenceCodeThatMatchesNothingFails) {
 TEST(Inflate, RefusesOverSubscribedCodes) {
   const auto literals = literalItemsForAAndEnd();
   {  // literal/length: 'a', 'b' and end-of-block all 1 bit
-    InflateSession session(dynamicABlock(
-        257, 1, {{18, 86}, {1}, {1}, {18, 127}, {18, 8}, {1}, {1}}));
+    InflateSession session(
+        dynamicABlock(257, 1, {{18, 86}, {1}, {1}, {18, 127}, {18, 8}, {1}, {1}}));
     EXPECT_FALSE(session.begin());
   }
   {  // distance: three codes of 1 bit
@@ -803,8 +811,8 @@ TEST(Inflate, RefusesOverSubscribedCodes) {
     codeLengthLengths[18] = 1;
     DeflateBitWriter writer;
     writer.blockHeader(true, 2).bits(0, 5).bits(0, 5).bits(15, 4);
-    for (unsigned symbol : {16u, 17u, 18u, 0u, 8u, 7u, 9u, 6u, 10u, 5u, 11u, 4u, 12u, 3u, 13u,
-                            2u, 14u, 1u, 15u}) {
+    for (unsigned symbol :
+         {16u, 17u, 18u, 0u, 8u, 7u, 9u, 6u, 10u, 5u, 11u, 4u, 12u, 3u, 13u, 2u, 14u, 1u, 15u}) {
       writer.bits(codeLengthLengths[symbol], 3);
     }
     writer.bytes(Bytes(64, 0));
@@ -905,9 +913,9 @@ const char* kindName(int kind) {
 }
 
 void appendText(Bytes& out, std::mt19937& rng, std::size_t count) {
-  static const char* const words[] = {"the ", "red ",  "pixel ", "row ",   "of ",   "a ",
-                                      "png ", "image ", "is ",   "not ",  "blue ", "green ",
-                                      "and ", "filter ", "byte ", "\n",    "value ", "zero "};
+  static const char* const words[] = {"the ", "red ",    "pixel ", "row ", "of ",    "a ",
+                                      "png ", "image ",  "is ",    "not ", "blue ",  "green ",
+                                      "and ", "filter ", "byte ",  "\n",   "value ", "zero "};
   const std::size_t end = out.size() + count;
   while (out.size() < end) {
     const std::string word = words[rng() % 18];
@@ -926,10 +934,12 @@ Bytes makeData(int kind) {
       appendText(data, rng, 60000);
       return data;
     case kLongRuns:
-      while (data.size() < 50000) data.insert(data.end(), 1 + rng() % 2000, static_cast<std::uint8_t>(rng()));
+      while (data.size() < 50000)
+        data.insert(data.end(), 1 + rng() % 2000, static_cast<std::uint8_t>(rng()));
       return data;
     case kShortRepeats:
-      while (data.size() < 30000) data.insert(data.end(), 2 + rng() % 8, static_cast<std::uint8_t>(rng() % 4));
+      while (data.size() < 30000)
+        data.insert(data.end(), 2 + rng() % 8, static_cast<std::uint8_t>(rng() % 4));
       return data;
     default:  // more than 64 KiB, with copies from nearly a whole window back
       appendText(data, rng, 33000);
@@ -985,12 +995,14 @@ void expectDecodesInChunks(const Bytes& stream, const Bytes& content, ChunkSize 
 
 void expectDecodesLikeZlib(const Bytes& content, const Bytes& stream) {
   const auto whole = static_cast<std::uint32_t>(content.size()) + 1;
-  expectDecodesInChunks(stream, content, [whole] { return whole; }, "one call");
-  expectDecodesInChunks(stream, content, [] { return 1u; }, "1-byte calls");
+  expectDecodesInChunks(
+      stream, content, [whole] { return whole; }, "one call");
+  expectDecodesInChunks(
+      stream, content, [] { return 1u; }, "1-byte calls");
   std::mt19937 rng(static_cast<unsigned>(content.size()));
-  expectDecodesInChunks(stream, content,
-                        [&rng] { return 1 + static_cast<std::uint32_t>(rng() % kMaxChunk); },
-                        "random chunks");
+  expectDecodesInChunks(
+      stream, content, [&rng] { return 1 + static_cast<std::uint32_t>(rng() % kMaxChunk); },
+      "random chunks");
 }
 
 using ZlibCase = std::tuple<int, int, int>;  // data kind, level, strategy
@@ -1005,24 +1017,30 @@ TEST_P(InflateMatchesZlib, AtEachLevelAndStrategy) {
 
 const char* strategyName(int strategy) {
   switch (strategy) {
-    case Z_FILTERED: return "Filtered";
-    case Z_HUFFMAN_ONLY: return "HuffmanOnly";
-    case Z_RLE: return "Rle";
-    case Z_FIXED: return "Fixed";
-    default: return "Default";
+    case Z_FILTERED:
+      return "Filtered";
+    case Z_HUFFMAN_ONLY:
+      return "HuffmanOnly";
+    case Z_RLE:
+      return "Rle";
+    case Z_FIXED:
+      return "Fixed";
+    default:
+      return "Default";
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inflate, InflateMatchesZlib,
-    ::testing::Combine(::testing::Values(kRandom, kText, kLongRuns, kShortRepeats, kLarge),
-                       ::testing::Range(1, 10),
-                       ::testing::Values(Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE,
-                                         Z_FIXED)),
-    [](const auto& testInfo) {
-      return std::string(kindName(std::get<0>(testInfo.param))) + "Level" +
-             std::to_string(std::get<1>(testInfo.param)) + strategyName(std::get<2>(testInfo.param));
-    });
+INSTANTIATE_TEST_SUITE_P(Inflate, InflateMatchesZlib,
+                         ::testing::Combine(::testing::Values(kRandom, kText, kLongRuns,
+                                                              kShortRepeats, kLarge),
+                                            ::testing::Range(1, 10),
+                                            ::testing::Values(Z_DEFAULT_STRATEGY, Z_FILTERED,
+                                                              Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED)),
+                         [](const auto& testInfo) {
+                           return std::string(kindName(std::get<0>(testInfo.param))) + "Level" +
+                                  std::to_string(std::get<1>(testInfo.param)) +
+                                  strategyName(std::get<2>(testInfo.param));
+                         });
 
 using WindowCase = std::tuple<int, int, int>;  // data kind, window bits, level
 
@@ -1036,15 +1054,15 @@ TEST_P(InflateMatchesZlibWindow, AtEachWindowSize) {
   expectDecodesLikeZlib(content, stream);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inflate, InflateMatchesZlibWindow,
-    ::testing::Combine(::testing::Values(kRandom, kText, kLongRuns, kShortRepeats, kLarge),
-                       ::testing::Range(9, 16), ::testing::Values(1, 6, 9)),
-    [](const auto& testInfo) {
-      return std::string(kindName(std::get<0>(testInfo.param))) + "Window" +
-             std::to_string(std::get<1>(testInfo.param)) + "Level" +
-             std::to_string(std::get<2>(testInfo.param));
-    });
+INSTANTIATE_TEST_SUITE_P(Inflate, InflateMatchesZlibWindow,
+                         ::testing::Combine(::testing::Values(kRandom, kText, kLongRuns,
+                                                              kShortRepeats, kLarge),
+                                            ::testing::Range(9, 16), ::testing::Values(1, 6, 9)),
+                         [](const auto& testInfo) {
+                           return std::string(kindName(std::get<0>(testInfo.param))) + "Window" +
+                                  std::to_string(std::get<1>(testInfo.param)) + "Level" +
+                                  std::to_string(std::get<2>(testInfo.param));
+                         });
 
 TEST(Inflate, MatchesZlibStoredBlocksAndCompress2) {
   for (int kind : {kRandom, kText, kLarge}) {
@@ -1053,8 +1071,9 @@ TEST(Inflate, MatchesZlibStoredBlocksAndCompress2) {
     expectDecodesLikeZlib(content, compressWithZlib(content, 0, 15, Z_DEFAULT_STRATEGY));
     uLongf size = compressBound(static_cast<uLong>(content.size()));
     Bytes stream(size);
-    ASSERT_EQ(compress2(stream.data(), &size, content.data(), static_cast<uLong>(content.size()), 6),
-              Z_OK);
+    ASSERT_EQ(
+        compress2(stream.data(), &size, content.data(), static_cast<uLong>(content.size()), 6),
+        Z_OK);
     stream.resize(size);
     expectDecodesLikeZlib(content, stream);
   }
@@ -1138,9 +1157,9 @@ class InflateCodeLengths : public ::testing::TestWithParam<LongCodeCase> {
 TEST_P(InflateCodeLengths, DecodeCodesOfEveryLength) {
   DeflateBitWriter writer = head();
   writer.symbol(literals, 'a').symbol(literals, 'z').symbol(literals, 'b');
-  writer.symbol(literals, 257).symbol(distances, 0);                // (3, 1): "bbb"
+  writer.symbol(literals, 257).symbol(distances, 0);  // (3, 1): "bbb"
   writer.symbol(literals, 'z');
-  writer.symbol(literals, 257).symbol(distances, 4).bits(1, 1);     // (3, 6): "zbb"
+  writer.symbol(literals, 257).symbol(distances, 4).bits(1, 1);  // (3, 6): "zbb"
   writer.symbol(literals, 256);
   const Bytes content = text("azbbbbzzbb");
   const Bytes stream = zlibStream(writer.finish(), content);
@@ -1172,15 +1191,15 @@ TEST_P(InflateCodeLengths, UnusedLongestCodesFail) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inflate, InflateCodeLengths,
-    ::testing::Values(LongCodeCase{5, 2}, LongCodeCase{9, 7}, LongCodeCase{10, 8},
-                      LongCodeCase{11, 9}, LongCodeCase{12, 12}, LongCodeCase{14, 15},
-                      LongCodeCase{15, 8}, LongCodeCase{15, 15}),
-    [](const auto& testInfo) {
-      return "Literal" + std::to_string(testInfo.param.zLength) + "Distance" +
-             std::to_string(testInfo.param.distanceLength);
-    });
+INSTANTIATE_TEST_SUITE_P(Inflate, InflateCodeLengths,
+                         ::testing::Values(LongCodeCase{5, 2}, LongCodeCase{9, 7},
+                                           LongCodeCase{10, 8}, LongCodeCase{11, 9},
+                                           LongCodeCase{12, 12}, LongCodeCase{14, 15},
+                                           LongCodeCase{15, 8}, LongCodeCase{15, 15}),
+                         [](const auto& testInfo) {
+                           return "Literal" + std::to_string(testInfo.param.zLength) + "Distance" +
+                                  std::to_string(testInfo.param.distanceLength);
+                         });
 
 // Every small distance with lengths around the sizes the copy works in, after 20 distinct bytes.
 TEST(Inflate, MatchesOfShortDistancesCopyOverlappingBytes) {

@@ -79,12 +79,14 @@ void expectDecodes(const Bytes& file, const PngPicture& picture) {
 
 // A picture of at least 100 bytes' file, assembled from chunk pieces.
 Bytes header(const PngPicture& p, std::uint8_t interlaceMethod) {
-  return pngChunk("IHDR", pngHeaderData(p.width, p.height, p.bitDepth, p.colourType, interlaceMethod));
+  return pngChunk("IHDR",
+                  pngHeaderData(p.width, p.height, p.bitDepth, p.colourType, interlaceMethod));
 }
 Bytes header(const PngPicture& p) { return header(p, p.interlaced ? 1 : 0); }
 Bytes imageData(const PngPicture& p) { return zlibCompress(pngScanlines(p)); }
 Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
-  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+               bytes.begin() + static_cast<std::ptrdiff_t>(to));
 }
 const Bytes kEnd = pngChunk("IEND", {});
 
@@ -94,7 +96,7 @@ TEST_F(PngReader, TruecolourBecomesBottomUpBgr) {
   PngPicture picture;
   picture.width = 2;
   picture.height = 2;
-  picture.samples = {1, 2, 3, 4, 5, 6,  // top row: (1,2,3) (4,5,6)
+  picture.samples = {1, 2, 3, 4,  5,  6,  // top row: (1,2,3) (4,5,6)
                      7, 8, 9, 10, 11, 12};
   ImagePtr image = decode(buildPng(picture));
   ASSERT_TRUE(image);
@@ -179,12 +181,12 @@ TEST_F(PngReader, SplitImageDataWithChunksBetweenDecodesAsOneChunk) {
   const std::size_t a = 1, b = stream.size() / 2, c = stream.size() - 3;
   // IDAT before IHDR, an empty IDAT, ancillary, unknown critical and unknown ancillary chunks
   // between the pieces, trailing bytes after IEND.
-  const Bytes file = joinBytes({pngSignature(), pngChunk("IDAT", slice(stream, 0, a)), header(picture),
-                                pngChunk("IDAT", {}), pngChunk("tEXt", {'k', 0, 'v'}),
-                                pngChunk("IDAT", slice(stream, a, b)), pngChunk("ABCD", {1, 2, 3}),
-                                pngChunk("IDAT", slice(stream, b, c)), pngChunk("zzZz", {}),
-                                pngChunk("IDAT", slice(stream, c, stream.size())), kEnd,
-                                Bytes{0xDE, 0xAD, 0xBE, 0xEF, 0, 0, 0, 0, 'I', 'E', 'N', 'D'}});
+  const Bytes file = joinBytes(
+      {pngSignature(), pngChunk("IDAT", slice(stream, 0, a)), header(picture), pngChunk("IDAT", {}),
+       pngChunk("tEXt", {'k', 0, 'v'}), pngChunk("IDAT", slice(stream, a, b)),
+       pngChunk("ABCD", {1, 2, 3}), pngChunk("IDAT", slice(stream, b, c)), pngChunk("zzZz", {}),
+       pngChunk("IDAT", slice(stream, c, stream.size())), kEnd,
+       Bytes{0xDE, 0xAD, 0xBE, 0xEF, 0, 0, 0, 0, 'I', 'E', 'N', 'D'}});
   expectDecodes(file, picture);
 }
 
@@ -199,9 +201,9 @@ TEST_F(PngReader, FlushedLibpngFilesDecode) {
         const Bytes file = encodeWithLibpng(picture, flushRows);
         ASSERT_FALSE(file.empty());
         const Bytes emptyStoredBlock = {0x00, 0x00, 0xFF, 0xFF};  // LEN, NLEN
-        ASSERT_NE(std::search(file.begin(), file.end(), emptyStoredBlock.begin(),
-                              emptyStoredBlock.end()),
-                  file.end());
+        ASSERT_NE(
+            std::search(file.begin(), file.end(), emptyStoredBlock.begin(), emptyStoredBlock.end()),
+            file.end());
         expectDecodes(file, picture);
       }
     }
@@ -212,7 +214,8 @@ TEST_F(PngReader, ImageDataInOneByteChunksDecodes) {
   const PngPicture picture = makePngPicture(40, 30, 8, 2, false, 6);
   const Bytes stream = imageData(picture);
   Bytes file = joinBytes({pngSignature(), header(picture)});
-  for (std::size_t i = 0; i < stream.size(); ++i) file = joinBytes({file, pngChunk("IDAT", {stream[i]})});
+  for (std::size_t i = 0; i < stream.size(); ++i)
+    file = joinBytes({file, pngChunk("IDAT", {stream[i]})});
   expectDecodes(joinBytes({file, kEnd}), picture);
 }
 
@@ -220,25 +223,29 @@ TEST_F(PngReader, ZlibStreamWithBytesToSpareDecodes) {
   const PngPicture picture = makePngPicture(9, 9, 8, 2, false, 7);
   Bytes scanlines = pngScanlines(picture);
   scanlines.resize(scanlines.size() + 1000, 0x55);
-  expectDecodes(joinBytes({pngSignature(), header(picture), pngChunk("IDAT", zlibCompress(scanlines)), kEnd}),
-                picture);
+  expectDecodes(
+      joinBytes({pngSignature(), header(picture), pngChunk("IDAT", zlibCompress(scanlines)), kEnd}),
+      picture);
 }
 
 TEST_F(PngReader, SecondHeaderReplacesTheFirst) {
   const PngPicture picture = makePngPicture(6, 6, 8, 2, false, 8);
   const Bytes grey = pngChunk("IHDR", pngHeaderData(3, 4, 1, 0, 1));
-  expectDecodes(joinBytes({pngSignature(), grey, header(picture), pngChunk("IDAT", imageData(picture)), kEnd}),
+  expectDecodes(joinBytes({pngSignature(), grey, header(picture),
+                           pngChunk("IDAT", imageData(picture)), kEnd}),
                 picture);
   // The last header governs: a refused one after a good one fails the file.
-  EXPECT_FALSE(decode(joinBytes({pngSignature(), header(picture), pngChunk("IHDR", pngHeaderData(6, 6, 16, 2)),
-                                 pngChunk("IDAT", imageData(picture)), kEnd})));
+  EXPECT_FALSE(decode(
+      joinBytes({pngSignature(), header(picture), pngChunk("IHDR", pngHeaderData(6, 6, 16, 2)),
+                 pngChunk("IDAT", imageData(picture)), kEnd})));
 }
 
 TEST_F(PngReader, HeaderLongerThanThirteenBytesUsesTheFirstThirteen) {
   const PngPicture picture = makePngPicture(6, 6, 8, 2, false, 9);
   Bytes headerData = pngHeaderData(6, 6, 8, 2);
   headerData.push_back(0x77);
-  expectDecodes(joinBytes({pngSignature(), pngChunk("IHDR", headerData), pngChunk("IDAT", imageData(picture)), kEnd}),
+  expectDecodes(joinBytes({pngSignature(), pngChunk("IHDR", headerData),
+                           pngChunk("IDAT", imageData(picture)), kEnd}),
                 picture);
 }
 
@@ -262,10 +269,9 @@ TEST_F(PngReader, TransparencyOfAnyLengthInPalettePictureStaysInsideThePalette) 
   for (std::size_t length : {std::size_t{256}, std::size_t{257}, std::size_t{1100}}) {
     const Bytes transparency = pngChunk("tRNS", Bytes(length, 0x80));
     for (bool afterPalette : {true, false}) {
-      EXPECT_FALSE(decode(joinBytes({pngSignature(), header(picture),
-                                     afterPalette ? palette : transparency,
-                                     afterPalette ? transparency : palette,
-                                     pngChunk("IDAT", imageData(picture)), kEnd})))
+      EXPECT_FALSE(decode(joinBytes(
+          {pngSignature(), header(picture), afterPalette ? palette : transparency,
+           afterPalette ? transparency : palette, pngChunk("IDAT", imageData(picture)), kEnd})))
           << length;
     }
   }
@@ -299,7 +305,8 @@ TEST_F(PngReader, HeaderOfThePreviousFileDoesNotCarryOver) {
 
 TEST_F(PngReader, FileOfExactlyOneHundredBytesDecodes) {
   PngPicture picture = makePngPicture(1, 1, 8, 2, false, 14);
-  const Bytes bare = joinBytes({pngSignature(), header(picture), pngChunk("IDAT", imageData(picture)), kEnd});
+  const Bytes bare =
+      joinBytes({pngSignature(), header(picture), pngChunk("IDAT", imageData(picture)), kEnd});
   ASSERT_LT(bare.size(), 80u);
   EXPECT_FALSE(decode(bare));  // a well-formed file under 100 bytes
   const Bytes head = joinBytes({pngSignature(), header(picture)});
@@ -373,18 +380,20 @@ TEST_F(PngReader, UnacceptedHeaderFieldsAreRefused) {
     std::uint8_t bitDepth, colourType, interlace, compression, filter;
   };
   const Fields refused[] = {
-      {4, 4, 16, 0, 0, 0, 0}, {4, 4, 16, 2, 0, 0, 0}, {4, 4, 16, 4, 0, 0, 0}, {4, 4, 16, 6, 0, 0, 0},
-      {4, 4, 8, 1, 0, 0, 0},  {4, 4, 8, 5, 0, 0, 0},  {4, 4, 8, 7, 0, 0, 0},  {4, 4, 3, 0, 0, 0, 0},
-      {4, 4, 4, 2, 0, 0, 0},  {4, 4, 16, 3, 0, 0, 0}, {4, 4, 8, 2, 2, 0, 0},  {4, 4, 8, 2, 0, 1, 0},
-      {4, 4, 8, 2, 0, 0, 1},  {0, 4, 8, 2, 0, 0, 0},  {4, 0, 8, 2, 0, 0, 0},  {16385, 1, 8, 2, 0, 0, 0},
-      {1, 16385, 8, 2, 0, 0, 0}, {0x80000004u, 4, 8, 2, 0, 0, 0}};
+      {4, 4, 16, 0, 0, 0, 0},    {4, 4, 16, 2, 0, 0, 0},    {4, 4, 16, 4, 0, 0, 0},
+      {4, 4, 16, 6, 0, 0, 0},    {4, 4, 8, 1, 0, 0, 0},     {4, 4, 8, 5, 0, 0, 0},
+      {4, 4, 8, 7, 0, 0, 0},     {4, 4, 3, 0, 0, 0, 0},     {4, 4, 4, 2, 0, 0, 0},
+      {4, 4, 16, 3, 0, 0, 0},    {4, 4, 8, 2, 2, 0, 0},     {4, 4, 8, 2, 0, 1, 0},
+      {4, 4, 8, 2, 0, 0, 1},     {0, 4, 8, 2, 0, 0, 0},     {4, 0, 8, 2, 0, 0, 0},
+      {16385, 1, 8, 2, 0, 0, 0}, {1, 16385, 8, 2, 0, 0, 0}, {0x80000004u, 4, 8, 2, 0, 0, 0}};
   const PngPicture picture = makePngPicture(4, 4, 8, 2, false, 19);
   const Bytes data = pngChunk("IDAT", imageData(picture));
   for (const Fields& f : refused) {
     const Bytes ihdr = pngChunk("IHDR", pngHeaderData(f.width, f.height, f.bitDepth, f.colourType,
                                                       f.interlace, f.compression, f.filter));
     EXPECT_FALSE(decode(joinBytes({pngSignature(), ihdr, pngFillerChunk(40), data, kEnd})))
-        << f.width << "x" << f.height << " depth " << int{f.bitDepth} << " type " << int{f.colourType};
+        << f.width << "x" << f.height << " depth " << int{f.bitDepth} << " type "
+        << int{f.colourType};
   }
 }
 
@@ -408,8 +417,10 @@ TEST_F(PngReader, EndWithoutHeaderOrImageDataIsRefused) {
   const PngPicture picture = makePngPicture(4, 4, 8, 2, false, 22);
   const Bytes data = pngChunk("IDAT", imageData(picture));
   EXPECT_FALSE(decode(joinBytes({pngSignature(), header(picture), pngFillerChunk(60), kEnd})));
-  EXPECT_FALSE(decode(joinBytes({pngSignature(), header(picture), pngChunk("IDAT", {}), pngFillerChunk(60), kEnd})));
-  EXPECT_FALSE(decode(joinBytes({pngSignature(), data, pngFillerChunk(60), kEnd, header(picture)})));
+  EXPECT_FALSE(decode(joinBytes(
+      {pngSignature(), header(picture), pngChunk("IDAT", {}), pngFillerChunk(60), kEnd})));
+  EXPECT_FALSE(
+      decode(joinBytes({pngSignature(), data, pngFillerChunk(60), kEnd, header(picture)})));
 }
 
 TEST_F(PngReader, PalettePictureWithoutPaletteIsRefused) {
@@ -431,7 +442,8 @@ TEST_F(PngReader, WrongCrcInAnyChunkIsRefused) {
                                 pngChunk("tRNS", {0, 1, 0, 2, 0, 3}), pngFillerChunk(30), kEnd});
   ASSERT_TRUE(decode(good));
   for (const std::size_t offset : pngChunkOffsets(good)) {
-    const std::size_t crcOffset = offset + 8 + (std::size_t{good[offset + 2]} << 8 | good[offset + 3]);
+    const std::size_t crcOffset =
+        offset + 8 + (std::size_t{good[offset + 2]} << 8 | good[offset + 3]);
     Bytes bad = good;
     bad[crcOffset + 3] ^= 1;
     EXPECT_FALSE(decode(bad)) << "chunk at " << offset;
@@ -483,10 +495,10 @@ TEST_F(PngReader, StreamEndingBeforeTheLastRowIsRefused) {
 
 TEST_F(PngReader, EveryFailedAllocationIsRefusedCleanly) {
   PngPicture picture = makePngPicture(9, 8, 8, 6, true, 30);
-  const Bytes file = joinBytes({pngSignature(), header(picture), pngChunk("tEXt", {'k', 0, 'v'}),
-                                pngChunk("IDAT", slice(imageData(picture), 0, 5)),
-                                pngChunk("IDAT", slice(imageData(picture), 5, imageData(picture).size())),
-                                kEnd});
+  const Bytes file =
+      joinBytes({pngSignature(), header(picture), pngChunk("tEXt", {'k', 0, 'v'}),
+                 pngChunk("IDAT", slice(imageData(picture), 0, 5)),
+                 pngChunk("IDAT", slice(imageData(picture), 5, imageData(picture).size())), kEnd});
   bool succeeded = false;
   for (long allowed = 0; allowed < 200 && !succeeded; ++allowed) {
     failAllocationsAfter(allowed);
@@ -540,8 +552,9 @@ TEST_F(PngReader, TinyFileClaimingAHugePictureIsRefusedBeforeAllocatingIt) {
   // byte the data cannot hold the scanlines. Only the gathered IDAT block may be allocated.
   const Bytes stream = zlibCompress(Bytes(64, 0));
   for (std::uint8_t interlace : {std::uint8_t{0}, std::uint8_t{1}}) {
-    const Bytes file = joinBytes({pngSignature(), pngChunk("IHDR", pngHeaderData(16384, 16384, 8, 6, interlace)),
-                                  pngFillerChunk(40), pngChunk("IDAT", stream), kEnd});
+    const Bytes file =
+        joinBytes({pngSignature(), pngChunk("IHDR", pngHeaderData(16384, 16384, 8, 6, interlace)),
+                   pngFillerChunk(40), pngChunk("IDAT", stream), kEnd});
     ASSERT_LT(file.size(), 200u);
     ImagePtr image;
     EXPECT_EQ(countAllocations([&] { image = decode(file); }), 1) << int{interlace};
@@ -558,7 +571,8 @@ TEST_F(PngReader, MaximallyCompressedPictureNearTheRatioBoundDecodes) {
     const Bytes scanlines = pngScanlines(picture);
     const Bytes stream = zlibCompress(scanlines);
     ASSERT_GT(scanlines.size(), 1000 * stream.size()) << "ratio below 1000";
-    expectDecodes(joinBytes({pngSignature(), header(picture), pngChunk("IDAT", stream), kEnd}), picture);
+    expectDecodes(joinBytes({pngSignature(), header(picture), pngChunk("IDAT", stream), kEnd}),
+                  picture);
   }
 }
 
@@ -569,7 +583,8 @@ Bytes bmpFileFor(const PngPicture& picture) {
   const Bytes pixels = expectedImage(picture);
   Bytes out(54, 0);
   const auto put32 = [&out](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
   };
   out[0] = 'B';
   out[1] = 'M';

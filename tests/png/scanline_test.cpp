@@ -22,7 +22,10 @@ class Scanline : public ::testing::Test {
   // Format fields as the IHDR handler sets them, plus the two scanline buffers.
   static void setFormat(std::int32_t width, std::int32_t height, std::int32_t bitDepth,
                         std::int32_t colourType) {
-    const std::int32_t bytesPerPixel = colourType == 2 ? 3 : colourType == 4 ? 2 : colourType == 6 ? 4 : 1;
+    const std::int32_t bytesPerPixel = colourType == 2   ? 3
+                                       : colourType == 4 ? 2
+                                       : colourType == 6 ? 4
+                                                         : 1;
     pngState.width = width;
     pngState.height = height;
     pngState.bitDepth = bitDepth;
@@ -34,8 +37,9 @@ class Scanline : public ::testing::Test {
     pngState.rows[1] = allocateArray<std::uint8_t>(rowBytes);
     std::memset(pngState.rows[0].get(), 0, rowBytes);
     std::memset(pngState.rows[1].get(), 0, rowBytes);
-    const std::size_t pixelBytes =
-        static_cast<std::size_t>(bytesPerPixel) * static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    const std::size_t pixelBytes = static_cast<std::size_t>(bytesPerPixel) *
+                                   static_cast<std::size_t>(width) *
+                                   static_cast<std::size_t>(height);
     pngState.pixels = allocateArray<std::uint8_t>(pixelBytes);
     std::memset(pngState.pixels.get(), 0xCD, pixelBytes);
     pngState.currentRow = 0;
@@ -82,15 +86,15 @@ struct PaethCase {
 
 TEST_F(Scanline, PaethPredictorBreaksTiesLeftThenAboveThenUpperLeft) {
   const PaethCase cases[] = {
-      {0, 3, 2, 0},        // p = 1: pa = pc = 1 < pb = 2 -> left
-      {0, 3, 1, 3},        // p = 2: pb = pc = 1 < pa = 2 -> above
-      {7, 7, 7, 7},        // all equal -> left
-      {10, 20, 15, 15},    // p = 15: pc = 0 below pa = pb = 5 -> upper-left
-      {100, 10, 90, 10},   // p = 20: pa = 80, pb = 10, pc = 70 -> above
-      {10, 100, 200, 10},  // p = -90: pa = 100, pb = 190, pc = 290 -> left
-      {50, 60, 40, 60},    // p = 70: pa = 20, pb = 10, pc = 30 -> above
-      {200, 10, 100, 100}, // p = 110: pa = 90, pb = 100, pc = 10 -> upper-left
-      {255, 255, 0, 255},  // p = 510: wide arithmetic
+      {0, 3, 2, 0},         // p = 1: pa = pc = 1 < pb = 2 -> left
+      {0, 3, 1, 3},         // p = 2: pb = pc = 1 < pa = 2 -> above
+      {7, 7, 7, 7},         // all equal -> left
+      {10, 20, 15, 15},     // p = 15: pc = 0 below pa = pb = 5 -> upper-left
+      {100, 10, 90, 10},    // p = 20: pa = 80, pb = 10, pc = 70 -> above
+      {10, 100, 200, 10},   // p = -90: pa = 100, pb = 190, pc = 290 -> left
+      {50, 60, 40, 60},     // p = 70: pa = 20, pb = 10, pc = 30 -> above
+      {200, 10, 100, 100},  // p = 110: pa = 90, pb = 100, pc = 10 -> upper-left
+      {255, 255, 0, 255},   // p = 510: wide arithmetic
   };
   for (const PaethCase& c : cases) {
     EXPECT_EQ(paethPredictor(c.left, c.above, c.upperLeft), c.expected)
@@ -140,12 +144,13 @@ TEST_F(Scanline, UnfilterReversesEveryFilterTypeAgainstReferenceFilter) {
             raw[i] = static_cast<std::uint8_t>(i * 97 + 13 + (i % 3) * 60);
             if (!zeroPrior) prior[i] = static_cast<std::uint8_t>(255 - i * 41);
           }
-          putCurrent(pngFilterScanline(filterType, raw, prior, static_cast<std::size_t>(bytesPerPixel)));
+          putCurrent(
+              pngFilterScanline(filterType, raw, prior, static_cast<std::size_t>(bytesPerPixel)));
           putPrevious(prior);
           unfilterRow(filterType, static_cast<std::int32_t>(length));
-          EXPECT_EQ(current(length), raw) << "type " << int{filterType} << " distance "
-                                          << bytesPerPixel << " length " << length
-                                          << (zeroPrior ? " first row" : "");
+          EXPECT_EQ(current(length), raw)
+              << "type " << int{filterType} << " distance " << bytesPerPixel << " length " << length
+              << (zeroPrior ? " first row" : "");
           releasePngState();
         }
       }
@@ -169,11 +174,12 @@ TEST_F(Scanline, UnfilterOfWholeAndPartialPixelsMatchesReferenceFilter) {
           raw[i] = static_cast<std::uint8_t>(seed >> 16);
           prior[i] = static_cast<std::uint8_t>(seed >> 24);
         }
-        putCurrent(pngFilterScanline(filterType, raw, prior, static_cast<std::size_t>(bytesPerPixel)));
+        putCurrent(
+            pngFilterScanline(filterType, raw, prior, static_cast<std::size_t>(bytesPerPixel)));
         putPrevious(prior);
         unfilterRow(filterType, static_cast<std::int32_t>(length));
-        EXPECT_EQ(current(length), raw) << "type " << int{filterType} << " distance "
-                                        << bytesPerPixel << " length " << length;
+        EXPECT_EQ(current(length), raw)
+            << "type " << int{filterType} << " distance " << bytesPerPixel << " length " << length;
         releasePngState();
       }
     }
@@ -236,7 +242,8 @@ TEST_P(ConvertsRow, IntoDecodeBufferLayout) {
 INSTANTIATE_TEST_SUITE_P(
     Formats, ConvertsRow,
     ::testing::Values(
-        ConvertCase{"Grey1", 10, 1, 0, {0b10110000, 0b01111111}, {255, 0, 255, 255, 0, 0, 0, 0, 0, 255}},
+        ConvertCase{
+            "Grey1", 10, 1, 0, {0b10110000, 0b01111111}, {255, 0, 255, 255, 0, 0, 0, 0, 0, 255}},
         ConvertCase{"Grey2", 5, 2, 0, {0b10011100, 0b11000000}, {170, 85, 255, 0, 255}},
         ConvertCase{"Grey4", 3, 4, 0, {0x9F, 0x0A}, {153, 255, 0}},
         ConvertCase{"Grey8", 3, 8, 0, {9, 200, 0}, {9, 200, 0}},
@@ -302,14 +309,16 @@ TEST_F(Scanline, LoopsPlaceEveryPixelOfEveryFormatAndPassGeometry) {
   for (const Format& format : kFormats) {
     for (const auto& [width, height] : sizes) {
       for (bool interlaced : {false, true}) {
-        PngPicture picture = makePngPicture(width, height, format.bitDepth, format.colourType, interlaced, seed);
+        PngPicture picture =
+            makePngPicture(width, height, format.bitDepth, format.colourType, interlaced, seed);
         picture.filters = {static_cast<std::uint8_t>(seed % 5), 1, 2, 3, 4, 0};
         ++seed;
         setFormat(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height),
                   format.bitDepth, format.colourType);
         // The stream holds exactly the picture: a loop asking for more gets a short read.
         ASSERT_TRUE(startStream(zlibCompress(pngScanlines(picture))));
-        const bool placed = interlaced ? readInterlacedRows(pixelsTarget()) : readPlainRows(pixelsTarget());
+        const bool placed =
+            interlaced ? readInterlacedRows(pixelsTarget()) : readPlainRows(pixelsTarget());
         ASSERT_TRUE(placed) << width << "x" << height << " depth " << int{format.bitDepth}
                             << " type " << int{format.colourType} << (interlaced ? " Adam7" : "");
         EXPECT_EQ(pixels(), expectedPixels(picture))
@@ -391,7 +400,8 @@ TEST_F(Scanline, FilterTypeAboveFourFailsAlsoInTheLastRow) {
       data[data.size() - 16] = badType;
       setFormat(5, 5, 8, 2);
       ASSERT_TRUE(startStream(zlibCompress(data)));
-      EXPECT_FALSE(interlaced ? readInterlacedRows(pixelsTarget()) : readPlainRows(pixelsTarget())) << int{badType};
+      EXPECT_FALSE(interlaced ? readInterlacedRows(pixelsTarget()) : readPlainRows(pixelsTarget()))
+          << int{badType};
       releasePngState();
     }
   }
@@ -405,7 +415,8 @@ TEST_F(Scanline, StreamEndingBeforeTheLastRowFails) {
       data.resize(data.size() - missing);
       setFormat(5, 5, 8, 2);
       ASSERT_TRUE(startStream(zlibCompress(data)));
-      EXPECT_FALSE(interlaced ? readInterlacedRows(pixelsTarget()) : readPlainRows(pixelsTarget())) << missing;
+      EXPECT_FALSE(interlaced ? readInterlacedRows(pixelsTarget()) : readPlainRows(pixelsTarget()))
+          << missing;
       releasePngState();
     }
   }

@@ -5,7 +5,8 @@
 namespace {
 
 void putLe(Bytes& out, std::size_t offset, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+  for (int i = 0; i < bytes; ++i)
+    out[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 }  // namespace
@@ -17,12 +18,15 @@ std::uint8_t bmpTestPixel(std::uint32_t row, std::uint32_t column, std::uint32_t
 Bytes buildBmp(const BmpFields& f) {
   const std::size_t channels = f.bitsPerPixel / 8u;
   const std::size_t rowBytes = static_cast<std::size_t>(f.width) * channels;
-  const std::size_t stride = (static_cast<std::size_t>(f.bitsPerPixel) * static_cast<std::size_t>(f.width) / 8 + 3) & ~std::size_t{3};
+  const std::size_t stride =
+      (static_cast<std::size_t>(f.bitsPerPixel) * static_cast<std::size_t>(f.width) / 8 + 3) &
+      ~std::size_t{3};
   const std::size_t rows = static_cast<std::size_t>(std::llabs(f.height));
   Bytes out(f.dataOffset + stride * rows, 0);
   out[0] = 'B';
   out[1] = 'M';
-  putLe(out, 2, static_cast<std::uint64_t>(static_cast<std::int64_t>(out.size()) + f.fileSizeDelta), 4);
+  putLe(out, 2, static_cast<std::uint64_t>(static_cast<std::int64_t>(out.size()) + f.fileSizeDelta),
+        4);
   putLe(out, 10, f.dataOffset, 4);
   putLe(out, 14, f.infoHeaderSize, 4);
   putLe(out, 18, static_cast<std::uint32_t>(f.width), 4);

@@ -7,17 +7,18 @@
 
 struct BmpFields {
   std::int32_t width = 4;
-  std::int32_t height = 4;        // negative: first stored row is the top row
+  std::int32_t height = 4;  // negative: first stored row is the top row
   std::uint16_t bitsPerPixel = 24;
   std::uint16_t planes = 1;
   std::uint32_t compression = 0;
   std::uint32_t infoHeaderSize = 40;
-  std::uint32_t dataOffset = 54;  // gap after the headers is zero-filled
-  std::int64_t fileSizeDelta = 0; // added to the true file size in the file size field
+  std::uint32_t dataOffset = 54;   // gap after the headers is zero-filled
+  std::int64_t fileSizeDelta = 0;  // added to the true file size in the file size field
 };
 
 // The pixel value of stored row r, column x, channel k: distinct across the picture.
-[[nodiscard]] std::uint8_t bmpTestPixel(std::uint32_t row, std::uint32_t column, std::uint32_t channel);
+[[nodiscard]] std::uint8_t bmpTestPixel(std::uint32_t row, std::uint32_t column,
+                                        std::uint32_t channel);
 
 // A complete file: headers, then |height| stored rows of test pixels, each padded to a multiple
 // of 4 bytes with 0xEE.

@@ -62,7 +62,9 @@ class DeflateBitWriter {
 
   // The stream so far, its last byte padded with zero bits.
   [[nodiscard]] Bytes finish() const { return out_; }
-  [[nodiscard]] std::size_t bitCount() const { return out_.size() * 8 - (usedBits_ ? 8 - usedBits_ : 0); }
+  [[nodiscard]] std::size_t bitCount() const {
+    return out_.size() * 8 - (usedBits_ ? 8 - usedBits_ : 0);
+  }
 
  private:
   Bytes out_;

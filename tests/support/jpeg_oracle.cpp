@@ -4,11 +4,11 @@
 
 #include "support/jpeg_oracle.h"
 
+#include <jpeglib.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
-
-#include <jpeglib.h>
 
 namespace {
 
@@ -164,8 +164,8 @@ int jpegInputComponents(JpegColor color) {
 
 Bytes jpegTestSamples(const JpegEncoding& encoding) {
   const int components = jpegInputComponents(encoding.color);
-  Bytes samples(static_cast<std::size_t>(encoding.width) * static_cast<std::size_t>(encoding.height) *
-                static_cast<std::size_t>(components));
+  Bytes samples(static_cast<std::size_t>(encoding.width) *
+                static_cast<std::size_t>(encoding.height) * static_cast<std::size_t>(components));
   std::uint32_t state = 12345;
   std::size_t i = 0;
   for (int row = 0; row < encoding.height; ++row) {

@@ -23,7 +23,7 @@ struct JpegEncoding {
   bool subsampled = false;  // 2x2 chroma (4:2:0) for Rgb and Ycck; otherwise every component 1x1
   bool progressive = false;
   bool arithmetic = false;
-  bool noise = false;       // pseudo-random samples instead of the smooth test pattern
+  bool noise = false;  // pseudo-random samples instead of the smooth test pattern
   int quality = 90;
   bool adobeMarker = true;  // Cmyk and Ycck: write the Adobe marker naming the transform
 };
@@ -50,7 +50,7 @@ struct JpegReference {
   int width = 0;
   int height = 0;
   int components = 0;
-  Bytes samples;              // rows top-down, components bytes per pixel
+  Bytes samples;  // rows top-down, components bytes per pixel
 };
 
 // The reference's samples as three-component R,G,B rows: grey repeated, RGB as it is, CMYK read

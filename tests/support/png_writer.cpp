@@ -17,7 +17,8 @@ constexpr Pass kAdam7[7] = {{8, 8, 0, 0}, {8, 8, 0, 4}, {8, 4, 4, 0}, {4, 4, 0, 
                             {4, 2, 2, 0}, {2, 2, 0, 1}, {2, 1, 1, 0}};
 
 void appendBe32(Bytes& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 std::uint32_t crcOf(const Bytes& typeAndData) {
@@ -33,7 +34,8 @@ Bytes packRow(const PngPicture& picture, std::uint32_t row, std::uint32_t firstC
   unsigned bitsUsed = 0;
   for (std::uint32_t x = firstColumn; x < picture.width; x += columnStep) {
     for (unsigned c = 0; c < channels; ++c) {
-      const std::uint16_t sample = picture.samples[(std::size_t{row} * picture.width + x) * channels + c];
+      const std::uint16_t sample =
+          picture.samples[(std::size_t{row} * picture.width + x) * channels + c];
       if (picture.bitDepth == 16) {
         out.push_back(static_cast<std::uint8_t>(sample >> 8));
         out.push_back(static_cast<std::uint8_t>(sample));
@@ -54,10 +56,14 @@ Bytes packRow(const PngPicture& picture, std::uint32_t row, std::uint32_t firstC
 
 unsigned pngChannels(std::uint8_t colourType) {
   switch (colourType) {
-    case 2: return 3;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 1;
+    case 2:
+      return 3;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 1;
   }
 }
 
@@ -79,7 +85,8 @@ PngPicture makePngPicture(std::uint32_t width, std::uint32_t height, std::uint8_
     state ^= state << 5;
     // Mix smooth gradients with noise so every filter sees both.
     const std::uint32_t smooth = static_cast<std::uint32_t>(i * 7 / 3);
-    picture.samples[i] = static_cast<std::uint16_t>(((state % 4 == 0) ? state >> 8 : smooth) & mask);
+    picture.samples[i] =
+        static_cast<std::uint16_t>(((state % 4 == 0) ? state >> 8 : smooth) & mask);
   }
   return picture;
 }
@@ -93,16 +100,24 @@ Bytes pngFilterScanline(std::uint8_t filterType, const Bytes& raw, const Bytes& 
     const int upperLeft = i >= distance ? prior[i - distance] : 0;
     int predicted = 0;
     switch (filterType) {
-      case 1: predicted = left; break;
-      case 2: predicted = above; break;
-      case 3: predicted = (left + above) / 2; break;
+      case 1:
+        predicted = left;
+        break;
+      case 2:
+        predicted = above;
+        break;
+      case 3:
+        predicted = (left + above) / 2;
+        break;
       case 4: {
         const int p = left + above - upperLeft;
         const int pa = std::abs(p - left), pb = std::abs(p - above), pc = std::abs(p - upperLeft);
         predicted = (pa <= pb && pa <= pc) ? left : (pb <= pc ? above : upperLeft);
         break;
       }
-      default: predicted = 0; break;
+      default:
+        predicted = 0;
+        break;
     }
     out[i] = static_cast<std::uint8_t>(raw[i] - predicted);
   }
@@ -192,16 +207,16 @@ Bytes pngPaletteData(unsigned entries) {
 }
 
 Bytes buildPng(const PngPicture& picture) {
-  Bytes head = joinBytes({pngSignature(),
-                          pngChunk("IHDR", pngHeaderData(picture.width, picture.height,
-                                                         picture.bitDepth, picture.colourType,
-                                                         picture.interlaced ? 1 : 0))});
+  Bytes head =
+      joinBytes({pngSignature(),
+                 pngChunk("IHDR", pngHeaderData(picture.width, picture.height, picture.bitDepth,
+                                                picture.colourType, picture.interlaced ? 1 : 0))});
   if (picture.colourType == 3) {
     const unsigned entries = picture.bitDepth >= 8 ? 256u : 1u << picture.bitDepth;
     head = joinBytes({head, pngChunk("PLTE", pngPaletteData(entries))});
   }
-  const Bytes tail = joinBytes({pngChunk("IDAT", zlibCompress(pngScanlines(picture))),
-                                pngChunk("IEND", {})});
+  const Bytes tail =
+      joinBytes({pngChunk("IDAT", zlibCompress(pngScanlines(picture))), pngChunk("IEND", {})});
   const std::size_t total = head.size() + tail.size();
   if (total < 100) head = joinBytes({head, pngFillerChunk(std::max<std::size_t>(20, 100 - total))});
   return joinBytes({head, tail});
@@ -214,7 +229,8 @@ std::vector<std::size_t> pngChunkOffsets(const Bytes& file) {
     offsets.push_back(offset);
     const std::uint32_t length = static_cast<std::uint32_t>(file[offset]) << 24 |
                                  static_cast<std::uint32_t>(file[offset + 1]) << 16 |
-                                 static_cast<std::uint32_t>(file[offset + 2]) << 8 | file[offset + 3];
+                                 static_cast<std::uint32_t>(file[offset + 2]) << 8 |
+                                 file[offset + 3];
     if (std::string(file.begin() + static_cast<std::ptrdiff_t>(offset) + 4,
                     file.begin() + static_cast<std::ptrdiff_t>(offset) + 8) == "IEND") {
       break;

@@ -51,7 +51,8 @@ struct PngPicture {
 // The 13 IHDR data bytes.
 [[nodiscard]] Bytes pngHeaderData(std::uint32_t width, std::uint32_t height, std::uint8_t bitDepth,
                                   std::uint8_t colourType, std::uint8_t interlaceMethod = 0,
-                                  std::uint8_t compressionMethod = 0, std::uint8_t filterMethod = 0);
+                                  std::uint8_t compressionMethod = 0,
+                                  std::uint8_t filterMethod = 0);
 
 [[nodiscard]] Bytes pngSignature();
 

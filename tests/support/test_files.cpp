@@ -1,7 +1,5 @@
 #include "support/test_files.h"
 
-#include "app/driver.h"
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +8,8 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include "app/driver.h"
 
 ScratchFolder::ScratchFolder(const std::filesystem::path& parent) {
   std::string pattern = (parent / "pow2bmp-test-XXXXXX").native();
@@ -34,7 +34,8 @@ ScratchFolder::~ScratchFolder() {
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   if (!file) throw std::runtime_error("cannot write " + path.native());
 }
 
