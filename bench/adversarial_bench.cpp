@@ -17,14 +17,15 @@
 // compressor, some with their frame header patched afterwards. Pixel bytes are noise from a
 // fixed-seed xorshift generator, so every run sees the same files.
 
+#include <cstddef>
+#include <cstdio>
+// jpeglib.h after the two above: it uses size_t and FILE without including their headers.
 #include <jpeglib.h>
 
 #include <algorithm>
 #include <array>
 #include <csetjmp>
-#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>

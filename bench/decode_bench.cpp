@@ -18,14 +18,17 @@
 //
 // Our decoder refusing a corpus file is printed and makes the exit status 1.
 
-#include <jpeglib.h>
 #include <malloc.h>
+
+#include <cstddef>
+#include <cstdio>
+// jpeglib.h after the two above: it uses size_t and FILE without including their headers.
+#include <jpeglib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csetjmp>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
