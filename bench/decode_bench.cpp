@@ -48,7 +48,9 @@
 #include "png/inflate.h"
 
 #ifdef BENCH_HAVE_LIBPNG
-#include <png.h>
+#include <png.h>  // the version string
+
+#include "support/libpng_read.h"
 #endif
 #ifdef BENCH_HAVE_SPNG
 #include <spng.h>
@@ -333,52 +335,12 @@ HeapPtr<std::uint8_t[]> outputBlock(std::size_t bytes) {
 // when the picture does not have exactly outBytes of pixels.
 
 #ifdef BENCH_HAVE_LIBPNG
-struct PngMemorySource {
-  ByteSpan file;
-  std::size_t position = 0;
-};
-
-void pngReadFromMemory(png_structp png, png_bytep out, png_size_t count) {
-  auto* source = static_cast<PngMemorySource*>(png_get_io_ptr(png));
-  if (count > source->file.size() - source->position) png_error(png, "file too short");
-  std::memcpy(out, source->file.data() + source->position, count);
-  source->position += count;
-}
-
-void pngIgnoreWarning(png_structp, png_const_charp) {}
-
-// The libpng calls that may jump back; rows comes from the caller, so this frame holds nothing
-// with a destructor.
-bool libpngReadAll(png_structp png, png_infop info, std::uint8_t* out, std::size_t outBytes,
-                   png_bytep* rows, std::size_t rowCount) {
-  if (setjmp(png_jmpbuf(png))) return false;
-  png_read_info(png, info);
-  png_set_interlace_handling(png);
-  png_read_update_info(png, info);
-  const std::size_t rowBytes = png_get_rowbytes(png, info);
-  const std::size_t height = png_get_image_height(png, info);
-  if (height != rowCount || rowBytes * height != outBytes) return false;
-  for (std::size_t y = 0; y < height; ++y) rows[y] = out + y * rowBytes;
-  png_read_image(png, rows);
-  png_read_end(png, nullptr);
-  return true;
-}
-
-bool decodeLibpng(ByteSpan file, std::uint8_t* out, std::size_t outBytes, std::size_t height) {
-  png_structp png =
-      png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, pngIgnoreWarning);
-  if (png == nullptr) return false;
-  png_infop info = png_create_info_struct(png);
-  if (info == nullptr) {
-    png_destroy_read_struct(&png, nullptr, nullptr);
-    return false;
-  }
-  PngMemorySource source{file, 0};
-  png_set_read_fn(png, &source, pngReadFromMemory);
-  HeapPtr<png_bytep[]> rows = allocateArray<png_bytep>(height);
-  const bool ok = rows && libpngReadAll(png, info, out, outBytes, rows.get(), height);
-  png_destroy_read_struct(&png, &info, nullptr);
-  return ok;
+// The test oracle's libpng reader (tests/support), here writing into the caller's block.
+bool decodeLibpng(ByteSpan file, std::uint8_t* out, std::size_t outBytes) {
+  auto intoOut = [out, outBytes](const LibpngLayout& layout) noexcept -> std::uint8_t* {
+    return layout.rowBytes * layout.height == outBytes ? out : nullptr;
+  };
+  return readWithLibpng(file, intoOut);
 }
 #endif
 
@@ -607,7 +569,6 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
   }
   const std::size_t pixelBytes = reference->pixelBytes();
   const std::uint32_t channels = reference->channels;
-  [[maybe_unused]] const std::size_t height = reference->height;  // libpng's row count
   std::printf("== %s: %s [%s]\n   %ux%u, %u channels, %zu file bytes, %zu pixel bytes\n",
               path.filename().c_str(), info.detail.c_str(), kClassNames[kind],
               unsigned{reference->width}, unsigned{reference->height}, channels, file.size(),
@@ -629,10 +590,10 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
 
   if (info.isPng) {
 #ifdef BENCH_HAVE_LIBPNG
-    keepPixels(kLibpng, decodeLibpng(bytes, peerPixels.get(), pixelBytes, height));
+    keepPixels(kLibpng, decodeLibpng(bytes, peerPixels.get(), pixelBytes));
     addRow(kLibpng, [&] {
       auto out = outputBlock(pixelBytes);
-      return out && decodeLibpng(bytes, out.get(), pixelBytes, height);
+      return out && decodeLibpng(bytes, out.get(), pixelBytes);
     });
 #endif
 #ifdef BENCH_HAVE_SPNG
