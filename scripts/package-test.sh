@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds the Debian package from a release build and tries it on this machine: the package must
-# depend on the JPEG runtime, install with apt-get (which pulls its dependencies), answer
-# --version, convert the bundled examples exactly as the freshly built binary does, and leave
-# nothing behind when removed. Runs apt-get and dpkg as root, or through sudo for another user.
-# Refuses to run when a pow2bmp package is already installed, since it removes the package at
-# the end.
+# pass lintian without errors (its warnings are printed), depend on the JPEG runtime, carry its
+# copyright file, changelog and compressed man page, install with apt-get (which pulls its
+# dependencies), answer --version, convert the bundled examples exactly as the freshly built
+# binary does, and leave nothing behind when removed. Runs apt-get and dpkg as root, or through
+# sudo for another user. Refuses to run when a pow2bmp package is already installed, since it
+# removes the package at the end.
 # Usage, from anywhere: scripts/package-test.sh [build folder, default build/release]
 set -eu
 
@@ -29,6 +30,7 @@ fi
 
 # cpack's Debian generator needs `file`, and the build the rest.
 "$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" lintian
 
 echo "== Release build in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -47,7 +49,14 @@ echo "$(basename "$package"): Depends: $depends"
 echo "$depends" | grep -q 'libjpeg62-turbo' || fail "the package does not depend on libjpeg62-turbo"
 contents=$(dpkg-deb -c "$package")
 echo "$contents" | grep -q ' \./usr/bin/pow2bmp$' || fail "the package holds no usr/bin/pow2bmp"
-echo "$contents" | grep -q ' \./usr/share/man/man1/pow2bmp\.1' || fail "the package holds no man page"
+for file in usr/share/man/man1/pow2bmp.1.gz usr/share/doc/pow2bmp/copyright \
+  usr/share/doc/pow2bmp/changelog.Debian.gz; do
+  echo "$contents" | grep -q "^-rw-r--r-- .* \./$file\$" || fail "the package holds no $file (mode 644)"
+done
+
+# Errors fail the test; warnings are printed (overrides in packaging/debian/lintian-overrides).
+echo "== lintian $(basename "$package")"
+lintian --fail-on error --tag-display-limit 0 "$package" || fail "lintian reports errors"
 
 work=$(mktemp -d)
 installed=no
@@ -64,8 +73,8 @@ installed=yes
 $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "$package" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log" >&2; fail "apt-get install failed"; }
 [ -x /usr/bin/pow2bmp ] || fail "/usr/bin/pow2bmp is missing after installation"
-[ -f /usr/share/man/man1/pow2bmp.1 ] || [ -f /usr/share/man/man1/pow2bmp.1.gz ] ||
-  fail "the man page is missing after installation"
+[ -f /usr/share/man/man1/pow2bmp.1.gz ] || fail "the man page is missing after installation"
+[ -f /usr/share/doc/pow2bmp/copyright ] || fail "the copyright file is missing after installation"
 
 expected_version=$("$build/pow2bmp" --version)
 installed_version=$(/usr/bin/pow2bmp --version)
@@ -92,17 +101,13 @@ done
 [ "$(find "$work/installed/bmp" -type f | wc -l)" -eq "$count" ] || fail "the output folders differ"
 echo "$count output files identical"
 
-if command -v lintian >/dev/null; then
-  echo "== lintian (advisory)"
-  lintian --tag-display-limit 0 "$package" || true
-fi
-
 echo "== apt-get remove pow2bmp"
 $as_root env DEBIAN_FRONTEND=noninteractive apt-get remove -y pow2bmp >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log" >&2; fail "apt-get remove failed"; }
 installed=no
 [ ! -e /usr/bin/pow2bmp ] || fail "/usr/bin/pow2bmp is still there after removal"
-[ ! -e /usr/share/man/man1/pow2bmp.1 ] || fail "the man page is still there after removal"
+[ ! -e /usr/share/man/man1/pow2bmp.1.gz ] || fail "the man page is still there after removal"
+[ ! -e /usr/share/doc/pow2bmp ] || fail "/usr/share/doc/pow2bmp is still there after removal"
 if dpkg-query -W -f='${Status}' pow2bmp 2>/dev/null | grep -q "install ok installed"; then
   fail "dpkg still lists pow2bmp as installed"
 fi
