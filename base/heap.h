@@ -25,6 +25,10 @@ using HeapPtr = std::unique_ptr<T, FreeDeleter>;
 // std::realloc with the same rules; on failure the old block is untouched and still owned.
 [[nodiscard]] void* heapReallocate(void* block, std::size_t bytes) noexcept;
 
+// Allocations of this thread that have returned null so far (injected failures included); a
+// reader compares two readings to tell running out of memory from damaged data.
+[[nodiscard]] unsigned long heapFailureCount() noexcept;
+
 // Test hook: the next `count` allocations succeed, every later one fails; a negative count turns
 // the fault injection off (the default).
 void failAllocationsAfter(long count) noexcept;

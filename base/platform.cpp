@@ -111,21 +111,36 @@ EntryKind classifyEntry(const char* path) noexcept {
   return S_ISREG(info.st_mode) ? EntryKind::file : EntryKind::skip;
 }
 
-std::FILE* openInputFile(const char* path, std::int64_t& size) noexcept {
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return nullptr;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
+std::FILE* openInputFile(const char* path, std::int64_t& size, int* error) noexcept {
+  const auto fail = [error](int number) noexcept -> std::FILE* {
+    if (error != nullptr) *error = number;
     return nullptr;
+  };
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return fail(errno);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int number = errno;
+    ::close(fd);
+    return fail(number);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return fail(0);
   }
   std::FILE* file = ::fdopen(fd, "rb");
   if (file == nullptr) {
+    const int number = errno;
     ::close(fd);
-    return nullptr;
+    return fail(number);
   }
   size = static_cast<std::int64_t>(info.st_size);
   return file;
+}
+
+void describeSystemError(int error, char* out, std::size_t size) noexcept {
+  std::snprintf(out, size, "%s", std::strerror(error));
+  if (out[0] >= 'A' && out[0] <= 'Z') out[0] = static_cast<char>(out[0] - 'A' + 'a');
 }
 
 namespace {

@@ -55,8 +55,14 @@ enum class EntryKind {
 
 // Opens a regular file for binary reading without ever blocking (a FIFO swapped in after the
 // listing is refused) and returns the file with its size taken from the open file; null when the
-// path cannot be opened or is not a regular file.
-[[nodiscard]] std::FILE* openInputFile(const char* path, std::int64_t& size) noexcept;
+// path cannot be opened or is not a regular file. On failure *error, when given, receives the
+// system's error number, or 0 when the path is no regular file.
+[[nodiscard]] std::FILE* openInputFile(const char* path, std::int64_t& size,
+                                       int* error = nullptr) noexcept;
+
+// Writes the system's text for an error number, first letter lower-case ("permission denied"),
+// to out: at most size - 1 characters and a terminating zero (size at least 1).
+void describeSystemError(int error, char* out, std::size_t size) noexcept;
 
 // Temporary output files are named `.pow2bmp-PID-N.tmp` (PID the writing process, N a counter)
 // in the folder of the file they become. Up to this many can exist at once in one process.

@@ -27,40 +27,109 @@ void copyOrZero(std::uint8_t* dst, ByteSpan bytes, std::size_t offset, std::size
   std::memset(dst + present, 0, count - present);
 }
 
+// The name of a BMP compression method for the user.
+const char* compressionName(std::uint32_t compression) noexcept {
+  switch (compression) {
+    case 1:
+      return "RLE8";
+    case 2:
+      return "RLE4";
+    case 3:
+      return "bit fields";
+    case 4:
+      return "JPEG";
+    case 5:
+      return "PNG";
+    case 6:
+      return "alpha bit fields";
+    default:
+      return "unknown method";
+  }
+}
+
 }  // namespace
 
-ImagePtr decodeBmp(ByteSpan bytes) noexcept {
-  if (bytes.size() < kHeaderBytes) return nullptr;
-  if (bytes[0] != 'B' || bytes[1] != 'M') return nullptr;  // signature
+ImagePtr decodeBmp(ByteSpan bytes, DecodeReport* report) noexcept {
+  if (bytes.size() < 2 || bytes[0] != 'B' || bytes[1] != 'M') return nullptr;  // signature
+  recognise(report, ImageFormat::bmp);
+  if (bytes.size() < kHeaderBytes) {
+    refuse(report, "BMP file cut short: %zu bytes, its headers alone take %zu", bytes.size(),
+           kHeaderBytes);
+    return nullptr;
+  }
 
   const std::uint32_t dataOffset = readLe32(bytes, 10);  // pixel data offset
-  if (dataOffset - std::uint32_t{kHeaderBytes} > kMaxExtraHeaderBytes) return nullptr;
+  if (dataOffset - std::uint32_t{kHeaderBytes} > kMaxExtraHeaderBytes) {
+    refuse(report, "BMP pixel data offset %u is outside %zu..%zu (damaged header)", dataOffset,
+           kHeaderBytes, kHeaderBytes + kMaxExtraHeaderBytes);
+    return nullptr;
+  }
 
   const std::int64_t fileSizeField = readLe32(bytes, 2);  // file size
   const std::int64_t declaredData = fileSizeField - dataOffset;
   const std::int64_t availableData = static_cast<std::int64_t>(bytes.size()) - dataOffset;
-  if (declaredData > availableData) return nullptr;
-  if (declaredData < kMinDeclaredDataBytes) return nullptr;
+  if (declaredData > availableData) {
+    refuse(report, "BMP file cut short: its header gives %lld bytes, the file holds %zu",
+           static_cast<long long>(fileSizeField), bytes.size());
+    return nullptr;
+  }
+  if (declaredData < kMinDeclaredDataBytes) {
+    refuse(report, "BMP file size field %lld leaves no room for pixels (damaged header)",
+           static_cast<long long>(fileSizeField));
+    return nullptr;
+  }
 
   const auto width = static_cast<std::int32_t>(readLe32(bytes, 18));
-  if (width < 1 || width > static_cast<std::int32_t>(kMaxImageSide)) return nullptr;
+  if (width < 1 || width > static_cast<std::int32_t>(kMaxImageSide)) {
+    refuse(report, "BMP width %d is outside 1..%u", width, kMaxImageSide);
+    return nullptr;
+  }
   const auto heightField = static_cast<std::int32_t>(readLe32(bytes, 22));
   const bool topDown = heightField < 0;
   const std::int64_t height = topDown ? -std::int64_t{heightField} : heightField;
-  if (height < 1 || height > kMaxImageSide) return nullptr;
+  if (height < 1 || height > kMaxImageSide) {
+    refuse(report, "BMP height %lld is outside 1..%u", static_cast<long long>(height),
+           kMaxImageSide);
+    return nullptr;
+  }
 
   const std::uint16_t bitsPerPixel = readLe16(bytes, 28);
-  if (bitsPerPixel != 24 && bitsPerPixel != 32) return nullptr;
-  if (readLe16(bytes, 26) != 1) return nullptr;  // planes
-  if (readLe32(bytes, 30) != 0) return nullptr;  // compression
+  if (bitsPerPixel != 24 && bitsPerPixel != 32) {
+    if (bitsPerPixel >= 1 && bitsPerPixel <= 8) {
+      refuse(report, "BMP with %u-bit palette is not converted: save it as 24- or 32-bit BMP",
+             unsigned{bitsPerPixel});
+    } else {
+      refuse(report, "BMP with %u bits per pixel is not converted: save it as 24- or 32-bit BMP",
+             unsigned{bitsPerPixel});
+    }
+    return nullptr;
+  }
+  if (readLe16(bytes, 26) != 1) {  // planes
+    refuse(report, "BMP planes field is %u, not 1 (damaged header)", unsigned{readLe16(bytes, 26)});
+    return nullptr;
+  }
+  if (const std::uint32_t compression = readLe32(bytes, 30); compression != 0) {  // compression
+    refuse(report,
+           "BMP compressed (%s) is not converted: save it as uncompressed 24- or 32-bit BMP",
+           compressionName(compression));
+    return nullptr;
+  }
 
   const std::int64_t stride = (std::int64_t{bitsPerPixel} * width / 8 + 3) & ~std::int64_t{3};
-  if (declaredData < stride * height - kStrideTolerance) return nullptr;
+  if (declaredData < stride * height - kStrideTolerance) {
+    refuse(report, "BMP file cut short: %lld rows of %lld bytes need %lld bytes, it holds %lld",
+           static_cast<long long>(height), static_cast<long long>(stride),
+           static_cast<long long>(stride * height), static_cast<long long>(declaredData));
+    return nullptr;
+  }
 
   const unsigned channels = bitsPerPixel / 8u;
   ImagePtr image =
       createImage(channels, static_cast<unsigned>(height), static_cast<unsigned>(width));
-  if (!image) return nullptr;
+  if (!image) {
+    refuse(report, "%s", kOutOfMemoryReason);
+    return nullptr;
+  }
 
   const std::size_t rowBytes = image->rowBytes();
   const auto strideBytes = static_cast<std::size_t>(stride);

@@ -106,10 +106,12 @@ struct JpegAllocators {
   JpegBlockArrays blockArrays;
 };
 
-// The library's error manager followed by the jump target of the guarded step in progress.
+// The library's error manager followed by the jump target of the guarded step in progress and
+// the report that takes the message of a fatal error (null: nobody asks, or a reason is given).
 struct JpegErrorManager {
   jpeg_error_mgr pub;
   std::jmp_buf jumpBack;
+  DecodeReport* report;
 };
 
 JpegMemorySource* memorySource(j_decompress_ptr cinfo) noexcept {
@@ -132,9 +134,15 @@ void raiseWarning(j_decompress_ptr cinfo, int code) {
   cinfo->err->emit_message(commonPart(cinfo), -1);
 }
 
-// error_exit: writes nothing and jumps back to the guarded step in progress.
+// error_exit: writes nothing but the report's reason and jumps back to the guarded step in
+// progress.
 void jpegErrorExit(j_common_ptr cinfo) {
   auto* errors = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+  if (errors->report != nullptr) {
+    char message[JMSG_LENGTH_MAX];
+    errors->pub.format_message(cinfo, message);
+    refuse(errors->report, "JPEG: %s", message);
+  }
   std::longjmp(errors->jumpBack, 1);
 }
 
@@ -150,7 +158,13 @@ void countScanWork(j_common_ptr common) {
     if (component == nullptr) continue;
     budget->blockVisits += std::uint64_t{component->width_in_blocks} * component->height_in_blocks;
   }
-  if (budget->blockVisits > kMaxScanBlockVisits) raiseFatalError(cinfo, JERR_IMAGE_TOO_BIG);
+  if (budget->blockVisits > kMaxScanBlockVisits) {
+    auto* errors = reinterpret_cast<JpegErrorManager*>(common->err);
+    refuse(errors->report, "JPEG: its scans would visit more than %llu blocks (damaged file)",
+           static_cast<unsigned long long>(kMaxScanBlockVisits));
+    errors->report = nullptr;  // the reason above, not the library's message
+    raiseFatalError(cinfo, JERR_IMAGE_TOO_BIG);
+  }
 }
 
 JpegAllocators* allocatorsOf(j_common_ptr cinfo) noexcept {
@@ -333,6 +347,20 @@ class JpegDecompressor {
   return width >= 1 && width <= kMaxImageSide && height >= 1 && height <= kMaxImageSide;
 }
 
+// The reason acceptedShape refused.
+void refuseShape(DecodeReport* report, unsigned components, JDIMENSION width,
+                 JDIMENSION height) noexcept {
+  if (components != 3 && components != 4) {
+    refuse(report,
+           "JPEG with %u colour components is not converted: save it as colour or greyscale JPEG",
+           components);
+  } else if (width < 1 || width > kMaxImageSide) {
+    refuse(report, "JPEG width %u is outside 1..%u", width, kMaxImageSide);
+  } else {
+    refuse(report, "JPEG height %u is outside 1..%u", height, kMaxImageSide);
+  }
+}
+
 // Most rows one jpeg_read_scanlines call is handed; the library delivers at most its
 // rec_outbuf_height (1 to 4) per call.
 constexpr JDIMENSION kRowsPerRead = 8;
@@ -392,9 +420,15 @@ void cmykToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, std::size_t count) noexce
   const auto components = static_cast<unsigned>(cinfo->output_components);
   const JDIMENSION width = cinfo->output_width;
   const JDIMENSION height = cinfo->output_height;
-  if (!acceptedShape(components, width, height)) return false;
+  if (!acceptedShape(components, width, height)) {
+    refuseShape(jpeg.errors.report, components, width, height);
+    return false;
+  }
   image = createImage(3, height, width);
-  if (!image) return false;
+  if (!image) {
+    refuse(jpeg.errors.report, "%s", kOutOfMemoryReason);
+    return false;
+  }
 
   jpeg_start_decompress(cinfo);
   const bool cmyk = components == 4;
@@ -412,7 +446,10 @@ void cmykToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, std::size_t count) noexce
       rows[i] = bottomRow + std::size_t{height - 1 - first - i} * rowBytes;
     }
     const JDIMENSION delivered = jpeg_read_scanlines(cinfo, cmyk ? cmykRows : rows, count);
-    if (delivered == 0) return false;
+    if (delivered == 0) {
+      refuse(jpeg.errors.report, "JPEG: no row after row %u of %u", first, height);
+      return false;
+    }
     if (cmyk) {
       for (JDIMENSION i = 0; i < delivered; ++i) cmykToBgr(cmykRows[i], rows[i], width);
     }
@@ -423,6 +460,7 @@ void cmykToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, std::size_t count) noexce
 // Finishes the decode. The jump target of a fatal error while finishing, which ends finishing
 // and keeps the rows.
 void finishDecode(JpegDecompressor& jpeg) noexcept {
+  jpeg.errors.report = nullptr;  // the picture is kept whatever happens here
   if (setjmp(jpeg.errors.jumpBack) != 0) return;
   jpeg_finish_decompress(&jpeg.cinfo);
 }
@@ -448,14 +486,27 @@ void installJpegMemorySource(jpeg_decompress_struct* cinfo) noexcept {
   source->next_input_byte = nullptr;
 }
 
-ImagePtr decodeJpeg(ByteSpan bytes) noexcept {
-  if (bytes.size() < kMinFileBytes || bytes.size() > kMaxInputFileBytes) return nullptr;
-  if (bytes[0] != kMarkerPrefix || bytes[1] != kStartOfImage || bytes[2] != kMarkerPrefix) {
-    return nullptr;  // start-of-image marker, then the next marker's prefix
+ImagePtr decodeJpeg(ByteSpan bytes, DecodeReport* report) noexcept {
+  if (bytes.size() < 2 || bytes[0] != kMarkerPrefix || bytes[1] != kStartOfImage) {
+    return nullptr;  // start-of-image marker
+  }
+  recognise(report, ImageFormat::jpeg);
+  if (bytes.size() < kMinFileBytes) {
+    refuse(report, "JPEG file cut short: %zu bytes", bytes.size());
+    return nullptr;
+  }
+  if (bytes.size() > kMaxInputFileBytes) {
+    refuse(report, "file is 2 GiB or larger");
+    return nullptr;
+  }
+  if (bytes[2] != kMarkerPrefix) {  // the next marker's prefix
+    refuse(report, "JPEG without a marker after its start (damaged file)");
+    return nullptr;
   }
   jpegInputCursor = {bytes.data(), static_cast<std::int32_t>(bytes.size())};
 
   JpegDecompressor jpeg;
+  jpeg.errors.report = report;
   ImagePtr image;
   if (!decodeRows(jpeg, image)) return nullptr;
   finishDecode(jpeg);

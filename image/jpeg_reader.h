@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "base/byte_io.h"
+#include "base/decode_report.h"
 #include "base/image.h"
 
 struct jpeg_decompress_struct;
@@ -23,8 +24,10 @@ extern JpegInputCursor jpegInputCursor;
 // stored inverted (red = C * K / 255, green = M * K / 255, blue = Y * K / 255, rounded). Null when
 // the bytes do not start FF D8 FF, are fewer than 20 or more than 2^31 - 1, the library fails
 // before the last row, the picture has other than 1, 3 or 4 components or a side outside 1..16384,
-// or memory runs out. The bytes stay the caller's.
-[[nodiscard]] ImagePtr decodeJpeg(ByteSpan bytes) noexcept;
+// or memory runs out. The bytes stay the caller's. A report, when given, is marked JPEG once the
+// bytes start FF D8 and then gets the reason of any refusal (a fatal library error in the
+// library's own words); the result is the same with or without one.
+[[nodiscard]] ImagePtr decodeJpeg(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
 
 // Makes the decompression object read from jpegInputCursor in chunks of at most 4096 bytes.
 // The source record and its buffer come from the object's permanent pool (allocated once, when

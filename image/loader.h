@@ -3,13 +3,23 @@
 
 #include "base/byte_io.h"
 #include "base/counted_string.h"
+#include "base/decode_report.h"
 #include "base/image.h"
 
 // Reads the whole file named by path and decodes it; null when the file cannot be opened or
 // read, is not a regular file (a FIFO or device is refused without blocking), is larger than
-// kMaxInputFileBytes (refused before anything is allocated), or no reader accepts it.
-[[nodiscard]] ImagePtr loadImageFile(const CountedString& path) noexcept;
+// kMaxInputFileBytes (refused before anything is allocated), or no reader accepts it. A report,
+// when given, says which reader took the file or why none did, reasons of reading the file
+// included ("cannot be read: permission denied"); the result is the same with or without one.
+[[nodiscard]] ImagePtr loadImageFile(const CountedString& path,
+                                     DecodeReport* report = nullptr) noexcept;
 
 // Offers the bytes to the BMP, TGA, PNG and JPEG readers in that order and returns the first
 // picture one of them returns; null when none does. No reader keeps a pointer into bytes.
-[[nodiscard]] ImagePtr decodeImage(ByteSpan bytes) noexcept;
+//
+// A report, when given, is filled in full: for a picture, the format of the reader that made it
+// and an empty reason; without one, always a reason. The reason is that of the reader whose
+// signature the bytes carry (BMP, PNG, JPEG); else the name of another format whose signature
+// they carry (GIF, TIFF, ...); else TGA's, when the header holds together as a TGA header (TGA
+// has no signature); else that the file is empty or is not a BMP, TGA, PNG or JPEG file.
+[[nodiscard]] ImagePtr decodeImage(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;

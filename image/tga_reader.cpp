@@ -19,8 +19,13 @@
 namespace {
 
 constexpr std::size_t kHeaderBytes = 18;
+constexpr std::uint8_t kTypeColourMapped = 1;
 constexpr std::uint8_t kTypeTrueColour = 2;
+constexpr std::uint8_t kTypeGrey = 3;
+constexpr std::uint8_t kTypeColourMappedRle = 9;
 constexpr std::uint8_t kTypeTrueColourRle = 10;
+constexpr std::uint8_t kTypeGreyRle = 11;
+constexpr char kTgaAdvice[] = "save it as 24- or 32-bit true-colour TGA";
 constexpr std::uint8_t kDescriptorTopFirst = 0x20;  // first stored row is the top row
 constexpr std::uint8_t kPacketRun = 0x80;           // packet header: run packet
 constexpr std::uint8_t kPacketCountMask = 0x7F;
@@ -77,6 +82,21 @@ std::size_t unpackRuns(std::uint8_t* output, std::size_t outputBytes, const std:
   return inputLeft;
 }
 
+// True when the header of a file of at least kHeaderBytes holds together as a TGA header of any
+// kind, so that its refusal says more than "not a picture this program reads".
+bool looksLikeTga(ByteSpan bytes) noexcept {
+  const std::uint8_t colourMapType = readU8(bytes, 1);
+  const std::uint8_t imageType = readU8(bytes, 2);
+  const std::uint8_t pixelDepth = readU8(bytes, 16);
+  const bool knownType = imageType == kTypeColourMapped || imageType == kTypeTrueColour ||
+                         imageType == kTypeGrey || imageType == kTypeColourMappedRle ||
+                         imageType == kTypeTrueColourRle || imageType == kTypeGreyRle;
+  const bool knownDepth = pixelDepth == 8 || pixelDepth == 15 || pixelDepth == 16 ||
+                          pixelDepth == 24 || pixelDepth == 32;
+  return colourMapType <= 1 && knownType && knownDepth && readLe16(bytes, 12) != 0 &&
+         readLe16(bytes, 14) != 0;
+}
+
 }  // namespace
 
 std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const std::uint8_t* input,
@@ -88,33 +108,61 @@ std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const st
   return inputLeft;
 }
 
-ImagePtr decodeTga(ByteSpan bytes) noexcept {
+ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report) noexcept {
   if (bytes.size() < kHeaderBytes) return nullptr;
-  const std::size_t idLength = readU8(bytes, 0);                // ID length
-  if (bytes.size() - kHeaderBytes <= idLength) return nullptr;  // no data byte
+  if (report != nullptr && !looksLikeTga(bytes)) report = nullptr;  // not ours to explain
+  recognise(report, ImageFormat::tga);
+  const std::size_t idLength = readU8(bytes, 0);  // ID length
+  if (bytes.size() - kHeaderBytes <= idLength) {  // no data byte
+    refuse(report, "TGA file cut short: no pixel data after the header");
+    return nullptr;
+  }
   const std::size_t dataOffset = kHeaderBytes + idLength;
   const std::size_t dataBytes = bytes.size() - dataOffset;
 
-  if (readLe16(bytes, 5) != 0) return nullptr;      // colour map length
-  if (readU8(bytes, 1) != 0) return nullptr;        // colour map type
-  const std::uint8_t imageType = readU8(bytes, 2);  // image type
-  if (imageType != kTypeTrueColour && imageType != kTypeTrueColourRle) return nullptr;
+  const std::uint8_t imageType = readU8(bytes, 2);         // image type
+  if (readLe16(bytes, 5) != 0 || readU8(bytes, 1) != 0 ||  // colour map length, type
+      imageType == kTypeColourMapped || imageType == kTypeColourMappedRle) {
+    refuse(report, "TGA colour-mapped picture is not converted: %s", kTgaAdvice);
+    return nullptr;
+  }
+  if (imageType != kTypeTrueColour && imageType != kTypeTrueColourRle) {
+    refuse(report, "TGA greyscale picture is not converted: %s", kTgaAdvice);
+    return nullptr;
+  }
   const unsigned width = readLe16(bytes, 12);  // width
-  if (width < 1 || width > kMaxImageSide) return nullptr;
+  if (width < 1 || width > kMaxImageSide) {
+    refuse(report, "TGA width %u is outside 1..%u", width, kMaxImageSide);
+    return nullptr;
+  }
   const unsigned height = readLe16(bytes, 14);  // height
-  if (height < 1 || height > kMaxImageSide) return nullptr;
+  if (height < 1 || height > kMaxImageSide) {
+    refuse(report, "TGA height %u is outside 1..%u", height, kMaxImageSide);
+    return nullptr;
+  }
   const std::uint8_t pixelDepth = readU8(bytes, 16);  // pixel depth
-  if (pixelDepth != 24 && pixelDepth != 32) return nullptr;
+  if (pixelDepth != 24 && pixelDepth != 32) {
+    refuse(report, "TGA with %u bits per pixel is not converted: %s", unsigned{pixelDepth},
+           kTgaAdvice);
+    return nullptr;
+  }
   const unsigned channels = pixelDepth / 8u;
 
   const std::size_t pixelBytes = std::size_t{channels} * height * width;
-  if (imageType == kTypeTrueColour && dataBytes < pixelBytes) return nullptr;
+  if (imageType == kTypeTrueColour && dataBytes < pixelBytes) {
+    refuse(report, "TGA file cut short: %zu bytes of pixel data, the picture needs %zu", dataBytes,
+           pixelBytes);
+    return nullptr;
+  }
 
   // A run-length picture starts zero, from fresh pages where it is large, so the pixels no packet
   // reaches cost nothing: a short stream claiming a large picture touches little memory.
   ImagePtr image = imageType == kTypeTrueColour ? createImage(channels, height, width)
                                                 : createZeroedImage(channels, height, width);
-  if (!image) return nullptr;
+  if (!image) {
+    refuse(report, "%s", kOutOfMemoryReason);
+    return nullptr;
+  }
 
   const std::uint8_t* data = bytes.data() + dataOffset;
   const bool topFirst = (readU8(bytes, 17) & kDescriptorTopFirst) != 0;  // image descriptor

@@ -4,11 +4,15 @@
 #include <cstdint>
 
 #include "base/byte_io.h"
+#include "base/decode_report.h"
 #include "base/image.h"
 
 // Decodes a whole TGA file held in memory; null when the bytes are not a TGA picture this
-// reader accepts. The bytes stay the caller's.
-[[nodiscard]] ImagePtr decodeTga(ByteSpan bytes) noexcept;
+// reader accepts. The bytes stay the caller's. TGA has no signature, so a report, when given,
+// is marked TGA only when the header holds together as a TGA header of any kind (colour map type
+// 0 or 1, a known image type, a known pixel depth, both sides non-zero), and then gets the
+// reason of any refusal; the result is the same with or without one.
+[[nodiscard]] ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
 
 // Unpacks TGA run-length packets of pixelSize-byte pixels from input into output, writing at
 // most outputBytes bytes and reading at most inputBytes bytes. Packets run on across rows; a run

@@ -15,6 +15,10 @@
 // a picture. A header whose scanlines need more bytes than the gathered zlib data could inflate
 // to (DEFLATE expands at most 1032-fold) is refused before any picture buffer is allocated.
 // Every path out after the signature test leaves pngState idle.
+//
+// When the caller asks for a report, each refusal gets its reason; positions in the zlib data
+// are offsets into the IDAT data gathered in file order ("the picture data"), taken from where
+// the decoder's cursor stopped.
 
 #include "png/png_reader.h"
 
@@ -42,6 +46,10 @@ constexpr std::size_t kMinIdatCapacity = 4096;
 // margin covers the few bytes a stream needs before its first match.
 constexpr std::uint64_t kMaxInflateRatio = 1032;
 constexpr std::uint64_t kInflateMargin = 4096;
+constexpr std::uint32_t kZlibDeflate = 8;              // zlib CM
+constexpr std::uint32_t kZlibMaxWindowBits = 7;        // zlib CINFO
+constexpr std::uint32_t kZlibPresetDictionary = 0x20;  // zlib FDICT
+constexpr std::uint32_t kZlibCheckDivisor = 31;        // zlib FCHECK
 
 using ChunkType = std::array<std::uint8_t, 4>;
 constexpr ChunkType kTypeHeader = {'I', 'H', 'D', 'R'};
@@ -80,6 +88,21 @@ bool readStreamU32(std::uint32_t& out) noexcept {
   return true;
 }
 
+// The chunk type as text for a reason: letters as they stand, any other byte as '?'.
+struct ChunkName {
+  char text[5];
+};
+
+ChunkName nameOf(const ChunkType& type) noexcept {
+  ChunkName name{};
+  for (std::size_t i = 0; i < type.size(); ++i) {
+    const std::uint8_t c = type[i];
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    name.text[i] = letter ? static_cast<char>(c) : '?';
+  }
+  return name;
+}
+
 // CRC-32 of the four type bytes followed by the chunk data.
 std::uint32_t chunkCrc(const ChunkType& type, ByteSpan data) noexcept {
   return ~crcUpdate(crcUpdate(0xFFFFFFFFu, type), data);
@@ -105,8 +128,12 @@ std::int32_t bytesPerPixelOf(std::int32_t colourType, std::int32_t bitDepth) noe
 }
 
 // IHDR: stores the header fields, then checks them.
-bool handleHeader(ByteSpan data) noexcept {
-  if (data.size() < kHeaderBytes) return false;
+bool handleHeader(ByteSpan data, DecodeReport* report) noexcept {
+  if (data.size() < kHeaderBytes) {
+    refuse(report, "IHDR chunk of %zu bytes is shorter than %u (damaged file)", data.size(),
+           kHeaderBytes);
+    return false;
+  }
   const std::uint32_t width = readBe32(data, 0);   // width
   const std::uint32_t height = readBe32(data, 4);  // height
   pngState.bitDepth = data[8];                     // bit depth
@@ -115,23 +142,58 @@ bool handleHeader(ByteSpan data) noexcept {
   pngState.width = width <= kMaxImageSide ? static_cast<std::int32_t>(width) : 0;
   pngState.height = height <= kMaxImageSide ? static_cast<std::int32_t>(height) : 0;
   pngState.bytesPerPixel = bytesPerPixelOf(pngState.colourType, pngState.bitDepth);
-  if (pngState.bytesPerPixel == 0) return false;
-  if (width < 1 || width > kMaxImageSide || height < 1 || height > kMaxImageSide) return false;
-  if (data[10] != 0) return false;  // compression method
-  if (data[11] != 0) return false;  // filter method
-  if (data[12] > 1) return false;   // interlace method
+  if (pngState.bytesPerPixel == 0) {
+    if (pngState.bitDepth == 16 && bytesPerPixelOf(pngState.colourType, 8) != 0) {
+      refuse(report,
+             "PNG with 16 bits per channel is not converted: save it with 8 bits per "
+             "channel, as RGB or RGBA");
+    } else {
+      refuse(report, "PNG colour type %d with bit depth %d does not exist (damaged header)",
+             pngState.colourType, pngState.bitDepth);
+    }
+    return false;
+  }
+  if (width < 1 || width > kMaxImageSide) {
+    refuse(report, "PNG width %u is outside 1..%u", width, kMaxImageSide);
+    return false;
+  }
+  if (height < 1 || height > kMaxImageSide) {
+    refuse(report, "PNG height %u is outside 1..%u", height, kMaxImageSide);
+    return false;
+  }
+  if (data[10] != 0) {  // compression method
+    refuse(report, "PNG compression method %u is unknown (damaged header)", unsigned{data[10]});
+    return false;
+  }
+  if (data[11] != 0) {  // filter method
+    refuse(report, "PNG filter method %u is unknown (damaged header)", unsigned{data[11]});
+    return false;
+  }
+  if (data[12] > 1) {  // interlace method
+    refuse(report, "PNG interlace method %u is unknown (damaged header)", unsigned{data[12]});
+    return false;
+  }
   return true;
 }
 
 // PLTE: only the first one of a palette picture counts; any other is passed over.
-bool handlePalette(ByteSpan data) noexcept {
+bool handlePalette(ByteSpan data, DecodeReport* report) noexcept {
   if (pngState.palette || pngState.colourType != kColourPalette) return true;
   const auto entries = static_cast<std::uint32_t>(data.size() / 3);
-  if (entries > (1u << pngState.bitDepth)) return false;
-  if (data.size() != std::size_t{3} * entries) return false;
-  if (pngState.width == 0 || pngState.height == 0) return false;
+  if (entries > (1u << pngState.bitDepth) || data.size() != std::size_t{3} * entries) {
+    refuse(report, "PLTE chunk of %zu bytes is no palette of up to %u colours (damaged file)",
+           data.size(), 1u << pngState.bitDepth);
+    return false;
+  }
+  if (pngState.width == 0 || pngState.height == 0) {
+    refuse(report, "PLTE chunk without a picture header (damaged file)");
+    return false;
+  }
   pngState.palette = allocateArray<std::uint8_t>(kPaletteBytes);
-  if (!pngState.palette) return false;
+  if (!pngState.palette) {
+    refuse(report, "%s", kOutOfMemoryReason);
+    return false;
+  }
   std::memset(pngState.palette.get(), 0, kPaletteBytes);
   const std::uint8_t* colour = data.data();
   std::uint8_t* entry = pngState.palette.get();
@@ -187,10 +249,13 @@ std::size_t imageDataAhead() noexcept {
 
 // IDAT: appends the data to idatData. The first IDAT sizes the block for every IDAT up to IEND
 // so the data is copied once; the capacity doubles should it still run out.
-bool handleImageData(ByteSpan data) noexcept {
+bool handleImageData(ByteSpan data, DecodeReport* report) noexcept {
   if (data.empty()) return true;
   const std::size_t needed = static_cast<std::size_t>(pngState.idatLength) + data.size();
-  if (needed > kMaxInputFileBytes) return false;
+  if (needed > kMaxInputFileBytes) {
+    refuse(report, "picture data of 2 GiB or more");
+    return false;
+  }
   if (needed > pngState.idatCapacity) {
     std::size_t capacity = pngState.idatCapacity * 2;
     if (capacity < kMinIdatCapacity) capacity = kMinIdatCapacity;
@@ -200,7 +265,10 @@ bool handleImageData(ByteSpan data) noexcept {
     }
     if (capacity < needed) capacity = needed;
     void* grown = heapReallocate(pngState.idatData.get(), capacity);
-    if (grown == nullptr) return false;  // the old block stays owned by idatData
+    if (grown == nullptr) {  // the old block stays owned by idatData
+      refuse(report, "%s", kOutOfMemoryReason);
+      return false;
+    }
     static_cast<void>(pngState.idatData.release());
     pngState.idatData.reset(static_cast<std::uint8_t*>(grown));
     adviseLargeBlock(grown, capacity);
@@ -211,15 +279,97 @@ bool handleImageData(ByteSpan data) noexcept {
   return true;
 }
 
+// Offset in the picture data of the zlib decoder's cursor.
+std::ptrdiff_t pictureDataPosition() noexcept {
+  return pngState.idatCursor - pngState.idatData.get();
+}
+
+// The reason of a failed inflateBegin: a bad zlib header, memory, or a bad first block header.
+void explainStreamStart(DecodeReport* report, unsigned long failuresBefore) noexcept {
+  if (report == nullptr) return;
+  const ByteSpan stream(pngState.idatData.get(), static_cast<std::size_t>(pngState.idatLength));
+  const std::uint32_t cmf = readU8(stream, 0);
+  const std::uint32_t flg = readU8(stream, 1);
+  const bool zlibHeader = stream.size() >= 2 && (cmf & 0x0F) == kZlibDeflate &&  // CM
+                          (cmf >> 4) <= kZlibMaxWindowBits &&                    // CINFO
+                          (flg & kZlibPresetDictionary) == 0 &&                  // FDICT
+                          (cmf * 256 + flg) % kZlibCheckDivisor == 0;            // FCHECK
+  if (!zlibHeader) {
+    refuse(report, "picture data does not start with a zlib header (damaged file)");
+  } else if (heapFailureCount() != failuresBefore) {
+    refuse(report, "%s", kOutOfMemoryReason);
+  } else {
+    refuse(report, "zlib data damaged at byte %td of the picture data", pictureDataPosition());
+  }
+}
+
+// The reason the scanline loops stopped: a filter type above 4 in a stream that is still open,
+// a stream that ended correctly (its Adler-32 just before the cursor) before the last row, or
+// damage where the cursor stopped.
+void explainRowFailure(DecodeReport* report) noexcept {
+  if (report == nullptr) return;
+  const std::ptrdiff_t position = pictureDataPosition();
+  if (inflateState.streamOpen) {
+    refuse(report, "PNG row with a filter type above 4 (damaged file)");
+    return;
+  }
+  const ByteSpan consumed(pngState.idatData.get(), static_cast<std::size_t>(position));
+  if (position >= 4 && readBe32(consumed, consumed.size() - 4) == inflateState.adler) {
+    refuse(report, "zlib data ends before the last row of the %dx%d picture (damaged file)",
+           pngState.width, pngState.height);
+  } else if (pngState.idatCursor == pngState.idatEnd) {
+    // Data cut short, or damage that runs on to the end (a wrong Adler-32 included).
+    refuse(report,
+           "zlib data damaged or cut short: it fails at byte %td, the end of the picture data",
+           position);
+  } else {
+    refuse(report, "zlib data damaged at byte %td of the picture data", position);
+  }
+}
+
+// The reason a picture that decoded is not converted: its colour type.
+void refuseColourType(DecodeReport* report) noexcept {
+  switch (pngState.colourType) {
+    case kColourPalette:
+      refuse(report,
+             "PNG palette picture (colour type 3) is not converted: save it as 8-bit RGB "
+             "or RGBA");
+      return;
+    case kColourGrey:
+      refuse(report,
+             "PNG greyscale picture (colour type 0) is not converted: save it as 8-bit "
+             "RGB or RGBA");
+      return;
+    case kColourGreyAlpha:
+      refuse(report,
+             "PNG greyscale picture with alpha (colour type 4) is not converted: save it "
+             "as 8-bit RGBA");
+      return;
+    default:
+      refuse(report, "PNG colour type %d is not converted: save it as 8-bit RGB or RGBA",
+             pngState.colourType);
+      return;
+  }
+}
+
 // IEND: inflates and reconstructs the picture. 8-bit truecolour rows go straight into a new
 // Image, bottom row first; other pictures are decoded into pngState.pixels and then refused.
 // Before anything is allocated, a picture whose scanlines could not come out of the gathered
 // data even at the largest DEFLATE ratio is refused, so a small file cannot claim gigabytes.
-ImagePtr finishPicture() noexcept {
+ImagePtr finishPicture(DecodeReport* report) noexcept {
   pngState.chunkLength = 0;
-  if (pngState.width == 0 || pngState.height == 0) return nullptr;  // no header accepted
-  if (pngState.idatLength == 0) return nullptr;                     // no picture data
-  if (pngState.colourType == kColourPalette && !pngState.palette) return nullptr;
+  if (pngState.width == 0 || pngState.height == 0) {  // no header accepted
+    refuse(report, "PNG without an IHDR chunk before IEND (damaged file)");
+    return nullptr;
+  }
+  if (pngState.idatLength == 0) {  // no picture data
+    refuse(report, "PNG without picture data: no IDAT chunk before IEND (damaged file)");
+    return nullptr;
+  }
+  if (pngState.colourType == kColourPalette && !pngState.palette) {
+    refuse(report, "PNG palette picture without a PLTE chunk (damaged file)");
+    return nullptr;
+  }
 
   const auto width = static_cast<std::size_t>(pngState.width);
   const auto height = static_cast<std::size_t>(pngState.height);
@@ -233,15 +383,21 @@ ImagePtr finishPicture() noexcept {
   const std::uint64_t leastFilteredBytes = std::uint64_t{height} * (rowBytes + 1);
   const std::uint64_t mostInflatedBytes =
       kMaxInflateRatio * static_cast<std::uint64_t>(pngState.idatLength) + kInflateMargin;
-  if (leastFilteredBytes > mostInflatedBytes) return nullptr;
+  if (leastFilteredBytes > mostInflatedBytes) {
+    refuse(report, "picture data of %d bytes is too short for a %dx%d picture (damaged file)",
+           pngState.idatLength, pngState.width, pngState.height);
+    return nullptr;
+  }
 
   pngState.idatCursor = pngState.idatData.get();
   pngState.idatEnd = pngState.idatData.get() + pngState.idatLength;
   pngState.rowBytes = static_cast<std::int32_t>(rowBytes);
   pngState.rows[0] = allocateArray<std::uint8_t>(rowBytes);
-  if (!pngState.rows[0]) return nullptr;
   pngState.rows[1] = allocateArray<std::uint8_t>(rowBytes);
-  if (!pngState.rows[1]) return nullptr;
+  if (!pngState.rows[0] || !pngState.rows[1]) {
+    refuse(report, "%s", kOutOfMemoryReason);
+    return nullptr;
+  }
   pngState.currentRow = 0;
 
   const bool truecolour = bytesPerPixel == 3 || bytesPerPixel == 4;
@@ -250,29 +406,57 @@ ImagePtr finishPicture() noexcept {
   if (truecolour) {
     image = createImage(static_cast<unsigned>(bytesPerPixel), static_cast<unsigned>(height),
                         static_cast<unsigned>(width));
-    if (!image) return nullptr;
+    if (!image) {
+      refuse(report, "%s", kOutOfMemoryReason);
+      return nullptr;
+    }
     const std::size_t imageRow = image->rowBytes();
     target.topRow = image->pixels() + (height - 1) * imageRow;
     target.rowStride = -static_cast<std::ptrdiff_t>(imageRow);
   } else {
     pngState.pixels = allocateArray<std::uint8_t>(bytesPerPixel * height * width);
-    if (!pngState.pixels) return nullptr;
+    if (!pngState.pixels) {
+      refuse(report, "%s", kOutOfMemoryReason);
+      return nullptr;
+    }
     target.topRow = pngState.pixels.get();
     target.rowStride = static_cast<std::ptrdiff_t>(bytesPerPixel * width);
   }
 
-  if (!inflateBegin()) return nullptr;
-  if (!(pngState.interlaced ? readInterlacedRows(target) : readPlainRows(target))) return nullptr;
+  const unsigned long failuresBefore = report != nullptr ? heapFailureCount() : 0;
+  if (!inflateBegin()) {
+    explainStreamStart(report, failuresBefore);
+    return nullptr;
+  }
+  if (!(pngState.interlaced ? readInterlacedRows(target) : readPlainRows(target))) {
+    explainRowFailure(report);
+    return nullptr;
+  }
   // Grey, grey with alpha and palette pictures end here.
-  if (!truecolour) return nullptr;
+  if (!truecolour) {
+    refuseColourType(report);
+    return nullptr;
+  }
   return image;
 }
 
 }  // namespace
 
-ImagePtr decodePng(ByteSpan bytes) noexcept {
-  if (bytes.size() < kMinFileBytes || bytes.size() > kMaxInputFileBytes) return nullptr;
-  if (std::memcmp(bytes.data(), kSignature.data(), kSignature.size()) != 0) return nullptr;
+ImagePtr decodePng(ByteSpan bytes, DecodeReport* report) noexcept {
+  if (bytes.size() < kSignature.size() ||
+      std::memcmp(bytes.data(), kSignature.data(), kSignature.size()) != 0) {
+    return nullptr;
+  }
+  recognise(report, ImageFormat::png);
+  if (bytes.size() < kMinFileBytes) {
+    refuse(report, "PNG file of %zu bytes: files under %zu bytes are not read", bytes.size(),
+           kMinFileBytes);
+    return nullptr;
+  }
+  if (bytes.size() > kMaxInputFileBytes) {
+    refuse(report, "file is 2 GiB or larger");
+    return nullptr;
+  }
 
   const PngStateReleaser releaser;
   releasePngState();  // every field, the header included, starts idle
@@ -281,12 +465,21 @@ ImagePtr decodePng(ByteSpan bytes) noexcept {
 
   if (!readStreamU32(pngState.chunkLength)) return nullptr;
   for (;;) {
-    if (pngState.chunkLength > kMaxChunkLength) return nullptr;  // chunk length
+    // Where the chunk starts in the file, for the reasons.
+    const auto chunkOffset = static_cast<std::size_t>(pngState.streamCursor - 4 - bytes.data());
+    if (pngState.chunkLength > kMaxChunkLength) {  // chunk length
+      refuse(report, "chunk at offset %zu: length %u is above 2^31 - 1 (damaged file)", chunkOffset,
+             pngState.chunkLength);
+      return nullptr;
+    }
     ChunkType type{};
-    if (!readStreamBytes(type.data(), 4)) return nullptr;
-    if (std::uint64_t{pngState.chunkLength} + kCrcBytes >
-        static_cast<std::uint64_t>(pngState.streamRemaining)) {
-      return nullptr;  // the file ends inside the data or the CRC
+    if (!readStreamBytes(type.data(), 4) ||
+        std::uint64_t{pngState.chunkLength} + kCrcBytes >
+            static_cast<std::uint64_t>(pngState.streamRemaining)) {
+      // the file ends inside the type, the data or the CRC
+      refuse(report, "PNG file cut short inside chunk %s at offset %zu", nameOf(type).text,
+             chunkOffset);
+      return nullptr;
     }
     // The data is checked and handled where it stands in the file.
     const ByteSpan data(pngState.streamCursor, pngState.chunkLength);
@@ -294,19 +487,25 @@ ImagePtr decodePng(ByteSpan bytes) noexcept {
     pngState.streamRemaining -= static_cast<std::int32_t>(pngState.chunkLength);
     std::uint32_t storedCrc = 0;
     if (!readStreamU32(storedCrc)) return nullptr;
-    if (chunkCrc(type, data) != storedCrc) return nullptr;  // CRC
+    if (chunkCrc(type, data) != storedCrc) {  // CRC
+      refuse(report, "chunk %s at offset %zu: CRC mismatch", nameOf(type).text, chunkOffset);
+      return nullptr;
+    }
 
-    if (type == kTypeEnd) return finishPicture();
+    if (type == kTypeEnd) return finishPicture(report);
     if (type == kTypeHeader) {
-      if (!handleHeader(data)) return nullptr;
+      if (!handleHeader(data, report)) return nullptr;
     } else if (type == kTypePalette) {
-      if (!handlePalette(data)) return nullptr;
+      if (!handlePalette(data, report)) return nullptr;
     } else if (type == kTypeTransparency) {
       handleTransparency(data);
     } else if (type == kTypeImageData) {
-      if (!handleImageData(data)) return nullptr;
+      if (!handleImageData(data, report)) return nullptr;
     }
     pngState.chunkLength = 0;
-    if (!readStreamU32(pngState.chunkLength)) return nullptr;
+    if (!readStreamU32(pngState.chunkLength)) {
+      refuse(report, "PNG file cut short: it ends after chunk %s, before IEND", nameOf(type).text);
+      return nullptr;
+    }
   }
 }

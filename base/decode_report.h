@@ -1,0 +1,35 @@
+#pragma once
+// What a reader says about a file it was given: which format it recognised and, when it returns
+// no picture, why, in words for the user. Readers take it as an optional out-parameter; with a
+// null pointer they skip every word of it and return exactly what they return with one.
+
+#include <cstddef>
+#include <cstdint>
+
+enum class ImageFormat : std::uint8_t { none, bmp, tga, png, jpeg };
+
+// "BMP", "TGA", "PNG", "JPEG"; "" for none.
+[[nodiscard]] const char* formatName(ImageFormat format) noexcept;
+
+struct DecodeReport {
+  static constexpr std::size_t kReasonBytes = 200;
+
+  // The reader that recognised the file (by its signature, or a TGA header that holds
+  // together): the one that decoded it, or the one whose refusal `reason` gives. none when no
+  // reader recognised the file.
+  ImageFormat format = ImageFormat::none;
+  // Why no picture came out, zero-terminated and cut to fit; empty when a picture did.
+  char reason[kReasonBytes] = {};
+};
+
+// Marks the report, when there is one, as recognised by format.
+inline void recognise(DecodeReport* report, ImageFormat format) noexcept {
+  if (report != nullptr) report->format = format;
+}
+
+// Writes the printf-style reason into the report, when there is one; allocates nothing.
+void refuse(DecodeReport* report, const char* format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
+
+// The reason every reader gives when a block it needs cannot be had.
+inline constexpr char kOutOfMemoryReason[] = "not enough memory to decode it";
