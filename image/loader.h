@@ -13,3 +13,11 @@
 // Offers the bytes to the BMP, TGA, PNG and JPEG readers in that order and returns the first
 // picture one of them returns; null when none does. No reader keeps a pointer into bytes.
 [[nodiscard]] ImagePtr decodeImage(ByteSpan bytes) noexcept;
+
+// An estimate, made before loading, of the most bytes that loading the file named by path and
+// padding the picture may hold at once: the file, the picture, the readers' scratch (a JPEG's
+// coefficient arrays, a PNG's palette-index plane) and the padded copy, for the sides the
+// file's header gives, each side at most kMaxImageSide. It errs high for the formats' usual
+// layouts; a file whose header cannot be read costs its size and a picture of the largest
+// sides. 0 when the file cannot be opened (loading fails at once).
+[[nodiscard]] std::uint64_t estimateLoadBytes(const CountedString& path) noexcept;
