@@ -1,5 +1,6 @@
-// Command-line handling. The converter has always ignored its arguments; only the two
-// informational requests are recognised, and they never touch a folder.
+// Command-line handling. Arguments the converter does not know are ignored, as they always
+// have been; no option is acted on before the whole line is read, so a usage error or a request
+// for information never touches a folder.
 
 #include "app/command_line.h"
 
@@ -9,20 +10,87 @@
 #define POW2BMP_VERSION "unknown"
 #endif
 
-CommandLineAction parseCommandLine(int argc, const char* const* argv) noexcept {
+namespace {
+
+// A decimal count of workers, 1..kMaxJobs, with nothing around the digits; 0 when the text is
+// anything else.
+unsigned parseJobs(const char* text) noexcept {
+  if (text == nullptr || *text == '\0') return 0;
+  unsigned value = 0;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return 0;
+    value = value * 10 + static_cast<unsigned>(*text - '0');
+    if (value > kMaxJobs) return 0;
+  }
+  return value;
+}
+
+// The value of an option that takes one: glued to a short option (-j4), after '=' of a long
+// one (--jobs=4), or the next argument (which index then steps over). Null when the argument is
+// not the option or it has no value; found tells the two apart.
+const char* optionValue(const char* shortName, const char* longName, int argc,
+                        const char* const* argv, int& index, bool& found) noexcept {
+  const char* argument = argv[index];
+  found = false;
+  const std::size_t shortBytes = std::strlen(shortName);
+  const std::size_t longBytes = std::strlen(longName);
+  if (std::strncmp(argument, shortName, shortBytes) == 0 && argument[shortBytes] != '\0') {
+    found = true;
+    return argument + shortBytes;
+  }
+  if (std::strncmp(argument, longName, longBytes) == 0 && argument[longBytes] == '=') {
+    found = true;
+    return argument + longBytes + 1;
+  }
+  if (std::strcmp(argument, shortName) != 0 && std::strcmp(argument, longName) != 0) {
+    return nullptr;
+  }
+  found = true;
+  if (index + 1 >= argc) return nullptr;
+  return argv[++index];
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, const char* const* argv) noexcept {
+  CommandLine line;
+  bool help = false;
   bool version = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      return CommandLineAction::help;
+    const char* argument = argv[i];
+    if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+      help = true;
+      continue;
     }
-    if (std::strcmp(argv[i], "--version") == 0) version = true;
+    if (std::strcmp(argument, "--version") == 0) {
+      version = true;
+      continue;
+    }
+    const int at = i;
+    bool found = false;
+    const char* value = optionValue("-j", "--jobs", argc, argv, i, found);
+    if (found) {
+      const unsigned jobs = parseJobs(value);
+      if (jobs == 0 && line.badOption == nullptr) {
+        line.badOption = argv[at];
+        line.badValue = value;
+      }
+      line.jobs = jobs;
+    }
   }
-  return version ? CommandLineAction::version : CommandLineAction::convert;
+  if (help) {
+    line.action = CommandLineAction::help;
+  } else if (line.badOption != nullptr) {
+    line.action = CommandLineAction::usageError;
+  } else if (version) {
+    line.action = CommandLineAction::version;
+  }
+  return line;
 }
 
 void printUsage(std::FILE* out) noexcept {
   std::fputs(
-      "Usage: pow2bmp\n"
+      "Usage: pow2bmp [-j N]\n"
       "Converts every picture in the folder img (BMP, TGA, PNG or JPEG) into an uncompressed\n"
       "BMP file in the folder bmp, its canvas enlarged to power-of-two width and height by\n"
       "repeating the edge pixels. The picture's own width and height are stored in the\n"
@@ -30,9 +98,23 @@ void printUsage(std::FILE* out) noexcept {
       "The run stops at the first file it cannot convert (exit status 1) and pauses two\n"
       "seconds before it exits.\n"
       "\n"
+      "  -j, --jobs N   convert with N workers (1 to 1024; the default is one per CPU the\n"
+      "                 process may run on); the report, the files and the exit status are\n"
+      "                 those of -j 1\n"
       "  -h, --help     show this text and exit\n"
       "      --version  show the version and exit\n",
       out);
 }
 
 void printVersion(std::FILE* out) noexcept { std::fputs("pow2bmp " POW2BMP_VERSION "\n", out); }
+
+void printUsageError(std::FILE* out, const CommandLine& commandLine) noexcept {
+  if (commandLine.badValue == nullptr) {
+    std::fprintf(out, "pow2bmp: %s needs a number of jobs from 1 to %u (see pow2bmp --help)\n",
+                 commandLine.badOption, kMaxJobs);
+  } else {
+    std::fprintf(out,
+                 "pow2bmp: %s: '%s' is not a number of jobs from 1 to %u (see pow2bmp --help)\n",
+                 commandLine.badOption, commandLine.badValue, kMaxJobs);
+  }
+}

@@ -2,6 +2,9 @@
 // folders and special files are skipped, everything else is converted. The run stops at the
 // first file that cannot be converted; files written before it stay.
 //
+// With several jobs, files are loaded and padded on worker threads while this thread reports
+// and writes them in name order: see ConvertJobs.
+//
 // The output name is the input name with an extension of at most four bytes after its last dot
 // replaced by ".bmp"; a name without a dot, or with a longer extension, is kept whole.
 
@@ -9,8 +12,11 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "app/bmp_writer.h"
+#include "app/ordered_run.h"
 #include "app/padding.h"
 #include "base/counted_string.h"
 #include "base/platform.h"
@@ -57,8 +63,119 @@ bool rewriteExtension(CountedString& path) {
   return path.length() == dot + 4;
 }
 
+enum class Outcome { skipped, converted, noMemory, cannotLoad, badSize };
+
+// What decoding one entry of img/ came to, waiting for its turn to be reported and written.
+struct FileResult {
+  Outcome outcome = Outcome::skipped;
+  CountedString inputPath;
+  CountedString outputPath;
+  ImagePtr picture;  // the padded picture, when converted
+  unsigned width = 0;
+  unsigned height = 0;
+  unsigned channels = 0;
+};
+
+// Loads and pads one entry of img/ (every step but the output file).
+FileResult convertEntry(const char* name) noexcept {
+  FileResult result;
+  result.inputPath = folderPath(kInputFolder, name);
+  if (result.inputPath.length() == 0) {
+    result.outcome = Outcome::noMemory;
+    return result;
+  }
+  if (classifyEntry(result.inputPath.text()) == EntryKind::skip) return result;
+  result.outputPath = folderPath(kOutputFolder, name);
+  if (result.outputPath.length() == 0 || !rewriteExtension(result.outputPath)) {
+    result.outcome = Outcome::noMemory;
+    return result;
+  }
+  ImagePtr image = loadImageFile(result.inputPath);
+  if (!image) {
+    result.outcome = Outcome::cannotLoad;
+    return result;
+  }
+  result.width = image->width;
+  result.height = image->height;
+  result.channels = image->channels;
+  if (result.width < kMinConvertedSide || result.width > kMaxConvertedSide ||
+      result.height < kMinConvertedSide || result.height > kMaxConvertedSide) {
+    result.outcome = Outcome::badSize;
+    return result;
+  }
+  result.picture = padToPowerOfTwo(std::move(image));
+  result.outcome = result.picture ? Outcome::converted : Outcome::noMemory;
+  return result;
+}
+
+// The entries of img/ as ordered jobs: workers load and pad, the committer reports and writes
+// the output file in name order, so the files in bmp/ and the report are those of a sequential
+// run. A load or memory failure seen while other files were in flight may be for lack of memory
+// they held, so it is tried again alone before it is reported.
+class ConvertJobs final : public OrderedJobs {
+ public:
+  ConvertJobs(const FolderListing& names, std::FILE* out, FileResult* results) noexcept
+      : names_(names), out_(out), results_(results) {}
+
+  std::uint64_t cost(std::size_t job) noexcept override {
+    const CountedString inputPath = folderPath(kInputFolder, names_.name(job));
+    return inputPath.length() == 0 ? 0 : estimateLoadBytes(inputPath);
+  }
+
+  void run(std::size_t job, std::size_t slot, bool alone) noexcept override {
+    static_cast<void>(alone);
+    results_[slot] = convertEntry(names_.name(job));
+  }
+
+  CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
+    static_cast<void>(job);
+    FileResult& result = results_[slot];
+    const bool mayBeMemory =
+        result.outcome == Outcome::noMemory || result.outcome == Outcome::cannotLoad;
+    if (mayBeMemory && !ranAlone) return CommitAction::retryAlone;
+    switch (result.outcome) {
+      case Outcome::skipped:
+        return CommitAction::next;
+      case Outcome::noMemory:
+        report(out_, "ERROR: memory\n");
+        return CommitAction::stop;
+      case Outcome::cannotLoad:
+        report(out_, "ERROR: Cannot load input image %s\n", result.inputPath.text());
+        return CommitAction::stop;
+      case Outcome::badSize:
+        report(out_, "ERROR: Width and height must be in range %u..%u pixels\n", kMinConvertedSide,
+               kMaxConvertedSide);
+        return CommitAction::stop;
+      case Outcome::converted:
+        break;
+    }
+    const char* outputPath = result.outputPath.text();
+    const BmpWriteResult written =
+        writeBmpFile(outputPath, *result.picture, result.width, result.height);
+    drop(slot);
+    if (written == BmpWriteResult::cannotCreate) {
+      report(out_, "ERROR: cannot create output file %s\n", outputPath);
+      return CommitAction::stop;
+    }
+    if (written == BmpWriteResult::cannotWrite) {
+      report(out_, "ERROR: cannot write to %s\n", outputPath);
+      return CommitAction::stop;
+    }
+    report(out_, "File %s generated OK, size: %ux%u/%u\n", outputPath, result.width, result.height,
+           result.channels * 8);
+    return CommitAction::next;
+  }
+
+  void drop(std::size_t slot) noexcept override { results_[slot].picture.reset(); }
+
+ private:
+  const FolderListing& names_;
+  std::FILE* out_;
+  FileResult* results_;
+};
+
 // One batch: the report lines and the exit status, without the pause.
-int convertAll(std::FILE* out) {
+int convertAll(std::FILE* out, const RunOptions& options) {
   createFolder(kOutputFolder);
   removeStaleTemporaryFiles(kOutputFolder);
   FolderListing names;
@@ -71,62 +188,27 @@ int convertAll(std::FILE* out) {
     report(out, "ERROR: memory\n");
     return 1;
   }
-  for (std::size_t index = 0; index < names.count(); ++index) {
-    const char* name = names.name(index);
-    CountedString inputPath = folderPath(kInputFolder, name);
-    if (inputPath.length() == 0) {
-      report(out, "ERROR: memory\n");
-      return 1;
-    }
-    if (classifyEntry(inputPath.text()) == EntryKind::skip) continue;
-    CountedString outputPath = folderPath(kOutputFolder, name);
-    if (outputPath.length() == 0 || !rewriteExtension(outputPath)) {
-      report(out, "ERROR: memory\n");
-      return 1;
-    }
-
-    ImagePtr image = loadImageFile(inputPath);
-    if (!image) {
-      report(out, "ERROR: Cannot load input image %s\n", inputPath.text());
-      return 1;
-    }
-    const unsigned width = image->width;
-    const unsigned height = image->height;
-    const unsigned channels = image->channels;
-    if (width < kMinConvertedSide || width > kMaxConvertedSide || height < kMinConvertedSide ||
-        height > kMaxConvertedSide) {
-      report(out, "ERROR: Width and height must be in range %u..%u pixels\n", kMinConvertedSide,
-             kMaxConvertedSide);
-      return 1;
-    }
-    image = padToPowerOfTwo(std::move(image));
-    if (!image) {
-      report(out, "ERROR: memory\n");
-      return 1;
-    }
-    const BmpWriteResult written = writeBmpFile(outputPath.text(), *image, width, height);
-    if (written == BmpWriteResult::cannotCreate) {
-      report(out, "ERROR: cannot create output file %s\n", outputPath.text());
-      return 1;
-    }
-    if (written == BmpWriteResult::cannotWrite) {
-      report(out, "ERROR: cannot write to %s\n", outputPath.text());
-      return 1;
-    }
-    image.reset();
-    report(out, "File %s generated OK, size: %ux%u/%u\n", outputPath.text(), width, height,
-           channels * 8);
+  const unsigned jobs = options.jobs == 0 ? 1 : options.jobs;
+  const std::uint64_t budget =
+      options.memoryBudget != 0 ? options.memoryBudget : usableMemoryBytes() / 2;
+  // One result per slot, a few dozen bytes each; the pictures are what the budget bounds.
+  std::unique_ptr<FileResult[]> results(new (std::nothrow) FileResult[slotCount(jobs)]);
+  if (!results) {
+    report(out, "ERROR: memory\n");
+    return 1;
   }
+  ConvertJobs convert(names, out, results.get());
+  if (!runOrderedJobs(convert, names.count(), jobs, budget)) return 1;
   report(out, "OK\n");
   return 0;
 }
 
 }  // namespace
 
-int runConverter(std::FILE* out, PauseFunction pause) {
+int runConverter(std::FILE* out, PauseFunction pause, const RunOptions& options) {
   int status = 1;
   try {
-    status = convertAll(out);
+    status = convertAll(out, options);
   } catch (...) {
     // Nothing on the way is meant to throw: every block comes from heapAllocate and failures
     // travel as results. Should a library call throw all the same (std::bad_alloc, the one

@@ -1,11 +1,21 @@
 #pragma once
 // The batch driver: converts every regular file of img/ into a padded BMP file in bmp/.
 
+#include <cstdint>
 #include <cstdio>
 
 using PauseFunction = void (*)();
 
+struct RunOptions {
+  // Files decoded at once; 1 is the plain sequential run. Whatever the number, the report, the
+  // files written and the exit status are those of the sequential run.
+  unsigned jobs = 1;
+  // Bytes the pictures in flight may take at once (estimated before each file is loaded); 0:
+  // half of usableMemoryBytes(). A file alone always runs, whatever its estimate.
+  std::uint64_t memoryBudget = 0;
+};
+
 // Runs one batch in the current working directory, writing its report lines to out (flushed
 // after each line) and calling pause once before it returns. Returns the exit status: 0 after a
 // complete run, 1 after the first failure.
-[[nodiscard]] int runConverter(std::FILE* out, PauseFunction pause);
+[[nodiscard]] int runConverter(std::FILE* out, PauseFunction pause, const RunOptions& options = {});

@@ -9,22 +9,29 @@
 namespace {
 
 constexpr unsigned kExitPauseMilliseconds = 2000;
+constexpr int kUsageErrorStatus = 2;
 
 void pauseBeforeExit() { pauseMilliseconds(kExitPauseMilliseconds); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  switch (parseCommandLine(argc, argv)) {
+  const CommandLine commandLine = parseCommandLine(argc, argv);
+  switch (commandLine.action) {
     case CommandLineAction::help:
       printUsage(stdout);
       return 0;
     case CommandLineAction::version:
       printVersion(stdout);
       return 0;
+    case CommandLineAction::usageError:
+      printUsageError(stderr, commandLine);
+      return kUsageErrorStatus;
     case CommandLineAction::convert:
       break;
   }
   installSignalHandling();
-  return runConverter(stdout, pauseBeforeExit);
+  RunOptions options;
+  options.jobs = commandLine.jobs != 0 ? commandLine.jobs : availableCpuCount();
+  return runConverter(stdout, pauseBeforeExit, options);
 }

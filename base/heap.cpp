@@ -2,9 +2,12 @@
 
 #include "base/heap.h"
 
+#include <atomic>
+
 namespace {
 
-long allocationsBeforeFailure = -1;
+// Shared by every thread, so a test can starve a parallel run as well as a sequential one.
+std::atomic<long> allocationsBeforeFailure{-1};
 thread_local unsigned long failureCount = 0;
 
 // Counts a failed allocation; returns block.
@@ -14,10 +17,14 @@ void* counted(void* block) noexcept {
 }
 
 bool injectedFailure() noexcept {
-  if (allocationsBeforeFailure < 0) return false;
-  if (allocationsBeforeFailure == 0) return true;
-  --allocationsBeforeFailure;
-  return false;
+  long left = allocationsBeforeFailure.load(std::memory_order_relaxed);
+  while (true) {
+    if (left < 0) return false;
+    if (left == 0) return true;
+    if (allocationsBeforeFailure.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+      return false;
+    }
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -315,6 +316,170 @@ void TemporaryFile::discard() noexcept {
     slot.state.store(kSlotFree);
   }
   slot_ = -1;
+}
+
+void blockInterruptSignalsInThisThread() noexcept {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (const int signalNumber : kInterruptSignals) sigaddset(&blocked, signalNumber);
+  ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+}
+
+namespace {
+
+constexpr char kCgroupRoot[] = "/sys/fs/cgroup";
+constexpr std::size_t kCgroupTextBytes = 4096;
+
+// The start of a small text file, zero-terminated; false when it cannot be read.
+bool readSmallFile(const char* path, char* text, std::size_t bytes) noexcept {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t got = ::read(fd, text, bytes - 1);
+  ::close(fd);
+  if (got < 0) return false;
+  text[got] = '\0';
+  return true;
+}
+
+// Reads an unsigned decimal number at text; false when there is none or it overflows.
+bool parseUnsigned(const char*& text, std::uint64_t& value) noexcept {
+  if (*text < '0' || *text > '9') return false;
+  value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    const auto digit = static_cast<std::uint64_t>(*text - '0');
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  return true;
+}
+
+// The path of this process's cgroup (from /proc/self/cgroup) in the hierarchy of a controller:
+// v1 names it among a line's controllers, v2 has the one line "0::PATH" (controller null).
+bool cgroupPathOf(const char* controller, char* path, std::size_t bytes) noexcept {
+  char text[kCgroupTextBytes];
+  if (!readSmallFile("/proc/self/cgroup", text, sizeof text)) return false;
+  for (char* line = text; *line != '\0';) {
+    char* end = std::strchr(line, '\n');
+    if (end != nullptr) *end = '\0';
+    char* controllers = std::strchr(line, ':');
+    char* cgroup = controllers == nullptr ? nullptr : std::strchr(controllers + 1, ':');
+    if (cgroup != nullptr) {
+      *cgroup++ = '\0';
+      ++controllers;
+      bool match = controller == nullptr && std::strcmp(line, "0") == 0 && *controllers == '\0';
+      for (char* name = controllers; controller != nullptr && !match && *name != '\0';) {
+        const std::size_t length = std::strcspn(name, ",");
+        match = std::strlen(controller) == length && std::strncmp(name, controller, length) == 0;
+        name += length + (name[length] == ',' ? 1 : 0);
+      }
+      if (match) {
+        const int written = std::snprintf(path, bytes, "%s", cgroup);
+        return written >= 0 && static_cast<std::size_t>(written) < bytes;
+      }
+    }
+    if (end == nullptr) break;
+    line = end + 1;
+  }
+  return false;
+}
+
+// Calls visit(folder) for the process's cgroup folder under mount and for each of its ancestors
+// up to mount: a limit set on an ancestor binds too. Inside a container the mount is usually the
+// container's own cgroup.
+template <class Visit>
+void visitCgroupFolders(const char* mount, const char* controller, Visit visit) noexcept {
+  char cgroup[PATH_MAX];
+  if (!cgroupPathOf(controller, cgroup, sizeof cgroup)) cgroup[0] = '\0';
+  std::size_t length = std::strlen(cgroup);
+  while (true) {
+    char folder[PATH_MAX];
+    const int written =
+        std::snprintf(folder, sizeof folder, "%s%.*s", mount, static_cast<int>(length), cgroup);
+    if (written >= 0 && static_cast<std::size_t>(written) < sizeof folder) visit(folder);
+    if (length == 0) break;
+    while (length > 0 && cgroup[length - 1] != '/') --length;
+    if (length > 0) --length;  // the separator goes too; the root is the empty path
+  }
+}
+
+// Reads the file `name` of a cgroup folder into text; false when it cannot be read.
+bool readCgroupFile(const char* folder, const char* name, char* text, std::size_t bytes) noexcept {
+  char path[PATH_MAX];
+  const int written = std::snprintf(path, sizeof path, "%s/%s", folder, name);
+  return written >= 0 && static_cast<std::size_t>(written) < sizeof path &&
+         readSmallFile(path, text, bytes);
+}
+
+}  // namespace
+
+unsigned availableCpuCount() noexcept {
+  unsigned count = 1;
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
+    count = static_cast<unsigned>(std::max(CPU_COUNT(&cpus), 1));
+  } else {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    count = online > 0 ? static_cast<unsigned>(online) : 1;
+  }
+  // A quota of Q microseconds per period P lets the cgroup use ceil(Q / P) CPUs at most.
+  auto applyQuota = [&count](std::uint64_t quota, std::uint64_t period) {
+    if (quota == 0 || period == 0) return;
+    const std::uint64_t allowed = std::max<std::uint64_t>((quota + period - 1) / period, 1);
+    if (allowed < count) count = static_cast<unsigned>(allowed);
+  };
+  char text[kCgroupTextBytes];
+  visitCgroupFolders(kCgroupRoot, nullptr, [&](const char* folder) {
+    std::uint64_t quota = 0;
+    std::uint64_t period = 0;
+    const char* cursor = text;
+    // "max PERIOD" sets no quota and fails the first number.
+    if (readCgroupFile(folder, "cpu.max", text, sizeof text) && parseUnsigned(cursor, quota) &&
+        *cursor++ == ' ' && parseUnsigned(cursor, period)) {
+      applyQuota(quota, period);
+    }
+  });
+  for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
+    visitCgroupFolders(mount, "cpu", [&](const char* folder) {
+      std::uint64_t quota = 0;
+      std::uint64_t period = 0;
+      const char* cursor = text;
+      // A quota of -1 is no quota and fails the number.
+      if (!readCgroupFile(folder, "cpu.cfs_quota_us", text, sizeof text) ||
+          !parseUnsigned(cursor, quota)) {
+        return;
+      }
+      cursor = text;
+      if (readCgroupFile(folder, "cpu.cfs_period_us", text, sizeof text) &&
+          parseUnsigned(cursor, period)) {
+        applyQuota(quota, period);
+      }
+    });
+  }
+  return count;
+}
+
+std::uint64_t usableMemoryBytes() noexcept {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageBytes = ::sysconf(_SC_PAGE_SIZE);
+  std::uint64_t usable = pages > 0 && pageBytes > 0 ? static_cast<std::uint64_t>(pages) *
+                                                          static_cast<std::uint64_t>(pageBytes)
+                                                    : std::numeric_limits<std::uint64_t>::max();
+  // "max" (v2) is no limit and fails the number; v1 writes a huge number instead.
+  auto applyLimit = [&usable](const char* folder, const char* name) {
+    char text[kCgroupTextBytes];
+    const char* cursor = text;
+    std::uint64_t limit = 0;
+    if (readCgroupFile(folder, name, text, sizeof text) && parseUnsigned(cursor, limit) &&
+        limit > 0 && limit < usable) {
+      usable = limit;
+    }
+  };
+  visitCgroupFolders(kCgroupRoot, nullptr,
+                     [&](const char* folder) { applyLimit(folder, "memory.max"); });
+  visitCgroupFolders("/sys/fs/cgroup/memory", "memory",
+                     [&](const char* folder) { applyLimit(folder, "memory.limit_in_bytes"); });
+  return usable;
 }
 
 namespace {

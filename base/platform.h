@@ -105,6 +105,20 @@ class TemporaryFile {
   int slot_ = -1;  // index of the registration, -1 when no file is held
 };
 
+// Blocks SIGHUP, SIGINT and SIGTERM in the calling thread for good. Worker threads call it first,
+// so the interrupting signals reach the main thread, the one that creates, renames and removes
+// temporary files with those signals held back around each step.
+void blockInterruptSignalsInThisThread() noexcept;
+
+// The number of CPUs this process may run on: those of its affinity mask, fewer when a cgroup
+// CPU quota (cgroup v2 cpu.max, v1 cpu.cfs_quota_us / cpu.cfs_period_us) allows less time,
+// rounded up; at least 1.
+[[nodiscard]] unsigned availableCpuCount() noexcept;
+
+// The bytes of memory this process may use: physical memory, less when a cgroup memory limit
+// (v2 memory.max, v1 memory.limit_in_bytes, the tightest along the cgroup's path) is lower.
+[[nodiscard]] std::uint64_t usableMemoryBytes() noexcept;
+
 // Asks the system to back the whole 2 MiB stretches of a large block with huge pages, so that
 // first writes to a picture-sized block take one fault per 2 MiB instead of one per 4 KiB.
 // Contents and ownership are unchanged; a refusal is ignored.

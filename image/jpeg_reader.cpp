@@ -47,7 +47,7 @@
 
 #include "base/platform.h"
 
-JpegInputCursor jpegInputCursor = {nullptr, 0};
+thread_local JpegInputCursor jpegInputCursor = {nullptr, 0};
 
 namespace {
 

@@ -10,14 +10,15 @@
 struct jpeg_decompress_struct;
 
 // Where the memory source stands in the file being decoded. The library calls the source with
-// nothing but the decompression object, so the file is reached through this one record; one
-// JPEG decode runs at a time. It keeps its last values after a decode.
+// nothing but the decompression object, so the file is reached through this record, one per
+// thread: decodes on different threads each have their own. It keeps its last values after a
+// decode.
 struct JpegInputCursor {
   const std::uint8_t* next;  // first byte not yet handed to the library
   std::int32_t remaining;    // bytes from next to the end of the file
 };
 
-extern JpegInputCursor jpegInputCursor;
+extern thread_local JpegInputCursor jpegInputCursor;
 
 // Decodes a whole JPEG file held in memory into a three-channel picture (B,G,R, rows
 // bottom-up): grey widened to three equal bytes, CMYK and YCCK pictures converted from CMYK

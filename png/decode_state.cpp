@@ -4,7 +4,7 @@
 
 #include "png/inflate.h"
 
-PngDecodeState pngState;
+thread_local PngDecodeState pngState;
 
 void releasePngState() noexcept {
   inflateReleaseWindow();

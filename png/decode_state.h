@@ -1,5 +1,5 @@
 #pragma once
-// The process-wide record of the PNG decode in progress, shared by the chunk stream, the zlib
+// The record of the PNG decode in progress on a thread, shared by the chunk stream, the zlib
 // decoder and the scanline loops. Outside png/ only the tests, fuzz targets and benchmarks that
 // drive those parts on their own include this header. Buffers are owning members and every
 // field defaults to its idle value, so releasePngState is a reset that misses nothing.
@@ -56,8 +56,9 @@ struct PngDecodeState {
   HeapPtr<std::uint8_t[]> pixels;
 };
 
-// The one record of the process.
-extern PngDecodeState pngState;
+// The record of the decode in progress on this thread (one per thread, so decodes on several
+// threads never meet).
+extern thread_local PngDecodeState pngState;
 
 // Frees every buffer of pngState and the window of the zlib decoder, and returns every field to
 // its idle value: all pointers null, all counts zero. Safe to call on an idle record.

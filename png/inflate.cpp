@@ -37,7 +37,7 @@
 #include "base/byte_io.h"
 #include "png/decode_state.h"
 
-InflateState inflateState;
+thread_local InflateState inflateState;
 
 namespace {
 

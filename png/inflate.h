@@ -72,8 +72,8 @@ struct InflateState {
   HuffmanTable codeLengthTable;  // code-length code of the last dynamic header; max length 7
 };
 
-// The one decoder of the process.
-extern InflateState inflateState;
+// The decoder of this thread.
+extern thread_local InflateState inflateState;
 
 // Checks the zlib header, prepares a zeroed window and reads the first block header; false when
 // the header or the first block header is bad or memory runs out.

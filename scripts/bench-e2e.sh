@@ -7,6 +7,8 @@
 # Usage: scripts/bench-e2e.sh [corpus-folder] [work-folder]
 #        (defaults: build/bench-corpus, build/bench-e2e; the report also goes to
 #        <work-folder>/e2e.txt)
+# The batch is timed with -j 1 and -j N for every N up to the CPU count, and ImageMagick one file
+# at a time and under GNU parallel with the same N.
 # Environment: REPEATS (batch runs, median taken; default 3), PER_FILE=0 skips the per-file
 #   table, POW2BMP=<binary> uses that program instead of building the release one in BUILD_DIR
 #   (default build/bench) from SOURCE_DIR (default: this checkout), NO_INSTALL=1, KEEP=1 keeps
@@ -30,7 +32,7 @@ convert=/usr/bin/convert   # Debian's ImageMagick; /usr/local/bin may hold somet
 identify=/usr/bin/identify
 
 if [ "${NO_INSTALL:-0}" != 1 ]; then
-  "$root/scripts/install-deps.sh" time imagemagick cmake g++ libjpeg-dev
+  "$root/scripts/install-deps.sh" time imagemagick cmake g++ libjpeg-dev parallel
 fi
 
 if [ -z "${POW2BMP:-}" ]; then
@@ -131,23 +133,30 @@ overhead=$1
 say "pow2bmp on an empty img/ (2 s pause + start-up): median ${overhead} s, peak RSS $2 KiB"
 say ""
 
-# --- batch: the whole folder ------------------------------------------------------------------
+# --- batch: the whole folder, -j 1 .. -j nproc -------------------------------------------------
 cd "$work"
-: > "$work/runs.txt"
-for _ in $(seq "$repeats"); do
-  rm -rf "$work/bmp"
-  timed "$work/time.log" "$pow2bmp" >> "$work/runs.txt"
+cpus=$(nproc)
+say "Batch, all $count files, median of $repeats runs (peak RSS: largest of the runs)"
+say "$(printf '%-40s %10s %14s %14s' program 'wall s' 'wall - pause s' 'peak RSS MiB')"
+jobs=1
+while [ "$jobs" -le "$cpus" ]; do
+  : > "$work/runs.txt"
+  for _ in $(seq "$repeats"); do
+    rm -rf "$work/bmp"
+    timed "$work/time.log" "$pow2bmp" -j "$jobs" >> "$work/runs.txt"
+  done
+  converted=$(find "$work/bmp" -type f | wc -l)
+  if [ "$converted" -ne "$count" ]; then
+    say "pow2bmp -j $jobs converted only $converted of $count files; its output:"
+    tee -a "$report" < "$work/time.log.out"
+    exit 1
+  fi
+  set -- $(median_wall_max_rss < "$work/runs.txt")
+  net=$(awk -v a="$1" -v b="$overhead" 'BEGIN { printf "%.2f", a - b }')
+  eval "p_net_$jobs=$net"
+  say "$(printf '%-40s %10s %14s %14d' "pow2bmp -j $jobs" "$1" "$net" $(($2 / 1024)))"
+  jobs=$((jobs + 1))
 done
-converted=$(find "$work/bmp" -type f | wc -l)
-if [ "$converted" -ne "$count" ]; then
-  say "pow2bmp converted only $converted of $count files; its output:"
-  tee -a "$report" < "$work/time.log.out"
-  exit 1
-fi
-set -- $(median_wall_max_rss < "$work/runs.txt")
-p_wall=$1
-p_rss=$2
-p_net=$(awk -v a="$p_wall" -v b="$overhead" 'BEGIN { printf "%.2f", a - b }')
 
 : > "$work/runs.txt"
 for _ in $(seq "$repeats"); do
@@ -161,14 +170,30 @@ for _ in $(seq "$repeats"); do
 done
 set -- $(median_wall_max_rss < "$work/runs.txt")
 i_wall=$1
-i_rss=$2
+say "$(printf '%-40s %10s %14s %14d' 'ImageMagick convert, one file at a time' "$1" "$1" $(($2 / 1024)))"
 
-say "Batch, all $count files, median of $repeats runs (peak RSS: largest of the runs)"
-say "$(printf '%-34s %10s %14s %14s' program 'wall s' 'wall - pause s' 'peak RSS MiB')"
-say "$(printf '%-34s %10s %14s %14d' 'pow2bmp (one process)' "$p_wall" "$p_net" $((p_rss / 1024)))"
-say "$(printf '%-34s %10s %14s %14d' 'ImageMagick convert (one per file)' "$i_wall" "$i_wall" $((i_rss / 1024)))"
-say "$(printf '%-34s %10s' 'ImageMagick / pow2bmp without pause' \
-  "$(awk -v a="$i_wall" -v b="$p_net" 'BEGIN { printf "%.2f", a / b }')")"
+# GNU parallel with the same number of jobs: peak RSS is that of the largest single process.
+jobs=2
+while [ "$jobs" -le "$cpus" ]; do
+  : > "$work/runs.txt"
+  for _ in $(seq "$repeats"); do
+    rm -f "$work/im-bmp"/*
+    # shellcheck disable=SC2016
+    timed "$work/time.log" sh -c "ls img | parallel -j $jobs --halt now,fail=1 \
+      'sh im-pad.sh img/{} im-bmp/{.}.bmp'" >> "$work/runs.txt"
+  done
+  set -- $(median_wall_max_rss < "$work/runs.txt")
+  eval "i_par_$jobs=$1"
+  say "$(printf '%-40s %10s %14s %14d' "ImageMagick under GNU parallel -j $jobs" "$1" "$1" $(($2 / 1024)))"
+  jobs=$((jobs + 1))
+done
+say ""
+say "Ratios (pow2bmp without the pause):"
+say "  -j 1 / -j $cpus: $(eval "awk -v a=\"\$p_net_1\" -v b=\"\$p_net_$cpus\" 'BEGIN { printf \"%.2f\", a / b }'")"
+say "  ImageMagick one at a time / pow2bmp -j $cpus: $(eval "awk -v a=\"$i_wall\" -v b=\"\$p_net_$cpus\" 'BEGIN { printf \"%.1f\", a / b }'")"
+if [ "$cpus" -ge 2 ]; then
+  say "  ImageMagick under GNU parallel -j $cpus / pow2bmp -j $cpus: $(eval "awk -v a=\"\$i_par_$cpus\" -v b=\"\$p_net_$cpus\" 'BEGIN { printf \"%.1f\", a / b }'")"
+fi
 say ""
 
 # --- per file: one run each -------------------------------------------------------------------

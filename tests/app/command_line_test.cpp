@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace {
@@ -9,22 +11,27 @@ namespace {
 struct ArgumentCase {
   std::vector<const char*> arguments;
   CommandLineAction expected;
+  unsigned jobs = 0;
 };
 
 void PrintTo(const ArgumentCase& c, std::ostream* out) {
   for (const char* argument : c.arguments) *out << argument << ' ';
 }
 
-class CommandLine : public ::testing::TestWithParam<ArgumentCase> {};
+class CommandLineCases : public ::testing::TestWithParam<ArgumentCase> {};
 
-TEST_P(CommandLine, RecognisesOnlyHelpAndVersion) {
+TEST_P(CommandLineCases, RecognisesHelpVersionAndJobs) {
   std::vector<const char*> argv{"pow2bmp"};
   argv.insert(argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-  EXPECT_EQ(parseCommandLine(static_cast<int>(argv.size()), argv.data()), GetParam().expected);
+  const CommandLine line = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+  EXPECT_EQ(line.action, GetParam().expected);
+  if (line.action == CommandLineAction::convert) {
+    EXPECT_EQ(line.jobs, GetParam().jobs);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Arguments, CommandLine,
+    Arguments, CommandLineCases,
     ::testing::Values(ArgumentCase{{}, CommandLineAction::convert},
                       ArgumentCase{{"--help"}, CommandLineAction::help},
                       ArgumentCase{{"-h"}, CommandLineAction::help},
@@ -33,6 +40,32 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentCase{{"img"}, CommandLineAction::convert},
                       ArgumentCase{{"-help"}, CommandLineAction::convert},
                       ArgumentCase{{"--HELP"}, CommandLineAction::convert},
-                      ArgumentCase{{"x", "--version"}, CommandLineAction::version}));
+                      ArgumentCase{{"x", "--version"}, CommandLineAction::version},
+                      ArgumentCase{{"-j", "3"}, CommandLineAction::convert, 3},
+                      ArgumentCase{{"-j8"}, CommandLineAction::convert, 8},
+                      ArgumentCase{{"--jobs", "1024"}, CommandLineAction::convert, 1024},
+                      ArgumentCase{{"--jobs=2", "img"}, CommandLineAction::convert, 2},
+                      ArgumentCase{{"-j", "2", "-j", "5"}, CommandLineAction::convert, 5},
+                      ArgumentCase{{"-j", "0"}, CommandLineAction::usageError},
+                      ArgumentCase{{"-j", "1025"}, CommandLineAction::usageError},
+                      ArgumentCase{{"--jobs=3x"}, CommandLineAction::usageError},
+                      ArgumentCase{{"--jobs="}, CommandLineAction::usageError},
+                      ArgumentCase{{"-j", "-2"}, CommandLineAction::usageError},
+                      ArgumentCase{{"-j"}, CommandLineAction::usageError},
+                      ArgumentCase{{"--version", "-j", "x"}, CommandLineAction::usageError},
+                      ArgumentCase{{"-j", "x", "--help"}, CommandLineAction::help}));
+
+// The message names the option and its value, on one line.
+TEST(UsageError, IsOneLineNamingTheOption) {
+  const char* argv[] = {"pow2bmp", "--jobs=many"};
+  const CommandLine line = parseCommandLine(2, argv);
+  char text[256] = {};
+  std::FILE* out = fmemopen(text, sizeof text - 1, "w");
+  printUsageError(out, line);
+  std::fclose(out);
+  const std::string message(text);
+  EXPECT_NE(message.find("--jobs=many"), std::string::npos) << message;
+  EXPECT_EQ(message.find('\n'), message.size() - 1) << message;
+}
 
 }  // namespace

@@ -58,12 +58,19 @@ TEST(EndToEnd, HelpAndVersionTouchNoFolder) {
   const std::string binary = std::string("'") + POW2BMP_BINARY + "'";
   const ProcessResult help = runProcess(binary + " --help", folder.path());
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.output.rfind("Usage: pow2bmp\n", 0), 0u) << help.output;
+  EXPECT_EQ(help.output.rfind("Usage: pow2bmp [-j N]\n", 0), 0u) << help.output;
+  EXPECT_NE(help.output.find("--jobs N"), std::string::npos) << help.output;
   const ProcessResult shortHelp = runProcess(binary + " -h", folder.path());
   EXPECT_EQ(shortHelp.output, help.output);
   const ProcessResult version = runProcess(binary + " --version", folder.path());
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.output.rfind("pow2bmp ", 0), 0u) << version.output;
+  // A bad number of jobs: one line on standard error, status 2, no run.
+  for (const char* jobs : {" -j 0", " --jobs=x", " -j"}) {
+    const ProcessResult bad = runProcess(binary + jobs + " 2>&1 >/dev/null", folder.path());
+    EXPECT_EQ(bad.status, 2) << jobs;
+    EXPECT_EQ(bad.output.find('\n'), bad.output.size() - 1) << bad.output;
+  }
   EXPECT_FALSE(std::filesystem::exists(folder.path() / "bmp"));
 }
 

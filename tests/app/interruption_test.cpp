@@ -61,7 +61,8 @@ bool holdsTemporaryFile(const fs::path& folder) {
 
 // Starts the binary in folder with its report sent to /dev/null, as a shell starts a foreground
 // command: the three interrupt signals at their default action and not blocked.
-pid_t startBinary(const fs::path& folder) {
+// jobs, when not null, is passed as -j jobs.
+pid_t startBinary(const fs::path& folder, const char* jobs) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     sigset_t none;
@@ -70,7 +71,11 @@ pid_t startBinary(const fs::path& folder) {
     for (const int signalNumber : {SIGHUP, SIGINT, SIGTERM}) ::signal(signalNumber, SIG_DFL);
     const int null = ::open("/dev/null", O_WRONLY);
     if (::chdir(folder.c_str()) != 0 || null < 0 || ::dup2(null, STDOUT_FILENO) < 0) ::_exit(126);
-    ::execl(POW2BMP_BINARY, POW2BMP_BINARY, static_cast<char*>(nullptr));
+    if (jobs != nullptr) {
+      ::execl(POW2BMP_BINARY, POW2BMP_BINARY, "-j", jobs, static_cast<char*>(nullptr));
+    } else {
+      ::execl(POW2BMP_BINARY, POW2BMP_BINARY, static_cast<char*>(nullptr));
+    }
     ::_exit(127);
   }
   return pid;
@@ -81,9 +86,10 @@ enum class Outcome { interrupted, finishedFirst };
 
 // Runs the binary, stops it once a temporary file is in bmp/, sends signalNumber, lets it go on
 // and waits for it. finishedFirst when the file was renamed before the stop took hold.
-Outcome runAndInterrupt(const fs::path& folder, int signalNumber, int& waitStatus) {
+Outcome runAndInterrupt(const fs::path& folder, int signalNumber, int& waitStatus,
+                        const char* jobs = nullptr) {
   const fs::path bmp = folder / "bmp";
-  const pid_t pid = startBinary(folder);
+  const pid_t pid = startBinary(folder, jobs);
   EXPECT_GT(pid, 0);
   // The loop ends when the file shows or the run ends, whichever comes first.
   while (!holdsTemporaryFile(bmp)) {
@@ -119,6 +125,29 @@ TEST_P(Interruption, SignalDuringWriteRemovesTheTemporaryFile) {
   ASSERT_TRUE(WIFSIGNALED(waitStatus)) << "wait status " << waitStatus;
   EXPECT_EQ(WTERMSIG(waitStatus), signalNumber);
   EXPECT_EQ(entriesOf(folder.path() / "bmp"), std::vector<std::string>{});
+}
+
+// The same in a run of two workers over two such files: while the first is written the second
+// is being decoded on a worker thread, yet the signal still removes the temporary file and no
+// output of either file is left.
+TEST_P(Interruption, SignalDuringParallelRunLeavesNoTemporaryFile) {
+  const int signalNumber = GetParam();
+  ScratchFolder folder;
+  fs::create_directory(folder.path() / "img");
+  const Bytes big = buildBigTga();
+  writeFile(folder.path() / "img" / "a.tga", big);
+  writeFile(folder.path() / "img" / "b.tga", big);
+  int waitStatus = 0;
+  Outcome outcome = Outcome::finishedFirst;
+  for (int attempt = 0; attempt < kAttempts && outcome == Outcome::finishedFirst; ++attempt) {
+    fs::remove_all(folder.path() / "bmp");
+    outcome = runAndInterrupt(folder.path(), signalNumber, waitStatus, "2");
+  }
+  ASSERT_EQ(outcome, Outcome::interrupted) << "every run finished before it could be stopped";
+  ASSERT_TRUE(WIFSIGNALED(waitStatus)) << "wait status " << waitStatus;
+  EXPECT_EQ(WTERMSIG(waitStatus), signalNumber);
+  const std::vector<std::string> left = entriesOf(folder.path() / "bmp");
+  EXPECT_TRUE(left.empty() || left == std::vector<std::string>{"a.bmp"}) << left.size();
 }
 
 std::string signalName(const ::testing::TestParamInfo<int>& param) {

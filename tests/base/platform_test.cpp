@@ -1,6 +1,7 @@
 #include "base/platform.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,6 +143,31 @@ TEST(Platform, TemporaryFilesAreCommittedOrRemovedAndLimitedInNumber) {
   FolderListing listing;
   ASSERT_EQ(listing.read(folder.path().c_str()), ListingResult::listed);
   EXPECT_EQ(namesOf(listing), std::vector<std::string>{"out.bmp"});
+}
+
+// The CPU count follows the affinity mask: a thread allowed one CPU counts one (when no cgroup
+// quota allows fewer, which cannot be below one). The memory is at most the physical memory.
+TEST(Platform, CpuCountFollowsAffinityAndMemoryIsAtMostPhysical) {
+  cpu_set_t all;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+  EXPECT_GE(availableCpuCount(), 1u);
+  EXPECT_LE(availableCpuCount(), static_cast<unsigned>(CPU_COUNT(&all)));
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (std::size_t cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+  const unsigned confined = availableCpuCount();
+  ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
+  EXPECT_EQ(confined, 1u);
+  const std::uint64_t physical = static_cast<std::uint64_t>(::sysconf(_SC_PHYS_PAGES)) *
+                                 static_cast<std::uint64_t>(::sysconf(_SC_PAGE_SIZE));
+  EXPECT_GT(usableMemoryBytes(), 0u);
+  EXPECT_LE(usableMemoryBytes(), physical);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include "base/heap.h"
 #include "support/bmp_builder.h"
+#include "support/jpeg_oracle.h"
+#include "support/png_writer.h"
 #include "support/test_files.h"
 
 namespace {
@@ -36,6 +38,32 @@ TEST_F(Loader, RecognisesTheFormatByContentNotByName) {
   EXPECT_EQ(image->width, 5);
   EXPECT_EQ(image->height, 3);
   EXPECT_EQ(image->pixels()[0], bmpTestPixel(0, 0, 0));
+}
+
+// The estimate made before loading covers the file and the padded picture of every format
+// (the picture's sides from the header: a JPEG's frame header comes after an 8 kB comment), and
+// a file with no readable header counts as a picture of the largest sides.
+TEST_F(Loader, EstimateCoversTheFileAndThePaddedPicture) {
+  const Bytes jpeg = encodeJpeg({.width = 300, .height = 70});
+  Bytes commented(jpeg.begin(), jpeg.begin() + 2);
+  const Bytes comment = {0xFF, 0xFE, 0x20, 0x02};  // COM, 8194 bytes with its length field
+  commented.insert(commented.end(), comment.begin(), comment.end());
+  commented.resize(commented.size() + 8192, 'c');
+  commented.insert(commented.end(), jpeg.begin() + 2, jpeg.end());
+  writeFile(at("a.jpg"), commented);
+  writeFile(at("b.png"), buildPng(makePngPicture(300, 70, 8, 6, false, 1)));
+  writeFile(at("c.bmp"), buildBmp({.width = 300, .height = -70}));
+  writeFile(at("d.tga"), Bytes(10, 0));  // shorter than any header
+  for (const char* name : {"a.jpg", "b.png", "c.bmp"}) {
+    const std::uint64_t estimate = estimateLoadBytes(CountedString::fromText(at(name).c_str()));
+    ImagePtr image = load(at(name));
+    ASSERT_TRUE(image) << name;
+    EXPECT_GE(estimate, fs::file_size(at(name)) + 512u * 128u * 4u) << name;
+    EXPECT_LT(estimate, 2 * fs::file_size(at(name)) + 512u * 128u * 16u) << name;
+  }
+  EXPECT_GE(estimateLoadBytes(CountedString::fromText(at("d.tga").c_str())),
+            std::uint64_t{kMaxImageSide} * kMaxImageSide * 4);
+  EXPECT_EQ(estimateLoadBytes(CountedString::fromText(at("missing").c_str())), 0u);
 }
 
 TEST_F(Loader, ReturnsNullForMissingEmptyAndUnknownFiles) {

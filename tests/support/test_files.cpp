@@ -86,11 +86,12 @@ FileSizeLimit::~FileSizeLimit() {
   std::signal(SIGXFSZ, previousHandler_);
 }
 
-ProcessResult runConverterHere() {
+ProcessResult runConverterHere(const RunOptions& options) {
   std::FILE* out = std::tmpfile();
   if (out == nullptr) throw std::runtime_error("tmpfile failed");
   ProcessResult result;
-  result.status = runConverter(out, [] {});
+  result.status = runConverter(
+      out, [] {}, options);
   std::rewind(out);
   char buffer[4096];
   std::size_t got = 0;

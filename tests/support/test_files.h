@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/driver.h"
 #include "base/image.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -44,7 +45,7 @@ struct ProcessResult {
 
 // Runs one batch of the converter in the current folder without the pause and collects its
 // report: the in-process counterpart of running the binary.
-[[nodiscard]] ProcessResult runConverterHere();
+[[nodiscard]] ProcessResult runConverterHere(const RunOptions& options = {});
 
 // Runs a command through the shell in the given folder and collects its standard output.
 [[nodiscard]] ProcessResult runProcess(const std::string& command,

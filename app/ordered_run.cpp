@@ -1,0 +1,197 @@
+// Ordered parallel jobs: one mutex and one condition variable guard the claim counters, the slot
+// states and the budget; jobs run and commits happen with the mutex released. Slots are used
+// round-robin (job % slot count): a job starts only when it is fewer than slot-count jobs ahead
+// of the next commit, so its slot is free.
+//
+// A retry drains the run first: no new job starts, jobs still waiting for their cost to fit
+// give their claim back, running ones finish. The finished results of later jobs are dropped
+// and those jobs run again after the retry, so the retried job has the process to itself, as
+// it would in a sequential run.
+
+#include "app/ordered_run.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "base/platform.h"
+
+namespace {
+
+enum class SlotState { free, running, done };
+
+struct Slot {
+  SlotState state = SlotState::free;
+  std::uint64_t cost = 0;  // bytes granted from the budget, returned at commit or drop
+};
+
+class Coordinator {
+ public:
+  Coordinator(OrderedJobs& jobs, std::size_t count, unsigned workers, std::uint64_t budget)
+      : jobs_(jobs),
+        count_(count),
+        slotCount_(slotCount(workers)),
+        budget_(budget),
+        slots_(slotCount_) {}
+
+  void work() noexcept;
+  [[nodiscard]] bool commitAll() noexcept;
+  void stop() noexcept {
+    const Lock lock(mutex_);
+    stopping_ = true;
+    changed_.notify_all();
+  }
+  void finish() noexcept;
+
+ private:
+  using Lock = std::unique_lock<std::mutex>;
+
+  [[nodiscard]] std::size_t slotOf(std::size_t job) const noexcept { return job % slotCount_; }
+  [[nodiscard]] bool mayClaim() const noexcept {
+    return !paused_ && nextJob_ < count_ && nextJob_ < nextCommit_ + slotCount_;
+  }
+  [[nodiscard]] bool fits(std::uint64_t cost) const noexcept {
+    return used_ == 0 || (used_ <= budget_ && cost <= budget_ - used_);
+  }
+  void release(Slot& slot) noexcept {
+    used_ -= slot.cost;
+    slot = Slot{};
+  }
+  [[nodiscard]] CommitAction retryAlone(std::size_t job) noexcept;
+
+  OrderedJobs& jobs_;
+  const std::size_t count_;
+  const std::size_t slotCount_;
+  const std::uint64_t budget_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;  // any change below; waiters test their own condition
+  std::vector<Slot> slots_;
+  std::size_t nextJob_ = 0;     // next job to claim
+  std::size_t nextGrant_ = 0;   // next job whose cost may be granted
+  std::size_t nextCommit_ = 0;  // next job to commit
+  std::size_t claimed_ = 0;     // jobs claimed and not yet done or given back
+  std::uint64_t used_ = 0;      // bytes granted to jobs not yet committed or dropped
+  bool paused_ = false;         // a retry is draining the run
+  bool stopping_ = false;       // no job is to start any more
+};
+
+void Coordinator::work() noexcept {
+  blockInterruptSignalsInThisThread();
+  Lock lock(mutex_);
+  while (true) {
+    changed_.wait(lock, [this] { return stopping_ || mayClaim(); });
+    if (stopping_) return;
+    const std::size_t job = nextJob_++;
+    Slot& slot = slots_[slotOf(job)];
+    slot.state = SlotState::running;
+    ++claimed_;
+    lock.unlock();
+    const std::uint64_t cost = jobs_.cost(job);
+    lock.lock();
+    changed_.wait(lock, [&] { return stopping_ || paused_ || (nextGrant_ == job && fits(cost)); });
+    if (stopping_ || paused_) {
+      // The claim goes back; a retry starts again after it, an ending run never gets here.
+      slot = Slot{};
+      --claimed_;
+      changed_.notify_all();
+      continue;
+    }
+    slot.cost = cost;
+    used_ += cost;
+    ++nextGrant_;
+    changed_.notify_all();
+    lock.unlock();
+    jobs_.run(job, slotOf(job), false);
+    lock.lock();
+    slot.state = SlotState::done;
+    --claimed_;
+    changed_.notify_all();
+  }
+}
+
+CommitAction Coordinator::retryAlone(std::size_t job) noexcept {
+  Lock lock(mutex_);
+  paused_ = true;
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return claimed_ == 0; });
+  // Nothing runs now: later results go, and their jobs run again after this one.
+  for (std::size_t index = 0; index < slotCount_; ++index) {
+    if (index == slotOf(job) || slots_[index].state != SlotState::done) continue;
+    jobs_.drop(index);
+    release(slots_[index]);
+  }
+  nextJob_ = nextGrant_ = job + 1;
+  lock.unlock();
+  jobs_.drop(slotOf(job));
+  jobs_.run(job, slotOf(job), true);
+  CommitAction action = jobs_.commit(job, slotOf(job), true);
+  lock.lock();
+  paused_ = false;
+  changed_.notify_all();
+  return action == CommitAction::retryAlone ? CommitAction::stop : action;
+}
+
+bool Coordinator::commitAll() noexcept {
+  for (std::size_t job = 0; job < count_; ++job) {
+    Slot& slot = slots_[slotOf(job)];
+    {
+      Lock lock(mutex_);
+      changed_.wait(lock, [&] { return slot.state == SlotState::done; });
+    }
+    CommitAction action = jobs_.commit(job, slotOf(job), false);
+    if (action == CommitAction::retryAlone) action = retryAlone(job);
+    const Lock lock(mutex_);
+    release(slot);
+    ++nextCommit_;
+    changed_.notify_all();
+    if (action == CommitAction::stop) return false;
+  }
+  return true;
+}
+
+// Called once the workers are joined: results the run never reached go.
+void Coordinator::finish() noexcept {
+  for (std::size_t index = 0; index < slotCount_; ++index) {
+    if (slots_[index].state == SlotState::done) jobs_.drop(index);
+    release(slots_[index]);
+  }
+}
+
+bool runSequentially(OrderedJobs& jobs, std::size_t count) noexcept {
+  for (std::size_t job = 0; job < count; ++job) {
+    jobs.run(job, 0, true);
+    if (jobs.commit(job, 0, true) != CommitAction::next) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool runOrderedJobs(OrderedJobs& jobs, std::size_t count, unsigned workers,
+                    std::uint64_t budgetBytes) noexcept {
+  if (workers <= 1 || count <= 1) return runSequentially(jobs, count);
+  bool complete = false;
+  try {
+    Coordinator coordinator(jobs, count, workers, budgetBytes);
+    std::vector<std::thread> threads;
+    threads.reserve(workers);
+    try {
+      for (unsigned index = 0; index < workers; ++index) {
+        threads.emplace_back([&coordinator] { coordinator.work(); });
+      }
+    } catch (...) {
+      // The system gave fewer threads than asked: the run goes on with those it gave.
+    }
+    if (threads.empty()) return runSequentially(jobs, count);
+    complete = coordinator.commitAll();
+    coordinator.stop();
+    for (std::thread& thread : threads) thread.join();
+    coordinator.finish();
+  } catch (...) {
+    // Only the vector of threads can throw here, before any thread starts.
+    return runSequentially(jobs, count);
+  }
+  return complete;
+}

@@ -1,0 +1,55 @@
+#pragma once
+// Jobs run in parallel, results taken in order. Jobs 0 .. count-1 run on worker threads; each
+// keeps its result in a slot of its own until the calling thread, one job at a time and in job
+// order, commits it. A job that has run but whose turn never comes (the run stopped before it)
+// is dropped instead. With one worker no thread is started: each job runs, then is committed,
+// on the calling thread, exactly as a plain loop would.
+//
+// Bounds: a job starts only while fewer than slotCount(workers) jobs are between start and
+// commit, and only when its cost estimate fits in the byte budget beside the estimates of those
+// jobs. Costs are granted in job order, and a job whose cost alone exceeds the budget runs
+// once nothing else is accounted, so one job always runs.
+
+#include <cstddef>
+#include <cstdint>
+
+enum class CommitAction {
+  next,        // the result is taken; go on with the next job
+  stop,        // the result is taken and the run ends: later results are dropped
+  retryAlone,  // run this job again with no other job in flight, then commit it again
+};
+
+class OrderedJobs {
+ public:
+  virtual ~OrderedJobs() = default;
+
+  // The bytes the job may hold from its start to its commit: an estimate that errs high. Called
+  // on the thread that will run the job, before it runs.
+  [[nodiscard]] virtual std::uint64_t cost(std::size_t job) noexcept = 0;
+
+  // Does the job's work and keeps its result in slot (below slotCount(workers)). alone is true
+  // when no other job runs meanwhile. Called on a worker thread, or on the calling thread when
+  // there is one worker or for a retry.
+  virtual void run(std::size_t job, std::size_t slot, bool alone) noexcept = 0;
+
+  // Takes the result of job from slot, in job order on the calling thread. ranAlone tells
+  // whether the result came from a run with no other job in flight; retryAlone is then taken
+  // as stop.
+  [[nodiscard]] virtual CommitAction commit(std::size_t job, std::size_t slot,
+                                            bool ranAlone) noexcept = 0;
+
+  // Releases the result in slot without taking it.
+  virtual void drop(std::size_t slot) noexcept = 0;
+};
+
+// The number of result slots a run with the given number of workers uses: enough for every
+// worker to run a job while as many finished results wait for their turn.
+[[nodiscard]] constexpr std::size_t slotCount(unsigned workers) noexcept {
+  return workers <= 1 ? 1 : 2 * std::size_t{workers};
+}
+
+// Runs the jobs with up to `workers` threads (fewer when the system refuses more) and the given
+// byte budget. Returns true when every job was committed with next, false when a commit
+// stopped the run.
+[[nodiscard]] bool runOrderedJobs(OrderedJobs& jobs, std::size_t count, unsigned workers,
+                                  std::uint64_t budgetBytes) noexcept;

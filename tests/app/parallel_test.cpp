@@ -1,0 +1,245 @@
+// Parallel runs against the sequential one, and the ordered-jobs runner under random loads.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/ordered_run.h"
+#include "support/bmp_builder.h"
+#include "support/jpeg_oracle.h"
+#include "support/png_writer.h"
+#include "support/test_files.h"
+#include "support/tga_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Tree = std::map<std::string, Bytes>;
+
+Tree readTree(const fs::path& folder) {
+  Tree tree;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    tree[entry.path().filename().native()] =
+        entry.is_regular_file() ? readFile(entry.path()) : Bytes{};
+  }
+  return tree;
+}
+
+void writeTree(const fs::path& folder, const Tree& tree) {
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  for (const auto& [name, bytes] : tree) writeFile(folder / name, bytes);
+}
+
+// A good file of a random format and size, 4 to 40 pixels a side.
+Bytes goodPicture(std::mt19937& random) {
+  const auto side = [&random] { return static_cast<std::uint16_t>(4 + random() % 37); };
+  const std::uint16_t width = side();
+  const std::uint16_t height = side();
+  switch (random() % 4) {
+    case 0:
+      return buildBmp({.width = width,
+                       .height = height,
+                       .bitsPerPixel = static_cast<std::uint16_t>(random() % 2 ? 24 : 32)});
+    case 1: {
+      const std::uint8_t depth = random() % 2 ? 24 : 32;
+      Bytes pixels = tgaTestPixels(width, height, depth / 8u);
+      const bool rle = random() % 2 == 0;
+      if (rle) pixels = encodeTgaRle(pixels, depth / 8u);
+      return buildTga({.imageType = static_cast<std::uint8_t>(rle ? 10 : 2),
+                       .width = width,
+                       .height = height,
+                       .pixelDepth = depth},
+                      pixels);
+    }
+    case 2: {
+      return buildPng(makePngPicture(width, height, 8, random() % 2 ? 2 : 6, random() % 2 == 0,
+                                     static_cast<std::uint32_t>(random())));
+    }
+    default:
+      return encodeJpeg({.width = width,
+                         .height = height,
+                         .color = random() % 3 == 0 ? JpegColor::Grey : JpegColor::Rgb,
+                         .progressive = random() % 2 == 0});
+  }
+}
+
+// A file that stops the run: bytes no reader takes, a refused PNG (grey), or a picture outside
+// 4..8192 pixels.
+Bytes failingFile(std::mt19937& random) {
+  switch (random() % 4) {
+    case 3:
+      return buildPng(makePngPicture(8, 8, 8, 0, false, static_cast<std::uint32_t>(random())));
+    case 0: {
+      Bytes junk(20 + random() % 200);
+      for (std::uint8_t& byte : junk) byte = static_cast<std::uint8_t>('a' + random() % 26);
+      return junk;
+    }
+    case 1:
+      return buildBmp({.width = 8193, .height = 4});
+    default:
+      return buildBmp({.width = static_cast<std::int32_t>(4 + random() % 20), .height = 3});
+  }
+}
+
+// img/ with good files under random names (two names may share an output), now and then a
+// failing file at a random place, now and then a folder; bmp/ with outputs of some names and a
+// file of no name's. Returns bmp/ as it is before a run.
+Tree makeFolders(std::mt19937& random) {
+  constexpr const char* kExtensions[] = {".png", ".tga", ".bmp", ".jpg", ""};
+  fs::create_directory("img");
+  Tree before;
+  before["notes.txt"] = Bytes{'k', 'e', 'e', 'p'};
+  const auto files = static_cast<unsigned>(3 + random() % 12);
+  const auto failAt =
+      static_cast<unsigned>(random() % (files + files / 2));  // past the end: no failure
+  for (unsigned index = 0; index < files; ++index) {
+    const std::string stem = "f" + std::to_string(random() % (files + 4));
+    const std::string name = stem + kExtensions[random() % 5];
+    if (fs::is_directory("img/" + name)) continue;  // names may repeat
+    if (random() % 10 == 0 && !fs::exists("img/" + name)) {
+      fs::create_directories("img/" + name);
+      continue;
+    }
+    writeFile("img/" + name, index == failAt ? failingFile(random) : goodPicture(random));
+    if (random() % 4 == 0) before[stem + (name == stem ? "" : ".bmp")] = Bytes(5, 0xAB);
+  }
+  return before;
+}
+
+struct RunRecord {
+  ProcessResult result;
+  Tree bmp;
+};
+
+RunRecord runWith(const Tree& before, const RunOptions& options) {
+  writeTree("bmp", before);
+  RunRecord record{runConverterHere(options), {}};
+  record.bmp = readTree("bmp");
+  return record;
+}
+
+// Any number of jobs, and a budget that lets one picture in at a time, give the sequential
+// run's report, status and bmp/, byte for byte.
+TEST(ParallelRun, EqualsTheSequentialRunOnRandomFolders) {
+  for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const ScratchFolder folder(true);
+    std::mt19937 random(seed);
+    const Tree before = makeFolders(random);
+    const RunRecord sequential = runWith(before, {.jobs = 1});
+    for (const RunOptions options :
+         {RunOptions{.jobs = 2}, RunOptions{.jobs = 3}, RunOptions{.jobs = 8},
+          RunOptions{.jobs = 3, .memoryBudget = 1}}) {
+      SCOPED_TRACE("jobs " + std::to_string(options.jobs));
+      const RunRecord parallel = runWith(before, options);
+      EXPECT_EQ(parallel.result.status, sequential.result.status);
+      EXPECT_EQ(parallel.result.output, sequential.result.output);
+      EXPECT_TRUE(parallel.bmp == sequential.bmp);
+    }
+  }
+}
+
+// A load of random jobs: random costs and budget, some jobs that fail unless run alone, a stop
+// at a random job. It checks what the runner promises: commits in job order up to the stop,
+// one result per slot, retries alone, the budget kept, every result committed or dropped.
+class RandomJobs final : public OrderedJobs {
+ public:
+  RandomJobs(std::mt19937& random, std::size_t count, unsigned workers, std::uint64_t budget)
+      : budget_(budget), costs_(count), needsAlone_(count), slots_(slotCount(workers)) {
+    for (std::size_t job = 0; job < count; ++job) {
+      costs_[job] = 1 + random() % 100;
+      needsAlone_[job] = random() % 8 == 0;
+    }
+    stopAt_ = random() % (count + count / 2);  // past the end: no stop
+  }
+
+  std::uint64_t cost(std::size_t job) noexcept override { return costs_[job]; }
+
+  void run(std::size_t job, std::size_t slot, bool alone) noexcept override {
+    const int running = ++running_;
+    std::this_thread::yield();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (alone) {
+      EXPECT_EQ(running, 1) << job;
+    }
+    EXPECT_TRUE(held_ == 0 || held_ + costs_[job] <= budget_) << job;
+    EXPECT_FALSE(slots_[slot].full) << job;
+    slots_[slot] = {true, needsAlone_[job] && !alone, job};
+    held_ += costs_[job];
+    --running_;
+  }
+
+  CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const Result result = slots_[slot];
+    EXPECT_TRUE(result.full && result.job == job) << job;
+    release(slot);
+    if (result.failed) {
+      EXPECT_FALSE(ranAlone) << job;
+      return CommitAction::retryAlone;
+    }
+    committed_.push_back(job);
+    return job == stopAt_ ? CommitAction::stop : CommitAction::next;
+  }
+
+  void drop(std::size_t slot) noexcept override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    release(slot);
+  }
+
+  void check(std::size_t count, bool complete) const {
+    std::vector<std::size_t> expected;
+    for (std::size_t job = 0; job < count && (job == 0 || job - 1 != stopAt_); ++job) {
+      expected.push_back(job);
+    }
+    EXPECT_EQ(committed_, expected);
+    EXPECT_EQ(complete, stopAt_ >= count);
+    EXPECT_EQ(held_, 0u);
+  }
+
+ private:
+  struct Result {
+    bool full = false;
+    bool failed = false;
+    std::size_t job = 0;
+  };
+
+  void release(std::size_t slot) {
+    if (slots_[slot].full) held_ -= costs_[slots_[slot].job];
+    slots_[slot] = Result{};
+  }
+
+  const std::uint64_t budget_;
+  std::vector<std::uint64_t> costs_;
+  std::vector<bool> needsAlone_;
+  std::size_t stopAt_ = 0;
+  std::atomic<int> running_{0};
+  std::mutex mutex_;
+  std::vector<Result> slots_;
+  std::vector<std::size_t> committed_;
+  std::uint64_t held_ = 0;
+};
+
+TEST(OrderedJobs, CommitInOrderRetryAloneAndKeepTheBudget) {
+  for (std::uint32_t seed = 1; seed <= 200; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const std::size_t count = 1 + random() % 60;
+    const unsigned workers = 1 + static_cast<unsigned>(random() % 8);
+    const std::uint64_t budget = random() % 3 == 0 ? 1 : 50 + random() % 400;
+    RandomJobs jobs(random, count, workers, budget);
+    const bool complete = runOrderedJobs(jobs, count, workers, budget);
+    jobs.check(count, complete);
+  }
+}
+
+}  // namespace
