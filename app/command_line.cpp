@@ -1,6 +1,5 @@
-// Command-line handling. Arguments the converter does not know are ignored, as they always
-// have been; no option is acted on before the whole line is read, so a usage error or a request
-// for information never touches a folder.
+// Command-line handling. No option is acted on before the whole line is read, so a usage error
+// or a request for information never touches a folder.
 
 #include "app/command_line.h"
 
@@ -56,31 +55,64 @@ CommandLine parseCommandLine(int argc, const char* const* argv) noexcept {
   CommandLine line;
   bool help = false;
   bool version = false;
+  bool check = false;
+  bool jobsGiven = false;
+  bool optionsEnded = false;
+  line.paths = allocateArray<const char*>(argc > 0 ? static_cast<std::size_t>(argc) : 1);
+  if (!line.paths) {
+    line.action = CommandLineAction::noMemory;
+    return line;
+  }
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
-    if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+    // "-" alone is a path (standard output as OUTPUT), as is everything after "--".
+    if (optionsEnded || argument[0] != '-' || argument[1] == '\0') {
+      line.paths[line.pathCount++] = argument;
+      continue;
+    }
+    if (std::strcmp(argument, "--") == 0) {
+      optionsEnded = true;
+    } else if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
       help = true;
-      continue;
-    }
-    if (std::strcmp(argument, "--version") == 0) {
+    } else if (std::strcmp(argument, "--version") == 0) {
       version = true;
-      continue;
-    }
-    const int at = i;
-    bool found = false;
-    const char* value = optionValue("-j", "--jobs", argc, argv, i, found);
-    if (found) {
+    } else if (std::strcmp(argument, "--check") == 0) {
+      check = true;
+    } else {
+      const int at = i;
+      bool found = false;
+      const char* value = optionValue("-j", "--jobs", argc, argv, i, found);
+      if (!found) {
+        if (line.badOption == nullptr && line.problem == nullptr) {
+          line.badOption = argument;
+          line.problem = "unknown option";
+        }
+        continue;
+      }
+      jobsGiven = true;
       const unsigned jobs = parseJobs(value);
       if (jobs == 0 && line.badOption == nullptr) {
         line.badOption = argv[at];
         line.badValue = value;
+        line.problem = nullptr;
       }
       line.jobs = jobs;
     }
   }
+  if (line.problem == nullptr && line.badOption == nullptr && !version) {
+    if (check) {
+      line.action = CommandLineAction::check;
+    } else if (line.pathCount == 2 && !jobsGiven) {
+      line.action = CommandLineAction::convertOne;
+    } else if (line.pathCount == 2) {
+      line.problem = "-j applies to the batch and to --check, not to one file";
+    } else if (line.pathCount != 0) {
+      line.problem = "give INPUT OUTPUT to convert one file, or no argument for the folder img";
+    }
+  }
   if (help) {
     line.action = CommandLineAction::help;
-  } else if (line.badOption != nullptr) {
+  } else if (line.badOption != nullptr || line.problem != nullptr) {
     line.action = CommandLineAction::usageError;
   } else if (version) {
     line.action = CommandLineAction::version;
@@ -91,6 +123,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv) noexcept {
 void printUsage(std::FILE* out) noexcept {
   std::fputs(
       "Usage: pow2bmp [-j N]\n"
+      "       pow2bmp --check [-j N] [INPUT...]\n"
+      "       pow2bmp INPUT OUTPUT\n"
       "Converts every picture in the folder img (BMP, TGA, PNG or JPEG) into an uncompressed\n"
       "BMP file in the folder bmp, its canvas enlarged to power-of-two width and height by\n"
       "repeating the edge pixels. The picture's own width and height are stored in the\n"
@@ -101,15 +135,28 @@ void printUsage(std::FILE* out) noexcept {
       "  -j, --jobs N   convert with N workers (1 to 1024; the default is one per CPU the\n"
       "                 process may run on); the report, the files and the exit status are\n"
       "                 those of -j 1\n"
+      "      --check    decode every file of img (or each INPUT) and print one line per file,\n"
+      "                 PATH<TAB>ok<TAB>DETAILS or PATH<TAB>refused<TAB>REASON, then a count;\n"
+      "                 writes nothing, no pause; exit status 0 when every file would convert\n"
+      "  INPUT OUTPUT   convert one file into the BMP file OUTPUT (\"-\": standard output,\n"
+      "                 the report line then on standard error); no pause\n"
       "  -h, --help     show this text and exit\n"
-      "      --version  show the version and exit\n",
+      "      --version  show the version and exit\n"
+      "A usage error exits with status 2.\n",
       out);
 }
 
 void printVersion(std::FILE* out) noexcept { std::fputs("pow2bmp " POW2BMP_VERSION "\n", out); }
 
 void printUsageError(std::FILE* out, const CommandLine& commandLine) noexcept {
-  if (commandLine.badValue == nullptr) {
+  if (commandLine.problem != nullptr) {
+    if (commandLine.badOption != nullptr) {
+      std::fprintf(out, "pow2bmp: %s: %s (see pow2bmp --help)\n", commandLine.badOption,
+                   commandLine.problem);
+    } else {
+      std::fprintf(out, "pow2bmp: %s (see pow2bmp --help)\n", commandLine.problem);
+    }
+  } else if (commandLine.badValue == nullptr) {
     std::fprintf(out, "pow2bmp: %s needs a number of jobs from 1 to %u (see pow2bmp --help)\n",
                  commandLine.badOption, kMaxJobs);
   } else {

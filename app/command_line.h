@@ -1,26 +1,45 @@
 #pragma once
-// The command line: the batch takes its folders from the working directory; options choose the
-// number of workers or ask for the usage text or the version.
+// The command line. With no argument the batch converts img/ into bmp/; -j sets its workers;
+// --check reports on img/ or on the files named; two paths convert one file; --help and
+// --version inform. Anything else is a usage error.
 
+#include <cstddef>
 #include <cstdio>
 
-enum class CommandLineAction { convert, help, version, usageError };
+#include "base/heap.h"
+
+enum class CommandLineAction {
+  convert,     // the batch over img/
+  check,       // check mode, over img/ or paths
+  convertOne,  // paths[0] into paths[1]
+  help,
+  version,
+  usageError,
+  noMemory,  // the arguments could not be kept
+};
 
 // The most workers a run may be asked for.
 constexpr unsigned kMaxJobs = 1024;
 
 struct CommandLine {
   CommandLineAction action = CommandLineAction::convert;
-  unsigned jobs = 0;  // workers asked for with -j; 0: one per CPU the process may run on
-  // usageError only: the option at fault and its value (null when the value is missing).
+  unsigned jobs = 0;             // workers asked for with -j; 0: one per CPU the process may run on
+  HeapPtr<const char*[]> paths;  // the arguments that are not options, in order
+  std::size_t pathCount = 0;
+  // usageError only: the option at fault and its value (null when the value is missing), or,
+  // when badOption is null, what is wrong with the arguments as a whole.
   const char* badOption = nullptr;
   const char* badValue = nullptr;
+  const char* problem = nullptr;
 };
 
-// --help or -h anywhere asks for the usage text; otherwise a bad option value is a usage error;
-// otherwise --version asks for the version. -j N, -jN, --jobs N and --jobs=N set the number of
-// workers (1..kMaxJobs; the last one given counts). Every other argument is ignored and the
-// batch runs.
+// --help or -h anywhere asks for the usage text; otherwise a bad option value, an unknown option
+// or a pattern of arguments other than those below is a usage error; otherwise --version asks for
+// the version. -j N, -jN, --jobs N and --jobs=N set the number of workers (1..kMaxJobs; the last
+// one given counts) of the batch or the check. "--" ends the options.
+//   (nothing) [-j N]            the batch
+//   --check [-j N] [INPUT...]   check mode
+//   INPUT OUTPUT                one file ("-" as OUTPUT: standard output)
 [[nodiscard]] CommandLine parseCommandLine(int argc, const char* const* argv) noexcept;
 
 void printUsage(std::FILE* out) noexcept;

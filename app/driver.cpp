@@ -10,12 +10,12 @@
 
 #include "app/driver.h"
 
-#include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "app/bmp_writer.h"
+#include "app/conversion_rules.h"
 #include "app/ordered_run.h"
 #include "app/padding.h"
 #include "base/counted_string.h"
@@ -23,45 +23,6 @@
 #include "image/loader.h"
 
 namespace {
-
-constexpr const char* kInputFolder = "img";
-constexpr const char* kOutputFolder = "bmp";
-// The sides a picture may have to be converted; the report of a refusal names these bounds.
-constexpr unsigned kMinConvertedSide = 4;
-constexpr unsigned kMaxConvertedSide = 8192;
-constexpr std::int32_t kMaxExtensionBytes = 4;
-
-void report(std::FILE* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-void report(std::FILE* out, const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  std::vfprintf(out, format, arguments);
-  va_end(arguments);
-  std::fflush(out);
-}
-
-// folder + separator + name; the empty string when it cannot be built whole.
-CountedString folderPath(const char* folder, const char* name) {
-  CountedString prefix = CountedString::fromText(folder);
-  prefix.appendText(kPathSeparator);
-  CountedString path = CountedString::concat(prefix, CountedString::fromText(name));
-  const auto expected = static_cast<std::int64_t>(std::strlen(folder) + 1 + std::strlen(name));
-  if (path.length() != expected) return CountedString();
-  return path;
-}
-
-// Rewrites an extension of at most four bytes after the last dot to ".bmp". False when the new
-// path could not be built whole.
-bool rewriteExtension(CountedString& path) {
-  const char* text = path.text();
-  std::int32_t dot = path.length() - 1;
-  while (dot >= 0 && text[dot] != '.') --dot;
-  if (dot < 0 || dot < path.length() - (kMaxExtensionBytes + 1)) return true;
-  if (!path.truncate(dot)) return false;
-  path.appendText(".bmp");
-  return path.length() == dot + 4;
-}
 
 enum class Outcome { skipped, converted, noMemory, cannotLoad, badSize };
 
@@ -85,8 +46,8 @@ FileResult convertEntry(const char* name) noexcept {
     return result;
   }
   if (classifyEntry(result.inputPath.text()) == EntryKind::skip) return result;
-  result.outputPath = folderPath(kOutputFolder, name);
-  if (result.outputPath.length() == 0 || !rewriteExtension(result.outputPath)) {
+  result.outputPath = outputPathFor(name);
+  if (result.outputPath.length() == 0) {
     result.outcome = Outcome::noMemory;
     return result;
   }
@@ -98,8 +59,7 @@ FileResult convertEntry(const char* name) noexcept {
   result.width = image->width;
   result.height = image->height;
   result.channels = image->channels;
-  if (result.width < kMinConvertedSide || result.width > kMaxConvertedSide ||
-      result.height < kMinConvertedSide || result.height > kMaxConvertedSide) {
+  if (!convertedSides(result.width, result.height)) {
     result.outcome = Outcome::badSize;
     return result;
   }

@@ -6,7 +6,7 @@
 #   scripts/install-deps.sh [package ...]
 set -eu
 
-packages="build-essential cmake file libjpeg-dev libgtest-dev zlib1g-dev libpng-dev imagemagick"
+packages="build-essential cmake file libjpeg-dev libgtest-dev zlib1g-dev libpng-dev imagemagick parallel"
 if [ $# -gt 0 ]; then packages="$*"; fi
 
 missing=""

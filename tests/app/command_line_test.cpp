@@ -25,7 +25,7 @@ TEST_P(CommandLineCases, RecognisesHelpVersionAndJobs) {
   argv.insert(argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
   const CommandLine line = parseCommandLine(static_cast<int>(argv.size()), argv.data());
   EXPECT_EQ(line.action, GetParam().expected);
-  if (line.action == CommandLineAction::convert) {
+  if (line.action == CommandLineAction::convert || line.action == CommandLineAction::check) {
     EXPECT_EQ(line.jobs, GetParam().jobs);
   }
 }
@@ -37,14 +37,22 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentCase{{"-h"}, CommandLineAction::help},
                       ArgumentCase{{"--version"}, CommandLineAction::version},
                       ArgumentCase{{"--version", "-h"}, CommandLineAction::help},
-                      ArgumentCase{{"img"}, CommandLineAction::convert},
-                      ArgumentCase{{"-help"}, CommandLineAction::convert},
-                      ArgumentCase{{"--HELP"}, CommandLineAction::convert},
+                      ArgumentCase{{"img"}, CommandLineAction::usageError},
+                      ArgumentCase{{"-help"}, CommandLineAction::usageError},
+                      ArgumentCase{{"--HELP"}, CommandLineAction::usageError},
                       ArgumentCase{{"x", "--version"}, CommandLineAction::version},
                       ArgumentCase{{"-j", "3"}, CommandLineAction::convert, 3},
                       ArgumentCase{{"-j8"}, CommandLineAction::convert, 8},
                       ArgumentCase{{"--jobs", "1024"}, CommandLineAction::convert, 1024},
-                      ArgumentCase{{"--jobs=2", "img"}, CommandLineAction::convert, 2},
+                      ArgumentCase{{"--jobs=2", "img"}, CommandLineAction::usageError},
+                      ArgumentCase{{"a.png", "b.bmp"}, CommandLineAction::convertOne},
+                      ArgumentCase{{"a.png", "-"}, CommandLineAction::convertOne},
+                      ArgumentCase{{"--", "-a.png", "b.bmp"}, CommandLineAction::convertOne},
+                      ArgumentCase{{"-j", "2", "a.png", "b.bmp"}, CommandLineAction::usageError},
+                      ArgumentCase{{"a", "b", "c"}, CommandLineAction::usageError},
+                      ArgumentCase{{"--check"}, CommandLineAction::check},
+                      ArgumentCase{
+                          {"--check", "-j", "2", "a", "b", "c"}, CommandLineAction::check, 2},
                       ArgumentCase{{"-j", "2", "-j", "5"}, CommandLineAction::convert, 5},
                       ArgumentCase{{"-j", "0"}, CommandLineAction::usageError},
                       ArgumentCase{{"-j", "1025"}, CommandLineAction::usageError},

@@ -74,13 +74,17 @@ TEST(EndToEnd, HelpAndVersionTouchNoFolder) {
   EXPECT_FALSE(std::filesystem::exists(folder.path() / "bmp"));
 }
 
-TEST(EndToEnd, OtherArgumentsAreIgnored) {
+// Arguments the program does not take are a usage error, before any folder is touched.
+TEST(EndToEnd, OtherArgumentsAreUsageErrors) {
   ScratchFolder folder;
   std::filesystem::create_directory(folder.path() / "img");
-  const ProcessResult run =
-      runProcess(std::string("'") + POW2BMP_BINARY + "' --frobnicate x", folder.path());
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.output, "OK\n");
+  for (const char* arguments : {" --frobnicate x", " img", " a b c", " -j 2 a.png b.bmp"}) {
+    const ProcessResult run =
+        runProcess(std::string("'") + POW2BMP_BINARY + "'" + arguments, folder.path());
+    EXPECT_EQ(run.status, 2) << arguments;
+    EXPECT_EQ(run.output, "") << arguments;
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "bmp")) << arguments;
+  }
 }
 
 // What the converter must write for an input: the decoded picture, padded, behind its header.

@@ -1,0 +1,33 @@
+#pragma once
+// What every way of converting shares: the folders of a batch, the output name of an input, the
+// sides a picture may have, and the report line of a run.
+
+#include <cstdint>
+#include <cstdio>
+
+#include "base/counted_string.h"
+
+// The folders a batch reads from and writes to, under the working directory.
+inline constexpr const char* kInputFolder = "img";
+inline constexpr const char* kOutputFolder = "bmp";
+
+// The sides a picture may have to be converted; the report of a refusal names these bounds.
+inline constexpr unsigned kMinConvertedSide = 4;
+inline constexpr unsigned kMaxConvertedSide = 8192;
+
+// True when both sides lie in kMinConvertedSide..kMaxConvertedSide.
+[[nodiscard]] constexpr bool convertedSides(unsigned width, unsigned height) noexcept {
+  return width >= kMinConvertedSide && width <= kMaxConvertedSide && height >= kMinConvertedSide &&
+         height <= kMaxConvertedSide;
+}
+
+// folder + separator + name; the empty string when it cannot be built whole.
+[[nodiscard]] CountedString folderPath(const char* folder, const char* name) noexcept;
+
+// The output path of the entry `name` of the input folder: the name in the output folder, with
+// an extension of at most four bytes after its last dot replaced by ".bmp" (a name without a
+// dot, or with a longer extension, is kept whole). The empty string when it cannot be built.
+[[nodiscard]] CountedString outputPathFor(const char* name) noexcept;
+
+// printf to out, flushed at once: each line of a report reaches its reader as it happens.
+void report(std::FILE* out, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));

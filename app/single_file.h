@@ -1,0 +1,11 @@
+#pragma once
+// One file per call, for build systems: `pow2bmp INPUT OUTPUT`.
+
+#include <cstdio>
+
+// Converts the file at input into the BMP file at output exactly as a batch converts an entry of
+// img/ (the same readers, size check, padding and atomic replacement, the same bytes), or writes
+// the BMP to `stream` when output is "-". Reports with the batch's lines ("File OUTPUT generated
+// OK, size: ..." or the ERROR line) to `messages`. No pause. Returns 0 or 1.
+[[nodiscard]] int convertSingleFile(const char* input, const char* output, std::FILE* messages,
+                                    std::FILE* stream) noexcept;

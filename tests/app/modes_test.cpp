@@ -1,0 +1,114 @@
+// The check mode and the one-file mode of the real binary, each held against a folder run of the
+// same pictures: one file per call writes the bytes and the line a folder run writes for it,
+// and the check says "ok" exactly for the files a run converts.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/bmp_builder.h"
+#include "support/jpeg_oracle.h"
+#include "support/png_writer.h"
+#include "support/test_files.h"
+#include "support/tga_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string binary() { return std::string("'") + POW2BMP_BINARY + "'"; }
+
+// Good pictures of every reader, names not matching their content.
+void writeGoodPictures(const fs::path& img) {
+  fs::create_directories(img);
+  writeFile(img / "a.bmp", buildBmp({.width = 9, .height = 6}));
+  writeFile(img / "b.png", buildTga({.imageType = 10, .width = 6, .height = 5, .pixelDepth = 32},
+                                    encodeTgaRle(tgaTestPixels(6, 5, 4), 4)));
+  writeFile(img / "c.jpg", buildPng(makePngPicture(13, 7, 8, 2, true, 42)));
+  writeFile(img / "d.png", buildPng(makePngPicture(20, 17, 8, 6, false, 7)));
+  writeFile(img / "e", encodeJpeg({.width = 33, .height = 17, .subsampled = true}));
+}
+
+TEST(OneFile, WritesWhatAFolderRunWritesToAFileAndToStandardOutput) {
+  ScratchFolder folder;
+  writeGoodPictures(folder.path() / "img");
+  const ProcessResult batch = runProcess(binary(), folder.path());
+  ASSERT_EQ(batch.status, 0);
+  for (const auto& entry : fs::directory_iterator(folder.path() / "img")) {
+    const std::string name = entry.path().filename();
+    const std::string output = name == "e" ? "e" : name.substr(0, name.find('.')) + ".bmp";
+    const ProcessResult one =
+        runProcess(binary() + " img/" + name + " out-" + output, folder.path());
+    EXPECT_EQ(one.status, 0) << name;
+    // The batch's line for this file, with the caller's output name.
+    const std::string batchLine = "File bmp/" + output + " generated OK";
+    const std::size_t at = batch.output.find(batchLine);
+    ASSERT_NE(at, std::string::npos) << name;
+    const std::string size = batch.output.substr(
+        at + batchLine.size(), batch.output.find('\n', at) + 1 - at - batchLine.size());
+    EXPECT_EQ(one.output, "File out-" + output + " generated OK" + size) << name;
+    const Bytes expected = readFile(folder.path() / "bmp" / output);
+    EXPECT_EQ(readFile(folder.path() / ("out-" + output)), expected) << name;
+    const ProcessResult piped =
+        runProcess(binary() + " img/" + name + " - 2>/dev/null", folder.path());
+    EXPECT_EQ(piped.status, 0) << name;
+    EXPECT_EQ(Bytes(piped.output.begin(), piped.output.end()), expected) << name;
+  }
+}
+
+TEST(OneFile, FailuresAreTheBatchLinesWithStatusOneAndNoOutput) {
+  ScratchFolder folder;
+  writeFile(folder.path() / "text.png", Bytes{'h', 'i'});
+  writeFile(folder.path() / "tiny.bmp", buildBmp({.width = 3, .height = 3}));
+  const ProcessResult bad = runProcess(binary() + " text.png out.bmp", folder.path());
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.output, "ERROR: Cannot load input image text.png\n");
+  const ProcessResult small = runProcess(binary() + " tiny.bmp out.bmp", folder.path());
+  EXPECT_EQ(small.status, 1);
+  EXPECT_EQ(small.output, "ERROR: Width and height must be in range 4..8192 pixels\n");
+  const ProcessResult noFolder = runProcess(binary() + " tiny.bmp missing/out.bmp", folder.path());
+  EXPECT_EQ(noFolder.status, 1);
+  EXPECT_FALSE(fs::exists(folder.path() / "out.bmp"));
+}
+
+TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
+  ScratchFolder folder;
+  const fs::path img = folder.path() / "img";
+  writeGoodPictures(img);
+  fs::create_directory(img / "sub");  // skipped, as a run skips it
+  writeFile(img / "f.gif", Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0});
+  writeFile(img / "g.bmp", buildBmp({.width = 3, .height = 9000}));
+  writeFile(img / "h.png", buildPng(makePngPicture(8, 8, 16, 2, false, 1)));
+  const std::string expected =
+      "img/a.bmp\tok\tBMP 9x6 RGB -> bmp/a.bmp 16x8 24-bit\n"
+      "img/b.png\tok\tTGA 6x5 RGBA -> bmp/b.bmp 8x8 32-bit\n"
+      "img/c.jpg\tok\tPNG 13x7 RGB -> bmp/c.bmp 16x8 24-bit\n"
+      "img/d.png\tok\tPNG 20x17 RGBA -> bmp/d.bmp 32x32 32-bit\n"
+      "img/e\tok\tJPEG 33x17 RGB -> bmp/e 64x32 24-bit\n"
+      "img/f.gif\trefused\tGIF file is not converted: save it as BMP, TGA, PNG or JPEG\n"
+      "img/g.bmp\trefused\twidth 3 and height 9000 are outside 4..8192\n"
+      "img/h.png\trefused\tPNG with 16 bits per channel is not converted: save it with 8 bits "
+      "per channel, as RGB or RGBA\n"
+      "8 files checked: 5 would convert, 3 would not\n";
+  for (const char* jobs : {" -j 1", " -j 3"}) {
+    const ProcessResult check = runProcess(binary() + " --check" + jobs, folder.path());
+    EXPECT_EQ(check.status, 1) << jobs;
+    EXPECT_EQ(check.output, expected) << jobs;
+    EXPECT_FALSE(fs::exists(folder.path() / "bmp")) << jobs;
+  }
+  // The files named on the command line, in the order given; all good: status 0.
+  const ProcessResult named = runProcess(binary() + " --check img/e img/a.bmp", folder.path());
+  EXPECT_EQ(named.status, 0);
+  EXPECT_EQ(named.output,
+            "img/e\tok\tJPEG 33x17 RGB -> 64x32 24-bit\n"
+            "img/a.bmp\tok\tBMP 9x6 RGB -> 16x8 24-bit\n"
+            "2 files checked: 2 would convert, 0 would not\n");
+  // What a run then does with the folder: it converts the files the check called ok and stops
+  // at the first it refused.
+  const ProcessResult run = runProcess(binary(), folder.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("File bmp/e generated OK"), std::string::npos);
+  EXPECT_NE(run.output.find("ERROR: Cannot load input image img/f.gif"), std::string::npos);
+}
+
+}  // namespace
