@@ -17,7 +17,12 @@
 // compressor, some with their frame header patched afterwards. Pixel bytes are noise from a
 // fixed-seed xorshift generator, so every run sees the same files.
 
+// jpeglib.h needs size_t and FILE declared before it.
+// clang-format off
+#include <cstddef>
+#include <cstdio>
 #include <jpeglib.h>
+// clang-format on
 
 #include <algorithm>
 #include <array>

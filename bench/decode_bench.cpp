@@ -18,7 +18,12 @@
 //
 // Our decoder refusing a corpus file is printed and makes the exit status 1.
 
+// jpeglib.h needs size_t and FILE declared before it.
+// clang-format off
+#include <cstddef>
+#include <cstdio>
 #include <jpeglib.h>
+// clang-format on
 #include <malloc.h>
 
 #include <algorithm>
