@@ -169,53 +169,11 @@ void spreadPixels(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
   }
 }
 
-// Zeroes both scanline buffers over rowBytes and makes rows[0] the current one.
-void clearRows() noexcept {
-  const auto length = static_cast<std::size_t>(pngState.rowBytes);
-  std::memset(pngState.rows[0].get(), 0, length);
-  std::memset(pngState.rows[1].get(), 0, length);
-  pngState.currentRow = 0;
-}
-
-// Pulls the filter byte and length scanline bytes into the current buffer; the filter type, or
-// -1 when the stream delivers less or the type is above 4.
-int readFilteredScanline(std::int32_t length) noexcept {
-  std::uint8_t filterType = 0;
-  if (inflateRead(&filterType, 1) != 1) return -1;
-  if (filterType > kFilterPaeth) return -1;  // filter type
-  const auto count = static_cast<std::uint32_t>(length);
-  if (inflateRead(pngState.rows[pngState.currentRow].get(), count) != count) return -1;
-  return filterType;
-}
-
-// readFilteredScanline, then the reconstruction in place; false on the same failures.
-bool readScanline(std::int32_t length) noexcept {
-  const int filterType = readFilteredScanline(length);
-  if (filterType < 0) return false;
-  unfilterRow(filterType, length);
-  return true;
-}
-
-std::uint8_t* targetRow(const RowTarget& target, std::int32_t row) noexcept {
-  return target.topRow + static_cast<std::ptrdiff_t>(row) * target.rowStride;
-}
-
-}  // namespace
-
-std::uint8_t paethPredictor(std::uint8_t left, std::uint8_t above,
-                            std::uint8_t upperLeft) noexcept {
-  return static_cast<std::uint8_t>(paeth(left, above, upperLeft));
-}
-
-void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept {
-  std::uint8_t* const x = pngState.rows[pngState.currentRow].get();
-  const std::uint8_t* const prior = pngState.rows[1 - pngState.currentRow].get();
-  const auto n = static_cast<std::size_t>(length);
-  const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
+// Reverses filter type `type` (0..4) in place on the n bytes at x, against prior as the previous
+// scanline and `distance` bytes per pixel.
+void unfilterScanline(std::uint8_t type, std::uint8_t* x, const std::uint8_t* prior, std::size_t n,
+                      std::size_t distance) noexcept {
   const std::size_t head = distance < n ? distance : n;  // bytes with no left neighbour
-
-  if (filterType < kFilterNone || filterType > kFilterPaeth) return;
-  const auto type = static_cast<std::uint8_t>(filterType);
   if ((distance == 3 || distance == 4) && n % distance == 0) {
     // 3 and 4 bytes per pixel occur only at depth 8, where every scanline the decode loops
     // pass is whole pixels: a pixel at a time. Any other length goes byte by byte below.
@@ -252,6 +210,44 @@ void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept {
   }
 }
 
+// Zeroes both scanline buffers over rowBytes and makes rows[0] the current one.
+void clearRows() noexcept {
+  const auto length = static_cast<std::size_t>(pngState.rowBytes);
+  std::memset(pngState.rows[0].get(), 0, length);
+  std::memset(pngState.rows[1].get(), 0, length);
+  pngState.currentRow = 0;
+}
+
+// Largest pull of filtered scanlines: pictures up to this many filtered bytes are inflated with
+// one call into one buffer.
+constexpr std::uint64_t kMaxPullBytes = std::uint64_t{1} << 30;
+
+// Scanlines of `stride` bytes per pull for a picture of `height` of them: all, or as many as
+// kMaxPullBytes holds, at least one.
+std::size_t rowsPerPull(std::size_t stride, std::size_t height) noexcept {
+  const auto fit = static_cast<std::size_t>(kMaxPullBytes / stride);
+  if (fit == 0) return 1;
+  return height < fit ? height : fit;
+}
+
+std::uint8_t* targetRow(const RowTarget& target, std::int32_t row) noexcept {
+  return target.topRow + static_cast<std::ptrdiff_t>(row) * target.rowStride;
+}
+
+}  // namespace
+
+std::uint8_t paethPredictor(std::uint8_t left, std::uint8_t above,
+                            std::uint8_t upperLeft) noexcept {
+  return static_cast<std::uint8_t>(paeth(left, above, upperLeft));
+}
+
+void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept {
+  if (filterType < kFilterNone || filterType > kFilterPaeth) return;
+  unfilterScanline(static_cast<std::uint8_t>(filterType), pngState.rows[pngState.currentRow].get(),
+                   pngState.rows[1 - pngState.currentRow].get(), static_cast<std::size_t>(length),
+                   static_cast<std::size_t>(pngState.bytesPerPixel));
+}
+
 void convertPlainRow(const RowTarget& target, std::int32_t row) noexcept {
   spreadPixels(pngState.rows[pngState.currentRow].get(), targetRow(target, row),
                static_cast<std::size_t>(pngState.width),
@@ -269,45 +265,108 @@ void convertPassRow(const RowTarget& target, const Adam7Pass& pass, std::int32_t
 
 bool readPlainRows(const RowTarget& target) noexcept {
   clearRows();
+  const auto rowBytes = static_cast<std::size_t>(pngState.rowBytes);
+  const auto height = static_cast<std::size_t>(pngState.height);
+  const std::size_t stride = rowBytes + 1;  // filter byte and scanline
+  const std::size_t perPull = rowsPerPull(stride, height);
+  const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(perPull * stride);
+  if (!buffer) return false;
   // 8-bit truecolour: reconstruction and reordering in one pass over each scanline.
   const bool truecolour =
       pngState.bitDepth == 8 && (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
   const auto width = static_cast<std::size_t>(pngState.width);
-  for (std::int32_t row = 0; row < pngState.height; ++row) {
-    if (truecolour) {
-      const int filterType = readFilteredScanline(pngState.rowBytes);
-      if (filterType < 0) return false;
-      const auto type = static_cast<std::uint8_t>(filterType);
-      std::uint8_t* const x = pngState.rows[pngState.currentRow].get();
-      const std::uint8_t* const prior = pngState.rows[1 - pngState.currentRow].get();
-      if (pngState.bytesPerPixel == 3) {
-        unfilterTruecolourRow<3, true>(type, x, prior, targetRow(target, row), width);
+  const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
+  const std::uint8_t* prior = pngState.rows[1].get();  // zeros above the first row
+  for (std::size_t first = 0; first < height; first += perPull) {
+    const std::size_t count = height - first < perPull ? height - first : perPull;
+    const auto bytes = static_cast<std::uint32_t>(count * stride);
+    if (inflateRead(buffer.get(), bytes) != bytes) return false;
+    for (std::size_t k = 0; k < count; ++k) {
+      std::uint8_t* const scanline = buffer.get() + k * stride;
+      const std::uint8_t type = scanline[0];
+      if (type > kFilterPaeth) return false;
+      std::uint8_t* const x = scanline + 1;
+      std::uint8_t* const dst = targetRow(target, static_cast<std::int32_t>(first + k));
+      if (truecolour) {
+        if (distance == 3) {
+          unfilterTruecolourRow<3, true>(type, x, prior, dst, width);
+        } else {
+          unfilterTruecolourRow<4, true>(type, x, prior, dst, width);
+        }
       } else {
-        unfilterTruecolourRow<4, true>(type, x, prior, targetRow(target, row), width);
+        unfilterScanline(type, x, prior, rowBytes, distance);
+        spreadPixels(x, dst, width, distance);
       }
-    } else {
-      if (!readScanline(pngState.rowBytes)) return false;
-      convertPlainRow(target, row);
+      prior = x;
     }
-    pngState.currentRow ^= 1;
+    if (first + count < height) {  // the next pull overwrites the buffer
+      std::memcpy(pngState.rows[0].get(), prior, rowBytes);
+      prior = pngState.rows[0].get();
+    }
   }
   return true;
 }
 
 bool readInterlacedRows(const RowTarget& target) noexcept {
+  // The scanlines of all passes, filter bytes included, pulled at once where they fit.
+  std::size_t passStride[7] = {};
+  std::size_t passRows[7] = {};
+  std::size_t passWidth[7] = {};
+  std::uint64_t total = 0;
+  for (std::int32_t p = 0; p < 7; ++p) {
+    const Adam7Pass& pass = adam7Passes[p];
+    if (pass.firstRow >= pngState.height || pass.firstColumn >= pngState.width) continue;
+    passWidth[p] = static_cast<std::size_t>(
+        (pngState.width - pass.firstColumn + pass.columnStep - 1) / pass.columnStep);
+    passRows[p] = static_cast<std::size_t>((pngState.height - pass.firstRow + pass.rowStep - 1) /
+                                           pass.rowStep);
+    passStride[p] = static_cast<std::size_t>(
+        (std::uint64_t{static_cast<std::uint32_t>(pngState.bitDepth)} *
+             static_cast<std::uint32_t>(pngState.bytesPerPixel) * passWidth[p] +
+         7) /
+            8 +
+        1);
+    total += std::uint64_t{passRows[p]} * passStride[p];
+  }
+  const bool whole = total <= kMaxPullBytes;
+  HeapPtr<std::uint8_t[]> buffer;
+  if (whole) {
+    buffer = allocateArray<std::uint8_t>(static_cast<std::size_t>(total));
+    if (!buffer) return false;
+    if (inflateRead(buffer.get(), static_cast<std::uint32_t>(total)) != total) return false;
+  }
+  const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
+  std::uint8_t* scanline = buffer.get();
   for (std::int32_t p = 0; p < 7; ++p) {
     pngState.passIndex = p;
     const Adam7Pass& pass = adam7Passes[p];
-    if (pass.firstRow >= pngState.height || pass.firstColumn >= pngState.width) continue;
+    if (passRows[p] == 0) continue;
     clearRows();
-    const std::int32_t passWidth =
-        (pngState.width - pass.firstColumn + pass.columnStep - 1) / pass.columnStep;
-    const auto passRowLength = static_cast<std::int32_t>(
-        (std::int64_t{pngState.bitDepth} * pngState.bytesPerPixel * passWidth + 7) / 8);
-    for (std::int32_t row = pass.firstRow; row < pngState.height; row += pass.rowStep) {
-      if (!readScanline(passRowLength)) return false;
-      convertPassRow(target, pass, row, passWidth);
-      pngState.currentRow ^= 1;
+    const std::size_t length = passStride[p] - 1;
+    const std::uint8_t* prior = pngState.rows[1].get();  // zeros above the first row
+    std::int32_t row = pass.firstRow;
+    for (std::size_t k = 0; k < passRows[p]; ++k, row += pass.rowStep) {
+      if (!whole) {  // one scanline at a time into the current row buffer
+        std::uint8_t* const x = pngState.rows[pngState.currentRow].get();
+        std::uint8_t type = 0;
+        if (inflateRead(&type, 1) != 1 || type > kFilterPaeth) return false;
+        const auto count = static_cast<std::uint32_t>(length);
+        if (inflateRead(x, count) != count) return false;
+        unfilterScanline(type, x, prior, length, distance);
+        convertPassRow(target, pass, row, static_cast<std::int32_t>(passWidth[p]));
+        prior = x;
+        pngState.currentRow ^= 1;
+        continue;
+      }
+      const std::uint8_t type = scanline[0];
+      if (type > kFilterPaeth) return false;
+      std::uint8_t* const x = scanline + 1;
+      unfilterScanline(type, x, prior, length, distance);
+      spreadPixels(x,
+                   targetRow(target, row) + static_cast<std::size_t>(pass.firstColumn) * distance,
+                   passWidth[p], static_cast<std::size_t>(pass.columnStep) * distance);
+      prior = x;
+      scanline += passStride[p];
     }
   }
   return true;
