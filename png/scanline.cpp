@@ -23,6 +23,10 @@
 #include "png/decode_state.h"
 #include "png/inflate.h"
 
+#if POW2BMP_X86_SIMD
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr std::uint8_t kFilterNone = 0;
@@ -86,9 +90,192 @@ void unfilterTruecolour(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t
   }
 }
 
+#if POW2BMP_X86_SIMD
+// Vector forms of the truecolour reconstruction. Sub, Average and Paeth depend on the pixel to
+// the left, so they take one pixel per step with its channels side by side in one register
+// (SSE2, Paeth in 16-bit lanes); Up has no such dependency and adds 16 or 32 bytes per step.
+// Pixels are loaded and stored with exactly kBytes bytes, so nothing outside the scanlines is
+// touched.
+
+// A pixel as a 32-bit value, built in registers (a 3-byte copy through memory would stall the
+// load that follows it).
+template <std::size_t kBytes>
+inline std::uint32_t loadBytes(const std::uint8_t* p) noexcept {
+  if constexpr (kBytes == 4) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, p, 4);
+    return value;
+  } else {
+    std::uint16_t low = 0;
+    std::memcpy(&low, p, 2);
+    return std::uint32_t{low} | std::uint32_t{p[2]} << 16;
+  }
+}
+
+template <std::size_t kBytes>
+inline void storeBytes(std::uint8_t* p, std::uint32_t value) noexcept {
+  if constexpr (kBytes == 4) {
+    std::memcpy(p, &value, 4);
+  } else {
+    const auto low = static_cast<std::uint16_t>(value);
+    std::memcpy(p, &low, 2);
+    p[2] = static_cast<std::uint8_t>(value >> 16);
+  }
+}
+
+template <std::size_t kBytes>
+inline __m128i loadPixel(const std::uint8_t* p) noexcept {
+  return _mm_cvtsi32_si128(static_cast<int>(loadBytes<kBytes>(p)));
+}
+
+// Stores the pixel in v at x as it is and, with kConvert, at dst as blue, green, red(, alpha).
+template <std::size_t kBytes, bool kConvert>
+inline void storePixel(__m128i v, std::uint8_t* x, std::uint8_t* dst) noexcept {
+  const auto value = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+  storeBytes<kBytes>(x, value);
+  if constexpr (kConvert) {
+    storeBytes<kBytes>(dst, (value & 0xFF00FF00u) | (value >> 16 & 0xFFu) | (value & 0xFFu) << 16);
+  }
+}
+
+template <std::size_t kBytes, bool kConvert, std::uint8_t kFilter>
+void unfilterTruecolourSse2(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t* dst,
+                            std::size_t count) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  __m128i left = zero;       // 8-bit lanes
+  __m128i upperLeft = zero;  // 16-bit lanes, Paeth only
+  for (std::size_t k = 0; k < count; ++k, x += kBytes, prior += kBytes) {
+    const __m128i filtered = loadPixel<kBytes>(x);
+    __m128i predicted = left;
+    if constexpr (kFilter == kFilterAverage) {
+      const __m128i above = loadPixel<kBytes>(prior);
+      // floor((left + above) / 2): pavgb rounds up, so take the lost low bit off.
+      predicted =
+          _mm_sub_epi8(_mm_avg_epu8(left, above), _mm_and_si128(_mm_xor_si128(left, above), one));
+    }
+    if constexpr (kFilter == kFilterPaeth) {
+      const __m128i a = _mm_unpacklo_epi8(left, zero);
+      const __m128i b = _mm_unpacklo_epi8(loadPixel<kBytes>(prior), zero);
+      const __m128i c = upperLeft;
+      upperLeft = b;
+      const __m128i aboveStep = _mm_sub_epi16(b, c);
+      const __m128i leftStep = _mm_sub_epi16(a, c);
+      const __m128i sum = _mm_add_epi16(aboveStep, leftStep);
+      const __m128i pa = _mm_max_epi16(aboveStep, _mm_sub_epi16(zero, aboveStep));
+      const __m128i pb = _mm_max_epi16(leftStep, _mm_sub_epi16(zero, leftStep));
+      const __m128i pc = _mm_max_epi16(sum, _mm_sub_epi16(zero, sum));
+      const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+      // Ties go to left, then above, then upper-left: pick in the reverse order.
+      const auto pick = [](__m128i mask, __m128i yes, __m128i no) noexcept {
+        return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+      };
+      __m128i nearest = pick(_mm_cmpeq_epi16(smallest, pc), c, b);
+      nearest = pick(_mm_cmpeq_epi16(smallest, pb), b, nearest);
+      nearest = pick(_mm_cmpeq_epi16(smallest, pa), a, nearest);
+      predicted = _mm_packus_epi16(nearest, nearest);
+    }
+    left = _mm_add_epi8(filtered, predicted);
+    storePixel<kBytes, kConvert>(left, x, dst);
+    if constexpr (kConvert) dst += kBytes;
+  }
+}
+
+// Blue, green, red(, alpha) of count pixels at src written to dst.
+template <std::size_t kBytes>
+void reorderPixelsPortable(const std::uint8_t* src, std::uint8_t* dst, std::size_t count) noexcept {
+  for (std::size_t k = 0; k < count; ++k, src += kBytes, dst += kBytes) {
+    dst[0] = src[2];
+    dst[1] = src[1];
+    dst[2] = src[0];
+    if constexpr (kBytes == 4) dst[3] = src[3];
+  }
+}
+
+// The same with pshufb: 4 pixels of 4 bytes or 5 of 3 bytes per 16-byte step, while a whole
+// 16 bytes can be read and written inside the scanline.
+template <std::size_t kBytes>
+__attribute__((target("ssse3"))) void reorderPixelsSsse3(const std::uint8_t* src, std::uint8_t* dst,
+                                                         std::size_t count) noexcept {
+  constexpr std::size_t kStep = kBytes == 4 ? 4 : 5;
+  const __m128i order = kBytes == 4
+                            ? _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15)
+                            : _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  std::size_t k = 0;
+  for (; (count - k) * kBytes >= 16; k += kStep) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k * kBytes));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k * kBytes), _mm_shuffle_epi8(v, order));
+  }
+  reorderPixelsPortable<kBytes>(src + k * kBytes, dst + k * kBytes, count - k);
+}
+
+// Up: the scanline plus the one above, 32 bytes per step.
+__attribute__((target("avx2"))) void addRowsAvx2(std::uint8_t* x, const std::uint8_t* prior,
+                                                 std::size_t n) noexcept {
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i sum =
+        _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i)),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prior + i)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x + i), sum);
+  }
+  for (; i < n; ++i) x[i] = static_cast<std::uint8_t>(x[i] + prior[i]);
+}
+
+void addRowsSse2(std::uint8_t* x, const std::uint8_t* prior, std::size_t n) noexcept {
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i sum = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(prior + i)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i), sum);
+  }
+  for (; i < n; ++i) x[i] = static_cast<std::uint8_t>(x[i] + prior[i]);
+}
+
+// The vector reconstruction of one truecolour scanline; false when the portable form is to do it.
+template <std::size_t kBytes, bool kConvert>
+bool unfilterTruecolourVector(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
+                              std::uint8_t* dst, std::size_t count) noexcept {
+  if (codePath() == CodePath::kPortable) return false;
+  switch (filterType) {
+    case kFilterNone:
+    case kFilterUp:
+      if (filterType == kFilterUp) {
+        if (useAvx2()) {
+          addRowsAvx2(x, prior, count * kBytes);
+        } else {
+          addRowsSse2(x, prior, count * kBytes);
+        }
+      }
+      if constexpr (kConvert) {
+        if (useSsse3()) {
+          reorderPixelsSsse3<kBytes>(x, dst, count);
+        } else {
+          reorderPixelsPortable<kBytes>(x, dst, count);
+        }
+      }
+      return true;
+    case kFilterSub:
+      unfilterTruecolourSse2<kBytes, kConvert, kFilterSub>(x, prior, dst, count);
+      return true;
+    case kFilterAverage:
+      unfilterTruecolourSse2<kBytes, kConvert, kFilterAverage>(x, prior, dst, count);
+      return true;
+    case kFilterPaeth:
+      unfilterTruecolourSse2<kBytes, kConvert, kFilterPaeth>(x, prior, dst, count);
+      return true;
+    default:
+      return false;
+  }
+}
+#endif
+
 template <std::size_t kBytes, bool kConvert>
 void unfilterTruecolourRow(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
                            std::uint8_t* dst, std::size_t count) noexcept {
+#if POW2BMP_X86_SIMD
+  if (unfilterTruecolourVector<kBytes, kConvert>(filterType, x, prior, dst, count)) return;
+#endif
   using Unfilter =
       void (*)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t) noexcept;
   // Filter None leaves the bytes as they are; only a conversion has work to do.
