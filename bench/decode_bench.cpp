@@ -899,7 +899,8 @@ int main(int argc, char** argv) {
   printSummaryTable("Summary: pictures, ours/peer, geometric mean over the files of each class",
                     "ours MB/s", kPeerColumns, summary.ratios, summary.ourSpeed, false);
   printSummaryTable(
-      "Summary: zlib stream of each PNG, our inflate pulled as the PNG reader pulls it (one call) vs one-call peers",
+      "Summary: zlib stream of each PNG, our inflate pulled as the PNG reader pulls it (one call) "
+      "vs one-call peers",
       "ours MB/s", kZlibColumns, summary.zlibRatios, summary.oursByRowSpeed, true);
   if (summary.failures != 0) {
     std::printf("%d failure(s) of our decoders: see the tables above\n", summary.failures);
