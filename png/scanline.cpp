@@ -1,9 +1,11 @@
 // Scanline reconstruction for PNG filter method 0 and the Adam7 interlace.
 //
-// Each scanline arrives from the zlib stream as one filter-type byte and the filtered bytes. It
-// is reconstructed in place in one of two alternating buffers, the other holding the previous
-// scanline of the picture (or of the current pass); the first scanline of the picture and of
-// every pass is reconstructed against zeros. Samples are then spread straight into their final
+// Each scanline arrives from the zlib stream as one filter-type byte and the filtered bytes. All
+// scanlines of the picture (every Adam7 pass together) are pulled with one inflateRead into one
+// buffer, up to kMaxPullBytes of them (larger plain pictures in slices of whole scanlines, larger
+// interlaced ones a scanline at a time), and reconstructed in place there afterwards, each
+// against the one before it; the first scanline of the picture and of every pass is
+// reconstructed against zeros. Samples are then spread straight into their final
 // place in the target rows (an Image, bottom row first, or pngState.pixels): bits of depths 1, 2
 // and 4 are unpacked most significant first (grey widened to 0..255, palette indices kept),
 // truecolour samples reordered to blue, green, red. Exactly the bytes of the picture are requested
@@ -11,8 +13,8 @@
 // decode.
 //
 // Speed: 8-bit truecolour scanlines are reconstructed a whole pixel at a time, the three or four
-// channels side by side with a branch-free Paeth predictor, and plain (non-interlaced) pictures
-// store each pixel in blue, green, red order in the same pass.
+// channels side by side (with SSE2 on x86, else a branch-free Paeth predictor), and plain
+// (non-interlaced) pictures store each pixel in blue, green, red order in the same pass.
 
 #include "png/scanline.h"
 
