@@ -31,13 +31,41 @@
 
 #include "png/inflate.h"
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 
 #include "base/byte_io.h"
 #include "png/decode_state.h"
 
+#if POW2BMP_X86_SIMD
+#include <immintrin.h>
+#endif
+
 thread_local InflateState inflateState;
+
+namespace {
+// Set by tests only; atomic so that a decode on another thread reads it cleanly.
+std::atomic<CodePath> chosenPath{CodePath::kBest};
+}  // namespace
+
+void setCodePath(CodePath path) noexcept { chosenPath.store(path, std::memory_order_relaxed); }
+CodePath codePath() noexcept { return chosenPath.load(std::memory_order_relaxed); }
+
+#if POW2BMP_X86_SIMD
+bool useSsse3() noexcept {
+  static const bool has = __builtin_cpu_supports("ssse3") != 0;
+  return has && codePath() == CodePath::kBest;
+}
+bool useSse41() noexcept {
+  static const bool has = __builtin_cpu_supports("sse4.1") != 0;
+  return has && codePath() == CodePath::kBest;
+}
+bool useAvx2() noexcept {
+  static const bool has = __builtin_cpu_supports("avx2") != 0;
+  return has && codePath() == CodePath::kBest;
+}
+#endif
 
 namespace {
 
@@ -47,6 +75,12 @@ constexpr std::uint32_t kEndOfBlock = 256;
 constexpr std::uint32_t kLastLengthSymbol = 285;
 constexpr std::uint32_t kLastDistanceCode = 29;
 constexpr std::uint32_t kCodeLengthLookupBits = kMaxCodeLengthCodeLength;
+// A first read at least this long is decoded straight into the caller's buffer (any read longer
+// than the copy overshoot could be).
+constexpr std::uint32_t kDirectMinimum = 2 * kCopyOvershoot;
+// Bytes decoded straight into the caller's buffer between two Adler-32 updates, so the sum
+// reads them while they are still in the cache.
+constexpr std::size_t kAdlerSlice = 64 * 1024;
 
 // Order in which the code-length code lengths of a dynamic header are sent.
 constexpr std::uint8_t kCodeLengthOrder[kCodeLengthSymbolCount] = {
@@ -458,8 +492,8 @@ bool checkTrailer(BitReader& input) noexcept {
 // --- Output -------------------------------------------------------------------------------------
 
 // Adler-32 of `adler` continued over count bytes, with the modulo taken once per kAdlerBlock.
-std::uint32_t updateAdler(std::uint32_t adler, const std::uint8_t* bytes,
-                          std::size_t count) noexcept {
+std::uint32_t updateAdlerPortable(std::uint32_t adler, const std::uint8_t* bytes,
+                                  std::size_t count) noexcept {
   std::uint32_t s1 = adler & 0xFFFF;
   std::uint32_t s2 = adler >> 16;
   while (count != 0) {
@@ -488,6 +522,104 @@ std::uint32_t updateAdler(std::uint32_t adler, const std::uint8_t* bytes,
   return s2 << 16 | s1;
 }
 
+#if POW2BMP_X86_SIMD
+// The vector forms take whole chunks of 16 (SSE2) or 32 (AVX2) bytes, at most kAdlerBlock bytes
+// between two reductions, and leave the tail to the portable form. Per chunk of N bytes b[i],
+// s2 gains N * s1 + sum (N - i) * b[i] and s1 gains sum b[i]: lane sums of the bytes (psadbw),
+// of the running s1 before each chunk, and of the weighted bytes (pmaddwd) are added up at the
+// end of each block. Every lane sum is part of a total that stays below 2^32 within a block.
+
+inline std::uint32_t sumLanes(__m128i v) noexcept {
+  v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));
+  v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0xB1));
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+}
+
+std::uint32_t updateAdlerSse2(std::uint32_t adler, const std::uint8_t* bytes,
+                              std::size_t count) noexcept {
+  std::uint32_t s1 = adler & 0xFFFF;
+  std::uint32_t s2 = adler >> 16;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i weightsLow = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+  const __m128i weightsHigh = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+  while (count >= 16) {
+    std::size_t chunks = (count < kAdlerBlock ? count : kAdlerBlock) / 16;
+    count -= chunks * 16;
+    const std::uint32_t chunkCount = static_cast<std::uint32_t>(chunks);
+    __m128i byteSums = zero;
+    __m128i priorSums = zero;
+    __m128i weighted = zero;
+    do {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+      priorSums = _mm_add_epi32(priorSums, byteSums);
+      byteSums = _mm_add_epi32(byteSums, _mm_sad_epu8(v, zero));
+      weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), weightsLow));
+      weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), weightsHigh));
+      bytes += 16;
+    } while (--chunks != 0);
+    s2 += 16 * chunkCount * s1 + 16 * sumLanes(priorSums) + sumLanes(weighted);
+    s1 += sumLanes(byteSums);
+    s1 %= kAdlerModulus;
+    s2 %= kAdlerModulus;
+  }
+  return updateAdlerPortable(s2 << 16 | s1, bytes, count);
+}
+
+__attribute__((target("avx2"))) inline std::uint32_t foldLanes(__m256i v) noexcept {
+  return sumLanes(_mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+}
+
+__attribute__((target("avx2"))) std::uint32_t updateAdlerAvx2(std::uint32_t adler,
+                                                              const std::uint8_t* bytes,
+                                                              std::size_t count) noexcept {
+  std::uint32_t s1 = adler & 0xFFFF;
+  std::uint32_t s2 = adler >> 16;
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i weights =
+      _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14,
+                       13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+  const __m256i ones = _mm256_set1_epi16(1);
+  while (count >= 32) {
+    std::size_t chunks = (count < kAdlerBlock ? count : kAdlerBlock) / 32;
+    count -= chunks * 32;
+    const std::uint32_t chunkCount = static_cast<std::uint32_t>(chunks);
+    __m256i byteSums = zero;
+    __m256i priorSums = zero;
+    __m256i weighted = zero;
+    do {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
+      priorSums = _mm256_add_epi32(priorSums, byteSums);
+      byteSums = _mm256_add_epi32(byteSums, _mm256_sad_epu8(v, zero));
+      weighted =
+          _mm256_add_epi32(weighted, _mm256_madd_epi16(_mm256_maddubs_epi16(v, weights), ones));
+      bytes += 32;
+    } while (--chunks != 0);
+    s2 += 32 * chunkCount * s1 + 32 * foldLanes(priorSums) + foldLanes(weighted);
+    s1 += foldLanes(byteSums);
+    s1 %= kAdlerModulus;
+    s2 %= kAdlerModulus;
+  }
+  return updateAdlerPortable(s2 << 16 | s1, bytes, count);
+}
+#endif
+
+using AdlerFunction = std::uint32_t (*)(std::uint32_t, const std::uint8_t*, std::size_t) noexcept;
+
+AdlerFunction chooseAdler() noexcept {
+  if (chosenPath == CodePath::kPortable) return &updateAdlerPortable;
+#if POW2BMP_X86_SIMD
+  if (useAvx2()) return &updateAdlerAvx2;
+  return &updateAdlerSse2;
+#else
+  return &updateAdlerPortable;
+#endif
+}
+
+std::uint32_t updateAdler(std::uint32_t adler, const std::uint8_t* bytes,
+                          std::size_t count) noexcept {
+  return chooseAdler()(adler, bytes, count);
+}
+
 // Writes count bytes at out copied from distance bytes back (distance 1..out - window; the
 // source may overlap the bytes written). May also write up to kCopyOvershoot bytes past the end.
 inline void copyMatch(std::uint8_t* out, std::uint32_t distance, std::uint32_t count) noexcept {
@@ -506,9 +638,21 @@ inline void copyMatch(std::uint8_t* out, std::uint32_t distance, std::uint32_t c
       source += 8;
     } while (out < stop);
   } else if (distance == 1) {
-    std::memset(out, *source, count);
+    std::uint64_t word = 0x0101010101010101u * *source;
+    do {
+      std::memcpy(out, &word, 8);
+      out += 8;
+    } while (out < stop);
   } else {
-    while (out < stop) *out++ = *source++;
+    // Distances 2..7: the first 8 bytes one by one, then whole words from the nearest multiple
+    // of the distance that is at least 8 back (at most 14), where the bytes repeat as well.
+    for (int i = 0; i < 8; ++i) out[i] = source[i];
+    const std::uint32_t period = distance * ((8 + distance - 1) / distance);
+    out += 8;
+    while (out < stop) {
+      std::memcpy(out, out - period, 8);
+      out += 8;
+    }
   }
 }
 
@@ -730,6 +874,33 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
   if (len == 0 || !state.streamOpen) return 0;
   BitReader input = openInput();
   std::uint32_t done = 0;
+  if (state.writePos == 0 && len >= kDirectMinimum) {
+    // Nothing produced yet: decode straight into dst, which is its own history, and keep
+    // kCopyOvershoot bytes at the end free for the overshoot of match copies. The window takes
+    // over for that rest with the last kWindowSize bytes as history.
+    std::uint8_t* out = dst;
+    std::uint8_t* const directEnd = dst + (len - kCopyOvershoot);
+    Produced produced = Produced::kOutputFull;
+    while (out < directEnd) {
+      std::uint8_t* const sliceStart = out;
+      const auto left = static_cast<std::size_t>(directEnd - out);
+      produced = produce(input, dst, out, out + (left < kAdlerSlice ? left : kAdlerSlice));
+      state.adler =
+          updateAdler(state.adler, sliceStart, static_cast<std::size_t>(out - sliceStart));
+      if (produced != Produced::kOutputFull) break;
+    }
+    done = static_cast<std::uint32_t>(out - dst);
+    if (produced == Produced::kFailed) return failStream(input);
+    if (produced == Produced::kFinalBlockEnded) {
+      if (!checkTrailer(input)) return failStream(input);
+      closeInput(input);
+      state.streamOpen = false;
+      return done;
+    }
+    const std::uint32_t history = done < kWindowSize ? done : kWindowSize;
+    std::memcpy(state.window.get(), out - history, history);
+    state.writePos = history;
+  }
   while (done < len) {
     if (state.writePos == kOutputLimit) {  // keep the last kWindowSize bytes as history
       std::memmove(state.window.get(), state.window.get() + kOutputLimit - kWindowSize,

@@ -1,9 +1,11 @@
 // Scanline reconstruction for PNG filter method 0 and the Adam7 interlace.
 //
-// Each scanline arrives from the zlib stream as one filter-type byte and the filtered bytes. It
-// is reconstructed in place in one of two alternating buffers, the other holding the previous
-// scanline of the picture (or of the current pass); the first scanline of the picture and of
-// every pass is reconstructed against zeros. Samples are then spread straight into their final
+// Each scanline arrives from the zlib stream as one filter-type byte and the filtered bytes. All
+// scanlines of the picture (every Adam7 pass together) are pulled with one inflateRead into one
+// buffer, up to kMaxPullBytes of them (larger plain pictures in slices of whole scanlines, larger
+// interlaced ones a scanline at a time), and reconstructed in place there afterwards, each
+// against the one before it; the first scanline of the picture and of every pass is
+// reconstructed against zeros. Samples are then spread straight into their final
 // place in the target rows (an Image, bottom row first, or pngState.pixels): bits of depths 1, 2
 // and 4 are unpacked most significant first (grey widened to 0..255, palette indices kept),
 // truecolour samples reordered to blue, green, red. Exactly the bytes of the picture are requested
@@ -11,8 +13,8 @@
 // decode.
 //
 // Speed: 8-bit truecolour scanlines are reconstructed a whole pixel at a time, the three or four
-// channels side by side with a branch-free Paeth predictor, and plain (non-interlaced) pictures
-// store each pixel in blue, green, red order in the same pass.
+// channels side by side (with SSE2 on x86, else a branch-free Paeth predictor), and plain
+// (non-interlaced) pictures store each pixel in blue, green, red order in the same pass.
 
 #include "png/scanline.h"
 
@@ -22,6 +24,10 @@
 
 #include "png/decode_state.h"
 #include "png/inflate.h"
+
+#if POW2BMP_X86_SIMD
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -86,9 +92,192 @@ void unfilterTruecolour(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t
   }
 }
 
+#if POW2BMP_X86_SIMD
+// Vector forms of the truecolour reconstruction. Sub, Average and Paeth depend on the pixel to
+// the left, so they take one pixel per step with its channels side by side in one register
+// (SSE2, Paeth in 16-bit lanes); Up has no such dependency and adds 16 or 32 bytes per step.
+// Pixels are loaded and stored with exactly kBytes bytes, so nothing outside the scanlines is
+// touched.
+
+// A pixel as a 32-bit value, built in registers (a 3-byte copy through memory would stall the
+// load that follows it).
+template <std::size_t kBytes>
+inline std::uint32_t loadBytes(const std::uint8_t* p) noexcept {
+  if constexpr (kBytes == 4) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, p, 4);
+    return value;
+  } else {
+    std::uint16_t low = 0;
+    std::memcpy(&low, p, 2);
+    return std::uint32_t{low} | std::uint32_t{p[2]} << 16;
+  }
+}
+
+template <std::size_t kBytes>
+inline void storeBytes(std::uint8_t* p, std::uint32_t value) noexcept {
+  if constexpr (kBytes == 4) {
+    std::memcpy(p, &value, 4);
+  } else {
+    const auto low = static_cast<std::uint16_t>(value);
+    std::memcpy(p, &low, 2);
+    p[2] = static_cast<std::uint8_t>(value >> 16);
+  }
+}
+
+template <std::size_t kBytes>
+inline __m128i loadPixel(const std::uint8_t* p) noexcept {
+  return _mm_cvtsi32_si128(static_cast<int>(loadBytes<kBytes>(p)));
+}
+
+// Stores the pixel in v at x as it is and, with kConvert, at dst as blue, green, red(, alpha).
+template <std::size_t kBytes, bool kConvert>
+inline void storePixel(__m128i v, std::uint8_t* x, std::uint8_t* dst) noexcept {
+  const auto value = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+  storeBytes<kBytes>(x, value);
+  if constexpr (kConvert) {
+    storeBytes<kBytes>(dst, (value & 0xFF00FF00u) | (value >> 16 & 0xFFu) | (value & 0xFFu) << 16);
+  }
+}
+
+template <std::size_t kBytes, bool kConvert, std::uint8_t kFilter>
+void unfilterTruecolourSse2(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t* dst,
+                            std::size_t count) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  __m128i left = zero;       // 8-bit lanes
+  __m128i upperLeft = zero;  // 16-bit lanes, Paeth only
+  for (std::size_t k = 0; k < count; ++k, x += kBytes, prior += kBytes) {
+    const __m128i filtered = loadPixel<kBytes>(x);
+    __m128i predicted = left;
+    if constexpr (kFilter == kFilterAverage) {
+      const __m128i above = loadPixel<kBytes>(prior);
+      // floor((left + above) / 2): pavgb rounds up, so take the lost low bit off.
+      predicted =
+          _mm_sub_epi8(_mm_avg_epu8(left, above), _mm_and_si128(_mm_xor_si128(left, above), one));
+    }
+    if constexpr (kFilter == kFilterPaeth) {
+      const __m128i a = _mm_unpacklo_epi8(left, zero);
+      const __m128i b = _mm_unpacklo_epi8(loadPixel<kBytes>(prior), zero);
+      const __m128i c = upperLeft;
+      upperLeft = b;
+      const __m128i aboveStep = _mm_sub_epi16(b, c);
+      const __m128i leftStep = _mm_sub_epi16(a, c);
+      const __m128i sum = _mm_add_epi16(aboveStep, leftStep);
+      const __m128i pa = _mm_max_epi16(aboveStep, _mm_sub_epi16(zero, aboveStep));
+      const __m128i pb = _mm_max_epi16(leftStep, _mm_sub_epi16(zero, leftStep));
+      const __m128i pc = _mm_max_epi16(sum, _mm_sub_epi16(zero, sum));
+      const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+      // Ties go to left, then above, then upper-left: pick in the reverse order.
+      const auto pick = [](__m128i mask, __m128i yes, __m128i no) noexcept {
+        return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+      };
+      __m128i nearest = pick(_mm_cmpeq_epi16(smallest, pc), c, b);
+      nearest = pick(_mm_cmpeq_epi16(smallest, pb), b, nearest);
+      nearest = pick(_mm_cmpeq_epi16(smallest, pa), a, nearest);
+      predicted = _mm_packus_epi16(nearest, nearest);
+    }
+    left = _mm_add_epi8(filtered, predicted);
+    storePixel<kBytes, kConvert>(left, x, dst);
+    if constexpr (kConvert) dst += kBytes;
+  }
+}
+
+// Blue, green, red(, alpha) of count pixels at src written to dst.
+template <std::size_t kBytes>
+void reorderPixelsPortable(const std::uint8_t* src, std::uint8_t* dst, std::size_t count) noexcept {
+  for (std::size_t k = 0; k < count; ++k, src += kBytes, dst += kBytes) {
+    dst[0] = src[2];
+    dst[1] = src[1];
+    dst[2] = src[0];
+    if constexpr (kBytes == 4) dst[3] = src[3];
+  }
+}
+
+// The same with pshufb: 4 pixels of 4 bytes or 5 of 3 bytes per 16-byte step, while a whole
+// 16 bytes can be read and written inside the scanline.
+template <std::size_t kBytes>
+__attribute__((target("ssse3"))) void reorderPixelsSsse3(const std::uint8_t* src, std::uint8_t* dst,
+                                                         std::size_t count) noexcept {
+  constexpr std::size_t kStep = kBytes == 4 ? 4 : 5;
+  const __m128i order = kBytes == 4
+                            ? _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15)
+                            : _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  std::size_t k = 0;
+  for (; (count - k) * kBytes >= 16; k += kStep) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k * kBytes));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k * kBytes), _mm_shuffle_epi8(v, order));
+  }
+  reorderPixelsPortable<kBytes>(src + k * kBytes, dst + k * kBytes, count - k);
+}
+
+// Up: the scanline plus the one above, 32 bytes per step.
+__attribute__((target("avx2"))) void addRowsAvx2(std::uint8_t* x, const std::uint8_t* prior,
+                                                 std::size_t n) noexcept {
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i sum =
+        _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i)),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prior + i)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x + i), sum);
+  }
+  for (; i < n; ++i) x[i] = static_cast<std::uint8_t>(x[i] + prior[i]);
+}
+
+void addRowsSse2(std::uint8_t* x, const std::uint8_t* prior, std::size_t n) noexcept {
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i sum = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(prior + i)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i), sum);
+  }
+  for (; i < n; ++i) x[i] = static_cast<std::uint8_t>(x[i] + prior[i]);
+}
+
+// The vector reconstruction of one truecolour scanline; false when the portable form is to do it.
+template <std::size_t kBytes, bool kConvert>
+bool unfilterTruecolourVector(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
+                              std::uint8_t* dst, std::size_t count) noexcept {
+  if (codePath() == CodePath::kPortable) return false;
+  switch (filterType) {
+    case kFilterNone:
+    case kFilterUp:
+      if (filterType == kFilterUp) {
+        if (useAvx2()) {
+          addRowsAvx2(x, prior, count * kBytes);
+        } else {
+          addRowsSse2(x, prior, count * kBytes);
+        }
+      }
+      if constexpr (kConvert) {
+        if (useSsse3()) {
+          reorderPixelsSsse3<kBytes>(x, dst, count);
+        } else {
+          reorderPixelsPortable<kBytes>(x, dst, count);
+        }
+      }
+      return true;
+    case kFilterSub:
+      unfilterTruecolourSse2<kBytes, kConvert, kFilterSub>(x, prior, dst, count);
+      return true;
+    case kFilterAverage:
+      unfilterTruecolourSse2<kBytes, kConvert, kFilterAverage>(x, prior, dst, count);
+      return true;
+    case kFilterPaeth:
+      unfilterTruecolourSse2<kBytes, kConvert, kFilterPaeth>(x, prior, dst, count);
+      return true;
+    default:
+      return false;
+  }
+}
+#endif
+
 template <std::size_t kBytes, bool kConvert>
 void unfilterTruecolourRow(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
                            std::uint8_t* dst, std::size_t count) noexcept {
+#if POW2BMP_X86_SIMD
+  if (unfilterTruecolourVector<kBytes, kConvert>(filterType, x, prior, dst, count)) return;
+#endif
   using Unfilter =
       void (*)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t) noexcept;
   // Filter None leaves the bytes as they are; only a conversion has work to do.
@@ -169,53 +358,11 @@ void spreadPixels(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
   }
 }
 
-// Zeroes both scanline buffers over rowBytes and makes rows[0] the current one.
-void clearRows() noexcept {
-  const auto length = static_cast<std::size_t>(pngState.rowBytes);
-  std::memset(pngState.rows[0].get(), 0, length);
-  std::memset(pngState.rows[1].get(), 0, length);
-  pngState.currentRow = 0;
-}
-
-// Pulls the filter byte and length scanline bytes into the current buffer; the filter type, or
-// -1 when the stream delivers less or the type is above 4.
-int readFilteredScanline(std::int32_t length) noexcept {
-  std::uint8_t filterType = 0;
-  if (inflateRead(&filterType, 1) != 1) return -1;
-  if (filterType > kFilterPaeth) return -1;  // filter type
-  const auto count = static_cast<std::uint32_t>(length);
-  if (inflateRead(pngState.rows[pngState.currentRow].get(), count) != count) return -1;
-  return filterType;
-}
-
-// readFilteredScanline, then the reconstruction in place; false on the same failures.
-bool readScanline(std::int32_t length) noexcept {
-  const int filterType = readFilteredScanline(length);
-  if (filterType < 0) return false;
-  unfilterRow(filterType, length);
-  return true;
-}
-
-std::uint8_t* targetRow(const RowTarget& target, std::int32_t row) noexcept {
-  return target.topRow + static_cast<std::ptrdiff_t>(row) * target.rowStride;
-}
-
-}  // namespace
-
-std::uint8_t paethPredictor(std::uint8_t left, std::uint8_t above,
-                            std::uint8_t upperLeft) noexcept {
-  return static_cast<std::uint8_t>(paeth(left, above, upperLeft));
-}
-
-void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept {
-  std::uint8_t* const x = pngState.rows[pngState.currentRow].get();
-  const std::uint8_t* const prior = pngState.rows[1 - pngState.currentRow].get();
-  const auto n = static_cast<std::size_t>(length);
-  const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
+// Reverses filter type `type` (0..4) in place on the n bytes at x, against prior as the previous
+// scanline and `distance` bytes per pixel.
+void unfilterScanline(std::uint8_t type, std::uint8_t* x, const std::uint8_t* prior, std::size_t n,
+                      std::size_t distance) noexcept {
   const std::size_t head = distance < n ? distance : n;  // bytes with no left neighbour
-
-  if (filterType < kFilterNone || filterType > kFilterPaeth) return;
-  const auto type = static_cast<std::uint8_t>(filterType);
   if ((distance == 3 || distance == 4) && n % distance == 0) {
     // 3 and 4 bytes per pixel occur only at depth 8, where every scanline the decode loops
     // pass is whole pixels: a pixel at a time. Any other length goes byte by byte below.
@@ -252,6 +399,44 @@ void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept {
   }
 }
 
+// Zeroes both scanline buffers over rowBytes and makes rows[0] the current one.
+void clearRows() noexcept {
+  const auto length = static_cast<std::size_t>(pngState.rowBytes);
+  std::memset(pngState.rows[0].get(), 0, length);
+  std::memset(pngState.rows[1].get(), 0, length);
+  pngState.currentRow = 0;
+}
+
+// Largest pull of filtered scanlines: pictures up to this many filtered bytes are inflated with
+// one call into one buffer.
+constexpr std::uint64_t kMaxPullBytes = std::uint64_t{1} << 30;
+
+// Scanlines of `stride` bytes per pull for a picture of `height` of them: all, or as many as
+// kMaxPullBytes holds, at least one.
+std::size_t rowsPerPull(std::size_t stride, std::size_t height) noexcept {
+  const auto fit = static_cast<std::size_t>(kMaxPullBytes / stride);
+  if (fit == 0) return 1;
+  return height < fit ? height : fit;
+}
+
+std::uint8_t* targetRow(const RowTarget& target, std::int32_t row) noexcept {
+  return target.topRow + static_cast<std::ptrdiff_t>(row) * target.rowStride;
+}
+
+}  // namespace
+
+std::uint8_t paethPredictor(std::uint8_t left, std::uint8_t above,
+                            std::uint8_t upperLeft) noexcept {
+  return static_cast<std::uint8_t>(paeth(left, above, upperLeft));
+}
+
+void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept {
+  if (filterType < kFilterNone || filterType > kFilterPaeth) return;
+  unfilterScanline(static_cast<std::uint8_t>(filterType), pngState.rows[pngState.currentRow].get(),
+                   pngState.rows[1 - pngState.currentRow].get(), static_cast<std::size_t>(length),
+                   static_cast<std::size_t>(pngState.bytesPerPixel));
+}
+
 void convertPlainRow(const RowTarget& target, std::int32_t row) noexcept {
   spreadPixels(pngState.rows[pngState.currentRow].get(), targetRow(target, row),
                static_cast<std::size_t>(pngState.width),
@@ -269,45 +454,108 @@ void convertPassRow(const RowTarget& target, const Adam7Pass& pass, std::int32_t
 
 bool readPlainRows(const RowTarget& target) noexcept {
   clearRows();
+  const auto rowBytes = static_cast<std::size_t>(pngState.rowBytes);
+  const auto height = static_cast<std::size_t>(pngState.height);
+  const std::size_t stride = rowBytes + 1;  // filter byte and scanline
+  const std::size_t perPull = rowsPerPull(stride, height);
+  const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(perPull * stride);
+  if (!buffer) return false;
   // 8-bit truecolour: reconstruction and reordering in one pass over each scanline.
   const bool truecolour =
       pngState.bitDepth == 8 && (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
   const auto width = static_cast<std::size_t>(pngState.width);
-  for (std::int32_t row = 0; row < pngState.height; ++row) {
-    if (truecolour) {
-      const int filterType = readFilteredScanline(pngState.rowBytes);
-      if (filterType < 0) return false;
-      const auto type = static_cast<std::uint8_t>(filterType);
-      std::uint8_t* const x = pngState.rows[pngState.currentRow].get();
-      const std::uint8_t* const prior = pngState.rows[1 - pngState.currentRow].get();
-      if (pngState.bytesPerPixel == 3) {
-        unfilterTruecolourRow<3, true>(type, x, prior, targetRow(target, row), width);
+  const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
+  const std::uint8_t* prior = pngState.rows[1].get();  // zeros above the first row
+  for (std::size_t first = 0; first < height; first += perPull) {
+    const std::size_t count = height - first < perPull ? height - first : perPull;
+    const auto bytes = static_cast<std::uint32_t>(count * stride);
+    if (inflateRead(buffer.get(), bytes) != bytes) return false;
+    for (std::size_t k = 0; k < count; ++k) {
+      std::uint8_t* const scanline = buffer.get() + k * stride;
+      const std::uint8_t type = scanline[0];
+      if (type > kFilterPaeth) return false;
+      std::uint8_t* const x = scanline + 1;
+      std::uint8_t* const dst = targetRow(target, static_cast<std::int32_t>(first + k));
+      if (truecolour) {
+        if (distance == 3) {
+          unfilterTruecolourRow<3, true>(type, x, prior, dst, width);
+        } else {
+          unfilterTruecolourRow<4, true>(type, x, prior, dst, width);
+        }
       } else {
-        unfilterTruecolourRow<4, true>(type, x, prior, targetRow(target, row), width);
+        unfilterScanline(type, x, prior, rowBytes, distance);
+        spreadPixels(x, dst, width, distance);
       }
-    } else {
-      if (!readScanline(pngState.rowBytes)) return false;
-      convertPlainRow(target, row);
+      prior = x;
     }
-    pngState.currentRow ^= 1;
+    if (first + count < height) {  // the next pull overwrites the buffer
+      std::memcpy(pngState.rows[0].get(), prior, rowBytes);
+      prior = pngState.rows[0].get();
+    }
   }
   return true;
 }
 
 bool readInterlacedRows(const RowTarget& target) noexcept {
+  // The scanlines of all passes, filter bytes included, pulled at once where they fit.
+  std::size_t passStride[7] = {};
+  std::size_t passRows[7] = {};
+  std::size_t passWidth[7] = {};
+  std::uint64_t total = 0;
+  for (std::int32_t p = 0; p < 7; ++p) {
+    const Adam7Pass& pass = adam7Passes[p];
+    if (pass.firstRow >= pngState.height || pass.firstColumn >= pngState.width) continue;
+    passWidth[p] = static_cast<std::size_t>(
+        (pngState.width - pass.firstColumn + pass.columnStep - 1) / pass.columnStep);
+    passRows[p] = static_cast<std::size_t>((pngState.height - pass.firstRow + pass.rowStep - 1) /
+                                           pass.rowStep);
+    passStride[p] = static_cast<std::size_t>(
+        (std::uint64_t{static_cast<std::uint32_t>(pngState.bitDepth)} *
+             static_cast<std::uint32_t>(pngState.bytesPerPixel) * passWidth[p] +
+         7) /
+            8 +
+        1);
+    total += std::uint64_t{passRows[p]} * passStride[p];
+  }
+  const bool whole = total <= kMaxPullBytes;
+  HeapPtr<std::uint8_t[]> buffer;
+  if (whole) {
+    buffer = allocateArray<std::uint8_t>(static_cast<std::size_t>(total));
+    if (!buffer) return false;
+    if (inflateRead(buffer.get(), static_cast<std::uint32_t>(total)) != total) return false;
+  }
+  const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
+  std::uint8_t* scanline = buffer.get();
   for (std::int32_t p = 0; p < 7; ++p) {
     pngState.passIndex = p;
     const Adam7Pass& pass = adam7Passes[p];
-    if (pass.firstRow >= pngState.height || pass.firstColumn >= pngState.width) continue;
+    if (passRows[p] == 0) continue;
     clearRows();
-    const std::int32_t passWidth =
-        (pngState.width - pass.firstColumn + pass.columnStep - 1) / pass.columnStep;
-    const auto passRowLength = static_cast<std::int32_t>(
-        (std::int64_t{pngState.bitDepth} * pngState.bytesPerPixel * passWidth + 7) / 8);
-    for (std::int32_t row = pass.firstRow; row < pngState.height; row += pass.rowStep) {
-      if (!readScanline(passRowLength)) return false;
-      convertPassRow(target, pass, row, passWidth);
-      pngState.currentRow ^= 1;
+    const std::size_t length = passStride[p] - 1;
+    const std::uint8_t* prior = pngState.rows[1].get();  // zeros above the first row
+    std::int32_t row = pass.firstRow;
+    for (std::size_t k = 0; k < passRows[p]; ++k, row += pass.rowStep) {
+      if (!whole) {  // one scanline at a time into the current row buffer
+        std::uint8_t* const x = pngState.rows[pngState.currentRow].get();
+        std::uint8_t type = 0;
+        if (inflateRead(&type, 1) != 1 || type > kFilterPaeth) return false;
+        const auto count = static_cast<std::uint32_t>(length);
+        if (inflateRead(x, count) != count) return false;
+        unfilterScanline(type, x, prior, length, distance);
+        convertPassRow(target, pass, row, static_cast<std::int32_t>(passWidth[p]));
+        prior = x;
+        pngState.currentRow ^= 1;
+        continue;
+      }
+      const std::uint8_t type = scanline[0];
+      if (type > kFilterPaeth) return false;
+      std::uint8_t* const x = scanline + 1;
+      unfilterScanline(type, x, prior, length, distance);
+      spreadPixels(x,
+                   targetRow(target, row) + static_cast<std::size_t>(pass.firstColumn) * distance,
+                   passWidth[p], static_cast<std::size_t>(pass.columnStep) * distance);
+      prior = x;
+      scanline += passStride[p];
     }
   }
   return true;

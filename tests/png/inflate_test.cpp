@@ -1003,6 +1003,18 @@ void expectDecodesLikeZlib(const Bytes& content, const Bytes& stream) {
   expectDecodesInChunks(
       stream, content, [&rng] { return 1 + static_cast<std::uint32_t>(rng() % kMaxChunk); },
       "random chunks");
+  // A first read decodes straight into the caller's buffer; the window goes on from its end,
+  // inside a match or a stored block as it happens.
+  bool first = true;
+  const auto half = static_cast<std::uint32_t>(content.size() / 2) + 7;
+  expectDecodesInChunks(
+      stream, content,
+      [&] {
+        const std::uint32_t ask = first ? half : 1 + static_cast<std::uint32_t>(rng() % kMaxChunk);
+        first = false;
+        return ask;
+      },
+      "half, then random chunks");
 }
 
 using ZlibCase = std::tuple<int, int, int>;  // data kind, level, strategy
@@ -1263,3 +1275,26 @@ TEST(Inflate, MatchesAcrossTheWindowSlideCopyTheRightBytes) {
 }
 
 }  // namespace
+
+// The Adler-32 of every form (the vector ones where the CPU has them, SSE2 alone, portable) over
+// every data kind: a wrong sum fails the trailer check.
+TEST(Inflate, EveryCodePathChecksTheSameTrailers) {
+  struct Restore {
+    ~Restore() { setCodePath(CodePath::kBest); }
+  } restore;
+  for (CodePath path : {CodePath::kBest, CodePath::kBaseline, CodePath::kPortable}) {
+    setCodePath(path);
+    for (int kind : {kRandom, kText, kLongRuns, kShortRepeats, kLarge}) {
+      const Bytes& content = dataOf(kind);
+      const Bytes stream = compressWithZlib(content, 6, 15, Z_DEFAULT_STRATEGY);
+      expectDecodesLikeZlib(content, stream);
+      Bytes damaged = stream;
+      damaged[damaged.size() - 1] ^= 1;  // the last byte of the Adler-32
+      InflateSession session(damaged);
+      ASSERT_TRUE(session.begin());
+      Bytes output(content.size() + 1);
+      EXPECT_EQ(inflateRead(output.data(), static_cast<std::uint32_t>(output.size())), 0u)
+          << kindName(kind) << " path " << static_cast<int>(path);
+    }
+  }
+}

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "png/decode_state.h"
 #include "png/inflate.h"
@@ -423,3 +425,72 @@ TEST_F(Scanline, StreamEndingBeforeTheLastRowFails) {
 }
 
 }  // namespace
+
+// ---- Vector and portable forms ----------------------------------------------------------------
+
+// Restores the default code path when a test ends, passed or not.
+struct CodePathGuard {
+  ~CodePathGuard() { setCodePath(CodePath::kBest); }
+};
+
+// Random rows of every filter type (and every type mixed row by row), reconstructed through each
+// code path: the vector forms where the CPU has them, SSE2 alone, and the portable form must
+// all give the pixels of the picture.
+TEST_F(Scanline, EveryCodePathReconstructsRandomRowsAlike) {
+  const CodePathGuard guard;
+  const std::uint32_t widths[] = {1, 2, 3, 4, 5, 6, 7, 11, 16, 21, 33, 100};
+  std::uint32_t seed = 900;
+  for (std::uint8_t colourType : {std::uint8_t{2}, std::uint8_t{6}}) {
+    for (std::uint8_t filterType = 0; filterType <= 5; ++filterType) {  // 5: mixed
+      for (const std::uint32_t width : widths) {
+        PngPicture picture = makePngPicture(width, 9, 8, colourType, false, ++seed);
+        picture.filters = filterType == 5 ? std::vector<std::uint8_t>{4, 3, 2, 1, 0, 4, 1, 3, 2}
+                                          : std::vector<std::uint8_t>{filterType};
+        const Bytes stream = zlibCompress(pngScanlines(picture));
+        const Bytes expected = expectedPixels(picture);
+        for (CodePath path : {CodePath::kBest, CodePath::kBaseline, CodePath::kPortable}) {
+          setCodePath(path);
+          setFormat(static_cast<std::int32_t>(width), 9, 8, colourType);
+          ASSERT_TRUE(startStream(stream));
+          ASSERT_TRUE(readPlainRows(pixelsTarget()));
+          EXPECT_EQ(pixels(), expected)
+              << "type " << int{colourType} << " filter " << int{filterType} << " width " << width
+              << " path " << static_cast<int>(path);
+          releasePngState();
+        }
+      }
+    }
+  }
+}
+
+// unfilterRow, which the interlaced loop uses for every pass, through each code path against the
+// reference filter on random rows.
+TEST_F(Scanline, EveryCodePathUnfiltersRandomRowsLikeTheReferenceFilter) {
+  const CodePathGuard guard;
+  std::mt19937 rng(31);
+  for (CodePath path : {CodePath::kBest, CodePath::kBaseline, CodePath::kPortable}) {
+    setCodePath(path);
+    for (std::int32_t bytesPerPixel : {3, 4}) {
+      for (std::uint8_t filterType = 0; filterType <= 4; ++filterType) {
+        for (std::size_t pixelCount :
+             {std::size_t{1}, std::size_t{5}, std::size_t{6}, std::size_t{17}, std::size_t{40}}) {
+          const std::size_t length = pixelCount * static_cast<std::size_t>(bytesPerPixel);
+          setFormat(static_cast<std::int32_t>(length), 1, 8, 0);
+          pngState.bytesPerPixel = bytesPerPixel;
+          Bytes raw(length), prior(length);
+          for (std::size_t i = 0; i < length; ++i) {
+            raw[i] = static_cast<std::uint8_t>(rng());
+            prior[i] = static_cast<std::uint8_t>(rng());
+          }
+          putCurrent(
+              pngFilterScanline(filterType, raw, prior, static_cast<std::size_t>(bytesPerPixel)));
+          putPrevious(prior);
+          unfilterRow(filterType, static_cast<std::int32_t>(length));
+          EXPECT_EQ(current(length), raw) << "path " << static_cast<int>(path) << " type "
+                                          << int{filterType} << " distance " << bytesPerPixel;
+          releasePngState();
+        }
+      }
+    }
+  }
+}
