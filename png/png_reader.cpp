@@ -303,12 +303,16 @@ void explainStreamStart(DecodeReport* report, unsigned long failuresBefore) noex
   }
 }
 
-// The reason the scanline loops stopped: a filter type above 4 in a stream that is still open,
-// a stream that ended correctly (its Adler-32 just before the cursor) before the last row, or
-// damage where the cursor stopped.
-void explainRowFailure(DecodeReport* report) noexcept {
+// The reason the scanline loops stopped: a block they needed that could not be had, a filter
+// type above 4 in a stream that is still open, a stream that ended correctly (its Adler-32 just
+// before the cursor) before the last row, or damage where the cursor stopped.
+void explainRowFailure(DecodeReport* report, unsigned long failuresBefore) noexcept {
   if (report == nullptr) return;
   const std::ptrdiff_t position = pictureDataPosition();
+  if (heapFailureCount() != failuresBefore) {
+    refuse(report, "%s", kOutOfMemoryReason);
+    return;
+  }
   if (inflateState.streamOpen) {
     refuse(report, "PNG row with a filter type above 4 (damaged file)");
     return;
@@ -429,7 +433,7 @@ ImagePtr finishPicture(DecodeReport* report) noexcept {
     return nullptr;
   }
   if (!(pngState.interlaced ? readInterlacedRows(target) : readPlainRows(target))) {
-    explainRowFailure(report);
+    explainRowFailure(report, failuresBefore);
     return nullptr;
   }
   // Grey, grey with alpha and palette pictures end here.
