@@ -71,7 +71,7 @@ case $part in
     mkdir -p "$work/recipe/bmp"
     ln -s "$work/pictures" "$work/recipe/img"
     # The README's recipe, with this host as the only one (":" is the local host).
-    (cd "$work/recipe" && find img/ -type f | parallel --will-cite --sshlogin : -j 2 \
+    (cd "$work/recipe" && find img/ -type f | parallel --will-cite --sshlogin : --workdir . -j 2 \
       "$binary" {} bmp/{/.}.bmp >/dev/null)
     same_as_reference "$work/recipe/bmp"
     ;;
