@@ -9,7 +9,7 @@ set -eu
 seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${POW2BMP_FUZZ_BUILD:-$root/build/fuzz}
-targets="decode_image png inflate inflate_zlib png_libpng bmp tga jpeg padding"
+targets="decode_image decode_report png inflate inflate_zlib png_libpng bmp tga jpeg padding"
 
 packages="build-essential cmake clang-14 libclang-rt-14-dev libjpeg-dev libgtest-dev zlib1g-dev libpng-dev"
 # shellcheck disable=SC2086
