@@ -27,11 +27,13 @@ using HeapPtr = std::unique_ptr<T, FreeDeleter>;
 // kReusedBlockMinBytes is kept (the most recently released first, up to maxBlocks blocks and
 // maxBytes bytes in all; older ones are freed to make room) and heapAllocate serves a request of
 // at least that size from the smallest kept block that holds it and is at most a quarter larger,
-// so a batch of pictures of similar sizes stops paying for fresh zero pages on every file. Kept
-// blocks are shared by every thread. setLargeBlockReuse(0, 0) frees every kept block and turns
+// so a batch of large pictures of similar sizes stops paying for fresh zero pages on every file.
+// Kept blocks are shared by every thread. setLargeBlockReuse(0, 0) frees every kept block and turns
 // reuse off. A block served from the kept ones counts like any allocation for
 // failAllocationsAfter.
-constexpr std::size_t kReusedBlockMinBytes = std::size_t{1} << 20;
+// Smaller blocks are left to the system allocator, which reuses the memory of blocks below
+// about this size itself; larger ones it maps fresh and unmaps on release every time.
+constexpr std::size_t kReusedBlockMinBytes = std::size_t{32} << 20;
 void setLargeBlockReuse(std::size_t maxBlocks, std::size_t maxBytes) noexcept;
 
 // Bytes held in kept blocks now (for tests and the memory budget).

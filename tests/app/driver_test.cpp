@@ -279,8 +279,8 @@ TEST_F(Driver, AllocationFailuresAreReportedAtTheirStage) {
 // Large pictures of the same size reuse each other's blocks during a run; nothing is kept
 // once the run is over, and the outputs are those of separate runs.
 TEST_F(Driver, KeptBlocksAreFreedWhenTheRunEnds) {
-  putBmp("img/a.bmp", 700, 500);
-  putBmp("img/b.bmp", 700, 500);
+  putBmp("img/a.bmp", 4000, 2900);
+  putBmp("img/b.bmp", 4000, 2900);
   const RunResult run = runBatch();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(keptBlockBytes(), 0u);
