@@ -7,28 +7,104 @@
 
 #include "app/bmp_writer.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
+#include "app/padding.h"
 #include "base/byte_io.h"
 #include "base/platform.h"
 
-std::array<std::uint8_t, kBmpHeaderBytes> buildBmpHeader(const Image& image,
-                                                         std::uint32_t unpaddedWidth,
-                                                         std::uint32_t unpaddedHeight) noexcept {
+namespace {
+
+// Rows are gathered up to about this many bytes before they are written.
+constexpr std::size_t kStageBytes = std::size_t{256} << 10;
+
+std::array<std::uint8_t, kBmpHeaderBytes> headerFor(const Image& image, unsigned width,
+                                                    unsigned height, std::uint32_t unpaddedWidth,
+                                                    std::uint32_t unpaddedHeight) noexcept {
+  const std::size_t pixelBytes = std::size_t{width} * height * image.channels;
   std::array<std::uint8_t, kBmpHeaderBytes> header{};
   std::uint8_t* h = header.data();
   h[0] = 'B';  // signature
   h[1] = 'M';
-  writeLe32(h + 2, static_cast<std::uint32_t>(kBmpHeaderBytes + image.pixelBytes()));  // file size
-  writeLe32(h + 10, kBmpHeaderBytes);  // pixel data offset
-  writeLe32(h + 14, 40);               // info header size
-  writeLe32(h + 18, image.width);      // width
-  writeLe32(h + 22, image.height);     // height, positive: bottom-up
-  writeLe16(h + 26, 1);                // planes
+  writeLe32(h + 2, static_cast<std::uint32_t>(kBmpHeaderBytes + pixelBytes));  // file size
+  writeLe32(h + 10, kBmpHeaderBytes);                                          // pixel data offset
+  writeLe32(h + 14, 40);                                                       // info header size
+  writeLe32(h + 18, width);                                                    // width
+  writeLe32(h + 22, height);  // height, positive: bottom-up
+  writeLe16(h + 26, 1);       // planes
   writeLe16(h + 28, static_cast<std::uint16_t>(8u * image.channels));  // bits per pixel
   writeLe32(h + 38, unpaddedWidth);   // horizontal pixels per metre
   writeLe32(h + 42, unpaddedHeight);  // vertical pixels per metre
   return header;
+}
+
+bool writeAll(std::FILE* file, const std::uint8_t* bytes, std::size_t count) noexcept {
+  return std::fwrite(bytes, 1, count, file) == count;
+}
+
+// The pixel block of the padded picture, from the picture's rows.
+bool writePaddedRows(std::FILE* file, const Image& picture, BmpRowStage& stage) noexcept {
+  const unsigned channels = picture.channels;
+  const unsigned width = picture.width;
+  const unsigned height = picture.height;
+  const unsigned paddedWidth = paddedSide(width);
+  const unsigned paddedHeight = paddedSide(height);
+  const std::size_t sourceRow = picture.rowBytes();
+  const std::size_t paddedRow = std::size_t{paddedWidth} * channels;
+  if (!reserveBmpRowStage(stage, picture)) return false;
+  const std::size_t stageRows = stage.bytes / paddedRow;
+  std::uint8_t* rows = stage.block.get();
+  const std::uint8_t* source = picture.pixels();
+  if (paddedWidth == width) {
+    if (!writeAll(file, source, picture.pixelBytes())) return false;
+  } else {
+    for (unsigned row = 0; row < height;) {
+      const unsigned chunk =
+          static_cast<unsigned>(std::min<std::size_t>(stageRows, std::size_t{height} - row));
+      for (unsigned i = 0; i < chunk; ++i) {
+        std::uint8_t* line = rows + i * paddedRow;
+        std::memcpy(line, source + std::size_t{row + i} * sourceRow, sourceRow);
+        repeatPixel(line + sourceRow - channels, channels, paddedWidth - width + 1);
+      }
+      if (!writeAll(file, rows, chunk * paddedRow)) return false;
+      row += chunk;
+    }
+  }
+  if (paddedHeight == height) return true;
+  // The padded top row, repeated through the stage, then written as often as needed.
+  std::memcpy(rows, source + std::size_t{height - 1} * sourceRow, sourceRow);
+  repeatPixel(rows + sourceRow - channels, channels, paddedWidth - width + 1);
+  const std::size_t topRows = std::size_t{paddedHeight} - height;
+  const std::size_t filled = std::min(stageRows, topRows);
+  repeatPixel(rows, paddedRow, filled);
+  for (std::size_t row = 0; row < topRows;) {
+    const std::size_t chunk = std::min(filled, topRows - row);
+    if (!writeAll(file, rows, chunk * paddedRow)) return false;
+    row += chunk;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool reserveBmpRowStage(BmpRowStage& stage, const Image& picture) noexcept {
+  const std::size_t paddedRow = std::size_t{paddedSide(picture.width)} * picture.channels;
+  const std::size_t paddedBytes = paddedRow * paddedSide(picture.height);
+  // Whole rows, at least one, up to about kStageBytes, and no more than the padded picture.
+  const std::size_t wanted =
+      std::min(paddedBytes, std::max(paddedRow, kStageBytes / paddedRow * paddedRow));
+  if (stage.bytes >= wanted) return true;
+  stage.block = allocateArray<std::uint8_t>(wanted);
+  stage.bytes = stage.block ? wanted : 0;
+  return stage.bytes != 0;
+}
+
+std::array<std::uint8_t, kBmpHeaderBytes> buildBmpHeader(const Image& image,
+                                                         std::uint32_t unpaddedWidth,
+                                                         std::uint32_t unpaddedHeight) noexcept {
+  return headerFor(image, image.width, image.height, unpaddedWidth, unpaddedHeight);
 }
 
 BmpWriteResult writeBmpFile(const char* path, const Image& image, std::uint32_t unpaddedWidth,
@@ -43,6 +119,22 @@ BmpWriteResult writeBmpFile(const char* path, const Image& image, std::uint32_t 
   bool complete = std::fwrite(header.data(), 1, header.size(), file) == header.size();
   complete =
       complete && std::fwrite(image.pixels(), 1, image.pixelBytes(), file) == image.pixelBytes();
+  complete = (std::fclose(file) == 0) && complete;
+  if (!complete) return BmpWriteResult::cannotWrite;
+  if (!temporary.commit(path)) return BmpWriteResult::cannotCreate;
+  return BmpWriteResult::written;
+}
+
+BmpWriteResult writePaddedBmpFile(const char* path, const Image& picture,
+                                  BmpRowStage& stage) noexcept {
+  TemporaryFile temporary;  // removed on every early return
+  std::FILE* file = temporary.create(path);
+  if (file == nullptr) return BmpWriteResult::cannotCreate;
+
+  const auto header = headerFor(picture, paddedSide(picture.width), paddedSide(picture.height),
+                                picture.width, picture.height);
+  bool complete = writeAll(file, header.data(), header.size());
+  complete = complete && writePaddedRows(file, picture, stage);
   complete = (std::fclose(file) == 0) && complete;
   if (!complete) return BmpWriteResult::cannotWrite;
   if (!temporary.commit(path)) return BmpWriteResult::cannotCreate;

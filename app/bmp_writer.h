@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/heap.h"
 #include "base/image.h"
 
 constexpr std::size_t kBmpHeaderBytes = 54;
@@ -24,3 +25,23 @@ enum class BmpWriteResult { written, cannotCreate, cannotWrite };
 [[nodiscard]] BmpWriteResult writeBmpFile(const char* path, const Image& image,
                                           std::uint32_t unpaddedWidth,
                                           std::uint32_t unpaddedHeight) noexcept;
+
+// The rows writePaddedBmpFile builds before they are written, kept from one call to the next.
+struct BmpRowStage {
+  HeapPtr<std::uint8_t[]> block;
+  std::size_t bytes = 0;
+};
+
+// Makes stage large enough for writePaddedBmpFile(..., picture, stage); false when it cannot
+// be allocated (stage is then empty).
+[[nodiscard]] bool reserveBmpRowStage(BmpRowStage& stage, const Image& picture) noexcept;
+
+// Writes the BMP file of the picture padded to power-of-two sides without building the padded
+// picture: the same bytes, and the same handling of the temporary file, as
+// writeBmpFile(path, *padToPowerOfTwo(picture), picture.width, picture.height). Each row of the
+// picture, its last pixel repeated to the padded width, then the padded top row repeated to the
+// padded height, go out through stage a few hundred kilobytes at a time; rows that need no
+// padding go out straight from the picture. cannotWrite also when stage cannot grow (see
+// reserveBmpRowStage).
+[[nodiscard]] BmpWriteResult writePaddedBmpFile(const char* path, const Image& picture,
+                                                BmpRowStage& stage) noexcept;

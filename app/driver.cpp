@@ -17,7 +17,6 @@
 #include "app/bmp_writer.h"
 #include "app/conversion_rules.h"
 #include "app/ordered_run.h"
-#include "app/padding.h"
 #include "base/counted_string.h"
 #include "base/platform.h"
 #include "image/loader.h"
@@ -31,13 +30,13 @@ struct FileResult {
   Outcome outcome = Outcome::skipped;
   CountedString inputPath;
   CountedString outputPath;
-  ImagePtr picture;  // the padded picture, when converted
+  ImagePtr picture;  // the picture, when converted; padded as it is written
   unsigned width = 0;
   unsigned height = 0;
   unsigned channels = 0;
 };
 
-// Loads and pads one entry of img/ (every step but the output file).
+// Loads one entry of img/ and checks its sides (every step but the output file).
 FileResult convertEntry(const char* name) noexcept {
   FileResult result;
   result.inputPath = folderPath(kInputFolder, name);
@@ -63,13 +62,13 @@ FileResult convertEntry(const char* name) noexcept {
     result.outcome = Outcome::badSize;
     return result;
   }
-  result.picture = padToPowerOfTwo(std::move(image));
-  result.outcome = result.picture ? Outcome::converted : Outcome::noMemory;
+  result.picture = std::move(image);
+  result.outcome = Outcome::converted;
   return result;
 }
 
-// The entries of img/ as ordered jobs: workers load and pad, the committer reports and writes
-// the output file in name order, so the files in bmp/ and the report are those of a sequential
+// The entries of img/ as ordered jobs: workers load, the committer reports and writes the
+// padded output file in name order, so the files in bmp/ and the report are those of a sequential
 // run. A load or memory failure seen while other files were in flight may be for lack of memory
 // they held, so it is tried again alone before it is reported.
 class ConvertJobs final : public OrderedJobs {
@@ -109,9 +108,13 @@ class ConvertJobs final : public OrderedJobs {
       case Outcome::converted:
         break;
     }
+    if (!reserveBmpRowStage(stage_, *result.picture)) {
+      if (!ranAlone) return CommitAction::retryAlone;
+      report(out_, "ERROR: memory\n");
+      return CommitAction::stop;
+    }
     const char* outputPath = result.outputPath.text();
-    const BmpWriteResult written =
-        writeBmpFile(outputPath, *result.picture, result.width, result.height);
+    const BmpWriteResult written = writePaddedBmpFile(outputPath, *result.picture, stage_);
     drop(slot);
     if (written == BmpWriteResult::cannotCreate) {
       report(out_, "ERROR: cannot create output file %s\n", outputPath);
@@ -132,6 +135,25 @@ class ConvertJobs final : public OrderedJobs {
   const FolderListing& names_;
   std::FILE* out_;
   FileResult* results_;
+  BmpRowStage stage_;  // the committer's rows on their way to the file, kept between files
+};
+
+// Large-block reuse for one run: the blocks of a file (its bytes, its picture, the readers'
+// scratch) serve the next files instead of fresh pages. A few blocks per worker are kept, in at
+// most a quarter of the memory budget; the jobs get the rest.
+class BlockReuse {
+ public:
+  BlockReuse(unsigned jobs, std::uint64_t budget) noexcept : keptBytes_(budget / 4) {
+    setLargeBlockReuse(std::size_t{4} * jobs + 4, static_cast<std::size_t>(keptBytes_));
+  }
+  ~BlockReuse() { setLargeBlockReuse(0, 0); }
+  BlockReuse(const BlockReuse&) = delete;
+  BlockReuse& operator=(const BlockReuse&) = delete;
+
+  [[nodiscard]] std::uint64_t keptBytes() const noexcept { return keptBytes_; }
+
+ private:
+  std::uint64_t keptBytes_;
 };
 
 // One batch: the report lines and the exit status, without the pause.
@@ -157,8 +179,9 @@ int convertAll(std::FILE* out, const RunOptions& options) {
     report(out, "ERROR: memory\n");
     return 1;
   }
+  const BlockReuse reuse(jobs, budget);
   ConvertJobs convert(names, out, results.get());
-  if (!runOrderedJobs(convert, names.count(), jobs, budget)) return 1;
+  if (!runOrderedJobs(convert, names.count(), jobs, budget - reuse.keptBytes())) return 1;
   report(out, "OK\n");
   return 0;
 }

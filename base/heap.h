@@ -6,8 +6,13 @@
 #include <cstdlib>
 #include <memory>
 
+// Gives a block from heapAllocate, heapAllocateZeroed or heapReallocate back: kept for reuse
+// while large-block reuse is on and the block is large enough (see setLargeBlockReuse), else
+// freed. Null is ignored.
+void heapRelease(void* block) noexcept;
+
 struct FreeDeleter {
-  void operator()(void* block) const noexcept { std::free(block); }
+  void operator()(void* block) const noexcept { heapRelease(block); }
 };
 
 // An owning pointer to a block from heapAllocate; T may be an array type (std::uint8_t[]).
@@ -17,6 +22,22 @@ using HeapPtr = std::unique_ptr<T, FreeDeleter>;
 // std::malloc that never asks for 0 bytes (a request for 0 gets 1) and returns null on failure
 // or when a test has armed failAllocationsAfter.
 [[nodiscard]] void* heapAllocate(std::size_t bytes) noexcept;
+
+// Large-block reuse, off by default. While on, a released block of at least
+// kReusedBlockMinBytes is kept (the most recently released first, up to maxBlocks blocks and
+// maxBytes bytes in all; older ones are freed to make room) and heapAllocate serves a request of
+// at least that size from the smallest kept block that holds it and is at most a quarter larger,
+// so a batch of large pictures of similar sizes stops paying for fresh zero pages on every file.
+// Kept blocks are shared by every thread. setLargeBlockReuse(0, 0) frees every kept block and turns
+// reuse off. A block served from the kept ones counts like any allocation for
+// failAllocationsAfter.
+// Smaller blocks are left to the system allocator, which reuses the memory of blocks below
+// about this size itself; larger ones it maps fresh and unmaps on release every time.
+constexpr std::size_t kReusedBlockMinBytes = std::size_t{32} << 20;
+void setLargeBlockReuse(std::size_t maxBlocks, std::size_t maxBytes) noexcept;
+
+// Bytes held in kept blocks now (for tests and the memory budget).
+[[nodiscard]] std::size_t keptBlockBytes() noexcept;
 
 // std::calloc with the same rules: a block of `bytes` zero bytes. The system hands large blocks
 // out as fresh pages that are zero already, so pages nobody writes are never touched.

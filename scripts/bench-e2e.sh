@@ -11,7 +11,9 @@
 # at a time and under GNU parallel with the same N.
 # Environment: REPEATS (batch runs, median taken; default 3), PER_FILE=0 skips the per-file
 #   table, POW2BMP=<binary> uses that program instead of building the release one in BUILD_DIR
-#   (default build/bench) from SOURCE_DIR (default: this checkout), NO_INSTALL=1, KEEP=1 keeps
+#   (default build/bench) from SOURCE_DIR (default: this checkout), FLOOR_BENCH=<binary> the
+#   floor program (built beside the release pow2bmp unless given; FLOOR_BENCH=none skips the
+#   floor), NO_INSTALL=1, KEEP=1 keeps
 #   the BMP files both programs wrote (<work-folder>/bmp and im-bmp, about 1 GB each).
 #
 # pow2bmp pauses 2 s before it exits, by design. That pause (with start-up) is measured on an
@@ -38,10 +40,12 @@ fi
 if [ -z "${POW2BMP:-}" ]; then
   build=${BUILD_DIR:-$root/build/bench}
   cmake -S "${SOURCE_DIR:-$root}" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-    -DBUILD_TESTING=OFF -DPOW2BMP_BUILD_FUZZ=OFF >/dev/null
-  cmake --build "$build" -j2 --target pow2bmp >/dev/null
+    -DBUILD_TESTING=OFF -DPOW2BMP_BUILD_FUZZ=OFF -DPOW2BMP_BUILD_BENCH=ON >/dev/null
+  cmake --build "$build" -j2 --target pow2bmp floor_bench >/dev/null
   POW2BMP=$build/pow2bmp
+  FLOOR_BENCH=${FLOOR_BENCH:-$build/bench/floor_bench}
 fi
+floor_bench=${FLOOR_BENCH:-none}
 pow2bmp=$(cd "$(dirname "$POW2BMP")" && pwd)/$(basename "$POW2BMP")
 
 mkdir -p "$work"
@@ -187,12 +191,36 @@ while [ "$jobs" -le "$cpus" ]; do
   say "$(printf '%-40s %10s %14s %14d' "ImageMagick under GNU parallel -j $jobs" "$1" "$1" $(($2 / 1024)))"
   jobs=$((jobs + 1))
 done
+
+# --- the floor: decodeImage on every file plus writing the output bytes from one buffer -------
+if [ "$floor_bench" != none ]; then
+  : > "$work/runs.txt"
+  : > "$work/floor.txt"
+  for _ in $(seq "$repeats"); do
+    rm -rf "$work/floor-out"
+    timed "$work/time.log" "$floor_bench" img floor-out >> "$work/runs.txt"
+    cat "$work/time.log.out" >> "$work/floor.txt"
+  done
+  rm -rf "$work/floor-out"
+  set -- $(median_wall_max_rss < "$work/runs.txt")
+  floor_rss=$2
+  decode=$(cut -d' ' -f1 "$work/floor.txt" | sed 's/$/ 0/' | median_wall_max_rss | cut -d' ' -f1)
+  write=$(cut -d' ' -f2 "$work/floor.txt" | sed 's/$/ 0/' | median_wall_max_rss | cut -d' ' -f1)
+  set -- "$decode" "$write" "$(awk -v a="$decode" -v b="$write" 'BEGIN { printf "%.2f", a + b }')"
+  floor=$3
+  say "$(printf '%-40s %10s %14s %14d' "floor: decode $1 s + write $2 s" "$3" "$3" $((floor_rss / 1024)))"
+fi
+
 say ""
-say "Ratios (pow2bmp without the pause):"
-say "  -j 1 / -j $cpus: $(eval "awk -v a=\"\$p_net_1\" -v b=\"\$p_net_$cpus\" 'BEGIN { printf \"%.2f\", a / b }'")"
-say "  ImageMagick one at a time / pow2bmp -j $cpus: $(eval "awk -v a=\"$i_wall\" -v b=\"\$p_net_$cpus\" 'BEGIN { printf \"%.1f\", a / b }'")"
+say "Ratios (pow2bmp without the pause), goals on a 2-CPU machine in brackets:"
+say "  -j 1 / -j $cpus: $(eval "awk -v a=\"\$p_net_1\" -v b=\"\$p_net_$cpus\" 'BEGIN { printf \"%.2f\", a / b }'")  [-j 2: at least 1.7]"
+say "  ImageMagick one at a time / pow2bmp -j $cpus: $(eval "awk -v a=\"$i_wall\" -v b=\"\$p_net_$cpus\" 'BEGIN { printf \"%.1f\", a / b }'")  [at least 20]"
+say "  ImageMagick one at a time / pow2bmp -j 1: $(awk -v a="$i_wall" -v b="$p_net_1" 'BEGIN { printf "%.1f", a / b }')"
 if [ "$cpus" -ge 2 ]; then
-  say "  ImageMagick under GNU parallel -j $cpus / pow2bmp -j $cpus: $(eval "awk -v a=\"\$i_par_$cpus\" -v b=\"\$p_net_$cpus\" 'BEGIN { printf \"%.1f\", a / b }'")"
+  say "  ImageMagick under GNU parallel -j $cpus / pow2bmp -j $cpus: $(eval "awk -v a=\"\$i_par_$cpus\" -v b=\"\$p_net_$cpus\" 'BEGIN { printf \"%.1f\", a / b }'")  [at least 10]"
+fi
+if [ "$floor_bench" != none ]; then
+  say "  pow2bmp -j 1 / floor: $(awk -v a="$p_net_1" -v b="$floor" 'BEGIN { printf "%.2f", a / b }')  [at most 1.3]"
 fi
 say ""
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "app/padding.h"
 #include "base/byte_io.h"
@@ -111,6 +112,51 @@ TEST(BmpWriter, LargestPictureIsWrittenUnpadded) {
   const auto path = folder.path() / "big.bmp";
   ASSERT_EQ(writeBmpFile(path.c_str(), *padded, 8192, 8192), BmpWriteResult::written);
   EXPECT_EQ(std::filesystem::file_size(path), 54u + 8192u * 8192u * 4u);
+}
+
+// The padded file written straight from the picture is byte for byte the file of the padded
+// picture, for random sides and both channel counts, with one stage reused across pictures
+// (rows of several stages, top rows of several stages, sides that need no padding).
+TEST(BmpWriter, PaddedWriteEqualsWritingThePaddedPicture) {
+  ScratchFolder folder;
+  const auto direct = folder.path() / "direct.bmp";
+  const auto viaCopy = folder.path() / "copy.bmp";
+  std::mt19937 random(7);
+  BmpRowStage stage;
+  const unsigned sides[] = {4, 5, 64, 127, 128, 300, 1000, 1024, 2049};
+  for (int round = 0; round < 60; ++round) {
+    const unsigned width = sides[random() % std::size(sides)];
+    const unsigned height = sides[random() % std::size(sides)];
+    const unsigned channels = 3 + random() % 2;
+    ImagePtr picture = numberedImage(channels, height, width);
+    ASSERT_TRUE(picture);
+    for (std::size_t i = 0; i < picture->pixelBytes(); i += 7) {
+      picture->pixels()[i] = static_cast<std::uint8_t>(random());
+    }
+    ASSERT_EQ(writePaddedBmpFile(direct.c_str(), *picture, stage), BmpWriteResult::written);
+    ImagePtr padded = padToPowerOfTwo(std::move(picture));
+    ASSERT_TRUE(padded);
+    ASSERT_EQ(writeBmpFile(viaCopy.c_str(), *padded, width, height), BmpWriteResult::written);
+    ASSERT_EQ(readFile(direct), readFile(viaCopy)) << width << "x" << height << "/" << channels;
+  }
+}
+
+TEST(BmpWriter, FailedPaddedWriteKeepsExistingFileAndLeavesNoTemporary) {
+  ScratchFolder folder;
+  const auto path = folder.path() / "out.bmp";
+  writeFile(path, Bytes{1, 2, 3});
+  ImagePtr image = numberedImage(3, 300, 300);
+  BmpRowStage stage;
+  {
+    FileSizeLimit limit(100000);
+    EXPECT_EQ(writePaddedBmpFile(path.c_str(), *image, stage), BmpWriteResult::cannotWrite);
+  }
+  EXPECT_EQ(writePaddedBmpFile((folder.path() / "missing" / "x.bmp").c_str(), *image, stage),
+            BmpWriteResult::cannotCreate);
+  EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                          std::filesystem::directory_iterator()),
+            1);
 }
 
 }  // namespace

@@ -276,4 +276,19 @@ TEST_F(Driver, AllocationFailuresAreReportedAtTheirStage) {
   EXPECT_EQ(stages.find('L'), 12u) << stages;
 }
 
+// Large pictures of the same size reuse each other's blocks during a run; nothing is kept
+// once the run is over, and the outputs are those of separate runs.
+TEST_F(Driver, KeptBlocksAreFreedWhenTheRunEnds) {
+  putBmp("img/a.bmp", 4000, 2900);
+  putBmp("img/b.bmp", 4000, 2900);
+  const RunResult run = runBatch();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(keptBlockBytes(), 0u);
+  const Bytes a = readFile("bmp/a.bmp");
+  fs::remove_all("bmp");
+  fs::remove("img/a.bmp");
+  ASSERT_EQ(runBatch().status, 0);
+  EXPECT_EQ(readFile("bmp/b.bmp"), a);
+}
+
 }  // namespace
