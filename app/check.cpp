@@ -156,20 +156,9 @@ class CheckJobs final : public OrderedJobs {
 int checkAll(std::FILE* out, const CheckOptions& options) noexcept {
   FolderListing names;
   const bool fromFolder = options.pathCount == 0;
-  if (fromFolder) {
-    const ListingResult listed = names.read(kInputFolder);
-    if (listed == ListingResult::cannotList) {
-      report(out, "ERROR: Cannot find any image in folder %s%s*.*\n", kInputFolder, kPathSeparator);
-      return 1;
-    }
-    if (listed == ListingResult::outOfMemory) {
-      report(out, "ERROR: memory\n");
-      return 1;
-    }
-  }
+  if (fromFolder && !listInputFolder(names, out)) return 1;
   const unsigned jobs = options.jobs == 0 ? 1 : options.jobs;
-  const std::uint64_t budget =
-      options.memoryBudget != 0 ? options.memoryBudget : usableMemoryBytes() / 2;
+  const std::uint64_t budget = pictureBudget(options.memoryBudget);
   std::unique_ptr<CheckResult[]> results(new (std::nothrow) CheckResult[slotCount(jobs)]);
   if (!results) {
     report(out, "ERROR: memory\n");

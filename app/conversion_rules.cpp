@@ -5,8 +5,6 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "base/platform.h"
-
 namespace {
 
 constexpr std::int32_t kMaxExtensionBytes = 4;
@@ -46,4 +44,22 @@ void report(std::FILE* out, const char* format, ...) noexcept {
   std::vfprintf(out, format, arguments);
   va_end(arguments);
   std::fflush(out);
+}
+
+bool listInputFolder(FolderListing& names, std::FILE* out) noexcept {
+  switch (names.read(kInputFolder)) {
+    case ListingResult::listed:
+      return true;
+    case ListingResult::cannotList:
+      report(out, "ERROR: Cannot find any image in folder %s%s*.*\n", kInputFolder, kPathSeparator);
+      return false;
+    case ListingResult::outOfMemory:
+      break;
+  }
+  report(out, "ERROR: memory\n");
+  return false;
+}
+
+std::uint64_t pictureBudget(std::uint64_t asked) noexcept {
+  return asked != 0 ? asked : usableMemoryBytes() / 2;
 }

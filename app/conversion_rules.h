@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "base/counted_string.h"
+#include "base/platform.h"
 
 // The folders a batch reads from and writes to, under the working directory.
 inline constexpr const char* kInputFolder = "img";
@@ -31,3 +32,11 @@ inline constexpr unsigned kMaxConvertedSide = 8192;
 
 // printf to out, flushed at once: each line of a report reaches its reader as it happens.
 void report(std::FILE* out, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+
+// Lists the input folder into names. On failure reports the run's line ("ERROR: Cannot find any
+// image in folder img/*.*" or "ERROR: memory") to out and returns false.
+[[nodiscard]] bool listInputFolder(FolderListing& names, std::FILE* out) noexcept;
+
+// The bytes the pictures in flight may take: `asked`, or when it is 0 half of the memory this
+// process may use.
+[[nodiscard]] std::uint64_t pictureBudget(std::uint64_t asked) noexcept;

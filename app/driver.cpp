@@ -161,18 +161,9 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   createFolder(kOutputFolder);
   removeStaleTemporaryFiles(kOutputFolder);
   FolderListing names;
-  const ListingResult listed = names.read(kInputFolder);
-  if (listed == ListingResult::cannotList) {
-    report(out, "ERROR: Cannot find any image in folder %s%s*.*\n", kInputFolder, kPathSeparator);
-    return 1;
-  }
-  if (listed == ListingResult::outOfMemory) {
-    report(out, "ERROR: memory\n");
-    return 1;
-  }
+  if (!listInputFolder(names, out)) return 1;
   const unsigned jobs = options.jobs == 0 ? 1 : options.jobs;
-  const std::uint64_t budget =
-      options.memoryBudget != 0 ? options.memoryBudget : usableMemoryBytes() / 2;
+  const std::uint64_t budget = pictureBudget(options.memoryBudget);
   // One result per slot, a few dozen bytes each; the pictures are what the budget bounds.
   std::unique_ptr<FileResult[]> results(new (std::nothrow) FileResult[slotCount(jobs)]);
   if (!results) {
