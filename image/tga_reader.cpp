@@ -19,12 +19,15 @@
 namespace {
 
 constexpr std::size_t kHeaderBytes = 18;
-constexpr std::uint8_t kTypeColourMapped = 1;
-constexpr std::uint8_t kTypeTrueColour = 2;
-constexpr std::uint8_t kTypeGrey = 3;
-constexpr std::uint8_t kTypeColourMappedRle = 9;
-constexpr std::uint8_t kTypeTrueColourRle = 10;
-constexpr std::uint8_t kTypeGreyRle = 11;
+// The image types of the header's third byte; the run-length form of each is its type + 8.
+enum TgaImageType : std::uint8_t {
+  kTypeColourMapped = 1,
+  kTypeTrueColour = 2,
+  kTypeGrey = 3,
+  kTypeColourMappedRle = 9,
+  kTypeTrueColourRle = 10,
+  kTypeGreyRle = 11,
+};
 constexpr char kTgaAdvice[] = "save it as 24- or 32-bit true-colour TGA";
 constexpr std::uint8_t kDescriptorTopFirst = 0x20;  // first stored row is the top row
 constexpr std::uint8_t kPacketRun = 0x80;           // packet header: run packet
