@@ -110,7 +110,9 @@ constexpr std::uint32_t kEntryLengthMask = 0x0F;  // bits 0..3: code length
 constexpr std::uint32_t kEntryLiteral = 1u << 8;  // a literal byte or a code-length symbol
 constexpr std::uint32_t kEntryMatch = 1u << 9;    // a length or distance: base and extra bits
 constexpr std::uint32_t kEntryEndOfBlock = 1u << 10;
-constexpr std::uint32_t kEntryLong = 1u << 11;  // the code is longer than the lookup bits
+// The code is longer than the lookup bits; bits 16..31 hold its first lookup bits as a number
+// (first bit most significant).
+constexpr std::uint32_t kEntryLong = 1u << 11;
 
 enum class TableKind { kLiteralLength, kDistance, kCodeLength };
 
@@ -162,7 +164,7 @@ constexpr std::uint32_t reverseBits(std::uint32_t code, std::uint32_t length) no
 // order. False, with the table left partly built, when a length exceeds maxLength or the
 // lengths are over-subscribed (more codes than the lengths allow). Incomplete sets are accepted;
 // their unused bit sequences match no symbol. Codes longer than the lookup bits get a
-// kEntryLong entry at the lookup index of their first bits.
+// kEntryLong entry, with those first bits, at the lookup index of their first bits.
 constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint32_t maxLength,
                                  std::uint32_t symbolCount, const std::uint8_t* lengths) noexcept {
   std::array<std::uint32_t, kMaxCodeLength + 1> lengthCount{};
@@ -211,8 +213,8 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
           table.lookup[index] = entry;
         }
       } else {
-        table.lookup[reverseBits((code + offset) >> (length - lookupBits), lookupBits)] =
-            kEntryLong;
+        const std::uint32_t prefix = (code + offset) >> (length - lookupBits);
+        table.lookup[reverseBits(prefix, lookupBits)] = kEntryLong | prefix << 16;
       }
     }
     position += count;
@@ -340,13 +342,15 @@ void leaveBitMode(BitReader& input) noexcept {
   inflateState.bitMode = false;
 }
 
-// Decodes a code longer than the lookup bits from `bits` (holding `available` usable bits),
-// reading code bits most significant first against the per-length code ranges. Returns the
-// symbol's lookup entry, or 0 when the bits match no code or run out first.
-std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uint64_t bits,
-                             std::uint32_t available) noexcept {
-  std::int32_t code = 0;
-  for (std::uint32_t length = 1; length <= table.maxLength; ++length) {
+// Decodes a code longer than the lookup bits from `bits` (holding `available` usable bits) and
+// its kEntryLong lookup entry, reading the code bits after the first lookup bits most
+// significant first against the per-length code ranges. (No shorter code can match: the code
+// set is prefix-free.) Returns the symbol's lookup entry, or 0 when the bits match no code or
+// run out first.
+std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uint32_t longEntry,
+                             std::uint64_t bits, std::uint32_t available) noexcept {
+  auto code = static_cast<std::int32_t>(longEntry >> 16);
+  for (std::uint32_t length = table.lookupBits + 1; length <= table.maxLength; ++length) {
     if (length > available) return 0;
     code = code * 2 + static_cast<std::int32_t>((bits >> (length - 1)) & 1);
     if (code <= table.lastCode[length - 1]) {
@@ -738,7 +742,7 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
       }
     }
     if ((entry & kEntryLong) != 0) {
-      entry = decodeLongCode(literals, TableKind::kLiteralLength, in.bits, in.count);
+      entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count);
     }
     const std::uint32_t codeLength = entry & kEntryLengthMask;
     if ((entry & kEntryLiteral) != 0) {
@@ -759,7 +763,8 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
 
       std::uint32_t distanceEntry = distances.lookup[in.bits & distanceMask];
       if ((distanceEntry & kEntryLong) != 0) {
-        distanceEntry = decodeLongCode(distances, TableKind::kDistance, in.bits, in.count);
+        distanceEntry =
+            decodeLongCode(distances, TableKind::kDistance, distanceEntry, in.bits, in.count);
       }
       if ((distanceEntry & kEntryMatch) == 0 ||  // no code, or 30, 31
           (kChecked && matchFieldBits(distanceEntry) > in.count)) {
@@ -863,13 +868,14 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
       refillWord(in);
     }
     if ((entry & kEntryLong) != 0) {
-      entry = decodeLongCode(literals, TableKind::kLiteralLength, in.bits, in.count);
+      entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count);
     }
     if ((entry & kEntryMatch) != 0) {
       const std::uint32_t length = readMatchField(in, entry);
       std::uint32_t distanceEntry = distanceLookup[in.bits & distanceMask];
       if ((distanceEntry & kEntryLong) != 0) {
-        distanceEntry = decodeLongCode(distances, TableKind::kDistance, in.bits, in.count);
+        distanceEntry =
+            decodeLongCode(distances, TableKind::kDistance, distanceEntry, in.bits, in.count);
       }
       if ((distanceEntry & kEntryMatch) == 0) {  // no code, or 30, 31
         stop = Stop::kFailed;
