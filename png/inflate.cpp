@@ -815,10 +815,10 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
   input.count |= 56;
 }
 
-// Output room and input bytes the fast loop needs before each symbol: the longest match, and
-// input for the word refill that may precede the symbol and the two it may make itself (each
-// moves on at most 7 bytes and reads 8).
-constexpr std::ptrdiff_t kFastOutputRoom = 258;
+// Output room and input bytes the fast loop needs before each step: two literals and the
+// longest match after them, and input for the word refill that may precede the step and the two
+// it may make itself (each moves on at most 7 bytes and reads 8).
+constexpr std::ptrdiff_t kFastOutputRoom = 2 + 258;
 constexpr std::ptrdiff_t kFastInputBytes = 24;
 
 // The bulk of a Huffman block: the same decoding as decodeHuffman, while at least

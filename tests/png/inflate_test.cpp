@@ -1337,3 +1337,29 @@ TEST(Inflate, EveryCodePathRefusesDamagedStreamsAlike) {
     }
   }
 }
+
+// Two literals and a match of 258 bytes, over and over, read in pieces of every size from 259
+// to 560 bytes: a piece may end within any step of the decode loops, and each read must still
+// give exactly the bytes asked for.
+TEST(Inflate, LiteralsBeforeLongestMatchesEndEveryReadExactly) {
+  std::mt19937 rng(258);
+  Bytes content(300);
+  for (std::uint8_t& byte : content) byte = static_cast<std::uint8_t>(rng());
+  const Bytes motif(content.begin(), content.begin() + 258);
+  for (int i = 0; i < 160; ++i) {
+    content.push_back(static_cast<std::uint8_t>(rng()));
+    content.push_back(static_cast<std::uint8_t>(rng()));
+    content.insert(content.end(), motif.begin(), motif.end());
+  }
+  const Bytes stream = compressWithZlib(content, 9, 15, Z_DEFAULT_STRATEGY);
+  for (std::uint32_t piece = 259; piece <= 560; ++piece) {
+    InflateSession session(stream);
+    ASSERT_TRUE(session.begin());
+    while (session.output.size() < content.size()) {
+      const auto left = static_cast<std::uint32_t>(content.size() - session.output.size());
+      const std::uint32_t size = std::min(piece, left);
+      ASSERT_EQ(session.read(size), size) << "piece " << piece;
+    }
+    EXPECT_EQ(session.output, content) << "piece " << piece;
+  }
+}
