@@ -21,11 +21,12 @@
 // are kept; its zeroing of rows on first access is already done. When a memory limit is set
 // for the library (JPEGMEM), the library keeps its own arrays.
 //
-// The file reaches the library through a memory source that copies it out in chunks of at most
-// 4096 bytes. It never suspends: past the end of the file every fill yields an end-of-image
-// marker (FF D9) and the library's premature-end warning, so a file cut short inside its scan
-// data still decodes to a picture of full size; the library's default warning output writes the
-// first warning of a decode to standard error.
+// The file reaches the library through a memory source that hands it over whole in the first
+// fill, without a copy, so the library's fast Huffman path (taken only while a few kilobytes of
+// input are in its buffer) runs to the last kilobytes of the scan. It never suspends: past the end
+// of the file every fill yields an end-of-image marker (FF D9) and the library's premature-end
+// warning, so a file cut short inside its scan data still decodes to a picture of full size; the
+// library's default warning output writes the first warning of a decode to standard error.
 //
 // A fatal library error leaves the library by a non-local jump. Each jump target sits in a small
 // function whose locals are trivially destructible; the decompression object and the picture
@@ -51,16 +52,17 @@ thread_local JpegInputCursor jpegInputCursor = {nullptr, 0};
 
 namespace {
 
-constexpr std::int32_t kChunkBytes = 4096;
 constexpr std::size_t kMinFileBytes = 20;
 constexpr JOCTET kMarkerPrefix = 0xFF;
 constexpr JOCTET kStartOfImage = 0xD8;
 constexpr JOCTET kEndOfImage = 0xD9;
 
-// The library's source record followed by the chunk buffer, all from the permanent pool.
+// What every fill past the end of the file hands over.
+constexpr JOCTET kEndOfImageMarker[2] = {kMarkerPrefix, kEndOfImage};
+
+// The library's source record, from the permanent pool.
 struct JpegMemorySource {
   jpeg_source_mgr pub;
-  JOCTET* buffer;      // kChunkBytes bytes: the chunk most recently copied out of the file
   bool start_of_file;  // true from init_source until the first fill
 };
 
@@ -275,24 +277,22 @@ JBLOCKARRAY accessBlockArray(j_common_ptr cinfo, jvirt_barray_ptr handle, JDIMEN
 // Called once, at the start of jpeg_read_header.
 void init_source(j_decompress_ptr cinfo) { memorySource(cinfo)->start_of_file = true; }
 
-// Copies the next chunk of the file into the buffer. Past the end it hands over FF D9 with the
-// premature-end warning; an empty first fill is the fatal empty-input error. Never suspends.
+// Hands over the rest of the file, which the library only reads. Past the end it hands over
+// FF D9 with the premature-end warning; an empty first fill is the fatal empty-input error.
+// Never suspends.
 boolean fill_input_buffer(j_decompress_ptr cinfo) {
   JpegMemorySource* source = memorySource(cinfo);
-  std::int32_t count = std::min(jpegInputCursor.remaining, kChunkBytes);
-  if (count > 0) {
-    std::memcpy(source->buffer, jpegInputCursor.next, static_cast<std::size_t>(count));
-    jpegInputCursor.next += count;
-    jpegInputCursor.remaining -= count;
+  if (jpegInputCursor.remaining > 0) {
+    source->pub.next_input_byte = jpegInputCursor.next;
+    source->pub.bytes_in_buffer = static_cast<std::size_t>(jpegInputCursor.remaining);
+    jpegInputCursor.next += jpegInputCursor.remaining;
+    jpegInputCursor.remaining = 0;
   } else {
     if (source->start_of_file) raiseFatalError(cinfo, JERR_INPUT_EMPTY);
     raiseWarning(cinfo, JWRN_JPEG_EOF);
-    source->buffer[0] = kMarkerPrefix;
-    source->buffer[1] = kEndOfImage;
-    count = 2;
+    source->pub.next_input_byte = kEndOfImageMarker;
+    source->pub.bytes_in_buffer = sizeof(kEndOfImageMarker);
   }
-  source->pub.next_input_byte = source->buffer;
-  source->pub.bytes_in_buffer = static_cast<std::size_t>(count);
   source->start_of_file = false;
   return TRUE;
 }
@@ -472,8 +472,6 @@ void installJpegMemorySource(jpeg_decompress_struct* cinfo) noexcept {
     void* record =
         cinfo->mem->alloc_small(commonPart(cinfo), JPOOL_PERMANENT, sizeof(JpegMemorySource));
     auto* source = new (record) JpegMemorySource{};
-    source->buffer = static_cast<JOCTET*>(
-        cinfo->mem->alloc_small(commonPart(cinfo), JPOOL_PERMANENT, kChunkBytes));
     cinfo->src = &source->pub;
   }
   jpeg_source_mgr* source = cinfo->src;

@@ -30,8 +30,9 @@ extern thread_local JpegInputCursor jpegInputCursor;
 // library's own words); the result is the same with or without one.
 [[nodiscard]] ImagePtr decodeJpeg(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
 
-// Makes the decompression object read from jpegInputCursor in chunks of at most 4096 bytes.
-// The source record and its buffer come from the object's permanent pool (allocated once, when
-// src is still null). Past the end of the file every fill yields an end-of-image marker with the
-// library's premature-end warning; an empty first fill is the library's fatal empty-input error.
+// Makes the decompression object read from jpegInputCursor: the first fill hands over the rest
+// of the file in place. The source record comes from the object's permanent pool (allocated
+// once, when src is still null). Past the end of the file every fill yields an end-of-image marker
+// with the library's premature-end warning; an empty first fill is the library's fatal empty-input
+// error.
 void installJpegMemorySource(jpeg_decompress_struct* cinfo) noexcept;

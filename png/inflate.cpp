@@ -65,6 +65,10 @@ bool useAvx2() noexcept {
   static const bool has = __builtin_cpu_supports("avx2") != 0;
   return has && codePath() == CodePath::kBest;
 }
+bool useBmi2() noexcept {
+  static const bool has = __builtin_cpu_supports("bmi2") != 0;
+  return has && codePath() == CodePath::kBest;
+}
 #endif
 
 namespace {
@@ -106,7 +110,9 @@ constexpr std::uint32_t kEntryLengthMask = 0x0F;  // bits 0..3: code length
 constexpr std::uint32_t kEntryLiteral = 1u << 8;  // a literal byte or a code-length symbol
 constexpr std::uint32_t kEntryMatch = 1u << 9;    // a length or distance: base and extra bits
 constexpr std::uint32_t kEntryEndOfBlock = 1u << 10;
-constexpr std::uint32_t kEntryLong = 1u << 11;  // the code is longer than the lookup bits
+// The code is longer than the lookup bits; bits 16..31 hold its first lookup bits as a number
+// (first bit most significant).
+constexpr std::uint32_t kEntryLong = 1u << 11;
 
 enum class TableKind { kLiteralLength, kDistance, kCodeLength };
 
@@ -158,7 +164,7 @@ constexpr std::uint32_t reverseBits(std::uint32_t code, std::uint32_t length) no
 // order. False, with the table left partly built, when a length exceeds maxLength or the
 // lengths are over-subscribed (more codes than the lengths allow). Incomplete sets are accepted;
 // their unused bit sequences match no symbol. Codes longer than the lookup bits get a
-// kEntryLong entry at the lookup index of their first bits.
+// kEntryLong entry, with those first bits, at the lookup index of their first bits.
 constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint32_t maxLength,
                                  std::uint32_t symbolCount, const std::uint8_t* lengths) noexcept {
   std::array<std::uint32_t, kMaxCodeLength + 1> lengthCount{};
@@ -207,8 +213,8 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
           table.lookup[index] = entry;
         }
       } else {
-        table.lookup[reverseBits((code + offset) >> (length - lookupBits), lookupBits)] =
-            kEntryLong;
+        const std::uint32_t prefix = (code + offset) >> (length - lookupBits);
+        table.lookup[reverseBits(prefix, lookupBits)] = kEntryLong | prefix << 16;
       }
     }
     position += count;
@@ -310,7 +316,7 @@ inline void refill(BitReader& input) noexcept {
   }
 }
 
-inline void consume(BitReader& input, std::uint32_t count) noexcept {
+[[gnu::always_inline]] inline void consume(BitReader& input, std::uint32_t count) noexcept {
   input.bits >>= count;
   input.count -= count;
 }
@@ -336,13 +342,15 @@ void leaveBitMode(BitReader& input) noexcept {
   inflateState.bitMode = false;
 }
 
-// Decodes a code longer than the lookup bits from `bits` (holding `available` usable bits),
-// reading code bits most significant first against the per-length code ranges. Returns the
-// symbol's lookup entry, or 0 when the bits match no code or run out first.
-std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uint64_t bits,
-                             std::uint32_t available) noexcept {
-  std::int32_t code = 0;
-  for (std::uint32_t length = 1; length <= table.maxLength; ++length) {
+// Decodes a code longer than the lookup bits from `bits` (holding `available` usable bits) and
+// its kEntryLong lookup entry, reading the code bits after the first lookup bits most
+// significant first against the per-length code ranges. (No shorter code can match: the code
+// set is prefix-free.) Returns the symbol's lookup entry, or 0 when the bits match no code or
+// run out first.
+std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uint32_t longEntry,
+                             std::uint64_t bits, std::uint32_t available) noexcept {
+  auto code = static_cast<std::int32_t>(longEntry >> 16);
+  for (std::uint32_t length = table.lookupBits + 1; length <= table.maxLength; ++length) {
     if (length > available) return 0;
     code = code * 2 + static_cast<std::int32_t>((bits >> (length - 1)) & 1);
     if (code <= table.lastCode[length - 1]) {
@@ -622,10 +630,18 @@ std::uint32_t updateAdler(std::uint32_t adler, const std::uint8_t* bytes,
 
 // Writes count bytes at out copied from distance bytes back (distance 1..out - window; the
 // source may overlap the bytes written). May also write up to kCopyOvershoot bytes past the end.
-inline void copyMatch(std::uint8_t* out, std::uint32_t distance, std::uint32_t count) noexcept {
+[[gnu::always_inline]] inline void copyMatch(std::uint8_t* out, std::uint32_t distance,
+                                             std::uint32_t count) noexcept {
   const std::uint8_t* source = out - distance;
   std::uint8_t* const stop = out + count;
-  if (distance >= 16) {
+  if (distance >= 32) {
+    do {
+      std::memcpy(out, source, 16);
+      std::memcpy(out + 16, source + 16, 16);
+      out += 32;
+      source += 32;
+    } while (out < stop);
+  } else if (distance >= 16) {
     do {
       std::memcpy(out, source, 16);
       out += 16;
@@ -663,7 +679,8 @@ constexpr std::uint32_t matchFieldBits(std::uint32_t entry) noexcept {
 
 // A length or distance: the base of its lookup entry plus the extra bits that follow the code,
 // least significant first. Consumes the code and the extra bits, which must be in `input`.
-inline std::uint32_t readMatchField(BitReader& input, std::uint32_t entry) noexcept {
+[[gnu::always_inline]] inline std::uint32_t readMatchField(BitReader& input,
+                                                           std::uint32_t entry) noexcept {
   const std::uint32_t codeLength = entry & kEntryLengthMask;
   const std::uint32_t extraBits = (entry >> 4) & 0xF;
   const auto extra = static_cast<std::uint32_t>((input.bits >> codeLength) &
@@ -725,7 +742,7 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
       }
     }
     if ((entry & kEntryLong) != 0) {
-      entry = decodeLongCode(literals, TableKind::kLiteralLength, in.bits, in.count);
+      entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count);
     }
     const std::uint32_t codeLength = entry & kEntryLengthMask;
     if ((entry & kEntryLiteral) != 0) {
@@ -746,7 +763,8 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
 
       std::uint32_t distanceEntry = distances.lookup[in.bits & distanceMask];
       if ((distanceEntry & kEntryLong) != 0) {
-        distanceEntry = decodeLongCode(distances, TableKind::kDistance, in.bits, in.count);
+        distanceEntry =
+            decodeLongCode(distances, TableKind::kDistance, distanceEntry, in.bits, in.count);
       }
       if ((distanceEntry & kEntryMatch) == 0 ||  // no code, or 30, 31
           (kChecked && matchFieldBits(distanceEntry) > in.count)) {
@@ -780,6 +798,144 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
   input = in;
   out = o;
   return stop;
+}
+
+// Loads the next input word under the bits held; the caller has checked that at least 8 input
+// bytes are left. Afterwards 56 to 63 bits are held.
+[[gnu::always_inline]] inline void refillWord(BitReader& input) noexcept {
+  std::uint64_t word = 0;
+  std::memcpy(&word, input.next, 8);
+  if constexpr (std::endian::native == std::endian::big) {
+    std::uint64_t swapped = 0;
+    for (int i = 0; i < 8; ++i) swapped = swapped << 8 | ((word >> (8 * i)) & 0xFF);
+    word = swapped;
+  }
+  input.bits |= word << input.count;
+  input.next += (63 - input.count) >> 3;
+  input.count |= 56;
+}
+
+// Output room and input bytes the fast loop needs before each step: two literals and the
+// longest match after them, and input for the word refill that may precede the step and the two
+// it may make itself (each moves on at most 7 bytes and reads 8).
+constexpr std::ptrdiff_t kFastOutputRoom = 2 + 258;
+constexpr std::ptrdiff_t kFastInputBytes = 24;
+
+// The bulk of a Huffman block: the same decoding as decodeHuffman, while at least
+// kFastOutputRoom bytes of output and kFastInputBytes of input are left, so that neither end is
+// tested within a symbol and a match is always copied whole (its word copies run into the slack
+// after outEnd that every caller keeps). The literal/length entry of the next symbol is looked
+// up before the match in hand is copied. Leaves with kNearInputEnd when either end comes near;
+// decodeHuffman takes over from there with the bits held.
+[[gnu::always_inline]] inline Stop decodeHuffmanFastBody(BitReader& input,
+                                                         const std::uint8_t* window,
+                                                         std::uint8_t*& out,
+                                                         std::uint8_t* outEnd) noexcept {
+  const InflateState& state = inflateState;
+  const HuffmanTable& literals = *state.literalCode;
+  const HuffmanTable& distances = *state.distanceCode;
+  const std::uint32_t* const literalLookup = literals.lookup.data();
+  const std::uint32_t* const distanceLookup = distances.lookup.data();
+  const std::uint64_t literalMask = (std::uint64_t{1} << literals.lookupBits) - 1;
+  const std::uint64_t distanceMask = (std::uint64_t{1} << distances.lookupBits) - 1;
+  BitReader in = input;
+  std::uint8_t* o = out;
+  Stop stop = Stop::kNearInputEnd;
+  if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) return stop;
+  refillWord(in);
+  std::uint32_t entry = literalLookup[in.bits & literalMask];
+  for (;;) {
+    // Here 56 or more bits are held and entry is the lookup of the next ones.
+    if ((entry & kEntryLiteral) != 0) {
+      // Up to three literals: 3 * 15 bits fit in the 56 held.
+      consume(in, entry & kEntryLengthMask);
+      *o++ = static_cast<std::uint8_t>(entry >> 16);
+      entry = literalLookup[in.bits & literalMask];
+      if ((entry & kEntryLiteral) != 0) {
+        consume(in, entry & kEntryLengthMask);
+        *o++ = static_cast<std::uint8_t>(entry >> 16);
+        entry = literalLookup[in.bits & literalMask];
+        if ((entry & kEntryLiteral) != 0) {
+          consume(in, entry & kEntryLengthMask);
+          *o++ = static_cast<std::uint8_t>(entry >> 16);
+          if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
+          refillWord(in);
+          entry = literalLookup[in.bits & literalMask];
+          continue;
+        }
+      }
+      // Nothing of entry consumed yet: a match needs up to 48 bits, so refill first.
+      refillWord(in);
+    }
+    if ((entry & kEntryLong) != 0) {
+      entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count);
+    }
+    if ((entry & kEntryMatch) != 0) {
+      const std::uint32_t length = readMatchField(in, entry);
+      std::uint32_t distanceEntry = distanceLookup[in.bits & distanceMask];
+      if ((distanceEntry & kEntryLong) != 0) {
+        distanceEntry =
+            decodeLongCode(distances, TableKind::kDistance, distanceEntry, in.bits, in.count);
+      }
+      if ((distanceEntry & kEntryMatch) == 0) {  // no code, or 30, 31
+        stop = Stop::kFailed;
+        break;
+      }
+      const std::uint32_t distance = readMatchField(in, distanceEntry);
+      if (distance > static_cast<std::uint32_t>(o - window)) {  // before the first output byte
+        stop = Stop::kFailed;
+        break;
+      }
+      refillWord(in);
+      entry = literalLookup[in.bits & literalMask];
+      copyMatch(o, distance, length);
+      o += length;
+      if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
+      continue;
+    }
+    const std::uint32_t codeLength = entry & kEntryLengthMask;
+    if ((entry & kEntryLiteral) != 0) {  // a literal with a code longer than the lookup bits
+      consume(in, codeLength);
+      *o++ = static_cast<std::uint8_t>(entry >> 16);
+      if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
+      refillWord(in);
+      entry = literalLookup[in.bits & literalMask];
+      continue;
+    }
+    if ((entry & kEntryEndOfBlock) != 0) {
+      consume(in, codeLength);
+      stop = Stop::kBlockEnded;
+    } else {
+      stop = Stop::kFailed;  // no code, or 286, 287
+    }
+    break;
+  }
+  input = in;
+  out = o;
+  return stop;
+}
+
+Stop decodeHuffmanFastPortable(BitReader& input, const std::uint8_t* window, std::uint8_t*& out,
+                               std::uint8_t* outEnd) noexcept {
+  return decodeHuffmanFastBody(input, window, out, outEnd);
+}
+
+#if POW2BMP_X86_SIMD
+// The same loop compiled for BMI2 (shifts and masks by a variable count in one instruction).
+__attribute__((target("bmi,bmi2"))) Stop decodeHuffmanFastBmi2(BitReader& input,
+                                                               const std::uint8_t* window,
+                                                               std::uint8_t*& out,
+                                                               std::uint8_t* outEnd) noexcept {
+  return decodeHuffmanFastBody(input, window, out, outEnd);
+}
+#endif
+
+Stop decodeHuffmanFast(BitReader& input, const std::uint8_t* window, std::uint8_t*& out,
+                       std::uint8_t* outEnd) noexcept {
+#if POW2BMP_X86_SIMD
+  if (useBmi2()) return decodeHuffmanFastBmi2(input, window, out, outEnd);
+#endif
+  return decodeHuffmanFastPortable(input, window, out, outEnd);
 }
 
 enum class Produced { kOutputFull, kFinalBlockEnded, kFailed };
@@ -821,7 +977,8 @@ Produced produce(BitReader& input, const std::uint8_t* window, std::uint8_t*& ou
     }
 
     if (out == outEnd) return Produced::kOutputFull;
-    Stop stop = decodeHuffman<false>(input, window, out, outEnd);
+    Stop stop = decodeHuffmanFast(input, window, out, outEnd);
+    if (stop == Stop::kNearInputEnd) stop = decodeHuffman<false>(input, window, out, outEnd);
     if (stop == Stop::kNearInputEnd) stop = decodeHuffman<true>(input, window, out, outEnd);
     if (stop == Stop::kOutputFull) return Produced::kOutputFull;
     if (stop == Stop::kFailed) return Produced::kFailed;

@@ -10,15 +10,15 @@
 inline constexpr std::uint32_t kWindowSize = 32768;  // bytes of history, the DEFLATE maximum
 inline constexpr std::uint32_t kOutputLimit =
     2 * kWindowSize;                                 // window bytes in use before a slide
-inline constexpr std::uint32_t kCopyOvershoot = 16;  // bytes a match copy may write past its end
+inline constexpr std::uint32_t kCopyOvershoot = 32;  // bytes a match copy may write past its end
 inline constexpr std::uint32_t kWindowBufferSize = kOutputLimit + kCopyOvershoot;
 inline constexpr std::uint32_t kMaxCodeLength = 15;           // literal/length and distance codes
 inline constexpr std::uint32_t kMaxCodeLengthCodeLength = 7;  // the code-length code
 inline constexpr std::uint32_t kLiteralSymbolCount = 288;     // literal/length symbols 0..287
 inline constexpr std::uint32_t kDistanceSymbolCount = 32;     // distance codes 0..31
 inline constexpr std::uint32_t kCodeLengthSymbolCount = 19;   // code-length symbols 0..18
-inline constexpr std::uint32_t kLiteralLookupBits = 10;       // lookup index bits, literal/length
-inline constexpr std::uint32_t kDistanceLookupBits = 8;       // lookup index bits, distance
+inline constexpr std::uint32_t kLiteralLookupBits = 11;       // lookup index bits, literal/length
+inline constexpr std::uint32_t kDistanceLookupBits = 10;      // lookup index bits, distance
 inline constexpr std::uint32_t kMaxLookupBits = kLiteralLookupBits;
 
 // A canonical Huffman decoding table. Codes up to lookupBits long are decoded by one lookup
@@ -89,7 +89,7 @@ void inflateReleaseWindow() noexcept;
 
 // The inner loops of png/ (Adler-32, filter reversal, pixel reordering) have a portable form and,
 // on x86, vector forms chosen at run time from the features the CPU reports (SSE2 always,
-// SSSE3, SSE4.1, AVX2 where present). Every form gives the same bytes. Test hook: which forms
+// SSSE3, SSE4.1, AVX2, BMI2 where present). Every form gives the same bytes. Test hook: which forms
 // later calls may take; kBest (the default) lets the CPU choose, kBaseline keeps to SSE2 on x86,
 // kPortable keeps to the portable forms.
 enum class CodePath { kBest, kBaseline, kPortable };
@@ -102,6 +102,7 @@ void setCodePath(CodePath path) noexcept;
 [[nodiscard]] bool useSsse3() noexcept;
 [[nodiscard]] bool useSse41() noexcept;
 [[nodiscard]] bool useAvx2() noexcept;
+[[nodiscard]] bool useBmi2() noexcept;
 #else
 #define POW2BMP_X86_SIMD 0
 #endif

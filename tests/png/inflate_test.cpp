@@ -1298,3 +1298,68 @@ TEST(Inflate, EveryCodePathChecksTheSameTrailers) {
     }
   }
 }
+
+// Damaged streams: the decode loops of every form (the BMI2 one where the CPU has it) give the
+// same bytes and stop at the same call, read in one call and read in uneven pieces.
+TEST(Inflate, EveryCodePathRefusesDamagedStreamsAlike) {
+  struct Restore {
+    ~Restore() { setCodePath(CodePath::kBest); }
+  } restore;
+  std::mt19937 rng(1999);
+  for (int kind : {kRandom, kText, kLongRuns, kShortRepeats}) {
+    const Bytes& content = dataOf(kind);
+    const Bytes stream = compressWithZlib(content, 6, 15, Z_DEFAULT_STRATEGY);
+    for (int trial = 0; trial < 24; ++trial) {
+      Bytes damaged = stream;
+      const std::size_t flips = 1 + rng() % 3;
+      for (std::size_t i = 0; i < flips; ++i) {
+        damaged[2 + rng() % (damaged.size() - 2)] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+      }
+      const auto piece = static_cast<std::uint32_t>(1 + rng() % 5000);
+      std::vector<std::pair<std::uint32_t, Bytes>> results;
+      for (CodePath path : {CodePath::kBest, CodePath::kPortable}) {
+        setCodePath(path);
+        for (std::uint32_t size : {static_cast<std::uint32_t>(content.size() + 64), piece}) {
+          InflateSession session(damaged);
+          std::uint32_t total = 0;
+          if (session.begin()) {
+            for (;;) {
+              const std::uint32_t count = session.read(size);
+              total += count;
+              if (count != size) break;
+            }
+          }
+          results.emplace_back(total, session.output);
+        }
+      }
+      EXPECT_EQ(results[0], results[2]) << kindName(kind) << " trial " << trial;
+      EXPECT_EQ(results[1], results[3]) << kindName(kind) << " trial " << trial;
+    }
+  }
+}
+
+// Two literals and a match of 258 bytes, over and over, read in pieces of every size from 259
+// to 560 bytes: a piece may end within any step of the decode loops, and each read must still
+// give exactly the bytes asked for.
+TEST(Inflate, LiteralsBeforeLongestMatchesEndEveryReadExactly) {
+  std::mt19937 rng(258);
+  Bytes content(300);
+  for (std::uint8_t& byte : content) byte = static_cast<std::uint8_t>(rng());
+  const Bytes motif(content.begin(), content.begin() + 258);
+  for (int i = 0; i < 160; ++i) {
+    content.push_back(static_cast<std::uint8_t>(rng()));
+    content.push_back(static_cast<std::uint8_t>(rng()));
+    content.insert(content.end(), motif.begin(), motif.end());
+  }
+  const Bytes stream = compressWithZlib(content, 9, 15, Z_DEFAULT_STRATEGY);
+  for (std::uint32_t piece = 259; piece <= 560; ++piece) {
+    InflateSession session(stream);
+    ASSERT_TRUE(session.begin());
+    while (session.output.size() < content.size()) {
+      const auto left = static_cast<std::uint32_t>(content.size() - session.output.size());
+      const std::uint32_t size = std::min(piece, left);
+      ASSERT_EQ(session.read(size), size) << "piece " << piece;
+    }
+    EXPECT_EQ(session.output, content) << "piece " << piece;
+  }
+}
