@@ -53,22 +53,25 @@ void setCodePath(CodePath path) noexcept { chosenPath.store(path, std::memory_or
 CodePath codePath() noexcept { return chosenPath.load(std::memory_order_relaxed); }
 
 #if POW2BMP_X86_SIMD
-bool useSsse3() noexcept {
-  static const bool has = __builtin_cpu_supports("ssse3") != 0;
-  return has && codePath() == CodePath::kBest;
+namespace {
+
+// What the processor offers, asked once.
+struct CpuFeatures {
+  bool ssse3 = __builtin_cpu_supports("ssse3") != 0;
+  bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  bool bmi2 = __builtin_cpu_supports("bmi2") != 0;
+};
+
+const CpuFeatures& cpuFeatures() noexcept {
+  static const CpuFeatures features;
+  return features;
 }
-bool useSse41() noexcept {
-  static const bool has = __builtin_cpu_supports("sse4.1") != 0;
-  return has && codePath() == CodePath::kBest;
-}
-bool useAvx2() noexcept {
-  static const bool has = __builtin_cpu_supports("avx2") != 0;
-  return has && codePath() == CodePath::kBest;
-}
-bool useBmi2() noexcept {
-  static const bool has = __builtin_cpu_supports("bmi2") != 0;
-  return has && codePath() == CodePath::kBest;
-}
+
+}  // namespace
+
+bool useSsse3() noexcept { return cpuFeatures().ssse3 && codePath() == CodePath::kBest; }
+bool useAvx2() noexcept { return cpuFeatures().avx2 && codePath() == CodePath::kBest; }
+bool useBmi2() noexcept { return cpuFeatures().bmi2 && codePath() == CodePath::kBest; }
 #endif
 
 namespace {
@@ -295,19 +298,25 @@ void closeInput(const BitReader& input) noexcept {
   pngState.idatCursor = cursor;
 }
 
+// Loads the next input word under the bits held; the caller has checked that at least 8 input
+// bytes are left. Afterwards 56 to 63 bits are held.
+[[gnu::always_inline]] inline void refillWord(BitReader& input) noexcept {
+  std::uint64_t word = 0;
+  std::memcpy(&word, input.next, 8);
+  if constexpr (std::endian::native == std::endian::big) {
+    std::uint64_t swapped = 0;
+    for (int i = 0; i < 8; ++i) swapped = swapped << 8 | ((word >> (8 * i)) & 0xFF);
+    word = swapped;
+  }
+  input.bits |= word << input.count;
+  input.next += (63 - input.count) >> 3;
+  input.count |= 56;
+}
+
 // Loads input bytes until at least 56 bits are held or the input ends.
 inline void refill(BitReader& input) noexcept {
   if (input.end - input.next >= 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, input.next, 8);
-    if constexpr (std::endian::native == std::endian::big) {
-      std::uint64_t swapped = 0;
-      for (int i = 0; i < 8; ++i) swapped = swapped << 8 | ((word >> (8 * i)) & 0xFF);
-      word = swapped;
-    }
-    input.bits |= word << input.count;
-    input.next += (63 - input.count) >> 3;
-    input.count |= 56;
+    refillWord(input);
   } else {
     while (input.count <= 56 && input.next < input.end) {
       input.bits |= static_cast<std::uint64_t>(*input.next++) << input.count;
@@ -543,17 +552,19 @@ inline std::uint32_t sumLanes(__m128i v) noexcept {
   return static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
 }
 
-std::uint32_t updateAdlerSse2(std::uint32_t adler, const std::uint8_t* bytes,
-                              std::size_t count) noexcept {
-  std::uint32_t s1 = adler & 0xFFFF;
-  std::uint32_t s2 = adler >> 16;
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i weightsLow = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
-  const __m128i weightsHigh = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
-  while (count >= 16) {
-    std::size_t chunks = (count < kAdlerBlock ? count : kAdlerBlock) / 16;
-    count -= chunks * 16;
-    const std::uint32_t chunkCount = static_cast<std::uint32_t>(chunks);
+// The lane sums of `chunks` whole chunks from bytes on.
+struct AdlerLaneSums {
+  std::uint32_t bytes = 0;     // sum of the bytes
+  std::uint32_t prior = 0;     // sum, over the chunks, of the byte sums of the chunks before it
+  std::uint32_t weighted = 0;  // sum of (chunk bytes - i) * b[i] within each chunk
+};
+
+struct AdlerSse2 {
+  static constexpr std::size_t kChunkBytes = 16;
+  static AdlerLaneSums sums(const std::uint8_t* bytes, std::size_t chunks) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i weightsLow = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+    const __m128i weightsHigh = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
     __m128i byteSums = zero;
     __m128i priorSums = zero;
     __m128i weighted = zero;
@@ -563,34 +574,25 @@ std::uint32_t updateAdlerSse2(std::uint32_t adler, const std::uint8_t* bytes,
       byteSums = _mm_add_epi32(byteSums, _mm_sad_epu8(v, zero));
       weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), weightsLow));
       weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), weightsHigh));
-      bytes += 16;
+      bytes += kChunkBytes;
     } while (--chunks != 0);
-    s2 += 16 * chunkCount * s1 + 16 * sumLanes(priorSums) + sumLanes(weighted);
-    s1 += sumLanes(byteSums);
-    s1 %= kAdlerModulus;
-    s2 %= kAdlerModulus;
+    return {sumLanes(byteSums), sumLanes(priorSums), sumLanes(weighted)};
   }
-  return updateAdlerPortable(s2 << 16 | s1, bytes, count);
-}
+};
 
 __attribute__((target("avx2"))) inline std::uint32_t foldLanes(__m256i v) noexcept {
   return sumLanes(_mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
 }
 
-__attribute__((target("avx2"))) std::uint32_t updateAdlerAvx2(std::uint32_t adler,
-                                                              const std::uint8_t* bytes,
-                                                              std::size_t count) noexcept {
-  std::uint32_t s1 = adler & 0xFFFF;
-  std::uint32_t s2 = adler >> 16;
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i weights =
-      _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14,
-                       13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
-  const __m256i ones = _mm256_set1_epi16(1);
-  while (count >= 32) {
-    std::size_t chunks = (count < kAdlerBlock ? count : kAdlerBlock) / 32;
-    count -= chunks * 32;
-    const std::uint32_t chunkCount = static_cast<std::uint32_t>(chunks);
+struct AdlerAvx2 {
+  static constexpr std::size_t kChunkBytes = 32;
+  __attribute__((target("avx2"))) static AdlerLaneSums sums(const std::uint8_t* bytes,
+                                                            std::size_t chunks) noexcept {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i weights =
+        _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14,
+                         13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+    const __m256i ones = _mm256_set1_epi16(1);
     __m256i byteSums = zero;
     __m256i priorSums = zero;
     __m256i weighted = zero;
@@ -600,15 +602,34 @@ __attribute__((target("avx2"))) std::uint32_t updateAdlerAvx2(std::uint32_t adle
       byteSums = _mm256_add_epi32(byteSums, _mm256_sad_epu8(v, zero));
       weighted =
           _mm256_add_epi32(weighted, _mm256_madd_epi16(_mm256_maddubs_epi16(v, weights), ones));
-      bytes += 32;
+      bytes += kChunkBytes;
     } while (--chunks != 0);
-    s2 += 32 * chunkCount * s1 + 32 * foldLanes(priorSums) + foldLanes(weighted);
-    s1 += foldLanes(byteSums);
+    return {foldLanes(byteSums), foldLanes(priorSums), foldLanes(weighted)};
+  }
+};
+
+// Blocks of at most kAdlerBlock bytes in whole chunks through the vector form, reduced after
+// each block; the tail through the portable form.
+template <class Vector>
+std::uint32_t updateAdlerVector(std::uint32_t adler, const std::uint8_t* bytes,
+                                std::size_t count) noexcept {
+  constexpr std::size_t kChunk = Vector::kChunkBytes;
+  std::uint32_t s1 = adler & 0xFFFF;
+  std::uint32_t s2 = adler >> 16;
+  while (count >= kChunk) {
+    const std::size_t chunks = (count < kAdlerBlock ? count : kAdlerBlock) / kChunk;
+    const AdlerLaneSums lanes = Vector::sums(bytes, chunks);
+    count -= chunks * kChunk;
+    bytes += chunks * kChunk;
+    s2 += static_cast<std::uint32_t>(kChunk * chunks) * s1 +
+          static_cast<std::uint32_t>(kChunk) * lanes.prior + lanes.weighted;
+    s1 += lanes.bytes;
     s1 %= kAdlerModulus;
     s2 %= kAdlerModulus;
   }
   return updateAdlerPortable(s2 << 16 | s1, bytes, count);
 }
+
 #endif
 
 using AdlerFunction = std::uint32_t (*)(std::uint32_t, const std::uint8_t*, std::size_t) noexcept;
@@ -616,8 +637,8 @@ using AdlerFunction = std::uint32_t (*)(std::uint32_t, const std::uint8_t*, std:
 AdlerFunction chooseAdler() noexcept {
   if (chosenPath == CodePath::kPortable) return &updateAdlerPortable;
 #if POW2BMP_X86_SIMD
-  if (useAvx2()) return &updateAdlerAvx2;
-  return &updateAdlerSse2;
+  if (useAvx2()) return &updateAdlerVector<AdlerAvx2>;
+  return &updateAdlerVector<AdlerSse2>;
 #else
   return &updateAdlerPortable;
 #endif
@@ -628,6 +649,19 @@ std::uint32_t updateAdler(std::uint32_t adler, const std::uint8_t* bytes,
   return chooseAdler()(adler, bytes, count);
 }
 
+// Copies kStep bytes at a time from source to out until out reaches stop (it may pass it by up to
+// kStep - 1 bytes); source lies at least kStep bytes before out, so each step reads only bytes
+// written before it.
+template <std::size_t kStep>
+[[gnu::always_inline]] inline void copyInSteps(std::uint8_t* out, const std::uint8_t* source,
+                                               const std::uint8_t* stop) noexcept {
+  do {
+    std::memcpy(out, source, kStep);
+    out += kStep;
+    source += kStep;
+  } while (out < stop);
+}
+
 // Writes count bytes at out copied from distance bytes back (distance 1..out - window; the
 // source may overlap the bytes written). May also write up to kCopyOvershoot bytes past the end.
 [[gnu::always_inline]] inline void copyMatch(std::uint8_t* out, std::uint32_t distance,
@@ -635,24 +669,11 @@ std::uint32_t updateAdler(std::uint32_t adler, const std::uint8_t* bytes,
   const std::uint8_t* source = out - distance;
   std::uint8_t* const stop = out + count;
   if (distance >= 32) {
-    do {
-      std::memcpy(out, source, 16);
-      std::memcpy(out + 16, source + 16, 16);
-      out += 32;
-      source += 32;
-    } while (out < stop);
+    copyInSteps<32>(out, source, stop);
   } else if (distance >= 16) {
-    do {
-      std::memcpy(out, source, 16);
-      out += 16;
-      source += 16;
-    } while (out < stop);
+    copyInSteps<16>(out, source, stop);
   } else if (distance >= 8) {
-    do {
-      std::memcpy(out, source, 8);
-      out += 8;
-      source += 8;
-    } while (out < stop);
+    copyInSteps<8>(out, source, stop);
   } else if (distance == 1) {
     std::uint64_t word = 0x0101010101010101u * *source;
     do {
@@ -690,6 +711,15 @@ constexpr std::uint32_t matchFieldBits(std::uint32_t entry) noexcept {
 }
 
 enum class Stop { kOutputFull, kNearInputEnd, kBlockEnded, kFailed };
+
+// The symbol that is neither a literal nor a length: the end of the block, its code consumed,
+// when it is 256 and its code is wholly held; otherwise (no code, 286, 287) a failure.
+[[gnu::always_inline]] inline Stop endBlock(BitReader& input, std::uint32_t entry,
+                                            std::uint32_t codeLength, bool codeHeld) noexcept {
+  if ((entry & kEntryEndOfBlock) == 0 || !codeHeld) return Stop::kFailed;
+  consume(input, codeLength);
+  return Stop::kBlockEnded;
+}
 
 // Decodes symbols of the current Huffman block into out .. outEnd, moving out along. Unchecked,
 // it leaves with kNearInputEnd while fewer than 8 input bytes are left to load, since each
@@ -787,32 +817,12 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
       }
       continue;
     }
-    if ((entry & kEntryEndOfBlock) != 0 && (!kChecked || codeLength <= in.count)) {
-      consume(in, codeLength);
-      stop = Stop::kBlockEnded;
-    } else {
-      stop = Stop::kFailed;  // no code, or 286, 287
-    }
+    stop = endBlock(in, entry, codeLength, !kChecked || codeLength <= in.count);
     break;
   }
   input = in;
   out = o;
   return stop;
-}
-
-// Loads the next input word under the bits held; the caller has checked that at least 8 input
-// bytes are left. Afterwards 56 to 63 bits are held.
-[[gnu::always_inline]] inline void refillWord(BitReader& input) noexcept {
-  std::uint64_t word = 0;
-  std::memcpy(&word, input.next, 8);
-  if constexpr (std::endian::native == std::endian::big) {
-    std::uint64_t swapped = 0;
-    for (int i = 0; i < 8; ++i) swapped = swapped << 8 | ((word >> (8 * i)) & 0xFF);
-    word = swapped;
-  }
-  input.bits |= word << input.count;
-  input.next += (63 - input.count) >> 3;
-  input.count |= 56;
 }
 
 // Output room and input bytes the fast loop needs before each step: two literals and the
@@ -902,12 +912,7 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
       entry = literalLookup[in.bits & literalMask];
       continue;
     }
-    if ((entry & kEntryEndOfBlock) != 0) {
-      consume(in, codeLength);
-      stop = Stop::kBlockEnded;
-    } else {
-      stop = Stop::kFailed;  // no code, or 286, 287
-    }
+    stop = endBlock(in, entry, codeLength, true);
     break;
   }
   input = in;

@@ -100,7 +100,6 @@ void setCodePath(CodePath path) noexcept;
 #define POW2BMP_X86_SIMD 1
 // What the CPU reports, asked once, and allowed by codePath() == kBest.
 [[nodiscard]] bool useSsse3() noexcept;
-[[nodiscard]] bool useSse41() noexcept;
 [[nodiscard]] bool useAvx2() noexcept;
 [[nodiscard]] bool useBmi2() noexcept;
 #else
