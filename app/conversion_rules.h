@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "base/counted_string.h"
+#include "base/printf_format.h"
 
 // The folders a batch reads from and writes to, under the working directory.
 inline constexpr const char* kInputFolder = "img";
@@ -30,4 +31,4 @@ inline constexpr unsigned kMaxConvertedSide = 8192;
 [[nodiscard]] CountedString outputPathFor(const char* name) noexcept;
 
 // printf to out, flushed at once: each line of a report reaches its reader as it happens.
-void report(std::FILE* out, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+void report(std::FILE* out, const char* format, ...) noexcept POW2BMP_PRINTF_FORMAT(2, 3);
