@@ -7,6 +7,7 @@
 
 #include "base/counted_string.h"
 #include "base/platform.h"
+#include "base/printf_format.h"
 
 // The folders a batch reads from and writes to, under the working directory.
 inline constexpr const char* kInputFolder = "img";
@@ -31,7 +32,7 @@ inline constexpr unsigned kMaxConvertedSide = 8192;
 [[nodiscard]] CountedString outputPathFor(const char* name) noexcept;
 
 // printf to out, flushed at once: each line of a report reaches its reader as it happens.
-void report(std::FILE* out, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+void report(std::FILE* out, const char* format, ...) noexcept POW2BMP_PRINTF_FORMAT(2, 3);
 
 // Lists the input folder into names. On failure reports the run's line ("ERROR: Cannot find any
 // image in folder img/*.*" or "ERROR: memory") to out and returns false.

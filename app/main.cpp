@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
       const char* output = commandLine.paths[1];
       // With the picture on standard output, the report line goes to standard error.
       std::FILE* messages = std::strcmp(output, "-") == 0 ? stderr : stdout;
+      if (messages == stderr) useBinaryMode(stdout);
       return convertSingleFile(commandLine.paths[0], output, messages, stdout);
     }
     case CommandLineAction::convert:

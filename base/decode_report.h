@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/printf_format.h"
+
 enum class ImageFormat : std::uint8_t { none, bmp, tga, png, jpeg };
 
 // "BMP", "TGA", "PNG", "JPEG"; "" for none.
@@ -28,8 +30,7 @@ inline void recognise(DecodeReport* report, ImageFormat format) noexcept {
 }
 
 // Writes the printf-style reason into the report, when there is one; allocates nothing.
-void refuse(DecodeReport* report, const char* format, ...) noexcept
-    __attribute__((format(printf, 2, 3)));
+void refuse(DecodeReport* report, const char* format, ...) noexcept POW2BMP_PRINTF_FORMAT(2, 3);
 
 // The reason every reader gives when a block it needs cannot be had.
 inline constexpr char kOutOfMemoryReason[] = "not enough memory to decode it";

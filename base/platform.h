@@ -8,7 +8,7 @@
 
 #include "base/heap.h"
 
-// The native path separator as a one-character text ("/" here).
+// The native path separator as a one-character text ("/" on POSIX, "\\" on Windows).
 extern const char kPathSeparator[2];
 
 // Creates the folder; an existing folder (or any failure) is ignored, as the first write to it
@@ -36,6 +36,7 @@ class FolderListing {
  private:
   void clear() noexcept;
   [[nodiscard]] bool append(const char* name) noexcept;
+  void sortNames() noexcept;  // into byte order, once every name is in
 
   HeapPtr<char[]> text_;            // the names, each with its terminating zero
   std::size_t textBytes_ = 0;       // bytes of text_ in use
@@ -50,7 +51,8 @@ enum class EntryKind {
   skip,  // a folder, a link to a folder, or a special file (FIFO, socket, device)
 };
 
-// Classifies an entry with a stat that follows links.
+// Classifies an entry with a stat that follows links (on Windows by its attributes: the directory
+// bit, which junctions and links to folders carry too, means skip).
 [[nodiscard]] EntryKind classifyEntry(const char* path) noexcept;
 
 // Opens a regular file for binary reading without ever blocking (a FIFO swapped in after the
@@ -64,6 +66,10 @@ enum class EntryKind {
 // to out: at most size - 1 characters and a terminating zero (size at least 1).
 void describeSystemError(int error, char* out, std::size_t size) noexcept;
 
+// Puts a standard stream into binary mode, so the bytes written are the bytes that arrive (on
+// Windows a text-mode stream turns each "\n" into "\r\n"); nothing to do on POSIX.
+void useBinaryMode(std::FILE* stream) noexcept;
+
 // Temporary output files are named `.pow2bmp-PID-N.tmp` (PID the writing process, N a counter)
 // in the folder of the file they become. Up to this many can exist at once in one process.
 constexpr std::size_t kMaxTemporaryFiles = 8;
@@ -72,6 +78,8 @@ constexpr std::size_t kMaxTemporaryFiles = 8;
 // as a short write; SIGHUP, SIGINT and SIGTERM (each one not ignored at start-up) get a handler
 // that removes every temporary file the process holds, then ends the process by the same signal
 // with its default action, so the exit status is the signal's.
+// On Windows: a console control handler does the same for Ctrl+C, Ctrl+Break and the console
+// window closing, then leaves the ending of the process to the default action.
 void installSignalHandling() noexcept;
 
 // Removes the temporary files in folder whose PID is no running process: leftovers of a run that
@@ -108,20 +116,24 @@ class TemporaryFile {
 // Blocks SIGHUP, SIGINT and SIGTERM in the calling thread for good. Worker threads call it first,
 // so the interrupting signals reach the main thread, the one that creates, renames and removes
 // temporary files with those signals held back around each step.
+// On Windows nothing: the control handler runs on a thread of its own and takes the lock that
+// every step on a temporary file holds.
 void blockInterruptSignalsInThisThread() noexcept;
 
 // The number of CPUs this process may run on: those of its affinity mask, fewer when a cgroup
 // CPU quota (cgroup v2 cpu.max, v1 cpu.cfs_quota_us / cpu.cfs_period_us) allows less time,
-// rounded up; at least 1.
+// rounded up; at least 1. On Windows: the affinity mask within one processor group, every active
+// CPU across several.
 [[nodiscard]] unsigned availableCpuCount() noexcept;
 
 // The bytes of memory this process may use: physical memory, less when a cgroup memory limit
-// (v2 memory.max, v1 memory.limit_in_bytes, the tightest along the cgroup's path) is lower.
+// (v2 memory.max, v1 memory.limit_in_bytes, the tightest along the cgroup's path) is lower. On
+// Windows: the physical memory (GlobalMemoryStatusEx).
 [[nodiscard]] std::uint64_t usableMemoryBytes() noexcept;
 
 // Asks the system to back the whole 2 MiB stretches of a large block with huge pages, so that
 // first writes to a picture-sized block take one fault per 2 MiB instead of one per 4 KiB.
-// Contents and ownership are unchanged; a refusal is ignored.
+// Contents and ownership are unchanged; a refusal is ignored. Nothing on Windows.
 void adviseLargeBlock(void* block, std::size_t bytes) noexcept;
 
 // Sleeps for the given number of milliseconds.

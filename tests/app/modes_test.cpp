@@ -35,7 +35,7 @@ TEST(OneFile, WritesWhatAFolderRunWritesToAFileAndToStandardOutput) {
   const ProcessResult batch = runProcess(binary(), folder.path());
   ASSERT_EQ(batch.status, 0);
   for (const auto& entry : fs::directory_iterator(folder.path() / "img")) {
-    const std::string name = entry.path().filename();
+    const std::string name = entry.path().filename().string();
     const std::string output = name == "e" ? "e" : name.substr(0, name.find('.')) + ".bmp";
     const ProcessResult one =
         runProcess(binary() + " img/" + name + " out-" + output, folder.path());

@@ -27,7 +27,7 @@ using Tree = std::map<std::string, Bytes>;
 Tree readTree(const fs::path& folder) {
   Tree tree;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-    tree[entry.path().filename().native()] =
+    tree[entry.path().filename().string()] =
         entry.is_regular_file() ? readFile(entry.path()) : Bytes{};
   }
   return tree;

@@ -507,10 +507,9 @@ TEST(TgaReaderEndToEnd, ConvertsTgaFilesIntoPaddedBmpFiles) {
 
   const ProcessResult run = runConverterHere();
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.output,
-            "File bmp/a_rle.bmp generated OK, size: 5x4/24\n"
-            "File bmp/b_raw.bmp generated OK, size: 4x4/32\n"
-            "OK\n");
+  EXPECT_EQ(run.output, withNativeSeparators("File bmp/a_rle.bmp generated OK, size: 5x4/24\n"
+                                             "File bmp/b_raw.bmp generated OK, size: 4x4/32\n"
+                                             "OK\n"));
 
   // Picture row r is stored row 3 - r; columns 5..7 repeat column 4.
   Bytes expectedA = bmpHeader(8, 4, 3, 5, 4);
@@ -606,6 +605,9 @@ TEST(TgaReaderHostile, TruncatedRunLengthFilesKeepAPrefixOfThePicture) {
 // 1 GiB, but only the pixels the packets reach (and, top row first, their flipped places) may
 // become resident.
 TEST(TgaReaderHostile, ShortRunLengthFileClaimingTheLargestSizeTouchesLittleMemory) {
+#ifdef _WIN32
+  GTEST_SKIP() << "reads the peak of resident memory from /proc, which Windows lacks";
+#endif
   for (const std::uint8_t descriptor : {std::uint8_t{0}, std::uint8_t{0x20}}) {
     TgaFields fields;
     fields.imageType = 10;

@@ -611,10 +611,9 @@ TEST_F(PngReader, ConverterTurnsPngFilesIntoBmpFiles) {
   writeFile("img/a.png", buildPng(plain));
   writeFile("img/b.png", buildPng(interlaced));
   const ProcessResult run = runConverterHere();
-  EXPECT_EQ(run.output,
-            "File bmp/a.bmp generated OK, size: 8x4/24\n"
-            "File bmp/b.bmp generated OK, size: 16x16/32\n"
-            "OK\n");
+  EXPECT_EQ(run.output, withNativeSeparators("File bmp/a.bmp generated OK, size: 8x4/24\n"
+                                             "File bmp/b.bmp generated OK, size: 16x16/32\n"
+                                             "OK\n"));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(readFile("bmp/a.bmp"), bmpFileFor(plain));
   EXPECT_EQ(readFile("bmp/b.bmp"), bmpFileFor(interlaced));
@@ -627,9 +626,8 @@ TEST_F(PngReader, ConverterStopsAtPalettePicture) {
   writeFile("img/b.png", buildPng(makePngPicture(8, 8, 8, 3, false, 35)));
   writeFile("img/c.png", buildPng(makePngPicture(8, 8, 8, 2, false, 36)));
   const ProcessResult run = runConverterHere();
-  EXPECT_EQ(run.output,
-            "File bmp/a.bmp generated OK, size: 8x8/24\n"
-            "ERROR: Cannot load input image img/b.png\n");
+  EXPECT_EQ(run.output, withNativeSeparators("File bmp/a.bmp generated OK, size: 8x8/24\n"
+                                             "ERROR: Cannot load input image img/b.png\n"));
   EXPECT_EQ(run.status, 1);
   EXPECT_FALSE(std::filesystem::exists("bmp/c.bmp"));
 }

@@ -1,20 +1,34 @@
 #include "support/test_files.h"
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 #include "app/driver.h"
+#include "base/platform.h"
 
 ScratchFolder::ScratchFolder(const std::filesystem::path& parent) {
+#ifdef _WIN32
+  // No mkdtemp: random names until one is new.
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const std::filesystem::path candidate = parent / ("pow2bmp-test-" + std::to_string(random()));
+    if (std::filesystem::create_directory(candidate)) path_ = candidate;
+  }
+  if (path_.empty()) throw std::runtime_error("cannot make a scratch folder");
+#else
   std::string pattern = (parent / "pow2bmp-test-XXXXXX").native();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+#endif
 }
 
 ScratchFolder::ScratchFolder(bool enter) : ScratchFolder(std::filesystem::temp_directory_path()) {
@@ -36,28 +50,53 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
-  if (!file) throw std::runtime_error("cannot write " + path.native());
+  if (!file) throw std::runtime_error("cannot write " + path.string());
 }
 
 Bytes readFile(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) throw std::runtime_error("cannot read " + path.native());
+  if (!file) throw std::runtime_error("cannot read " + path.string());
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+std::string withNativeSeparators(std::string text) {
+  for (const char* folder : {"img/", "bmp/"}) {
+    for (std::size_t at = text.find(folder); at != std::string::npos; at = text.find(folder, at)) {
+      at += 3;
+      text[at] = kPathSeparator[0];
+    }
+  }
+  return text;
+}
+
 ProcessResult runProcess(const std::string& command, const std::filesystem::path& folder) {
-  const std::string full = "cd '" + folder.native() + "' && " + command;
   ProcessResult result;
+#ifdef _WIN32
+  // Through cmd.exe, whose pipe is read in binary mode so the text arrives as written.
+  const std::string full = "cd /d \"" + folder.string() + "\" && " + command;
+  std::FILE* pipe = ::_popen(full.c_str(), "rb");
+#else
+  const std::string full = "cd '" + folder.native() + "' && " + command;
   std::FILE* pipe = ::popen(full.c_str(), "r");
+#endif
   if (pipe == nullptr) return result;
   char buffer[4096];
   std::size_t got = 0;
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+#ifdef _WIN32
+  result.status = ::_pclose(pipe);
+#else
   const int status = ::pclose(pipe);
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+#endif
   return result;
 }
 
+#ifdef _WIN32
+bool resetPeakResident() { return false; }
+
+std::size_t peakResidentBytes() { return 0; }
+#else
 bool resetPeakResident() {
   std::ofstream clearRefs("/proc/self/clear_refs");
   clearRefs << "5";  // 5: reset the peak resident set size
@@ -85,6 +124,7 @@ FileSizeLimit::~FileSizeLimit() {
   ::setrlimit(RLIMIT_FSIZE, &previous_);
   std::signal(SIGXFSZ, previousHandler_);
 }
+#endif
 
 ProcessResult runConverterHere(const RunOptions& options) {
   std::FILE* out = std::tmpfile();

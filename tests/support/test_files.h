@@ -1,7 +1,9 @@
 #pragma once
 // Scratch folders and whole-file helpers for the tests.
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +40,10 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 // A picture whose bytes count up in steps of 7 from 3 (mod 256), so any misplaced byte shows.
 [[nodiscard]] ImagePtr numberedImage(unsigned channels, unsigned height, unsigned width);
 
+// The text with the '/' after each "img" and "bmp" turned into the native path separator: a
+// converter report as this platform words it ("bmp/a.bmp" reads "bmp\\a.bmp" on Windows).
+[[nodiscard]] std::string withNativeSeparators(std::string text);
+
 struct ProcessResult {
   int status = -1;     // exit status, or -1 when the process did not exit normally
   std::string output;  // standard output
@@ -52,13 +58,14 @@ struct ProcessResult {
                                        const std::filesystem::path& folder);
 
 // Starts a new peak of resident memory for peakResidentBytes (through /proc/self/clear_refs);
-// false when the system does not offer it.
+// false when the system does not offer it (Windows).
 [[nodiscard]] bool resetPeakResident();
 
 // The most bytes of the process's memory resident at once since the last resetPeakResident (or
 // since the start), from /proc/self/status; 0 when it cannot be read.
 [[nodiscard]] std::size_t peakResidentBytes();
 
+#ifndef _WIN32
 // Lowers the file size limit of the process for the life of the object, with SIGXFSZ ignored, so
 // that writes beyond the limit fail with EFBIG instead of ending the process.
 class FileSizeLimit {
@@ -72,3 +79,4 @@ class FileSizeLimit {
   rlimit previous_{};
   void (*previousHandler_)(int);
 };
+#endif

@@ -1,0 +1,355 @@
+// Every call into the operating system, on Windows (Win32, ANSI code page paths): folder listing
+// with FindFirstFileA / FindNextFileA, classification by attributes, the input open through
+// CreateFileA, temporary output files renamed with MoveFileExA, Ctrl+C and console-close clean-up
+// through SetConsoleCtrlHandler, and Sleep for the pause. Nothing here throws.
+//
+// Temporary files and interruption: a console control event runs its handler on a thread of its
+// own, so instead of masking signals, one lock covers each step that creates, renames or removes
+// a temporary file and the handler's clean-up. The handler takes the lock for good, removes what
+// the table holds and lets the default action end the process. Files are opened with
+// FILE_SHARE_DELETE, so removing one still open marks it for deletion when its last handle goes.
+// What no handler sees (a killed process, power loss) leaves a `.pow2bmp-PID-N.tmp` behind; the
+// next run removes those whose PID no longer runs.
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+
+#include "base/platform.h"
+
+const char kPathSeparator[2] = {'\\', '\0'};
+
+void createFolder(const char* path) noexcept { (void)::CreateDirectoryA(path, nullptr); }
+
+namespace {
+
+// Ends a folder search when the listing leaves, on every path.
+struct SearchCloser {
+  void operator()(HANDLE search) const noexcept { ::FindClose(search); }
+};
+using SearchHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, SearchCloser>;
+
+// Starts a search for every entry of folder; null when the folder cannot be listed (an empty
+// folder still has "." and "..", so ERROR_FILE_NOT_FOUND means no folder too).
+SearchHandle startSearch(const char* folder, WIN32_FIND_DATAA& entry, DWORD& error) noexcept {
+  char pattern[MAX_PATH];
+  const int written = std::snprintf(pattern, sizeof pattern, "%s\\*", folder);
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof pattern) {
+    error = ERROR_FILENAME_EXCED_RANGE;
+    return nullptr;
+  }
+  const HANDLE search = ::FindFirstFileA(pattern, &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    error = ::GetLastError();
+    return nullptr;
+  }
+  return SearchHandle(search);
+}
+
+// The errno value of a Win32 error, so that every failure reads as on POSIX through strerror.
+int errnoOf(DWORD error) noexcept {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    default:
+      return EIO;
+  }
+}
+
+// A C stream over a Win32 file handle; the handle is closed on failure too.
+std::FILE* streamOf(HANDLE handle, int flags, const char* mode) noexcept {
+  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(handle), flags | _O_BINARY);
+  if (fd < 0) {
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* stream = ::_fdopen(fd, mode);
+  if (stream == nullptr) ::_close(fd);
+  return stream;
+}
+
+}  // namespace
+
+ListingResult FolderListing::read(const char* path) noexcept {
+  clear();
+  WIN32_FIND_DATAA entry{};
+  DWORD error = ERROR_SUCCESS;
+  const SearchHandle search = startSearch(path, entry, error);
+  if (!search) {
+    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY
+               ? ListingResult::outOfMemory
+               : ListingResult::cannotList;
+  }
+  // A search that fails part way ends there, as one that finds no further entry.
+  do {
+    const char* name = entry.cFileName;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (!append(name)) {
+      clear();
+      return ListingResult::outOfMemory;
+    }
+  } while (::FindNextFileA(search.get(), &entry) != 0);
+  sortNames();
+  return ListingResult::listed;
+}
+
+EntryKind classifyEntry(const char* path) noexcept {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  // Gone since the listing, or a link that leads nowhere: fails to load later.
+  if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::file;
+  // Folders, and the reparse points that stand for folders (junctions, links to folders), carry
+  // the directory bit. Devices cannot sit in a folder; a reserved name (NUL, CON) that opens
+  // one is refused by openInputFile.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::skip;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::skip;
+  return EntryKind::file;
+}
+
+std::FILE* openInputFile(const char* path, std::int64_t& size, int* error) noexcept {
+  const auto fail = [error](int number) noexcept -> std::FILE* {
+    if (error != nullptr) *error = number;
+    return nullptr;
+  };
+  // Other programs may read, write or rename the file meanwhile, as on POSIX. A folder swapped
+  // in after the listing fails the open (no FILE_FLAG_BACKUP_SEMANTICS).
+  const HANDLE handle =
+      ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return fail(errnoOf(::GetLastError()));
+  // Only a file on a disk is a regular file: a console, a pipe or the NUL device is refused.
+  LARGE_INTEGER bytes{};
+  if (::GetFileType(handle) != FILE_TYPE_DISK || ::GetFileSizeEx(handle, &bytes) == 0) {
+    ::CloseHandle(handle);
+    return fail(0);
+  }
+  std::FILE* file = streamOf(handle, _O_RDONLY, "rb");
+  if (file == nullptr) return fail(errno);
+  size = static_cast<std::int64_t>(bytes.QuadPart);
+  return file;
+}
+
+void describeSystemError(int error, char* out, std::size_t size) noexcept {
+  std::snprintf(out, size, "%s", std::strerror(error));
+  if (out[0] >= 'A' && out[0] <= 'Z') out[0] = static_cast<char>(out[0] - 'A' + 'a');
+}
+
+void useBinaryMode(std::FILE* stream) noexcept {
+  static_cast<void>(::_setmode(::_fileno(stream), _O_BINARY));
+}
+
+namespace {
+
+// A registration is free or holds the path of an existing temporary file; every change happens
+// under the lock, which the control handler takes too.
+constexpr std::size_t kMaxTemporaryPath = MAX_PATH;
+constexpr char kTemporaryPrefix[] = ".pow2bmp-";
+constexpr char kTemporarySuffix[] = ".tmp";
+constexpr int kMaxNameAttempts = 100;
+
+struct TemporarySlot {
+  bool held = false;
+  char path[kMaxTemporaryPath];
+};
+
+TemporarySlot temporarySlots[kMaxTemporaryFiles];
+unsigned temporaryCounter = 0;
+std::mutex temporaryLock;
+
+// Ctrl+C, Ctrl+Break and the console window closing: the temporary files go, and the lock stays
+// taken, so no new one is made while the default action (the next handler) ends the process.
+BOOL WINAPI removeTemporaryFilesOnControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  temporaryLock.lock();
+  for (TemporarySlot& slot : temporarySlots) {
+    if (slot.held) ::DeleteFileA(slot.path);
+  }
+  return FALSE;
+}
+
+// Reads the decimal digits at text up to the first non-digit; false when there are none or the
+// value exceeds max.
+bool parseDecimal(const char*& text, unsigned long max, unsigned long& value) noexcept {
+  if (*text < '0' || *text > '9') return false;
+  value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + static_cast<unsigned long>(*text - '0');
+    if (value > max) return false;
+  }
+  return true;
+}
+
+// The process id of a name of the form `.pow2bmp-PID-N.tmp`, or 0 when the name has another form.
+DWORD temporaryFileOwner(const char* name) noexcept {
+  if (std::strncmp(name, kTemporaryPrefix, sizeof kTemporaryPrefix - 1) != 0) return 0;
+  const char* rest = name + sizeof kTemporaryPrefix - 1;
+  unsigned long pid = 0;
+  unsigned long counter = 0;
+  if (!parseDecimal(rest, std::numeric_limits<DWORD>::max(), pid) || pid == 0) return 0;
+  if (*rest++ != '-') return 0;
+  if (!parseDecimal(rest, std::numeric_limits<unsigned>::max(), counter)) return 0;
+  if (std::strcmp(rest, kTemporarySuffix) != 0) return 0;
+  return static_cast<DWORD>(pid);
+}
+
+// True when a process of that id runs (or may run: one of another user refuses to be opened with
+// access denied).
+bool processRuns(DWORD pid) noexcept {
+  const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return ::GetLastError() != ERROR_INVALID_PARAMETER;
+  DWORD status = 0;
+  const bool running = ::GetExitCodeProcess(process, &status) == 0 || status == STILL_ACTIVE;
+  ::CloseHandle(process);
+  return running;
+}
+
+}  // namespace
+
+void installSignalHandling() noexcept {
+  static_cast<void>(::SetConsoleCtrlHandler(removeTemporaryFilesOnControl, TRUE));
+}
+
+void removeStaleTemporaryFiles(const char* folder) noexcept {
+  WIN32_FIND_DATAA entry{};
+  DWORD error = ERROR_SUCCESS;
+  const SearchHandle search = startSearch(folder, entry, error);
+  if (!search) return;
+  do {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    const DWORD owner = temporaryFileOwner(entry.cFileName);
+    if (owner == 0 || processRuns(owner)) continue;
+    char path[MAX_PATH];
+    const int written = std::snprintf(path, sizeof path, "%s\\%s", folder, entry.cFileName);
+    if (written >= 0 && static_cast<std::size_t>(written) < sizeof path) ::DeleteFileA(path);
+  } while (::FindNextFileA(search.get(), &entry) != 0);
+}
+
+std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
+  discard();
+  // The folder part ends at the last separator of either kind.
+  const char* separator = std::strrchr(finalPath, '\\');
+  const char* slash = std::strrchr(finalPath, '/');
+  if (separator == nullptr || (slash != nullptr && slash > separator)) separator = slash;
+  const std::size_t folderBytes =
+      separator == nullptr ? 0 : static_cast<std::size_t>(separator - finalPath) + 1;
+  if (folderBytes >= kMaxTemporaryPath) return nullptr;
+  const std::lock_guard<std::mutex> locked(temporaryLock);
+  std::size_t index = 0;
+  while (index < kMaxTemporaryFiles && temporarySlots[index].held) ++index;
+  if (index == kMaxTemporaryFiles) return nullptr;
+  TemporarySlot& slot = temporarySlots[index];
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  // CREATE_NEW never follows or reuses an existing entry; a clash just takes the next number.
+  for (int attempt = 0; attempt < kMaxNameAttempts && handle == INVALID_HANDLE_VALUE; ++attempt) {
+    const int written = std::snprintf(slot.path, sizeof slot.path, "%.*s%s%lu-%u%s",
+                                      static_cast<int>(folderBytes), finalPath, kTemporaryPrefix,
+                                      static_cast<unsigned long>(::GetCurrentProcessId()),
+                                      temporaryCounter++, kTemporarySuffix);
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof slot.path) return nullptr;
+    handle = ::CreateFileA(slot.path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  slot.held = true;
+  slot_ = static_cast<int>(index);
+  std::FILE* file = streamOf(handle, _O_WRONLY, "wb");
+  if (file == nullptr) {
+    ::DeleteFileA(slot.path);
+    slot.held = false;
+    slot_ = -1;
+  }
+  return file;
+}
+
+bool TemporaryFile::commit(const char* finalPath) noexcept {
+  if (slot_ < 0) return false;
+  TemporarySlot& slot = temporarySlots[slot_];
+  bool renamed = false;
+  {
+    const std::lock_guard<std::mutex> locked(temporaryLock);
+    renamed = ::MoveFileExA(slot.path, finalPath,
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!renamed) ::DeleteFileA(slot.path);
+    slot.held = false;
+  }
+  slot_ = -1;
+  return renamed;
+}
+
+void TemporaryFile::discard() noexcept {
+  if (slot_ < 0) return;
+  TemporarySlot& slot = temporarySlots[slot_];
+  {
+    const std::lock_guard<std::mutex> locked(temporaryLock);
+    ::DeleteFileA(slot.path);
+    slot.held = false;
+  }
+  slot_ = -1;
+}
+
+// The control handler runs on a thread of its own and the lock orders it with every step, so
+// there is nothing to hold back in the workers.
+void blockInterruptSignalsInThisThread() noexcept {}
+
+unsigned availableCpuCount() noexcept {
+  // Within one processor group the process's affinity mask says which CPUs it may use; across
+  // groups (more than 64 CPUs) threads may run on every active CPU.
+  DWORD_PTR processMask = 0;
+  DWORD_PTR systemMask = 0;
+  if (::GetActiveProcessorGroupCount() == 1 &&
+      ::GetProcessAffinityMask(::GetCurrentProcess(), &processMask, &systemMask) != 0 &&
+      processMask != 0) {
+    return static_cast<unsigned>(std::popcount(static_cast<std::uint64_t>(processMask)));
+  }
+  const DWORD active = ::GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  return active > 0 ? static_cast<unsigned>(active) : 1;
+}
+
+std::uint64_t usableMemoryBytes() noexcept {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (::GlobalMemoryStatusEx(&status) == 0 || status.ullTotalPhys == 0) {
+    return std::numeric_limits<std::uint64_t>::max();
+  }
+  return static_cast<std::uint64_t>(status.ullTotalPhys);
+}
+
+// Large pages on Windows need a privilege and an allocation of their own; a block from the heap
+// cannot be advised after the fact.
+void adviseLargeBlock(void* block, std::size_t bytes) noexcept {
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+}
+
+void pauseMilliseconds(unsigned milliseconds) noexcept { ::Sleep(milliseconds); }
