@@ -157,13 +157,10 @@ int checkAll(std::FILE* out, const CheckOptions& options) noexcept {
   FolderListing names;
   const bool fromFolder = options.pathCount == 0;
   if (fromFolder && !listInputFolder(names, out)) return 1;
-  const unsigned jobs = options.jobs == 0 ? 1 : options.jobs;
+  const unsigned jobs = workerCount(options.jobs);
   const std::uint64_t budget = pictureBudget(options.memoryBudget);
-  std::unique_ptr<CheckResult[]> results(new (std::nothrow) CheckResult[slotCount(jobs)]);
-  if (!results) {
-    report(out, "ERROR: memory\n");
-    return 1;
-  }
+  const std::unique_ptr<CheckResult[]> results = resultSlots<CheckResult>(jobs, out);
+  if (!results) return 1;
   CheckJobs check(options, fromFolder ? &names : nullptr, out, results.get());
   const std::size_t count = fromFolder ? names.count() : options.pathCount;
   if (!runOrderedJobs(check, count, jobs, budget)) return 1;

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <new>
 
+#include "app/ordered_run.h"
 #include "base/counted_string.h"
 #include "base/platform.h"
 #include "base/printf_format.h"
@@ -41,3 +44,17 @@ void report(std::FILE* out, const char* format, ...) noexcept POW2BMP_PRINTF_FOR
 // The bytes the pictures in flight may take: `asked`, or when it is 0 half of the memory this
 // process may use.
 [[nodiscard]] std::uint64_t pictureBudget(std::uint64_t asked) noexcept;
+
+// The workers asked for, at least one.
+[[nodiscard]] constexpr unsigned workerCount(unsigned asked) noexcept {
+  return asked == 0 ? 1 : asked;
+}
+
+// One result per slot of a run with `workers` workers; null, after the run's "ERROR: memory" line
+// to out, when they cannot be had.
+template <class Result>
+[[nodiscard]] std::unique_ptr<Result[]> resultSlots(unsigned workers, std::FILE* out) noexcept {
+  std::unique_ptr<Result[]> results(new (std::nothrow) Result[slotCount(workers)]);
+  if (!results) report(out, "ERROR: memory\n");
+  return results;
+}

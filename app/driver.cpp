@@ -162,14 +162,11 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   removeStaleTemporaryFiles(kOutputFolder);
   FolderListing names;
   if (!listInputFolder(names, out)) return 1;
-  const unsigned jobs = options.jobs == 0 ? 1 : options.jobs;
+  const unsigned jobs = workerCount(options.jobs);
   const std::uint64_t budget = pictureBudget(options.memoryBudget);
   // One result per slot, a few dozen bytes each; the pictures are what the budget bounds.
-  std::unique_ptr<FileResult[]> results(new (std::nothrow) FileResult[slotCount(jobs)]);
-  if (!results) {
-    report(out, "ERROR: memory\n");
-    return 1;
-  }
+  const std::unique_ptr<FileResult[]> results = resultSlots<FileResult>(jobs, out);
+  if (!results) return 1;
   const BlockReuse reuse(jobs, budget);
   ConvertJobs convert(names, out, results.get());
   if (!runOrderedJobs(convert, names.count(), jobs, budget - reuse.keptBytes())) return 1;

@@ -370,6 +370,17 @@ std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uin
   return 0;
 }
 
+// The entry of the distance code at the front of the input, through the lookup (or, for a code
+// longer than the lookup bits, decodeLongCode); the bits are not consumed.
+[[gnu::always_inline]] inline std::uint32_t lookupDistance(const HuffmanTable& distances,
+                                                           const std::uint32_t* lookup,
+                                                           std::uint64_t mask,
+                                                           const BitReader& in) noexcept {
+  const std::uint32_t entry = lookup[in.bits & mask];
+  if ((entry & kEntryLong) == 0) return entry;
+  return decodeLongCode(distances, TableKind::kDistance, entry, in.bits, in.count);
+}
+
 // --- Block headers ------------------------------------------------------------------------------
 
 // One symbol of the code-length code; -1 when the bits match no code or the input ends.
@@ -540,11 +551,11 @@ std::uint32_t updateAdlerPortable(std::uint32_t adler, const std::uint8_t* bytes
 }
 
 #if POW2BMP_X86_SIMD
-// The vector forms take whole chunks of 16 (SSE2) or 32 (AVX2) bytes, at most kAdlerBlock bytes
-// between two reductions, and leave the tail to the portable form. Per chunk of N bytes b[i],
-// s2 gains N * s1 + sum (N - i) * b[i] and s1 gains sum b[i]: lane sums of the bytes (psadbw),
-// of the running s1 before each chunk, and of the weighted bytes (pmaddwd) are added up at the
-// end of each block. Every lane sum is part of a total that stays below 2^32 within a block.
+// The vector forms take whole chunks of 32 bytes (two SSE2 or one AVX2 register), at most
+// kAdlerBlock bytes between two reductions, and leave the tail to the portable form. Per chunk of N
+// bytes b[i], s2 gains N * s1 + sum (N - i) * b[i] and s1 gains sum b[i]: lane sums of the bytes
+// (psadbw), of the running s1 before each chunk, and of the weighted bytes (pmaddwd) are added up
+// at the end of each block. Every lane sum is part of a total that stays below 2^32 within a block.
 
 inline std::uint32_t sumLanes(__m128i v) noexcept {
   v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));
@@ -559,23 +570,27 @@ struct AdlerLaneSums {
   std::uint32_t weighted = 0;  // sum of (chunk bytes - i) * b[i] within each chunk
 };
 
+// Two 16-byte halves per 32-byte chunk, so both vector forms sum chunks of the same size.
 struct AdlerSse2 {
-  static constexpr std::size_t kChunkBytes = 16;
+  static constexpr std::size_t kChunkBytes = 32;
   static AdlerLaneSums sums(const std::uint8_t* bytes, std::size_t chunks) noexcept {
     const __m128i zero = _mm_setzero_si128();
-    const __m128i weightsLow = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
-    const __m128i weightsHigh = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
-    __m128i byteSums = zero;
-    __m128i priorSums = zero;
-    __m128i weighted = zero;
-    do {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    const __m128i weights[4] = {_mm_setr_epi16(32, 31, 30, 29, 28, 27, 26, 25),
+                                _mm_setr_epi16(24, 23, 22, 21, 20, 19, 18, 17),
+                                _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9),
+                                _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1)};
+    __m128i byteSums = zero, priorSums = zero, weighted = zero;
+    for (; chunks != 0; --chunks, bytes += kChunkBytes) {
       priorSums = _mm_add_epi32(priorSums, byteSums);
-      byteSums = _mm_add_epi32(byteSums, _mm_sad_epu8(v, zero));
-      weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), weightsLow));
-      weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), weightsHigh));
-      bytes += kChunkBytes;
-    } while (--chunks != 0);
+      for (int half = 0; half < 2; ++half) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * half));
+        byteSums = _mm_add_epi32(byteSums, _mm_sad_epu8(v, zero));
+        weighted =
+            _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), weights[2 * half]));
+        weighted = _mm_add_epi32(weighted,
+                                 _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), weights[2 * half + 1]));
+      }
+    }
     return {sumLanes(byteSums), sumLanes(priorSums), sumLanes(weighted)};
   }
 };
@@ -710,6 +725,17 @@ constexpr std::uint32_t matchFieldBits(std::uint32_t entry) noexcept {
   return (entry >> 16) + extra;
 }
 
+// The match distance of a distance entry, its extra bits consumed; 0 (a failure) when the entry
+// is no distance (no code, or 30, 31), its bits are not all held, or the distance reaches before
+// the first of the `written` bytes of output.
+[[gnu::always_inline]] inline std::uint32_t readDistance(BitReader& input, std::uint32_t entry,
+                                                         bool held,
+                                                         std::ptrdiff_t written) noexcept {
+  if ((entry & kEntryMatch) == 0 || !held) return 0;
+  const std::uint32_t distance = readMatchField(input, entry);
+  return distance > static_cast<std::uint64_t>(written) ? 0 : distance;
+}
+
 enum class Stop { kOutputFull, kNearInputEnd, kBlockEnded, kFailed };
 
 // The symbol that is neither a literal nor a length: the end of the block, its code consumed,
@@ -791,18 +817,11 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
       }
       const std::uint32_t length = readMatchField(in, entry);
 
-      std::uint32_t distanceEntry = distances.lookup[in.bits & distanceMask];
-      if ((distanceEntry & kEntryLong) != 0) {
-        distanceEntry =
-            decodeLongCode(distances, TableKind::kDistance, distanceEntry, in.bits, in.count);
-      }
-      if ((distanceEntry & kEntryMatch) == 0 ||  // no code, or 30, 31
-          (kChecked && matchFieldBits(distanceEntry) > in.count)) {
-        stop = Stop::kFailed;
-        break;
-      }
-      const std::uint32_t distance = readMatchField(in, distanceEntry);
-      if (distance > static_cast<std::uint32_t>(o - window)) {  // before the first output byte
+      const std::uint32_t distanceEntry =
+          lookupDistance(distances, distances.lookup.data(), distanceMask, in);
+      const std::uint32_t distance = readDistance(
+          in, distanceEntry, !kChecked || matchFieldBits(distanceEntry) <= in.count, o - window);
+      if (distance == 0) {
         stop = Stop::kFailed;
         break;
       }
@@ -882,17 +901,9 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
     }
     if ((entry & kEntryMatch) != 0) {
       const std::uint32_t length = readMatchField(in, entry);
-      std::uint32_t distanceEntry = distanceLookup[in.bits & distanceMask];
-      if ((distanceEntry & kEntryLong) != 0) {
-        distanceEntry =
-            decodeLongCode(distances, TableKind::kDistance, distanceEntry, in.bits, in.count);
-      }
-      if ((distanceEntry & kEntryMatch) == 0) {  // no code, or 30, 31
-        stop = Stop::kFailed;
-        break;
-      }
-      const std::uint32_t distance = readMatchField(in, distanceEntry);
-      if (distance > static_cast<std::uint32_t>(o - window)) {  // before the first output byte
+      const std::uint32_t distance = readDistance(
+          in, lookupDistance(distances, distanceLookup, distanceMask, in), true, o - window);
+      if (distance == 0) {
         stop = Stop::kFailed;
         break;
       }
@@ -999,6 +1010,16 @@ std::uint32_t failStream(const BitReader& input) noexcept {
   return 0;
 }
 
+// Ends the stream where a read stopped before its output was full: after a failure, or after
+// the final block when the trailer is wrong, 0 (the stream failed); otherwise `done`, the bytes
+// the read delivered.
+std::uint32_t endStream(Produced produced, BitReader& input, std::uint32_t done) noexcept {
+  if (produced == Produced::kFailed || !checkTrailer(input)) return failStream(input);
+  closeInput(input);
+  inflateState.streamOpen = false;
+  return done;
+}
+
 }  // namespace
 
 bool inflateBegin() noexcept {
@@ -1052,13 +1073,7 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
       if (produced != Produced::kOutputFull) break;
     }
     done = static_cast<std::uint32_t>(out - dst);
-    if (produced == Produced::kFailed) return failStream(input);
-    if (produced == Produced::kFinalBlockEnded) {
-      if (!checkTrailer(input)) return failStream(input);
-      closeInput(input);
-      state.streamOpen = false;
-      return done;
-    }
+    if (produced != Produced::kOutputFull) return endStream(produced, input, done);
     const std::uint32_t history = done < kWindowSize ? done : kWindowSize;
     std::memcpy(state.window.get(), out - history, history);
     state.writePos = history;
@@ -1081,13 +1096,7 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
     std::memcpy(dst + done, start, count);
     done += count;
     state.writePos += count;
-    if (produced == Produced::kFailed) return failStream(input);
-    if (produced == Produced::kFinalBlockEnded) {
-      if (!checkTrailer(input)) return failStream(input);
-      closeInput(input);
-      state.streamOpen = false;
-      return done;
-    }
+    if (produced != Produced::kOutputFull) return endStream(produced, input, done);
   }
   closeInput(input);
   return len;
