@@ -2,11 +2,11 @@
 
 #include "base/heap.h"
 
-#include <malloc.h>
-
 #include <array>
 #include <atomic>
 #include <mutex>
+
+#include "base/platform.h"
 
 namespace {
 
@@ -166,7 +166,7 @@ void* heapReallocate(void* block, std::size_t bytes) noexcept {
 void heapRelease(void* block) noexcept {
   if (block == nullptr) return;
   if (keptBlocks.enabled()) {
-    const std::size_t size = malloc_usable_size(block);
+    const std::size_t size = allocatedBytes(block);
     if (size >= kReusedBlockMinBytes && keptBlocks.keep(block, size)) return;
   }
   std::free(block);

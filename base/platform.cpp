@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -467,3 +468,5 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept {
 void pauseMilliseconds(unsigned milliseconds) noexcept {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+std::size_t allocatedBytes(void* block) noexcept { return ::malloc_usable_size(block); }

@@ -138,3 +138,6 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept;
 
 // Sleeps for the given number of milliseconds.
 void pauseMilliseconds(unsigned milliseconds) noexcept;
+
+// The bytes the C allocator holds for a block it returned (at least the bytes asked for).
+[[nodiscard]] std::size_t allocatedBytes(void* block) noexcept;

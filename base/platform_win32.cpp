@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <malloc.h>
 #include <windows.h>
 
 #include <bit>
@@ -353,3 +354,5 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept {
 }
 
 void pauseMilliseconds(unsigned milliseconds) noexcept { ::Sleep(milliseconds); }
+
+std::size_t allocatedBytes(void* block) noexcept { return ::_msize(block); }

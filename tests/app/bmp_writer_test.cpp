@@ -144,15 +144,20 @@ TEST(BmpWriter, PaddedWriteEqualsWritingThePaddedPicture) {
     for (std::size_t i = 0; i < picture->pixelBytes(); i += 7) {
       picture->pixels()[i] = static_cast<std::uint8_t>(random());
     }
-    ASSERT_EQ(writePaddedBmpFile(direct.c_str(), *picture, stage), BmpWriteResult::written);
+    ASSERT_EQ(writePaddedBmpFile(direct.string().c_str(), *picture, stage),
+              BmpWriteResult::written);
     ImagePtr padded = padToPowerOfTwo(std::move(picture));
     ASSERT_TRUE(padded);
-    ASSERT_EQ(writeBmpFile(viaCopy.c_str(), *padded, width, height), BmpWriteResult::written);
+    ASSERT_EQ(writeBmpFile(viaCopy.string().c_str(), *padded, width, height),
+              BmpWriteResult::written);
     ASSERT_EQ(readFile(direct), readFile(viaCopy)) << width << "x" << height << "/" << channels;
   }
 }
 
 TEST(BmpWriter, FailedPaddedWriteKeepsExistingFileAndLeavesNoTemporary) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs a file size limit (setrlimit), which Windows lacks";
+#else
   ScratchFolder folder;
   const auto path = folder.path() / "out.bmp";
   writeFile(path, Bytes{1, 2, 3});
@@ -160,14 +165,17 @@ TEST(BmpWriter, FailedPaddedWriteKeepsExistingFileAndLeavesNoTemporary) {
   BmpRowStage stage;
   {
     FileSizeLimit limit(100000);
-    EXPECT_EQ(writePaddedBmpFile(path.c_str(), *image, stage), BmpWriteResult::cannotWrite);
+    EXPECT_EQ(writePaddedBmpFile(path.string().c_str(), *image, stage),
+              BmpWriteResult::cannotWrite);
   }
-  EXPECT_EQ(writePaddedBmpFile((folder.path() / "missing" / "x.bmp").c_str(), *image, stage),
-            BmpWriteResult::cannotCreate);
+  EXPECT_EQ(
+      writePaddedBmpFile((folder.path() / "missing" / "x.bmp").string().c_str(), *image, stage),
+      BmpWriteResult::cannotCreate);
   EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
                           std::filesystem::directory_iterator()),
             1);
+#endif
 }
 
 }  // namespace
