@@ -66,17 +66,6 @@ std::string generated(const std::string& output, unsigned width, unsigned height
 }
 
 // Names of the entries of a folder in byte order; empty when it is no folder.
-std::vector<std::string> entriesOf(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
-       entry.increment(error)) {
-    names.push_back(entry->path().filename().native());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 struct FaultCase {
   std::string name;
   void (*prepare)(const fs::path& root);  // fills img/ (and bmp/ when the case needs it)

@@ -42,17 +42,6 @@ Bytes buildBigTga() {
 }
 
 // Names of the entries of a folder in byte order.
-std::vector<std::string> entriesOf(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
-       entry.increment(error)) {
-    names.push_back(entry->path().filename().native());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool holdsTemporaryFile(const fs::path& folder) {
   const std::vector<std::string> names = entriesOf(folder);
   return std::any_of(names.begin(), names.end(),

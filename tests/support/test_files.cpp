@@ -5,6 +5,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -146,4 +147,15 @@ ImagePtr numberedImage(unsigned channels, unsigned height, unsigned width) {
     image->pixels()[i] = static_cast<std::uint8_t>(i * 7 + 3);
   }
   return image;
+}
+
+std::vector<std::string> entriesOf(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+       entry.increment(error)) {
+    names.push_back(entry->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }

@@ -35,6 +35,9 @@ class ScratchFolder {
 };
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes);
+
+// The names of a folder's entries, sorted; empty when it cannot be listed.
+[[nodiscard]] std::vector<std::string> entriesOf(const std::filesystem::path& folder);
 [[nodiscard]] Bytes readFile(const std::filesystem::path& path);
 
 // A picture whose bytes count up in steps of 7 from 3 (mod 256), so any misplaced byte shows.
