@@ -125,9 +125,8 @@ BmpWriteResult writeBmpFile(const char* path, const Image& image, std::uint32_t 
   return BmpWriteResult::written;
 }
 
-BmpWriteResult writePaddedBmpFile(const char* path, const Image& picture,
-                                  BmpRowStage& stage) noexcept {
-  TemporaryFile temporary;  // removed on every early return
+BmpWriteResult writePaddedBmpTemporary(const char* path, const Image& picture, BmpRowStage& stage,
+                                       TemporaryFile& temporary) noexcept {
   std::FILE* file = temporary.create(path);
   if (file == nullptr) return BmpWriteResult::cannotCreate;
 
@@ -136,7 +135,20 @@ BmpWriteResult writePaddedBmpFile(const char* path, const Image& picture,
   bool complete = writeAll(file, header.data(), header.size());
   complete = complete && writePaddedRows(file, picture, stage);
   complete = (std::fclose(file) == 0) && complete;
-  if (!complete) return BmpWriteResult::cannotWrite;
-  if (!temporary.commit(path)) return BmpWriteResult::cannotCreate;
+  if (!complete) {
+    temporary.discard();
+    return BmpWriteResult::cannotWrite;
+  }
   return BmpWriteResult::written;
+}
+
+BmpWriteResult commitBmpFile(TemporaryFile& temporary, const char* path) noexcept {
+  return temporary.commit(path) ? BmpWriteResult::written : BmpWriteResult::cannotCreate;
+}
+
+BmpWriteResult writePaddedBmpFile(const char* path, const Image& picture,
+                                  BmpRowStage& stage) noexcept {
+  TemporaryFile temporary;  // removed on every early return
+  const BmpWriteResult written = writePaddedBmpTemporary(path, picture, stage, temporary);
+  return written == BmpWriteResult::written ? commitBmpFile(temporary, path) : written;
 }

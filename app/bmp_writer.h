@@ -8,6 +8,7 @@
 
 #include "base/heap.h"
 #include "base/image.h"
+#include "base/platform.h"
 
 constexpr std::size_t kBmpHeaderBytes = 54;
 
@@ -45,3 +46,14 @@ struct BmpRowStage {
 // reserveBmpRowStage).
 [[nodiscard]] BmpWriteResult writePaddedBmpFile(const char* path, const Image& picture,
                                                 BmpRowStage& stage) noexcept;
+
+// writePaddedBmpFile in two steps, so that files can be written by several threads and put in
+// place in order by one. The first writes every byte under a temporary name in the folder of
+// path and leaves the file in temporary (written), or leaves temporary empty (cannotCreate,
+// cannotWrite). The second renames it over path: written, or cannotCreate when the rename
+// fails (the temporary file is then removed). An existing file at path is untouched until the
+// rename.
+[[nodiscard]] BmpWriteResult writePaddedBmpTemporary(const char* path, const Image& picture,
+                                                     BmpRowStage& stage,
+                                                     TemporaryFile& temporary) noexcept;
+[[nodiscard]] BmpWriteResult commitBmpFile(TemporaryFile& temporary, const char* path) noexcept;

@@ -2,8 +2,8 @@
 // folders and special files are skipped, everything else is converted. The run stops at the
 // first file that cannot be converted; files written before it stay.
 //
-// With several jobs, files are loaded and padded on worker threads while this thread reports
-// and writes them in name order: see ConvertJobs.
+// With several jobs, files are loaded and written under temporary names on worker threads while
+// this thread puts them in place and reports them in name order: see ConvertJobs.
 //
 // The output name is the input name with an extension of at most four bytes after its last dot
 // replaced by ".bmp"; a name without a dot, or with a longer extension, is kept whole.
@@ -25,18 +25,24 @@ namespace {
 
 enum class Outcome { skipped, converted, noMemory, cannotLoad, badSize };
 
-// What decoding one entry of img/ came to, waiting for its turn to be reported and written.
+// What converting one entry of img/ came to, waiting for its turn to be reported and put in
+// place.
 struct FileResult {
   Outcome outcome = Outcome::skipped;
   CountedString inputPath;
   CountedString outputPath;
-  ImagePtr picture;  // the picture, when converted; padded as it is written
+  TemporaryFile output;  // the padded BMP file under its temporary name, when written
+  BmpWriteResult written = BmpWriteResult::written;  // when converted
   unsigned width = 0;
   unsigned height = 0;
   unsigned channels = 0;
 };
 
-// Loads one entry of img/ and checks its sides (every step but the output file).
+// The rows on their way to the output files of this thread, kept from one file to the next.
+thread_local BmpRowStage rowStage;
+
+// Loads one entry of img/, checks its sides and writes its padded BMP file under a temporary
+// name: every step but putting the file in place.
 FileResult convertEntry(const char* name) noexcept {
   FileResult result;
   result.inputPath = folderPath(kInputFolder, name);
@@ -62,15 +68,22 @@ FileResult convertEntry(const char* name) noexcept {
     result.outcome = Outcome::badSize;
     return result;
   }
-  result.picture = std::move(image);
+  if (!reserveBmpRowStage(rowStage, *image)) {
+    result.outcome = Outcome::noMemory;
+    return result;
+  }
+  result.written =
+      writePaddedBmpTemporary(result.outputPath.text(), *image, rowStage, result.output);
   result.outcome = Outcome::converted;
   return result;
 }
 
-// The entries of img/ as ordered jobs: workers load, the committer reports and writes the
-// padded output file in name order, so the files in bmp/ and the report are those of a sequential
-// run. A load or memory failure seen while other files were in flight may be for lack of memory
-// they held, so it is tried again alone before it is reported.
+// The entries of img/ as ordered jobs: workers load and write the padded output files under
+// temporary names, the committer renames them over their names and reports them in name order, so
+// the files in bmp/ and the report are those of a sequential run; the temporary files of results
+// dropped after a stop are removed. A load, memory or write failure seen while other files were
+// in flight may be for lack of the memory or disk space they held, so it is tried again alone
+// before it is reported.
 class ConvertJobs final : public OrderedJobs {
  public:
   ConvertJobs(const FolderListing& names, std::FILE* out, FileResult* results) noexcept
@@ -108,14 +121,11 @@ class ConvertJobs final : public OrderedJobs {
       case Outcome::converted:
         break;
     }
-    if (!reserveBmpRowStage(stage_, *result.picture)) {
-      if (!ranAlone) return CommitAction::retryAlone;
-      report(out_, "ERROR: memory\n");
-      return CommitAction::stop;
-    }
+    if (result.written != BmpWriteResult::written && !ranAlone) return CommitAction::retryAlone;
     const char* outputPath = result.outputPath.text();
-    const BmpWriteResult written = writePaddedBmpFile(outputPath, *result.picture, stage_);
-    drop(slot);
+    const BmpWriteResult written = result.written == BmpWriteResult::written
+                                       ? commitBmpFile(result.output, outputPath)
+                                       : result.written;
     if (written == BmpWriteResult::cannotCreate) {
       report(out_, "ERROR: cannot create output file %s\n", outputPath);
       return CommitAction::stop;
@@ -129,13 +139,12 @@ class ConvertJobs final : public OrderedJobs {
     return CommitAction::next;
   }
 
-  void drop(std::size_t slot) noexcept override { results_[slot].picture.reset(); }
+  void drop(std::size_t slot) noexcept override { results_[slot].output.discard(); }
 
  private:
   const FolderListing& names_;
   std::FILE* out_;
   FileResult* results_;
-  BmpRowStage stage_;  // the committer's rows on their way to the file, kept between files
 };
 
 // Large-block reuse for one run: the blocks of a file (its bytes, its picture, the readers'
@@ -156,6 +165,21 @@ class BlockReuse {
   std::uint64_t keptBytes_;
 };
 
+// Room for a temporary file in every result slot of a run, for the life of the run.
+class TemporaryFileRoom {
+ public:
+  explicit TemporaryFileRoom(unsigned jobs) noexcept
+      : reserved_(reserveTemporaryFiles(slotCount(jobs))) {}
+  ~TemporaryFileRoom() { releaseTemporaryFiles(); }
+  TemporaryFileRoom(const TemporaryFileRoom&) = delete;
+  TemporaryFileRoom& operator=(const TemporaryFileRoom&) = delete;
+
+  [[nodiscard]] bool reserved() const noexcept { return reserved_; }
+
+ private:
+  bool reserved_;
+};
+
 // One batch: the report lines and the exit status, without the pause.
 int convertAll(std::FILE* out, const RunOptions& options) {
   createFolder(kOutputFolder);
@@ -164,6 +188,12 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   if (!listInputFolder(names, out)) return 1;
   const unsigned jobs = workerCount(options.jobs);
   const std::uint64_t budget = pictureBudget(options.memoryBudget);
+  // Made before the results, so it outlives every temporary file they hold.
+  const TemporaryFileRoom room(jobs);
+  if (!room.reserved()) {
+    report(out, "ERROR: memory\n");
+    return 1;
+  }
   // One result per slot, a few dozen bytes each; the pictures are what the budget bounds.
   const std::unique_ptr<FileResult[]> results = resultSlots<FileResult>(jobs, out);
   if (!results) return 1;

@@ -3,7 +3,7 @@
 // pause. Nothing here throws: the listing grows its blocks with heapReallocate, so a
 // failed allocation comes back as a result the driver reports.
 //
-// Temporary files and interruption: a file under construction is registered in a small static
+// Temporary files and interruption: a file under construction is registered in a static
 // table; a handler for SIGHUP, SIGINT and SIGTERM removes what the table holds and re-raises the
 // signal. What no handler sees (SIGKILL, power loss) leaves a `.pow2bmp-PID-N.tmp` behind; the
 // next run removes those whose PID no longer runs. The name carries the PID so that a run never
@@ -20,6 +20,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <new>
 #include <thread>
 
 const char kPathSeparator[2] = {static_cast<char>(std::filesystem::path::preferred_separator),
@@ -123,9 +125,36 @@ struct TemporarySlot {
   char path[kMaxTemporaryPath];
 };
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the slot states");
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets the ending flag");
 
-TemporarySlot temporarySlots[kMaxTemporaryFiles];
+// The first kMaxTemporaryFiles registrations are static; reserveTemporaryFiles adds more on the
+// heap. The handler sees the extra ones through extraSlots and extraSlotCount, which change only
+// with the signals held back in the only thread that takes them.
+TemporarySlot fixedSlots[kMaxTemporaryFiles];
+std::unique_ptr<TemporarySlot[]> extraSlotBlock;
+std::atomic<TemporarySlot*> extraSlots{nullptr};
+std::atomic<std::size_t> extraSlotCount{0};
 std::atomic<unsigned> temporaryCounter{0};
+
+std::size_t temporarySlotCount() noexcept { return kMaxTemporaryFiles + extraSlotCount.load(); }
+
+TemporarySlot& temporarySlot(std::size_t index) noexcept {
+  return index < kMaxTemporaryFiles ? fixedSlots[index]
+                                    : extraSlots.load()[index - kMaxTemporaryFiles];
+}
+
+bool extraSlotsFree() noexcept {
+  const std::size_t count = extraSlotCount.load();
+  for (std::size_t index = 0; index < count; ++index) {
+    if (extraSlots.load()[index].state.load() != kSlotFree) return false;
+  }
+  return true;
+}
+// Set by the handler before it removes anything: from then on no registration starts.
+std::atomic<bool> processEnding{false};
+// How long the handler waits for a registration another thread is building (at most).
+constexpr long kBuildingWaitNanoseconds = 1'000'000;
+constexpr int kMaxBuildingWaits = 2000;
 
 // Holds the interrupt signals back in this thread for the life of the object, so registering a
 // file and creating, renaming or removing it happen together as seen by the handler.
@@ -145,10 +174,22 @@ class InterruptsBlocked {
   sigset_t previous_{};
 };
 
-// Only async-signal-safe calls: unlink, sigaction, raise. The signal stays blocked until the
-// handler returns; then the re-raised one takes its default action.
+// Only async-signal-safe calls: unlink, nanosleep, sigaction, raise. The signal stays blocked
+// until the handler returns; then the re-raised one takes its default action.
+//
+// Worker threads create temporary files while the handler runs on the main thread. Once
+// processEnding is set no registration starts (create tests it after claiming a slot), and one
+// already claimed is waited for until its file exists or it has given up, so every file made
+// before the process ends is seen here. The wait is bounded in case a file system stalls.
 void removeTemporaryFilesAndReraise(int signalNumber) {
-  for (TemporarySlot& slot : temporarySlots) {
+  processEnding.store(true);
+  const std::size_t count = temporarySlotCount();
+  for (std::size_t index = 0; index < count; ++index) {
+    TemporarySlot& slot = temporarySlot(index);
+    for (int wait = 0; wait < kMaxBuildingWaits && slot.state.load() == kSlotBuilding; ++wait) {
+      timespec pause{0, kBuildingWaitNanoseconds};
+      ::nanosleep(&pause, nullptr);
+    }
     if (slot.state.load() == kSlotHeld) ::unlink(slot.path);
   }
   struct sigaction defaultAction {};
@@ -213,15 +254,45 @@ void removeStaleTemporaryFiles(const char* folder) noexcept {
   }
 }
 
+bool reserveTemporaryFiles(std::size_t count) noexcept {
+  if (count <= temporarySlotCount()) return true;
+  if (!extraSlotsFree()) return false;
+  std::unique_ptr<TemporarySlot[]> block(new (std::nothrow)
+                                             TemporarySlot[count - kMaxTemporaryFiles]);
+  if (!block) return false;
+  const InterruptsBlocked blocked;
+  extraSlotCount.store(0);
+  extraSlots.store(block.get());
+  extraSlotCount.store(count - kMaxTemporaryFiles);
+  extraSlotBlock = std::move(block);
+  return true;
+}
+
+void releaseTemporaryFiles() noexcept {
+  if (!extraSlotsFree()) return;
+  const InterruptsBlocked blocked;
+  extraSlotCount.store(0);
+  extraSlots.store(nullptr);
+  extraSlotBlock.reset();
+}
+
 std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
   discard();
+  // The whole registration with the signals held back: a handler on this thread never finds a
+  // slot of its own half built.
+  const InterruptsBlocked blocked;
+  const std::size_t count = temporarySlotCount();
   std::size_t index = 0;
-  for (; index < kMaxTemporaryFiles; ++index) {
+  for (; index < count; ++index) {
     int expected = kSlotFree;
-    if (temporarySlots[index].state.compare_exchange_strong(expected, kSlotBuilding)) break;
+    if (temporarySlot(index).state.compare_exchange_strong(expected, kSlotBuilding)) break;
   }
-  if (index == kMaxTemporaryFiles) return nullptr;
-  TemporarySlot& slot = temporarySlots[index];
+  if (index == count) return nullptr;
+  TemporarySlot& slot = temporarySlot(index);
+  if (processEnding.load()) {
+    slot.state.store(kSlotFree);
+    return nullptr;
+  }
   const char* slash = std::strrchr(finalPath, '/');
   const std::size_t folderBytes =
       slash == nullptr ? 0 : static_cast<std::size_t>(slash - finalPath) + 1;
@@ -233,7 +304,6 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
           slot.path, sizeof slot.path, "%.*s%s%ld-%u%s", static_cast<int>(folderBytes), finalPath,
           kTemporaryPrefix, static_cast<long>(::getpid()), temporaryCounter++, kTemporarySuffix);
       if (written < 0 || static_cast<std::size_t>(written) >= sizeof slot.path) break;
-      const InterruptsBlocked blocked;
       fd = ::open(slot.path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
         slot.state.store(kSlotHeld);
@@ -257,7 +327,7 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
 
 bool TemporaryFile::commit(const char* finalPath) noexcept {
   if (slot_ < 0) return false;
-  TemporarySlot& slot = temporarySlots[slot_];
+  TemporarySlot& slot = temporarySlot(static_cast<std::size_t>(slot_));
   bool renamed = false;
   {
     const InterruptsBlocked blocked;
@@ -271,7 +341,7 @@ bool TemporaryFile::commit(const char* finalPath) noexcept {
 
 void TemporaryFile::discard() noexcept {
   if (slot_ < 0) return;
-  TemporarySlot& slot = temporarySlots[slot_];
+  TemporarySlot& slot = temporarySlot(static_cast<std::size_t>(slot_));
   {
     const InterruptsBlocked blocked;
     ::unlink(slot.path);

@@ -71,8 +71,19 @@ void describeSystemError(int error, char* out, std::size_t size) noexcept;
 void useBinaryMode(std::FILE* stream) noexcept;
 
 // Temporary output files are named `.pow2bmp-PID-N.tmp` (PID the writing process, N a counter)
-// in the folder of the file they become. Up to this many can exist at once in one process.
+// in the folder of the file they become. Up to this many can exist at once in one process, more
+// while reserveTemporaryFiles holds room for them.
 constexpr std::size_t kMaxTemporaryFiles = 8;
+
+// Makes room for count temporary files at once (a run whose finished files wait under their
+// temporary names for their turn); room for kMaxTemporaryFiles is always there. False when the
+// room cannot be allocated, or when it would have to move while a temporary file beyond
+// kMaxTemporaryFiles exists. Call it, and releaseTemporaryFiles, while no other thread creates
+// temporary files.
+[[nodiscard]] bool reserveTemporaryFiles(std::size_t count) noexcept;
+
+// Gives the room reserveTemporaryFiles made back, unless a file still occupies it.
+void releaseTemporaryFiles() noexcept;
 
 // Sets up the signals of a run: SIGXFSZ is ignored, so a write beyond the file size limit fails
 // as a short write; SIGHUP, SIGINT and SIGTERM (each one not ignored at start-up) get a handler
@@ -95,6 +106,15 @@ class TemporaryFile {
   ~TemporaryFile() { discard(); }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
+  TemporaryFile(TemporaryFile&& other) noexcept : slot_(other.slot_) { other.slot_ = -1; }
+  TemporaryFile& operator=(TemporaryFile&& other) noexcept {
+    if (this != &other) {
+      discard();
+      slot_ = other.slot_;
+      other.slot_ = -1;
+    }
+    return *this;
+  }
 
   // Creates a new empty file in the folder of finalPath, never following or reusing an existing
   // entry. Returns a stream open for binary writing, which the caller closes (before commit), or
@@ -114,8 +134,9 @@ class TemporaryFile {
 };
 
 // Blocks SIGHUP, SIGINT and SIGTERM in the calling thread for good. Worker threads call it first,
-// so the interrupting signals reach the main thread, the one that creates, renames and removes
-// temporary files with those signals held back around each step.
+// so the interrupting signals reach the main thread. Any thread may create and remove temporary
+// files; the handler waits for a registration in progress and stops new ones, so it removes
+// every file made before the process ends.
 // On Windows nothing: the control handler runs on a thread of its own and takes the lock that
 // every step on a temporary file holds.
 void blockInterruptSignalsInThisThread() noexcept;

@@ -24,6 +24,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "base/platform.h"
 
@@ -181,9 +182,25 @@ struct TemporarySlot {
   char path[kMaxTemporaryPath];
 };
 
-TemporarySlot temporarySlots[kMaxTemporaryFiles];
+// The first kMaxTemporaryFiles registrations are static; reserveTemporaryFiles adds more.
+TemporarySlot fixedSlots[kMaxTemporaryFiles];
+std::unique_ptr<TemporarySlot[]> extraSlots;
+std::size_t extraSlotCount = 0;
 unsigned temporaryCounter = 0;
 std::mutex temporaryLock;
+
+std::size_t temporarySlotCount() noexcept { return kMaxTemporaryFiles + extraSlotCount; }
+
+TemporarySlot& temporarySlot(std::size_t index) noexcept {
+  return index < kMaxTemporaryFiles ? fixedSlots[index] : extraSlots[index - kMaxTemporaryFiles];
+}
+
+bool extraSlotsFree() noexcept {
+  for (std::size_t index = 0; index < extraSlotCount; ++index) {
+    if (extraSlots[index].held) return false;
+  }
+  return true;
+}
 
 // Ctrl+C, Ctrl+Break and the console window closing: the temporary files go, and the lock stays
 // taken, so no new one is made while the default action (the next handler) ends the process.
@@ -192,7 +209,8 @@ BOOL WINAPI removeTemporaryFilesOnControl(DWORD event) {
     return FALSE;
   }
   temporaryLock.lock();
-  for (TemporarySlot& slot : temporarySlots) {
+  for (std::size_t index = 0; index < temporarySlotCount(); ++index) {
+    const TemporarySlot& slot = temporarySlot(index);
     if (slot.held) ::DeleteFileA(slot.path);
   }
   return FALSE;
@@ -255,6 +273,25 @@ void removeStaleTemporaryFiles(const char* folder) noexcept {
   } while (::FindNextFileA(search.get(), &entry) != 0);
 }
 
+bool reserveTemporaryFiles(std::size_t count) noexcept {
+  const std::lock_guard<std::mutex> locked(temporaryLock);
+  if (count <= temporarySlotCount()) return true;
+  if (!extraSlotsFree()) return false;
+  std::unique_ptr<TemporarySlot[]> block(new (std::nothrow)
+                                             TemporarySlot[count - kMaxTemporaryFiles]);
+  if (!block) return false;
+  extraSlots = std::move(block);
+  extraSlotCount = count - kMaxTemporaryFiles;
+  return true;
+}
+
+void releaseTemporaryFiles() noexcept {
+  const std::lock_guard<std::mutex> locked(temporaryLock);
+  if (!extraSlotsFree()) return;
+  extraSlots.reset();
+  extraSlotCount = 0;
+}
+
 std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
   discard();
   // The folder part ends at the last separator of either kind.
@@ -265,10 +302,11 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
       separator == nullptr ? 0 : static_cast<std::size_t>(separator - finalPath) + 1;
   if (folderBytes >= kMaxTemporaryPath) return nullptr;
   const std::lock_guard<std::mutex> locked(temporaryLock);
+  const std::size_t count = temporarySlotCount();
   std::size_t index = 0;
-  while (index < kMaxTemporaryFiles && temporarySlots[index].held) ++index;
-  if (index == kMaxTemporaryFiles) return nullptr;
-  TemporarySlot& slot = temporarySlots[index];
+  while (index < count && temporarySlot(index).held) ++index;
+  if (index == count) return nullptr;
+  TemporarySlot& slot = temporarySlot(index);
   HANDLE handle = INVALID_HANDLE_VALUE;
   // CREATE_NEW never follows or reuses an existing entry; a clash just takes the next number.
   for (int attempt = 0; attempt < kMaxNameAttempts && handle == INVALID_HANDLE_VALUE; ++attempt) {
@@ -295,7 +333,7 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
 
 bool TemporaryFile::commit(const char* finalPath) noexcept {
   if (slot_ < 0) return false;
-  TemporarySlot& slot = temporarySlots[slot_];
+  TemporarySlot& slot = temporarySlot(static_cast<std::size_t>(slot_));
   bool renamed = false;
   {
     const std::lock_guard<std::mutex> locked(temporaryLock);
@@ -310,7 +348,7 @@ bool TemporaryFile::commit(const char* finalPath) noexcept {
 
 void TemporaryFile::discard() noexcept {
   if (slot_ < 0) return;
-  TemporarySlot& slot = temporarySlots[slot_];
+  TemporarySlot& slot = temporarySlot(static_cast<std::size_t>(slot_));
   {
     const std::lock_guard<std::mutex> locked(temporaryLock);
     ::DeleteFileA(slot.path);

@@ -145,6 +145,40 @@ TEST(Platform, TemporaryFilesAreCommittedOrRemovedAndLimitedInNumber) {
   EXPECT_EQ(namesOf(listing), std::vector<std::string>{"out.bmp"});
 }
 
+// Room reserved for more files holds exactly that many; it cannot move while one of its files
+// exists, and once given back the fixed table's limit holds again.
+TEST(Platform, ReservedRoomHoldsMoreTemporaryFiles) {
+  ScratchFolder folder;
+  const std::string output = (folder.path() / "out.bmp").native();
+  constexpr std::size_t kReserved = kMaxTemporaryFiles + 5;
+  ASSERT_TRUE(reserveTemporaryFiles(kReserved));
+  {
+    std::vector<TemporaryFile> files(kReserved);
+    for (TemporaryFile& file : files) {
+      std::FILE* stream = file.create(output.c_str());
+      ASSERT_NE(stream, nullptr);
+      std::fclose(stream);
+    }
+    EXPECT_EQ(entriesOf(folder.path()).size(), kReserved);
+    TemporaryFile extra;
+    EXPECT_EQ(extra.create(output.c_str()), nullptr);
+    EXPECT_FALSE(reserveTemporaryFiles(kReserved + 1));
+    releaseTemporaryFiles();  // kept: its files exist
+    EXPECT_TRUE(files.back().commit(output.c_str()));
+  }
+  EXPECT_EQ(entriesOf(folder.path()), std::vector<std::string>{"out.bmp"});
+  releaseTemporaryFiles();
+  std::vector<TemporaryFile> files(kMaxTemporaryFiles + 1);
+  std::size_t created = 0;
+  for (TemporaryFile& file : files) {
+    if (std::FILE* stream = file.create(output.c_str())) {
+      std::fclose(stream);
+      ++created;
+    }
+  }
+  EXPECT_EQ(created, kMaxTemporaryFiles);
+}
+
 // The CPU count follows the affinity mask: a thread allowed one CPU counts one (when no cgroup
 // quota allows fewer, which cannot be below one). The memory is at most the physical memory.
 TEST(Platform, CpuCountFollowsAffinityAndMemoryIsAtMostPhysical) {
