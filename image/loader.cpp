@@ -38,7 +38,6 @@ constexpr std::size_t kEstimateHeadBytes = 64 * 1024;
 // Bytes per pixel the readers may hold at once besides the file: the picture (4) and scratch of
 // up to 8 (a four-component multi-scan JPEG's coefficients, 2 bytes per sample).
 constexpr std::uint64_t kDecodeBytesPerPixel = 12;
-constexpr std::uint64_t kPaddedBytesPerPixel = 4;
 
 std::uint32_t readBe16At(const std::uint8_t* bytes) noexcept {
   return std::uint32_t{bytes[0]} << 8 | bytes[1];
@@ -177,13 +176,8 @@ std::uint64_t estimateLoadBytes(const CountedString& path) noexcept {
   if (!headerSides(head, got, width, height)) width = height = kMaxImageSide;
   width = std::min<std::uint32_t>(std::max<std::uint32_t>(width, 1), kMaxImageSide);
   height = std::min<std::uint32_t>(std::max<std::uint32_t>(height, 1), kMaxImageSide);
-  std::uint32_t paddedWidth = 4;
-  std::uint32_t paddedHeight = 4;
-  while (paddedWidth < width) paddedWidth *= 2;
-  while (paddedHeight < height) paddedHeight *= 2;
   const std::uint64_t fileBytes =
       std::min(static_cast<std::uint64_t>(size), std::uint64_t{kMaxInputFileBytes});
   // The file is read whole; a PNG also gathers its compressed data in one more block.
-  return 2 * fileBytes + kDecodeBytesPerPixel * width * height +
-         kPaddedBytesPerPixel * paddedWidth * paddedHeight;
+  return 2 * fileBytes + kDecodeBytesPerPixel * std::uint64_t{width} * height;
 }

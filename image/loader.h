@@ -24,10 +24,11 @@
 // has no signature); else that the file is empty or is not a BMP, TGA, PNG or JPEG file.
 [[nodiscard]] ImagePtr decodeImage(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
 
-// An estimate, made before loading, of the most bytes that loading the file named by path and
-// padding the picture may hold at once: the file, the picture, the readers' scratch (a JPEG's
-// coefficient arrays, a PNG's palette-index plane) and the padded copy, for the sides the
-// file's header gives, each side at most kMaxImageSide. It errs high for the formats' usual
+// An estimate, made before loading, of the most bytes that loading the file named by path may
+// hold at once: the file, the picture and the readers' scratch (a JPEG's coefficient arrays, a
+// PNG's palette-index plane), for the sides the file's header gives, each side at most
+// kMaxImageSide. (The padded picture is never held whole: its rows are written a stage at a
+// time.) It errs high for the formats' usual
 // layouts; a file whose header cannot be read costs its size and a picture of the largest
 // sides. 0 when the file cannot be opened (loading fails at once).
 [[nodiscard]] std::uint64_t estimateLoadBytes(const CountedString& path) noexcept;
