@@ -24,11 +24,16 @@ namespace fs = std::filesystem;
 
 using Tree = std::map<std::string, Bytes>;
 
+// A name ending in '/' stands for an empty folder.
 Tree readTree(const fs::path& folder) {
   Tree tree;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-    tree[entry.path().filename().string()] =
-        entry.is_regular_file() ? readFile(entry.path()) : Bytes{};
+    const std::string name = entry.path().filename().string();
+    if (entry.is_directory()) {
+      tree[name + "/"] = Bytes{};
+    } else {
+      tree[name] = readFile(entry.path());
+    }
   }
   return tree;
 }
@@ -36,7 +41,13 @@ Tree readTree(const fs::path& folder) {
 void writeTree(const fs::path& folder, const Tree& tree) {
   fs::remove_all(folder);
   fs::create_directory(folder);
-  for (const auto& [name, bytes] : tree) writeFile(folder / name, bytes);
+  for (const auto& [name, bytes] : tree) {
+    if (name.back() == '/') {
+      fs::create_directory(folder / name);
+    } else {
+      writeFile(folder / name, bytes);
+    }
+  }
 }
 
 // A good file of a random format and size, 4 to 40 pixels a side.
@@ -91,8 +102,9 @@ Bytes failingFile(std::mt19937& random) {
 }
 
 // img/ with good files under random names (two names may share an output), now and then a
-// failing file at a random place, now and then a folder; bmp/ with outputs of some names and a
-// file of no name's. Returns bmp/ as it is before a run.
+// failing file at a random place, now and then a folder; bmp/ with outputs of some names, now
+// and then a folder where an output should go (its rename fails), and a file of no name's.
+// Returns bmp/ as it is before a run.
 Tree makeFolders(std::mt19937& random) {
   constexpr const char* kExtensions[] = {".png", ".tga", ".bmp", ".jpg", ""};
   fs::create_directory("img");
@@ -110,7 +122,9 @@ Tree makeFolders(std::mt19937& random) {
       continue;
     }
     writeFile("img/" + name, index == failAt ? failingFile(random) : goodPicture(random));
-    if (random() % 4 == 0) before[stem + (name == stem ? "" : ".bmp")] = Bytes(5, 0xAB);
+    const std::string output = stem + (name == stem ? "" : ".bmp");
+    if (random() % 4 == 0) before[output] = Bytes(5, 0xAB);
+    if (random() % 16 == 0 && before.count(output) == 0) before[output + "/"] = Bytes{};
   }
   return before;
 }
