@@ -3,7 +3,9 @@
 #   1. the Windows libraries (scripts/build-windows-jpeg.sh), the windows preset, built;
 #   2. the cross-built unit tests under wine64 with a fresh wine prefix, those labelled
 #      linux-only excluded (ctest --preset windows);
-#   3. the ZIP (cpack -G ZIP), unpacked, its pow2bmp.exe run on the bundled samples (a batch run
+#   3. the end-to-end tests built for Linux against that pow2bmp.exe under wine64 (the wine
+#      preset: end_to_end_wine_test and modes_wine_test, label wine);
+#   4. the ZIP (cpack -G ZIP), unpacked, its pow2bmp.exe run on the bundled samples (a batch run
 #      in a folder holding img) and on each picture of the decode corpus (one file per call):
 #      the BMP files and exit statuses must equal the Linux release build's byte for byte, and
 #      the reports too once the Windows separator and line ends are read as Linux's.
@@ -25,6 +27,8 @@ fail() {
 cd "$root"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j2
+cmake --preset wine >/dev/null
+cmake --build --preset wine -j2
 
 scratch=$(mktemp -d)
 cleanup() {
@@ -42,6 +46,9 @@ mkdir -p "$WINEPREFIX"
 echo "== Unit tests under wine =="
 # A second try only for a test that fails as a whole; a wrong result fails both tries.
 ctest --preset windows -j2 --repeat until-pass:2
+
+echo "== End-to-end tests against pow2bmp.exe under wine =="
+ctest --preset wine -j2
 
 echo "== The ZIP =="
 (cd build/windows && rm -f pow2bmp-*.zip && cpack -G ZIP >/dev/null)

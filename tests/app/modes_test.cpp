@@ -1,11 +1,13 @@
 // The check mode and the one-file mode of the real binary, each held against a folder run of the
 // same pictures: one file per call writes the bytes and the line a folder run writes for it,
-// and the check says "ok" exactly for the files a run converts.
+// and the check says "ok" exactly for the files a run converts. The Wine build of this file holds
+// the Windows program to the same, its reports read as Linux's.
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "support/binary_under_test.h"
 #include "support/bmp_builder.h"
 #include "support/jpeg_oracle.h"
 #include "support/png_writer.h"
@@ -16,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string binary() { return std::string("'") + POW2BMP_BINARY + "'"; }
+std::string binary() { return binaryCommand(); }
 
 // Good pictures of every reader, names not matching their content.
 void writeGoodPictures(const fs::path& img) {
@@ -34,6 +36,7 @@ TEST(OneFile, WritesWhatAFolderRunWritesToAFileAndToStandardOutput) {
   writeGoodPictures(folder.path() / "img");
   const ProcessResult batch = runProcess(binary(), folder.path());
   ASSERT_EQ(batch.status, 0);
+  const std::string batchReport = reportText(batch.output);
   for (const auto& entry : fs::directory_iterator(folder.path() / "img")) {
     const std::string name = entry.path().filename().string();
     const std::string output = name == "e" ? "e" : name.substr(0, name.find('.')) + ".bmp";
@@ -42,12 +45,13 @@ TEST(OneFile, WritesWhatAFolderRunWritesToAFileAndToStandardOutput) {
     EXPECT_EQ(one.status, 0) << name;
     // The batch's line for this file, with the caller's output name.
     const std::string batchLine = "File bmp/" + output + " generated OK";
-    const std::size_t at = batch.output.find(batchLine);
+    const std::size_t at = batchReport.find(batchLine);
     ASSERT_NE(at, std::string::npos) << name;
-    const std::string size = batch.output.substr(
-        at + batchLine.size(), batch.output.find('\n', at) + 1 - at - batchLine.size());
-    EXPECT_EQ(one.output, "File out-" + output + " generated OK" + size) << name;
+    const std::string size = batchReport.substr(
+        at + batchLine.size(), batchReport.find('\n', at) + 1 - at - batchLine.size());
+    EXPECT_EQ(reportText(one.output), "File out-" + output + " generated OK" + size) << name;
     const Bytes expected = readFile(folder.path() / "bmp" / output);
+    EXPECT_EQ(expected, expectedBmpFile(readFile(entry.path()))) << name;
     EXPECT_EQ(readFile(folder.path() / ("out-" + output)), expected) << name;
     const ProcessResult piped =
         runProcess(binary() + " img/" + name + " - 2>/dev/null", folder.path());
@@ -62,10 +66,10 @@ TEST(OneFile, FailuresAreTheBatchLinesWithStatusOneAndNoOutput) {
   writeFile(folder.path() / "tiny.bmp", buildBmp({.width = 3, .height = 3}));
   const ProcessResult bad = runProcess(binary() + " text.png out.bmp", folder.path());
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.output, "ERROR: Cannot load input image text.png\n");
+  EXPECT_EQ(reportText(bad.output), "ERROR: Cannot load input image text.png\n");
   const ProcessResult small = runProcess(binary() + " tiny.bmp out.bmp", folder.path());
   EXPECT_EQ(small.status, 1);
-  EXPECT_EQ(small.output, "ERROR: Width and height must be in range 4..8192 pixels\n");
+  EXPECT_EQ(reportText(small.output), "ERROR: Width and height must be in range 4..8192 pixels\n");
   const ProcessResult noFolder = runProcess(binary() + " tiny.bmp missing/out.bmp", folder.path());
   EXPECT_EQ(noFolder.status, 1);
   EXPECT_FALSE(fs::exists(folder.path() / "out.bmp"));
@@ -93,13 +97,13 @@ TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
   for (const char* jobs : {" -j 1", " -j 3"}) {
     const ProcessResult check = runProcess(binary() + " --check" + jobs, folder.path());
     EXPECT_EQ(check.status, 1) << jobs;
-    EXPECT_EQ(check.output, expected) << jobs;
+    EXPECT_EQ(reportText(check.output), expected) << jobs;
     EXPECT_FALSE(fs::exists(folder.path() / "bmp")) << jobs;
   }
   // The files named on the command line, in the order given; all good: status 0.
   const ProcessResult named = runProcess(binary() + " --check img/e img/a.bmp", folder.path());
   EXPECT_EQ(named.status, 0);
-  EXPECT_EQ(named.output,
+  EXPECT_EQ(reportText(named.output),
             "img/e\tok\tJPEG 33x17 RGB -> 64x32 24-bit\n"
             "img/a.bmp\tok\tBMP 9x6 RGB -> 16x8 24-bit\n"
             "2 files checked: 2 would convert, 0 would not\n");
@@ -107,8 +111,10 @@ TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
   // at the first it refused.
   const ProcessResult run = runProcess(binary(), folder.path());
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.output.find("File bmp/e generated OK"), std::string::npos);
-  EXPECT_NE(run.output.find("ERROR: Cannot load input image img/f.gif"), std::string::npos);
+  const std::string runReport = reportText(run.output);
+  EXPECT_NE(runReport.find("File bmp/e generated OK"), std::string::npos) << runReport;
+  EXPECT_NE(runReport.find("ERROR: Cannot load input image img/f.gif"), std::string::npos)
+      << runReport;
 }
 
 }  // namespace

@@ -13,8 +13,11 @@
 #include <random>
 #include <stdexcept>
 
+#include "app/bmp_writer.h"
 #include "app/driver.h"
+#include "app/padding.h"
 #include "base/platform.h"
+#include "image/loader.h"
 
 ScratchFolder::ScratchFolder(const std::filesystem::path& parent) {
 #ifdef _WIN32
@@ -68,6 +71,28 @@ std::string withNativeSeparators(std::string text) {
     }
   }
   return text;
+}
+
+std::string asLinuxReport(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i] == '\\' ? '/' : text[i];
+  }
+  return out;
+}
+
+Bytes expectedBmpFile(const Bytes& input) {
+  ImagePtr image = decodeImage(ByteSpan(input.data(), input.size()));
+  if (!image) return {};
+  const unsigned width = image->width;
+  const unsigned height = image->height;
+  image = padToPowerOfTwo(std::move(image));
+  const auto header = buildBmpHeader(*image, width, height);
+  Bytes file(header.begin(), header.end());
+  file.insert(file.end(), image->pixels(), image->pixels() + image->pixelBytes());
+  return file;
 }
 
 ProcessResult runProcess(const std::string& command, const std::filesystem::path& folder) {

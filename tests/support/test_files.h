@@ -47,6 +47,13 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 // converter report as this platform words it ("bmp/a.bmp" reads "bmp\\a.bmp" on Windows).
 [[nodiscard]] std::string withNativeSeparators(std::string text);
 
+// The text of a Windows report read as Linux's: "\r\n" as "\n" and every '\\' as '/'.
+[[nodiscard]] std::string asLinuxReport(const std::string& text);
+
+// What the converter must write for an input file: the decoded picture, padded to powers of two,
+// behind its BMP header; empty when the input does not decode.
+[[nodiscard]] Bytes expectedBmpFile(const Bytes& input);
+
 struct ProcessResult {
   int status = -1;     // exit status, or -1 when the process did not exit normally
   std::string output;  // standard output
