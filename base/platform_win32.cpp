@@ -146,7 +146,17 @@ std::FILE* openInputFile(const char* path, std::int64_t& size, int* error) noexc
   const HANDLE handle =
       ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return fail(errnoOf(::GetLastError()));
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD openError = ::GetLastError();
+    // A folder refuses the open with access denied: it is no regular file, as on POSIX, not a
+    // file that may not be read.
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (openError == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return fail(0);
+    }
+    return fail(errnoOf(openError));
+  }
   // Only a file on a disk is a regular file: a console, a pipe or the NUL device is refused.
   LARGE_INTEGER bytes{};
   if (::GetFileType(handle) != FILE_TYPE_DISK || ::GetFileSizeEx(handle, &bytes) == 0) {

@@ -67,11 +67,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(UsageError, IsOneLineNamingTheOption) {
   const char* argv[] = {"pow2bmp", "--jobs=many"};
   const CommandLine line = parseCommandLine(2, argv);
-  char text[256] = {};
-  std::FILE* out = fmemopen(text, sizeof text - 1, "w");
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
   printUsageError(out, line);
+  std::rewind(out);
+  char text[256] = {};
+  const std::size_t got = std::fread(text, 1, sizeof text - 1, out);
   std::fclose(out);
-  const std::string message(text);
+  const std::string message(text, got);
   EXPECT_NE(message.find("--jobs=many"), std::string::npos) << message;
   EXPECT_EQ(message.find('\n'), message.size() - 1) << message;
 }

@@ -10,7 +10,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <unistd.h>  // mingw-w64 has one too, for dup, dup2, open and close
 
 #include <bit>
 #include <cstdio>
@@ -63,13 +63,21 @@ std::size_t differingBits(const Bytes& a, const Bytes& b) {
   return bits;
 }
 
-// Sends standard error to /dev/null for its lifetime: damaged JPEG files make the library print
-// a warning for nearly every decode of the sweep.
+#ifdef _WIN32
+constexpr char kNullDevice[] = "NUL";
+constexpr int kNullDeviceFlags = O_WRONLY | O_NOINHERIT;
+#else
+constexpr char kNullDevice[] = "/dev/null";
+constexpr int kNullDeviceFlags = O_WRONLY | O_CLOEXEC;
+#endif
+
+// Sends standard error to the null device for its lifetime: damaged JPEG files make the library
+// print a warning for nearly every decode of the sweep.
 class QuietStandardError {
  public:
   QuietStandardError() : saved_(::dup(STDERR_FILENO)) {
     std::fflush(stderr);
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int null = ::open(kNullDevice, kNullDeviceFlags);
     if (null >= 0) {
       ::dup2(null, STDERR_FILENO);
       ::close(null);

