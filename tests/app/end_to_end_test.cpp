@@ -19,8 +19,9 @@ namespace fs = std::filesystem;
 TEST(EndToEnd, ConvertsFolderOfBmpPictures) {
   ScratchFolder folder;
   fs::create_directory(folder.path() / "img");
+  const Bytes smallInput = buildBmp({.width = 5, .height = -5});
   const Bytes wide = buildBmp({.width = 20, .height = 4, .bitsPerPixel = 32});
-  writeFile(folder.path() / "img" / "small.bmp", buildBmp({.width = 5, .height = -5}));
+  writeFile(folder.path() / "img" / "small.bmp", smallInput);
   writeFile(folder.path() / "img" / "wide.bmp", wide);
   const ProcessResult run = runProcess(binaryCommand(), folder.path());
   EXPECT_EQ(run.status, 0);
@@ -41,6 +42,7 @@ TEST(EndToEnd, ConvertsFolderOfBmpPictures) {
   EXPECT_EQ(small[54], bmpTestPixel(4, 0, 0));
   EXPECT_EQ(small[54 + 7 * 24], bmpTestPixel(0, 0, 0));
   EXPECT_EQ(small[54 + 7 * 3 + 2], bmpTestPixel(4, 4, 2));
+  EXPECT_EQ(small, expectedBmpFile(smallInput));
   EXPECT_EQ(readFile(folder.path() / "bmp" / "wide.bmp"), expectedBmpFile(wide));
 }
 
