@@ -32,7 +32,7 @@ inline constexpr std::uint32_t kMaxLookupBits = kLiteralLookupBits;
 struct HuffmanTable {
   std::uint32_t maxLength = 0;  // longest code the table decodes: 15, or 7 for the code-length code
   std::uint32_t symbolCount = 0;  // number of symbols n; the symbols are 0..n-1
-  std::uint32_t lookupBits = 1;   // index bits of lookup: its kind's maximum, less for short codes
+  std::uint32_t lookupBits = 1;   // index bits of lookup: always its kind's maximum
   // Entry L-1: the code of the last symbol of length L, or -1 when no symbol has length L.
   std::array<std::int32_t, kMaxCodeLength> lastCode{};
   // Entry L-1: the code of the first symbol of length L; only read for lengths that occur.
@@ -100,6 +100,7 @@ void setCodePath(CodePath path) noexcept;
 #define POW2BMP_X86_SIMD 1
 // What the CPU reports, asked once, and allowed by codePath() == kBest.
 [[nodiscard]] bool useSsse3() noexcept;
+[[nodiscard]] bool useSse41() noexcept;
 [[nodiscard]] bool useAvx2() noexcept;
 [[nodiscard]] bool useBmi2() noexcept;
 #else
