@@ -61,6 +61,7 @@ struct CpuFeatures {
   bool sse41 = __builtin_cpu_supports("sse4.1") != 0;
   bool avx2 = __builtin_cpu_supports("avx2") != 0;
   bool bmi2 = __builtin_cpu_supports("bmi2") != 0;
+  bool pclmul = __builtin_cpu_supports("pclmul") != 0;
 };
 
 const CpuFeatures& cpuFeatures() noexcept {
@@ -74,6 +75,7 @@ bool useSsse3() noexcept { return cpuFeatures().ssse3 && codePath() == CodePath:
 bool useSse41() noexcept { return cpuFeatures().sse41 && codePath() == CodePath::kBest; }
 bool useAvx2() noexcept { return cpuFeatures().avx2 && codePath() == CodePath::kBest; }
 bool useBmi2() noexcept { return cpuFeatures().bmi2 && codePath() == CodePath::kBest; }
+bool usePclmul() noexcept { return cpuFeatures().pclmul && codePath() == CodePath::kBest; }
 #endif
 
 namespace {

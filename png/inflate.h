@@ -89,9 +89,9 @@ void inflateReleaseWindow() noexcept;
 
 // The inner loops of png/ (Adler-32, filter reversal, pixel reordering) have a portable form and,
 // on x86, vector forms chosen at run time from the features the CPU reports (SSE2 always,
-// SSSE3, SSE4.1, AVX2, BMI2 where present). Every form gives the same bytes. Test hook: which forms
-// later calls may take; kBest (the default) lets the CPU choose, kBaseline keeps to SSE2 on x86,
-// kPortable keeps to the portable forms.
+// SSSE3, SSE4.1, AVX2, BMI2, PCLMULQDQ where present). Every form gives the same bytes. Test hook:
+// which forms later calls may take; kBest (the default) lets the CPU choose, kBaseline keeps to
+// SSE2 on x86, kPortable keeps to the portable forms.
 enum class CodePath { kBest, kBaseline, kPortable };
 void setCodePath(CodePath path) noexcept;
 [[nodiscard]] CodePath codePath() noexcept;
@@ -103,6 +103,7 @@ void setCodePath(CodePath path) noexcept;
 [[nodiscard]] bool useSse41() noexcept;
 [[nodiscard]] bool useAvx2() noexcept;
 [[nodiscard]] bool useBmi2() noexcept;
+[[nodiscard]] bool usePclmul() noexcept;
 #else
 #define POW2BMP_X86_SIMD 0
 #endif
