@@ -704,6 +704,19 @@ template <std::size_t kStep>
       std::memcpy(out, &word, 8);
       out += 8;
     } while (out < stop);
+  } else if constexpr (std::endian::native == std::endian::little) {
+    // Distances 2..7: the first 8 bytes one by one; they hold the repeating pattern from its
+    // start, so that word is stored again every `step` bytes (the largest multiple of the
+    // distance up to 8), without reading back what was just written.
+    for (int i = 0; i < 8; ++i) out[i] = source[i];
+    std::uint64_t pattern = 0;
+    std::memcpy(&pattern, out, 8);
+    const std::uint32_t step = distance * (8 / distance);
+    out += step;
+    while (out < stop) {
+      std::memcpy(out, &pattern, 8);
+      out += step;
+    }
   } else {
     // Distances 2..7: the first 8 bytes one by one, then whole words from the nearest multiple
     // of the distance that is at least 8 back (at most 14), where the bytes repeat as well.
