@@ -13,8 +13,9 @@
 // decode.
 //
 // Speed: 8-bit truecolour scanlines are reconstructed a whole pixel at a time, the three or four
-// channels side by side (with SSE2 on x86, else a branch-free Paeth predictor), and plain
-// (non-interlaced) pictures store each pixel in blue, green, red order in the same pass.
+// channels side by side (with SSE2 on x86, Paeth with SSE4.1 where present, else a branch-free
+// Paeth predictor), and plain (non-interlaced) pictures store each pixel in blue, green, red
+// order in the same pass, or with SSSE3 in a pass over the scanline right after it.
 
 #include "png/scanline.h"
 
