@@ -58,8 +58,10 @@ namespace {
 // What the processor offers, asked once.
 struct CpuFeatures {
   bool ssse3 = __builtin_cpu_supports("ssse3") != 0;
+  bool sse41 = __builtin_cpu_supports("sse4.1") != 0;
   bool avx2 = __builtin_cpu_supports("avx2") != 0;
   bool bmi2 = __builtin_cpu_supports("bmi2") != 0;
+  bool pclmul = __builtin_cpu_supports("pclmul") != 0;
 };
 
 const CpuFeatures& cpuFeatures() noexcept {
@@ -70,8 +72,10 @@ const CpuFeatures& cpuFeatures() noexcept {
 }  // namespace
 
 bool useSsse3() noexcept { return cpuFeatures().ssse3 && codePath() == CodePath::kBest; }
+bool useSse41() noexcept { return cpuFeatures().sse41 && codePath() == CodePath::kBest; }
 bool useAvx2() noexcept { return cpuFeatures().avx2 && codePath() == CodePath::kBest; }
 bool useBmi2() noexcept { return cpuFeatures().bmi2 && codePath() == CodePath::kBest; }
+bool usePclmul() noexcept { return cpuFeatures().pclmul && codePath() == CodePath::kBest; }
 #endif
 
 namespace {
@@ -176,11 +180,9 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
     ++lengthCount[lengths[symbol]];
   }
   std::int32_t codesLeft = 1;
-  std::uint32_t longest = 0;
   for (std::uint32_t length = 1; length <= maxLength; ++length) {
     codesLeft = codesLeft * 2 - static_cast<std::int32_t>(lengthCount[length]);
     if (codesLeft < 0) return false;  // over-subscribed
-    if (lengthCount[length] != 0) longest = length;
   }
 
   std::array<std::uint32_t, kMaxCodeLength + 1> nextPosition{};
@@ -193,8 +195,8 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
 
   table.maxLength = maxLength;
   table.symbolCount = symbolCount;
-  const std::uint32_t lookupBits =
-      longest < lookupBitsOf(kind) ? (longest > 0 ? longest : 1) : lookupBitsOf(kind);
+  // Always the kind's full width, so the decoding loops mask with a constant.
+  const std::uint32_t lookupBits = lookupBitsOf(kind);
   const std::uint32_t lookupSize = 1u << lookupBits;
   table.lookupBits = lookupBits;
   for (std::uint32_t index = 0; index < lookupSize; ++index) table.lookup[index] = 0;
@@ -251,12 +253,12 @@ constexpr HuffmanTable kFixedDistanceTable = buildFixedDistanceTable();
 static_assert(kFixedLiteralTable.symbolCount == kLiteralSymbolCount);
 static_assert(kFixedLiteralTable.lastCode[6] == 23);   // 256..279: 0000000..0010111
 static_assert(kFixedLiteralTable.lastCode[8] == 511);  // 144..255: 110010000..111111111
-static_assert(kFixedLiteralTable.lookupBits == 9);
+static_assert(kFixedLiteralTable.lookupBits == kLiteralLookupBits);
 static_assert(kFixedLiteralTable.lookup[0] == (7 | kEntryEndOfBlock));  // 0000000
 static_assert(kFixedLiteralTable.lookup[0x0C] == (8 | kEntryLiteral));  // 00110000: 0
 static_assert(kFixedLiteralTable.lookup[0x1FF] == (9 | kEntryLiteral | 255u << 16));
 static_assert(kFixedDistanceTable.lastCode[4] == 31);
-static_assert(kFixedDistanceTable.lookupBits == 5);
+static_assert(kFixedDistanceTable.lookupBits == kDistanceLookupBits);
 static_assert(kFixedDistanceTable.lookup[0x1F] == 0);  // 11111: distance code 31
 
 // --- Input -------------------------------------------------------------------------------------
@@ -328,6 +330,13 @@ inline void refill(BitReader& input) noexcept {
 [[gnu::always_inline]] inline void consume(BitReader& input, std::uint32_t count) noexcept {
   input.bits >>= count;
   input.count -= count;
+}
+
+// Consumes the code of a literal entry. Its bits 4..7 (extra bits) are zero, so the low six bits
+// are the code length, which a 64-bit shift instruction takes as its count without a mask.
+[[gnu::always_inline]] inline void consumeLiteral(BitReader& input, std::uint32_t entry) noexcept {
+  input.bits >>= entry & 63;
+  input.count -= entry & kEntryLengthMask;
 }
 
 // The next `count` bits (0..16), the first one read becoming bit 0 of value. False when a bit
@@ -695,6 +704,19 @@ template <std::size_t kStep>
       std::memcpy(out, &word, 8);
       out += 8;
     } while (out < stop);
+  } else if constexpr (std::endian::native == std::endian::little) {
+    // Distances 2..7: the first 8 bytes one by one; they hold the repeating pattern from its
+    // start, so that word is stored again every `step` bytes (the largest multiple of the
+    // distance up to 8), without reading back what was just written.
+    for (int i = 0; i < 8; ++i) out[i] = source[i];
+    std::uint64_t pattern = 0;
+    std::memcpy(&pattern, out, 8);
+    const std::uint32_t step = distance * (8 / distance);
+    out += step;
+    while (out < stop) {
+      std::memcpy(out, &pattern, 8);
+      out += step;
+    }
   } else {
     // Distances 2..7: the first 8 bytes one by one, then whole words from the nearest multiple
     // of the distance that is at least 8 back (at most 14), where the bytes repeat as well.
@@ -757,8 +779,8 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
   InflateState& state = inflateState;
   const HuffmanTable& literals = *state.literalCode;
   const HuffmanTable& distances = *state.distanceCode;
-  const std::uint64_t literalMask = (std::uint64_t{1} << literals.lookupBits) - 1;
-  const std::uint64_t distanceMask = (std::uint64_t{1} << distances.lookupBits) - 1;
+  constexpr std::uint64_t literalMask = (std::uint64_t{1} << kLiteralLookupBits) - 1;
+  constexpr std::uint64_t distanceMask = (std::uint64_t{1} << kDistanceLookupBits) - 1;
   BitReader in = input;  // local copies, so the loop keeps them in registers
   std::uint8_t* o = out;
   Stop stop = Stop::kOutputFull;
@@ -774,17 +796,17 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
     if constexpr (!kChecked) {
       // Up to three literals per refill: 3 * 15 bits fit in the 56 it gives.
       if ((entry & kEntryLiteral) != 0) {
-        consume(in, entry & kEntryLengthMask);
+        consumeLiteral(in, entry);
         *o++ = static_cast<std::uint8_t>(entry >> 16);
         if (o == outEnd) break;
         entry = literals.lookup[in.bits & literalMask];
         if ((entry & kEntryLiteral) != 0) {
-          consume(in, entry & kEntryLengthMask);
+          consumeLiteral(in, entry);
           *o++ = static_cast<std::uint8_t>(entry >> 16);
           if (o == outEnd) break;
           entry = literals.lookup[in.bits & literalMask];
           if ((entry & kEntryLiteral) != 0) {
-            consume(in, entry & kEntryLengthMask);
+            consumeLiteral(in, entry);
             *o++ = static_cast<std::uint8_t>(entry >> 16);
             continue;
           }
@@ -865,8 +887,8 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
   const HuffmanTable& distances = *state.distanceCode;
   const std::uint32_t* const literalLookup = literals.lookup.data();
   const std::uint32_t* const distanceLookup = distances.lookup.data();
-  const std::uint64_t literalMask = (std::uint64_t{1} << literals.lookupBits) - 1;
-  const std::uint64_t distanceMask = (std::uint64_t{1} << distances.lookupBits) - 1;
+  constexpr std::uint64_t literalMask = (std::uint64_t{1} << kLiteralLookupBits) - 1;
+  constexpr std::uint64_t distanceMask = (std::uint64_t{1} << kDistanceLookupBits) - 1;
   BitReader in = input;
   std::uint8_t* o = out;
   Stop stop = Stop::kNearInputEnd;
@@ -877,15 +899,15 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
     // Here 56 or more bits are held and entry is the lookup of the next ones.
     if ((entry & kEntryLiteral) != 0) {
       // Up to three literals: 3 * 15 bits fit in the 56 held.
-      consume(in, entry & kEntryLengthMask);
+      consumeLiteral(in, entry);
       *o++ = static_cast<std::uint8_t>(entry >> 16);
       entry = literalLookup[in.bits & literalMask];
       if ((entry & kEntryLiteral) != 0) {
-        consume(in, entry & kEntryLengthMask);
+        consumeLiteral(in, entry);
         *o++ = static_cast<std::uint8_t>(entry >> 16);
         entry = literalLookup[in.bits & literalMask];
         if ((entry & kEntryLiteral) != 0) {
-          consume(in, entry & kEntryLengthMask);
+          consumeLiteral(in, entry);
           *o++ = static_cast<std::uint8_t>(entry >> 16);
           if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
           refillWord(in);

@@ -32,7 +32,7 @@ inline constexpr std::uint32_t kMaxLookupBits = kLiteralLookupBits;
 struct HuffmanTable {
   std::uint32_t maxLength = 0;  // longest code the table decodes: 15, or 7 for the code-length code
   std::uint32_t symbolCount = 0;  // number of symbols n; the symbols are 0..n-1
-  std::uint32_t lookupBits = 1;   // index bits of lookup: its kind's maximum, less for short codes
+  std::uint32_t lookupBits = 1;   // index bits of lookup: always its kind's maximum
   // Entry L-1: the code of the last symbol of length L, or -1 when no symbol has length L.
   std::array<std::int32_t, kMaxCodeLength> lastCode{};
   // Entry L-1: the code of the first symbol of length L; only read for lengths that occur.
@@ -89,9 +89,9 @@ void inflateReleaseWindow() noexcept;
 
 // The inner loops of png/ (Adler-32, filter reversal, pixel reordering) have a portable form and,
 // on x86, vector forms chosen at run time from the features the CPU reports (SSE2 always,
-// SSSE3, SSE4.1, AVX2, BMI2 where present). Every form gives the same bytes. Test hook: which forms
-// later calls may take; kBest (the default) lets the CPU choose, kBaseline keeps to SSE2 on x86,
-// kPortable keeps to the portable forms.
+// SSSE3, SSE4.1, AVX2, BMI2, PCLMULQDQ where present). Every form gives the same bytes. Test hook:
+// which forms later calls may take; kBest (the default) lets the CPU choose, kBaseline keeps to
+// SSE2 on x86, kPortable keeps to the portable forms.
 enum class CodePath { kBest, kBaseline, kPortable };
 void setCodePath(CodePath path) noexcept;
 [[nodiscard]] CodePath codePath() noexcept;
@@ -100,8 +100,10 @@ void setCodePath(CodePath path) noexcept;
 #define POW2BMP_X86_SIMD 1
 // What the CPU reports, asked once, and allowed by codePath() == kBest.
 [[nodiscard]] bool useSsse3() noexcept;
+[[nodiscard]] bool useSse41() noexcept;
 [[nodiscard]] bool useAvx2() noexcept;
 [[nodiscard]] bool useBmi2() noexcept;
+[[nodiscard]] bool usePclmul() noexcept;
 #else
 #define POW2BMP_X86_SIMD 0
 #endif

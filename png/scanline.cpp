@@ -13,8 +13,9 @@
 // decode.
 //
 // Speed: 8-bit truecolour scanlines are reconstructed a whole pixel at a time, the three or four
-// channels side by side (with SSE2 on x86, else a branch-free Paeth predictor), and plain
-// (non-interlaced) pictures store each pixel in blue, green, red order in the same pass.
+// channels side by side (with SSE2 on x86, Paeth with SSE4.1 where present, else a branch-free
+// Paeth predictor), and plain (non-interlaced) pictures store each pixel in blue, green, red
+// order in the same pass, or with SSSE3 in a pass over the scanline right after it.
 
 #include "png/scanline.h"
 
@@ -183,6 +184,43 @@ void unfilterTruecolourSse2(std::uint8_t* x, const std::uint8_t* prior, std::uin
   }
 }
 
+// Paeth with a short dependency chain from one pixel to the next (SSE4.1, 16-bit lanes). With
+// x = left - upperLeft and y = above - upperLeft the predictor picks left when pa <= pb and
+// pa <= pc, which for y >= 0 means left >= above or left <= 3 upperLeft - 2 above; otherwise
+// above when pb <= pc, that is 2 left >= 3 upperLeft - above; otherwise upperLeft. For y < 0 every
+// comparison turns round. The thresholds depend only on the scanline above, so they are worked
+// out off the chain, and the lanes with y < 0 compare the complements (~v = -v - 1) of both sides
+// instead. The pixel to the left then goes through one xor, the compares, two blends and the add.
+template <std::size_t kBytes>
+__attribute__((target("sse4.1"))) void unfilterPaethSse41(std::uint8_t* x,
+                                                          const std::uint8_t* prior,
+                                                          std::size_t count) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi16(1);
+  const __m128i lowByte = _mm_set1_epi16(0xFF);
+  __m128i left = zero;       // 16-bit lanes
+  __m128i upperLeft = zero;  // 16-bit lanes
+  for (std::size_t k = 0; k < count; ++k, x += kBytes, prior += kBytes) {
+    const __m128i above = _mm_unpacklo_epi8(loadPixel<kBytes>(prior), zero);
+    const __m128i filtered = _mm_unpacklo_epi8(loadPixel<kBytes>(x), zero);
+    const __m128i turned = _mm_cmpgt_epi16(upperLeft, above);  // y < 0: all ones
+    const __m128i estimate =                                   // 3 upperLeft - above
+        _mm_sub_epi16(_mm_add_epi16(upperLeft, _mm_add_epi16(upperLeft, upperLeft)), above);
+    const __m128i leftBound = _mm_xor_si128(above, turned);
+    const __m128i farBound = _mm_xor_si128(_mm_sub_epi16(estimate, above), turned);
+    // 2 left >= estimate: left >= ceil(estimate / 2); turned, left <= floor(estimate / 2).
+    const __m128i aboveBound = _mm_xor_si128(
+        _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(estimate, one), turned), 1), turned);
+    const __m128i a = _mm_xor_si128(left, turned);
+    const __m128i notLeft =
+        _mm_and_si128(_mm_cmpgt_epi16(leftBound, a), _mm_cmpgt_epi16(a, farBound));
+    const __m128i other = _mm_blendv_epi8(above, upperLeft, _mm_cmpgt_epi16(aboveBound, a));
+    left = _mm_and_si128(_mm_add_epi16(filtered, _mm_blendv_epi8(left, other, notLeft)), lowByte);
+    upperLeft = above;
+    storePixel<kBytes, false>(_mm_packus_epi16(left, left), x, nullptr);
+  }
+}
+
 // Blue, green, red(, alpha) of count pixels at src written to dst.
 template <std::size_t kBytes>
 void reorderPixelsPortable(const std::uint8_t* src, std::uint8_t* dst, std::size_t count) noexcept {
@@ -234,41 +272,57 @@ void addRowsSse2(std::uint8_t* x, const std::uint8_t* prior, std::size_t n) noex
   for (; i < n; ++i) x[i] = static_cast<std::uint8_t>(x[i] + prior[i]);
 }
 
+// Blue, green, red(, alpha) of count pixels at src written to dst, with SSSE3 where allowed.
+template <std::size_t kBytes>
+void reorderPixels(const std::uint8_t* src, std::uint8_t* dst, std::size_t count) noexcept {
+  if (useSsse3()) {
+    reorderPixelsSsse3<kBytes>(src, dst, count);
+  } else {
+    reorderPixelsPortable<kBytes>(src, dst, count);
+  }
+}
+
+// unfilterTruecolourSse2 for filter type Sub, Average or Paeth.
+template <std::size_t kBytes, bool kConvert>
+void unfilterLeftDependentSse2(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
+                               std::uint8_t* dst, std::size_t count) noexcept {
+  switch (filterType) {
+    case kFilterSub:
+      unfilterTruecolourSse2<kBytes, kConvert, kFilterSub>(x, prior, dst, count);
+      return;
+    case kFilterAverage:
+      unfilterTruecolourSse2<kBytes, kConvert, kFilterAverage>(x, prior, dst, count);
+      return;
+    default:
+      unfilterTruecolourSse2<kBytes, kConvert, kFilterPaeth>(x, prior, dst, count);
+      return;
+  }
+}
+
 // The vector reconstruction of one truecolour scanline; false when the portable form is to do it.
+// Sub, Average and Paeth go from pixel to pixel; with SSSE3 the pixels are reordered afterwards,
+// 16 bytes at a time, instead of one by one inside that loop.
 template <std::size_t kBytes, bool kConvert>
 bool unfilterTruecolourVector(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
                               std::uint8_t* dst, std::size_t count) noexcept {
-  if (codePath() == CodePath::kPortable) return false;
-  switch (filterType) {
-    case kFilterNone:
-    case kFilterUp:
-      if (filterType == kFilterUp) {
-        if (useAvx2()) {
-          addRowsAvx2(x, prior, count * kBytes);
-        } else {
-          addRowsSse2(x, prior, count * kBytes);
-        }
-      }
-      if constexpr (kConvert) {
-        if (useSsse3()) {
-          reorderPixelsSsse3<kBytes>(x, dst, count);
-        } else {
-          reorderPixelsPortable<kBytes>(x, dst, count);
-        }
-      }
+  if (codePath() == CodePath::kPortable || filterType > kFilterPaeth) return false;
+  if (filterType == kFilterUp) {
+    if (useAvx2()) {
+      addRowsAvx2(x, prior, count * kBytes);
+    } else {
+      addRowsSse2(x, prior, count * kBytes);
+    }
+  } else if (filterType == kFilterPaeth && useSse41()) {
+    unfilterPaethSse41<kBytes>(x, prior, count);
+  } else if (filterType != kFilterNone) {
+    if (kConvert && !useSsse3()) {
+      unfilterLeftDependentSse2<kBytes, kConvert>(filterType, x, prior, dst, count);
       return true;
-    case kFilterSub:
-      unfilterTruecolourSse2<kBytes, kConvert, kFilterSub>(x, prior, dst, count);
-      return true;
-    case kFilterAverage:
-      unfilterTruecolourSse2<kBytes, kConvert, kFilterAverage>(x, prior, dst, count);
-      return true;
-    case kFilterPaeth:
-      unfilterTruecolourSse2<kBytes, kConvert, kFilterPaeth>(x, prior, dst, count);
-      return true;
-    default:
-      return false;
+    }
+    unfilterLeftDependentSse2<kBytes, false>(filterType, x, prior, nullptr, count);
   }
+  if constexpr (kConvert) reorderPixels<kBytes>(x, dst, count);
+  return true;
 }
 #endif
 

@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "png/inflate.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -31,6 +33,29 @@ TEST(Crc, MatchesZlibOverEveryLengthAndSplit) {
       ASSERT_EQ(~both, expected) << "length " << length << " split " << split;
     }
   }
+}
+
+// Random lengths up to 3000 bytes from random offsets, each through every code path (the folded
+// form with PCLMULQDQ where the CPU has it, the tables otherwise) and carried on from a random
+// register, against zlib.
+TEST(Crc, EveryCodePathMatchesZlibOnRandomRuns) {
+  std::mt19937 random(77);
+  Bytes bytes(4000);
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
+  for (CodePath path : {CodePath::kBest, CodePath::kBaseline, CodePath::kPortable}) {
+    setCodePath(path);
+    for (int round = 0; round < 400; ++round) {
+      const std::size_t length = round < 200 ? static_cast<std::size_t>(round) : random() % 3001;
+      const std::size_t begin = random() % (bytes.size() - length + 1);
+      const std::size_t split = random() % (length + 1);
+      const std::uint32_t first = crcUpdate(0xFFFFFFFFu, std::span(bytes.data() + begin, split));
+      const std::uint32_t both =
+          crcUpdate(first, std::span(bytes.data() + begin + split, length - split));
+      EXPECT_EQ(~both, zlibCrc(bytes, begin, begin + length))
+          << "path " << static_cast<int>(path) << " length " << length << " split " << split;
+    }
+  }
+  setCodePath(CodePath::kBest);
 }
 
 }  // namespace

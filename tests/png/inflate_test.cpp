@@ -552,6 +552,38 @@ Bytes randomBytes(std::size_t count, unsigned seed) {
   return bytes;
 }
 
+// Matches of every length from 3 to 258 at each distance up to 16, one literal between two
+// matches so that each starts at another point of the repeating pattern, read in one call
+// (straight into the caller's buffer) and in pieces of 1 and 97 bytes (through the window),
+// against the bytes copied one at a time.
+TEST(Inflate, ShortDistanceMatchesOfEveryLengthRepeatTheBytesBehind) {
+  for (unsigned distance = 1; distance <= 16; ++distance) {
+    DeflateBitWriter writer;
+    writer.blockHeader(true, 1);
+    Bytes content;
+    for (unsigned i = 0; i < distance; ++i) {
+      content.push_back(static_cast<std::uint8_t>('a' + i));
+      writer.fixedLiteral(content.back());
+    }
+    for (unsigned length = 3; length <= 258; ++length) {
+      for (unsigned i = 0; i < length; ++i) content.push_back(content[content.size() - distance]);
+      content.push_back(static_cast<std::uint8_t>('A' + length % 26));
+      writer.fixedMatch(length, distance).fixedLiteral(content.back());
+    }
+    const Bytes stream = zlibStream(writer.fixedLiteral(256).finish(), content);
+    const auto size = static_cast<std::uint32_t>(content.size());
+    InflateSession whole(stream);
+    ASSERT_TRUE(whole.begin());
+    EXPECT_EQ(whole.read(size + 1), size) << "distance " << distance;
+    EXPECT_EQ(whole.output, content) << "distance " << distance;
+    InflateSession pieces(stream);
+    ASSERT_TRUE(pieces.begin());
+    for (std::uint32_t piece = 1; pieces.read(piece) == piece; piece = piece == 1 ? 97 : 1) {
+    }
+    EXPECT_EQ(pieces.output, content) << "distance " << distance;
+  }
+}
+
 TEST(Inflate, DistanceOf32768CopiesTheByteWritten32768Earlier) {
   const Bytes history = randomBytes(32768, 1);
   DeflateBitWriter writer;

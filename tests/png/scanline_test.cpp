@@ -494,3 +494,46 @@ TEST_F(Scanline, EveryCodePathUnfiltersRandomRowsLikeTheReferenceFilter) {
     }
   }
 }
+
+// Paeth through each code path for every (left, above, upperLeft) triple: in a scanline of 3- or
+// 4-byte pixels, each odd pixel takes its left neighbour from the even pixel before it and its
+// upper neighbours from the scanline above, one triple per channel.
+TEST_F(Scanline, EveryCodePathUnfiltersPaethForEveryTriple) {
+  const CodePathGuard guard;
+  for (CodePath path : {CodePath::kBest, CodePath::kBaseline}) {
+    setCodePath(path);
+    for (std::size_t pixel : {std::size_t{3}, std::size_t{4}}) {
+      const std::size_t length = (65536 + pixel - 1) / pixel * 2 * pixel;
+      std::size_t mismatches = 0;
+      for (int upperLeft = 0; upperLeft < 256 && mismatches == 0; ++upperLeft) {
+        Bytes raw(length), prior(length), filtered(length);
+        for (std::size_t i = 0; i < length; ++i) {
+          // (left, above) = (pair >> 8, pair & 255)
+          const std::size_t pair = (i / (2 * pixel)) * pixel + i % pixel;
+          const bool odd = i % (2 * pixel) >= pixel;
+          raw[i] = static_cast<std::uint8_t>(odd ? pair * 7 : pair >> 8);
+          prior[i] = static_cast<std::uint8_t>(odd ? pair : static_cast<std::size_t>(upperLeft));
+        }
+        for (std::size_t i = 0; i < length; ++i) {
+          const int left = i >= pixel ? raw[i - pixel] : 0;
+          const int corner = i >= pixel ? prior[i - pixel] : 0;
+          filtered[i] = static_cast<std::uint8_t>(raw[i] - textbookPaeth(left, prior[i], corner));
+        }
+        setFormat(static_cast<std::int32_t>(length), 1, 8, 0);
+        pngState.bytesPerPixel = static_cast<std::int32_t>(pixel);
+        putCurrent(filtered);
+        putPrevious(prior);
+        unfilterRow(4, static_cast<std::int32_t>(length));
+        const Bytes got = current(length);
+        for (std::size_t i = 0; i < length; ++i) {
+          if (got[i] != raw[i] && ++mismatches <= 3) {
+            ADD_FAILURE() << "path " << static_cast<int>(path) << " pixel " << pixel
+                          << " upperLeft " << upperLeft << " byte " << i;
+          }
+        }
+        releasePngState();
+      }
+      EXPECT_EQ(mismatches, 0u);
+    }
+  }
+}
