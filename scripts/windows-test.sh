@@ -38,6 +38,12 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all
+# Names outside ASCII need a UTF-8 locale under wine (see scripts/wine64.sh); the wine server
+# and every wine process of the run take the same one.
+case $(locale charmap 2>/dev/null) in
+  UTF-8) ;;
+  *) export LC_ALL=C.UTF-8 ;;
+esac
 mkdir -p "$WINEPREFIX"
 # One wine server for the whole run: each test starting and stopping its own races now and then,
 # and the test process then dies before its first line.
