@@ -3,7 +3,9 @@
 # variant minbase) in a temporary folder, clones the committed HEAD of this checkout into its
 # /root/pow2bmp, and runs the two commands of the README's "Set-up on a fresh Debian 12 machine"
 # there, exactly as written, as root in a login shell with a clean environment. Fails unless
-# both succeed. Prints how long each step took.
+# both succeed. Prints how long each step took. With POW2BMP_FRESH_WINDOWS=1 it then runs
+# scripts/windows-test.sh there too: the Windows build, its tests under wine and the ZIP, from
+# the same fresh system with nothing installed but what the two commands installed.
 #
 # The package mirror comes from this machine's apt configuration (sources.list, *.list and
 # deb822 *.sources), read at run time. The downloaded base system is kept as a tarball in
@@ -176,6 +178,9 @@ run_in_chroot() {
 }
 timed "sample command" run_in_chroot "${commands[0]}"
 timed "test command" run_in_chroot "${commands[1]}"
+if [ "${POW2BMP_FRESH_WINDOWS:-0}" = 1 ]; then
+  timed "windows build" run_in_chroot "scripts/windows-test.sh"
+fi
 
 echo "== Fresh-machine check passed"
 printf '%s\n' "${timings[@]}"
