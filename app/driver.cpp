@@ -41,6 +41,16 @@ struct FileResult {
 // The rows on their way to the output files of this thread, kept from one file to the next.
 thread_local BmpRowStage rowStage;
 
+// Gives the calling thread's row stage back when a run ends, so each run starts as the first
+// did (the workers' stages go with their threads).
+class RowStageRelease {
+ public:
+  RowStageRelease() noexcept = default;
+  ~RowStageRelease() { rowStage = BmpRowStage{}; }
+  RowStageRelease(const RowStageRelease&) = delete;
+  RowStageRelease& operator=(const RowStageRelease&) = delete;
+};
+
 // Loads one entry of img/, checks its sides and writes its padded BMP file under a temporary
 // name: every step but putting the file in place.
 FileResult convertEntry(const char* name) noexcept {
@@ -198,6 +208,7 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   const std::unique_ptr<FileResult[]> results = resultSlots<FileResult>(jobs, out);
   if (!results) return 1;
   const BlockReuse reuse(jobs, budget);
+  const RowStageRelease stageRelease;
   ConvertJobs convert(names, out, results.get());
   if (!runOrderedJobs(convert, names.count(), jobs, budget - reuse.keptBytes())) return 1;
   report(out, "OK\n");
