@@ -113,7 +113,11 @@ constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,
 
 // --- Lookup entries -----------------------------------------------------------------------------
 
-constexpr std::uint32_t kEntryLengthMask = 0x0F;  // bits 0..3: code length
+// Bits 0..5: the input bits the entry stands for, its code and the extra bits after it; a
+// 64-bit shift instruction takes them as its count without a mask. Bits 12..15: the code length
+// alone, which the extra bits of a length or distance follow.
+constexpr std::uint32_t kEntryBitsMask = 0x3F;
+constexpr std::uint32_t kEntryCodeLengthShift = 12;
 constexpr std::uint32_t kEntryLiteral = 1u << 8;  // a literal byte or a code-length symbol
 constexpr std::uint32_t kEntryMatch = 1u << 9;    // a length or distance: base and extra bits
 constexpr std::uint32_t kEntryEndOfBlock = 1u << 10;
@@ -131,11 +135,11 @@ constexpr std::uint32_t entryFor(TableKind kind, std::uint32_t symbol,
       if (symbol < kEndOfBlock) return length | kEntryLiteral | symbol << 16;
       if (symbol == kEndOfBlock) return length | kEntryEndOfBlock;
       if (symbol > kLastLengthSymbol) return 0;  // 286, 287
-      return length | std::uint32_t{kLengthExtra[symbol - 257]} << 4 | kEntryMatch |
+      return (length + kLengthExtra[symbol - 257]) | length << kEntryCodeLengthShift | kEntryMatch |
              std::uint32_t{kLengthBase[symbol - 257]} << 16;
     case TableKind::kDistance:
       if (symbol > kLastDistanceCode) return 0;  // 30, 31
-      return length | std::uint32_t{kDistanceExtra[symbol]} << 4 | kEntryMatch |
+      return (length + kDistanceExtra[symbol]) | length << kEntryCodeLengthShift | kEntryMatch |
              std::uint32_t{kDistanceBase[symbol]} << 16;
     case TableKind::kCodeLength:
       return length | kEntryLiteral | symbol << 16;
@@ -336,7 +340,7 @@ inline void refill(BitReader& input) noexcept {
 // are the code length, which a 64-bit shift instruction takes as its count without a mask.
 [[gnu::always_inline]] inline void consumeLiteral(BitReader& input, std::uint32_t entry) noexcept {
   input.bits >>= entry & 63;
-  input.count -= entry & kEntryLengthMask;
+  input.count -= entry & kEntryBitsMask;
 }
 
 // The next `count` bits (0..16), the first one read becoming bit 0 of value. False when a bit
@@ -398,7 +402,7 @@ std::int32_t decodeCodeLengthSymbol(BitReader& input) noexcept {
   if (input.count < kMaxCodeLengthCodeLength) refill(input);
   const std::uint32_t entry =
       table.lookup[input.bits & ((std::uint64_t{1} << table.lookupBits) - 1)];
-  const std::uint32_t length = entry & kEntryLengthMask;
+  const std::uint32_t length = entry & kEntryBitsMask;
   if ((entry & kEntryLiteral) == 0 || length > input.count) return -1;
   consume(input, length);
   return static_cast<std::int32_t>(entry >> 16);
@@ -732,30 +736,31 @@ template <std::size_t kStep>
 
 // Bits a length or distance takes: the code of its lookup entry and the extra bits after it.
 constexpr std::uint32_t matchFieldBits(std::uint32_t entry) noexcept {
-  return (entry & kEntryLengthMask) + ((entry >> 4) & 0xF);
+  return entry & kEntryBitsMask;
 }
 
 // A length or distance: the base of its lookup entry plus the extra bits that follow the code,
 // least significant first. Consumes the code and the extra bits, which must be in `input`.
 [[gnu::always_inline]] inline std::uint32_t readMatchField(BitReader& input,
                                                            std::uint32_t entry) noexcept {
-  const std::uint32_t codeLength = entry & kEntryLengthMask;
-  const std::uint32_t extraBits = (entry >> 4) & 0xF;
-  const auto extra = static_cast<std::uint32_t>((input.bits >> codeLength) &
-                                                ((std::uint64_t{1} << extraBits) - 1));
-  consume(input, codeLength + extraBits);
+  const std::uint64_t held = input.bits;
+  const std::uint32_t fieldBits = entry & kEntryBitsMask;
+  const std::uint32_t codeLength = (entry >> kEntryCodeLengthShift) & 0xF;
+  consume(input, fieldBits);
+  const auto extra =
+      static_cast<std::uint32_t>((held & ((std::uint64_t{1} << fieldBits) - 1)) >> codeLength);
   return (entry >> 16) + extra;
 }
 
 // The match distance of a distance entry, its extra bits consumed; 0 (a failure) when the entry
-// is no distance (no code, or 30, 31), its bits are not all held, or the distance reaches before
-// the first of the `written` bytes of output.
+// is no distance (no code, or 30, 31: entry 0, whose base is 0), its bits are not all held, or
+// the distance reaches before the first of the `written` bytes of output.
 [[gnu::always_inline]] inline std::uint32_t readDistance(BitReader& input, std::uint32_t entry,
                                                          bool held,
                                                          std::ptrdiff_t written) noexcept {
-  if ((entry & kEntryMatch) == 0 || !held) return 0;
+  if (!held) return 0;
   const std::uint32_t distance = readMatchField(input, entry);
-  return distance > static_cast<std::uint64_t>(written) ? 0 : distance;
+  return std::uint64_t{distance} - 1 >= static_cast<std::uint64_t>(written) ? 0 : distance;
 }
 
 enum class Stop { kOutputFull, kNearInputEnd, kBlockEnded, kFailed };
@@ -822,7 +827,7 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
     if ((entry & kEntryLong) != 0) {
       entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count);
     }
-    const std::uint32_t codeLength = entry & kEntryLengthMask;
+    const std::uint32_t codeLength = entry & kEntryBitsMask;
     if ((entry & kEntryLiteral) != 0) {
       if (kChecked && codeLength > in.count) {
         stop = Stop::kFailed;
@@ -918,35 +923,37 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
       // Nothing of entry consumed yet: a match needs up to 48 bits, so refill first.
       refillWord(in);
     }
-    if ((entry & kEntryLong) != 0) {
-      entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count);
-    }
-    if ((entry & kEntryMatch) != 0) {
-      const std::uint32_t length = readMatchField(in, entry);
-      const std::uint32_t distance = readDistance(
-          in, lookupDistance(distances, distanceLookup, distanceMask, in), true, o - window);
-      if (distance == 0) {
-        stop = Stop::kFailed;
-        break;
+    if ((entry & kEntryMatch) == 0) {  // the rare symbols: first the longer codes
+      if ((entry & kEntryLong) != 0) {
+        entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count);
       }
-      refillWord(in);
-      entry = literalLookup[in.bits & literalMask];
-      copyMatch(o, distance, length);
-      o += length;
-      if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
-      continue;
+      if ((entry & kEntryMatch) == 0) {
+        const std::uint32_t codeLength = entry & kEntryBitsMask;
+        if ((entry & kEntryLiteral) == 0) {
+          stop = endBlock(in, entry, codeLength, true);
+          break;
+        }
+        // a literal with a code longer than the lookup bits
+        consume(in, codeLength);
+        *o++ = static_cast<std::uint8_t>(entry >> 16);
+        if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
+        refillWord(in);
+        entry = literalLookup[in.bits & literalMask];
+        continue;
+      }
     }
-    const std::uint32_t codeLength = entry & kEntryLengthMask;
-    if ((entry & kEntryLiteral) != 0) {  // a literal with a code longer than the lookup bits
-      consume(in, codeLength);
-      *o++ = static_cast<std::uint8_t>(entry >> 16);
-      if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
-      refillWord(in);
-      entry = literalLookup[in.bits & literalMask];
-      continue;
+    const std::uint32_t length = readMatchField(in, entry);
+    const std::uint32_t distance = readDistance(
+        in, lookupDistance(distances, distanceLookup, distanceMask, in), true, o - window);
+    if (distance == 0) {
+      stop = Stop::kFailed;
+      break;
     }
-    stop = endBlock(in, entry, codeLength, true);
-    break;
+    refillWord(in);
+    entry = literalLookup[in.bits & literalMask];
+    copyMatch(o, distance, length);
+    o += length;
+    if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
   }
   input = in;
   out = o;

@@ -25,8 +25,9 @@ inline constexpr std::uint32_t kMaxLookupBits = kLiteralLookupBits;
 // indexed with the next lookupBits input bits; longer codes by their per-length code ranges.
 // The arrays have their largest sizes, so building a table never allocates.
 //
-// A lookup entry holds the code length in bits 0..3, the extra bits of a length or distance in
-// bits 4..7, a kind flag in bits 8..11 and the value in bits 16..31: the literal byte (or the
+// A lookup entry holds in bits 0..5 the bits its symbol takes (the code, and for a length or
+// distance the extra bits after it), a kind flag in bits 8..11, the code length alone in bits
+// 12..15 (lengths and distances) and the value in bits 16..31: the literal byte (or the
 // code-length symbol), or the base of a length or distance. 0 means no code, or a symbol that
 // fails when decoded (286, 287, distances 30, 31).
 struct HuffmanTable {
