@@ -314,8 +314,9 @@ void closeInput(const BitReader& input) noexcept {
     for (int i = 0; i < 8; ++i) swapped = swapped << 8 | ((word >> (8 * i)) & 0xFF);
     word = swapped;
   }
-  input.bits |= word << input.count;
-  input.next += (63 - input.count) >> 3;
+  // Only bits 0..5 of count are read here: the fast loop lets the bits above them go stale.
+  input.bits |= word << (input.count & 63);
+  input.next += 7 - ((input.count >> 3) & 7);
   input.count |= 56;
 }
 
@@ -341,6 +342,14 @@ inline void refill(BitReader& input) noexcept {
 [[gnu::always_inline]] inline void consumeLiteral(BitReader& input, std::uint32_t entry) noexcept {
   input.bits >>= entry & 63;
   input.count -= entry & kEntryBitsMask;
+}
+
+// consumeLiteral for the fast loop, which keeps only bits 0..5 of count right (the bits above
+// them stale; no count goes below zero there), saving the mask.
+[[gnu::always_inline]] inline void consumeLiteralLoose(BitReader& input,
+                                                       std::uint32_t entry) noexcept {
+  input.bits >>= entry & 63;
+  input.count -= entry;
 }
 
 // The next `count` bits (0..16), the first one read becoming bit 0 of value. False when a bit
@@ -391,7 +400,7 @@ std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uin
                                                            const BitReader& in) noexcept {
   const std::uint32_t entry = lookup[in.bits & mask];
   if ((entry & kEntryLong) == 0) return entry;
-  return decodeLongCode(distances, TableKind::kDistance, entry, in.bits, in.count);
+  return decodeLongCode(distances, TableKind::kDistance, entry, in.bits, in.count & 63);
 }
 
 // --- Block headers ------------------------------------------------------------------------------
@@ -696,12 +705,18 @@ template <std::size_t kStep>
                                              std::uint32_t count) noexcept {
   const std::uint8_t* source = out - distance;
   std::uint8_t* const stop = out + count;
-  if (distance >= 32) {
-    copyInSteps<32>(out, source, stop);
-  } else if (distance >= 16) {
-    copyInSteps<16>(out, source, stop);
+  if (distance >= 16) {
+    // The first 32 bytes without a test: most matches are shorter, and the loop's exit is then
+    // not to be predicted.
+    std::memcpy(out, source, 16);
+    std::memcpy(out + 16, source + 16, 16);
+    if (out + 32 < stop) copyInSteps<16>(out + 32, source + 32, stop);
   } else if (distance >= 8) {
-    copyInSteps<8>(out, source, stop);
+    std::memcpy(out, source, 8);
+    std::memcpy(out + 8, source + 8, 8);
+    std::memcpy(out + 16, source + 16, 8);
+    std::memcpy(out + 24, source + 24, 8);
+    if (out + 32 < stop) copyInSteps<8>(out + 32, source + 32, stop);
   } else if (distance == 1) {
     std::uint64_t word = 0x0101010101010101u * *source;
     do {
@@ -715,7 +730,8 @@ template <std::size_t kStep>
     for (int i = 0; i < 8; ++i) out[i] = source[i];
     std::uint64_t pattern = 0;
     std::memcpy(&pattern, out, 8);
-    const std::uint32_t step = distance * (8 / distance);
+    constexpr std::uint8_t kStep[8] = {0, 0, 8, 6, 8, 5, 6, 7};  // distance * (8 / distance)
+    const std::uint32_t step = kStep[distance];
     out += step;
     while (out < stop) {
       std::memcpy(out, &pattern, 8);
@@ -898,23 +914,26 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
   std::uint8_t* o = out;
   Stop stop = Stop::kNearInputEnd;
   if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) return stop;
+  // The last positions from which a step may start.
+  const std::uint8_t* const outputLast = outEnd - kFastOutputRoom;
+  const std::uint8_t* const inputLast = in.end - kFastInputBytes;
   refillWord(in);
   std::uint32_t entry = literalLookup[in.bits & literalMask];
   for (;;) {
     // Here 56 or more bits are held and entry is the lookup of the next ones.
     if ((entry & kEntryLiteral) != 0) {
       // Up to three literals: 3 * 15 bits fit in the 56 held.
-      consumeLiteral(in, entry);
+      consumeLiteralLoose(in, entry);
       *o++ = static_cast<std::uint8_t>(entry >> 16);
       entry = literalLookup[in.bits & literalMask];
       if ((entry & kEntryLiteral) != 0) {
-        consumeLiteral(in, entry);
+        consumeLiteralLoose(in, entry);
         *o++ = static_cast<std::uint8_t>(entry >> 16);
         entry = literalLookup[in.bits & literalMask];
         if ((entry & kEntryLiteral) != 0) {
-          consumeLiteral(in, entry);
+          consumeLiteralLoose(in, entry);
           *o++ = static_cast<std::uint8_t>(entry >> 16);
-          if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
+          if (o > outputLast || in.next > inputLast) break;
           refillWord(in);
           entry = literalLookup[in.bits & literalMask];
           continue;
@@ -925,7 +944,7 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
     }
     if ((entry & kEntryMatch) == 0) {  // the rare symbols: first the longer codes
       if ((entry & kEntryLong) != 0) {
-        entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count);
+        entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count & 63);
       }
       if ((entry & kEntryMatch) == 0) {
         const std::uint32_t codeLength = entry & kEntryBitsMask;
@@ -936,7 +955,7 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
         // a literal with a code longer than the lookup bits
         consume(in, codeLength);
         *o++ = static_cast<std::uint8_t>(entry >> 16);
-        if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
+        if (o > outputLast || in.next > inputLast) break;
         refillWord(in);
         entry = literalLookup[in.bits & literalMask];
         continue;
@@ -953,8 +972,9 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
     entry = literalLookup[in.bits & literalMask];
     copyMatch(o, distance, length);
     o += length;
-    if (outEnd - o < kFastOutputRoom || in.end - in.next < kFastInputBytes) break;
+    if (o > outputLast || in.next > inputLast) break;
   }
+  in.count &= 63;
   input = in;
   out = o;
   return stop;
