@@ -934,8 +934,10 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
           consumeLiteralLoose(in, entry);
           *o++ = static_cast<std::uint8_t>(entry >> 16);
           if (o > outputLast || in.next > inputLast) break;
-          refillWord(in);
+          // The next lookup before the refill, off its path: at most 33 bits were taken since
+          // the last one, so the 11 looked up are still held or copies of the input after them.
           entry = literalLookup[in.bits & literalMask];
+          refillWord(in);
           continue;
         }
       }
@@ -968,8 +970,9 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
       stop = Stop::kFailed;
       break;
     }
-    refillWord(in);
+    // As after three literals: at most 48 bits were taken since the last refill.
     entry = literalLookup[in.bits & literalMask];
+    refillWord(in);
     copyMatch(o, distance, length);
     o += length;
     if (o > outputLast || in.next > inputLast) break;
