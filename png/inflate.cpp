@@ -922,7 +922,7 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
   for (;;) {
     // Here 56 or more bits are held and entry is the lookup of the next ones.
     if ((entry & kEntryLiteral) != 0) {
-      // Up to three literals: 3 * 15 bits fit in the 56 held.
+      // Up to three literals: 3 * 11 bits fit in the 56 held.
       consumeLiteralLoose(in, entry);
       *o++ = static_cast<std::uint8_t>(entry >> 16);
       entry = literalLookup[in.bits & literalMask];
@@ -958,8 +958,8 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
         consume(in, codeLength);
         *o++ = static_cast<std::uint8_t>(entry >> 16);
         if (o > outputLast || in.next > inputLast) break;
-        refillWord(in);
         entry = literalLookup[in.bits & literalMask];
+        refillWord(in);
         continue;
       }
     }
