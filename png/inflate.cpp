@@ -710,7 +710,13 @@ template <std::size_t kStep>
     // not to be predicted.
     std::memcpy(out, source, 16);
     std::memcpy(out + 16, source + 16, 16);
-    if (out + 32 < stop) copyInSteps<16>(out + 32, source + 32, stop);
+    if (out + 32 < stop) {
+      if (distance >= 32) {
+        copyInSteps<32>(out + 32, source + 32, stop);
+      } else {
+        copyInSteps<16>(out + 32, source + 32, stop);
+      }
+    }
   } else if (distance >= 8) {
     std::memcpy(out, source, 8);
     std::memcpy(out + 8, source + 8, 8);
