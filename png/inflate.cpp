@@ -265,6 +265,16 @@ static_assert(kFixedDistanceTable.lastCode[4] == 31);
 static_assert(kFixedDistanceTable.lookupBits == kDistanceLookupBits);
 static_assert(kFixedDistanceTable.lookup[0x1F] == 0);  // 11111: distance code 31
 
+// The codes of the last dynamic block header of this thread. Each table is built whole from its
+// code lengths before it is used, so a new stream leaves them as they are: clearing them would
+// cost more than the decoding of a small picture.
+struct DynamicTables {
+  HuffmanTable literalTable;     // literal/length code; max length 15
+  HuffmanTable distanceTable;    // distance code; max length 15
+  HuffmanTable codeLengthTable;  // code-length code of the header; max length 7
+};
+thread_local DynamicTables dynamicTables;
+
 // --- Input -------------------------------------------------------------------------------------
 
 // The input of one call. Unused bits sit in `bits`, the next one in bit 0; bits above `count`
@@ -407,7 +417,7 @@ std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uin
 
 // One symbol of the code-length code; -1 when the bits match no code or the input ends.
 std::int32_t decodeCodeLengthSymbol(BitReader& input) noexcept {
-  const HuffmanTable& table = inflateState.codeLengthTable;
+  const HuffmanTable& table = dynamicTables.codeLengthTable;
   if (input.count < kMaxCodeLengthCodeLength) refill(input);
   const std::uint32_t entry =
       table.lookup[input.bits & ((std::uint64_t{1} << table.lookupBits) - 1)];
@@ -466,8 +476,9 @@ bool readDynamicHeader(BitReader& input) noexcept {
     if (!readBits(input, 3, length)) return false;
     codeLengthLengths[kCodeLengthOrder[i]] = static_cast<std::uint8_t>(length);
   }
-  if (!buildHuffmanTable(state.codeLengthTable, TableKind::kCodeLength, kMaxCodeLengthCodeLength,
-                         kCodeLengthSymbolCount, codeLengthLengths.data())) {
+  if (!buildHuffmanTable(dynamicTables.codeLengthTable, TableKind::kCodeLength,
+                         kMaxCodeLengthCodeLength, kCodeLengthSymbolCount,
+                         codeLengthLengths.data())) {
     return false;
   }
 
@@ -476,14 +487,14 @@ bool readDynamicHeader(BitReader& input) noexcept {
   // The literal/length lengths and then the distance lengths, read as one sequence.
   std::array<std::uint8_t, kLiteralSymbolCount + kDistanceSymbolCount> lengths{};
   if (!readCodeLengths(input, lengths.data(), literalCount + distanceCount)) return false;
-  if (!buildHuffmanTable(state.literalTable, TableKind::kLiteralLength, kMaxCodeLength,
+  if (!buildHuffmanTable(dynamicTables.literalTable, TableKind::kLiteralLength, kMaxCodeLength,
                          literalCount, lengths.data()) ||
-      !buildHuffmanTable(state.distanceTable, TableKind::kDistance, kMaxCodeLength, distanceCount,
-                         lengths.data() + literalCount)) {
+      !buildHuffmanTable(dynamicTables.distanceTable, TableKind::kDistance, kMaxCodeLength,
+                         distanceCount, lengths.data() + literalCount)) {
     return false;
   }
-  state.literalCode = &state.literalTable;
-  state.distanceCode = &state.distanceTable;
+  state.literalCode = &dynamicTables.literalTable;
+  state.distanceCode = &dynamicTables.distanceTable;
   state.storedBlock = false;
   state.storedRemaining = 0;
   return true;
@@ -1085,7 +1096,6 @@ bool inflateBegin() noexcept {
   state = InflateState{};  // every field idle, the previous window freed
   state.window = allocateArray<std::uint8_t>(kWindowBufferSize);
   if (!state.window) return false;
-  std::memset(state.window.get(), 0, kWindowBufferSize);
 
   BitReader input = openInput();
   bool headerValid = input.end - input.next >= 2;

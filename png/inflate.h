@@ -68,15 +68,12 @@ struct InflateState {
       -1;  // between calls: bits consumed of the byte at the cursor, 0..7; -1 in byte mode
   const HuffmanTable* literalCode = nullptr;   // literal/length code of the current block
   const HuffmanTable* distanceCode = nullptr;  // distance code of the current block
-  HuffmanTable literalTable;     // literal/length code of the last dynamic block; max length 15
-  HuffmanTable distanceTable;    // distance code of the last dynamic block; max length 15
-  HuffmanTable codeLengthTable;  // code-length code of the last dynamic header; max length 7
 };
 
 // The decoder of this thread.
 extern thread_local InflateState inflateState;
 
-// Checks the zlib header, prepares a zeroed window and reads the first block header; false when
+// Checks the zlib header, prepares a window and reads the first block header; false when
 // the header or the first block header is bad or memory runs out.
 [[nodiscard]] bool inflateBegin() noexcept;
 
