@@ -31,6 +31,7 @@
 
 #include "png/inflate.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -161,13 +162,21 @@ constexpr std::uint32_t lookupBitsOf(TableKind kind) noexcept {
 
 // The low `length` bits of code in reverse order: a code sent most significant bit first, as it
 // sits in the bit buffer.
-constexpr std::uint32_t reverseBits(std::uint32_t code, std::uint32_t length) noexcept {
-  std::uint32_t reversed = 0;
-  for (std::uint32_t i = 0; i < length; ++i) {
-    reversed = reversed << 1 | (code & 1);
-    code >>= 1;
+constexpr std::array<std::uint8_t, 256> kReversedBytes = [] {
+  std::array<std::uint8_t, 256> reversed{};
+  for (std::uint32_t byte = 0; byte < 256; ++byte) {
+    std::uint32_t value = 0;
+    for (std::uint32_t bit = 0; bit < 8; ++bit) value |= ((byte >> bit) & 1) << (7 - bit);
+    reversed[byte] = static_cast<std::uint8_t>(value);
   }
   return reversed;
+}();
+
+// (length 1..16, code below 2^length)
+constexpr std::uint32_t reverseBits(std::uint32_t code, std::uint32_t length) noexcept {
+  const std::uint32_t reversed16 =
+      std::uint32_t{kReversedBytes[code & 0xFF]} << 8 | kReversedBytes[(code >> 8) & 0xFF];
+  return reversed16 >> (16 - length);
 }
 
 // Builds a canonical Huffman table from one code length per symbol (0 = symbol unused).
@@ -203,8 +212,17 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
   const std::uint32_t lookupBits = lookupBitsOf(kind);
   const std::uint32_t lookupSize = 1u << lookupBits;
   table.lookupBits = lookupBits;
-  for (std::uint32_t index = 0; index < lookupSize; ++index) table.lookup[index] = 0;
 
+  // The lookup grows with the code length. Before the codes of length L are entered, its first
+  // 2^(L-1) entries are copied after themselves, so every entry of a shorter code now stands at
+  // each index whose low bits are its code; then each code of length L is entered at its
+  // bit-reversed value. Indices that no code matches stay 0 throughout.
+  table.lookup[0] = 0;
+  std::uint32_t filled = 1;  // entries of the lookup in use: 2^L after length L
+  const auto doubleLookup = [&table, &filled] {
+    std::copy_n(table.lookup.begin(), filled, table.lookup.begin() + filled);
+    filled *= 2;
+  };
   std::uint32_t code = 0;
   std::uint32_t position = lengthCount[0];
   for (std::uint32_t length = 1; length <= maxLength; ++length) {
@@ -213,14 +231,11 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
     table.firstCode[length - 1] = code;
     table.firstIndex[length - 1] = count != 0 ? position : 0;
     table.lastCode[length - 1] = count != 0 ? static_cast<std::int32_t>(code + count - 1) : -1;
+    if (length <= lookupBits) doubleLookup();
     for (std::uint32_t offset = 0; offset < count; ++offset) {
       const std::uint32_t symbol = table.sortedSymbols[position + offset];
       if (length <= lookupBits) {
-        const std::uint32_t entry = entryFor(kind, symbol, length);
-        for (std::uint32_t index = reverseBits(code + offset, length); index < lookupSize;
-             index += 1u << length) {
-          table.lookup[index] = entry;
-        }
+        table.lookup[reverseBits(code + offset, length)] = entryFor(kind, symbol, length);
       } else {
         const std::uint32_t prefix = (code + offset) >> (length - lookupBits);
         table.lookup[reverseBits(prefix, lookupBits)] = kEntryLong | prefix << 16;
@@ -228,6 +243,7 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
     }
     position += count;
   }
+  while (filled < lookupSize) doubleLookup();
   return true;
 }
 
