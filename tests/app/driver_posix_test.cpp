@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "support/batch_folder.h"
 #include "support/bmp_builder.h"
 #include "support/test_files.h"
 
@@ -16,15 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void putBmp(const fs::path& path, std::int32_t width, std::int32_t height) {
-  writeFile(path, buildBmp({.width = width, .height = height}));
-}
-
-class DriverPosix : public ::testing::Test {
- protected:
-  void SetUp() override { fs::create_directory("img"); }
-  ScratchFolder folder_{true};
-};
+class DriverPosix : public BatchFolderTest {};
 
 TEST_F(DriverPosix, SkipsFoldersLinksToFoldersAndSpecialFiles) {
   fs::create_directory("img/sub");

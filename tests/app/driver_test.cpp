@@ -7,6 +7,7 @@
 
 #include "base/byte_io.h"
 #include "base/heap.h"
+#include "support/batch_folder.h"
 #include "support/bmp_builder.h"
 #include "support/test_files.h"
 
@@ -48,16 +49,7 @@ RunResult runBatch() {
   return result;
 }
 
-void putBmp(const fs::path& path, std::int32_t width, std::int32_t height,
-            std::uint16_t bits = 24) {
-  writeFile(path, buildBmp({.width = width, .height = height, .bitsPerPixel = bits}));
-}
-
-class Driver : public ::testing::Test {
- protected:
-  void SetUp() override { fs::create_directory("img"); }
-  ScratchFolder folder_{true};
-};
+class Driver : public BatchFolderTest {};
 
 TEST_F(Driver, MissingInputFolderStopsWithSearchMessage) {
   fs::remove("img");

@@ -44,3 +44,8 @@ Bytes buildBmp(const BmpFields& f) {
   }
   return out;
 }
+
+void putBmp(const std::filesystem::path& path, std::int32_t width, std::int32_t height,
+            std::uint16_t bitsPerPixel) {
+  writeFile(path, buildBmp({.width = width, .height = height, .bitsPerPixel = bitsPerPixel}));
+}

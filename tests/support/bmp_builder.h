@@ -2,6 +2,7 @@
 // Builds BMP files for the tests, with every header field settable.
 
 #include <cstdint>
+#include <filesystem>
 
 #include "support/test_files.h"
 
@@ -23,3 +24,7 @@ struct BmpFields {
 // A complete file: headers, then |height| stored rows of test pixels, each padded to a multiple
 // of 4 bytes with 0xEE.
 [[nodiscard]] Bytes buildBmp(const BmpFields& fields);
+
+// Writes buildBmp's file of the given size and depth at path.
+void putBmp(const std::filesystem::path& path, std::int32_t width, std::int32_t height,
+            std::uint16_t bitsPerPixel = 24);
