@@ -3,22 +3,31 @@
 // summary of speed ratios per kind of file.
 //
 // Usage: decode_bench [corpus-folder] [--min-time SECONDS] [--min-runs N] [--max-runs N]
-//        (defaults: build/bench-corpus, 0.3 s, 3 runs, 1000 runs)
+//                     [--fresh N]
+//        (defaults: build/bench-corpus, 0.3 s, 3 runs, 1000 runs, all in this process)
 //
-// Each decoder first runs once untimed (the warm-up, which also tells whether it accepts the
-// file); then the decoders of a file take turns, one run each, until each one's runs add up to
-// the minimum time and count; the median run is reported. Speeds are MB/s (10^6 bytes) of decoded
-// pixel bytes, width * height * channels, the same figure for every decoder of a file; the zlib
-// lines count the inflated bytes (filter bytes included). Every decoder allocates its output block
-// on each run, as a real decode does, and so does the "memcpy" line, the memory bandwidth bound.
-// malloc is told never to map blocks of their own and never to give memory back, so after the
-// warm-up every run reuses pages already touched: the first-touch cost of fresh pages, large and
-// erratic in a virtual machine, falls on no decoder. Our reader also flips rows and swaps red and
-// blue, while the peers return R,G,B(,A) top row first.
+// Each decoder first runs once untimed (the warm-up, which also tells whether it accepts the file);
+// then the decoders of a file take turns, one run each, until each one's runs add up to the minimum
+// time and count; the median run is reported. With --fresh N each decoder of a file is instead
+// timed alone in N new processes of this program (a hidden --time-one command: the warm-up and the
+// runs as above, for that decoder only), the decoders' processes taking turns (A B C A B C ...),
+// and the median of the N processes' medians is reported: what a process did before (the files
+// decoded, the other decoders run) shifts a decoder's time by as much as half on small JPEG files,
+// and a fresh process for every measurement gives each decoder the same start. Speeds are MB/s
+// (10^6 bytes) of decoded pixel bytes, width * height * channels, the same figure for every decoder
+// of a file; the zlib lines count the inflated bytes (filter bytes included). Every decoder
+// allocates its output block on each run, as a real decode does, and so does the "memcpy" line, the
+// memory bandwidth bound. malloc is told never to map blocks of their own and never to give memory
+// back, so after the warm-up every run reuses pages already touched: the first-touch cost of fresh
+// pages, large and erratic in a virtual machine, falls on no decoder. Our reader also flips rows
+// and swaps red and blue, while the peers return R,G,B(,A) top row first.
 //
 // Our decoder refusing a corpus file is printed and makes the exit status 1.
 
 #include <malloc.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -26,6 +35,7 @@
 #include <jpeglib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csetjmp>
@@ -92,6 +102,8 @@ struct Options {
   double minSeconds = 0.3;
   int minRuns = 3;
   int maxRuns = 1000;
+  int freshProcesses = 0;  // 0: every decoder timed in this process
+  std::string self;        // argv[0], for the processes of --fresh
 };
 
 // --- what a file is --------------------------------------------------------------------------
@@ -263,6 +275,10 @@ struct Timing {
   bool ok = false;
   int runs = 0;
   double medianSeconds = 0;
+  int processes = 0;  // --fresh: the processes, and the mean, least and greatest of their medians
+  double meanSeconds = 0;
+  double lowestSeconds = 0;
+  double highestSeconds = 0;
 };
 
 // One decoder of a file under test, by its printed name; decode returns false on failure.
@@ -506,6 +522,13 @@ void printRow(const Row& row, const Row* ours) {
               row.timing.medianSeconds * 1e3, megabytesPerSecond(row));
   if (ours != nullptr && ours != &row && ours->timing.ok) {
     std::printf(" %10.3g", row.timing.medianSeconds / ours->timing.medianSeconds);
+  } else if (row.timing.processes > 0) {
+    std::printf(" %10s", "");
+  }
+  if (row.timing.processes > 0) {
+    std::printf("  %d processes: mean %.3f, %.3f..%.3f ms", row.timing.processes,
+                row.timing.meanSeconds * 1e3, row.timing.lowestSeconds * 1e3,
+                row.timing.highestSeconds * 1e3);
   }
   std::printf("\n");
 }
@@ -545,6 +568,230 @@ bool readWholeFile(const std::filesystem::path& path, Bytes& bytes) {
   return ok;
 }
 
+bool parseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (argument == "--min-time" && hasValue) {
+      options.minSeconds = std::atof(argv[++i]);
+    } else if (argument == "--min-runs" && hasValue) {
+      options.minRuns = std::max(1, std::atoi(argv[++i]));
+    } else if (argument == "--max-runs" && hasValue) {
+      options.maxRuns = std::max(1, std::atoi(argv[++i]));
+    } else if (argument == "--fresh" && hasValue) {
+      options.freshProcesses = std::max(0, std::atoi(argv[++i]));
+    } else if (!argument.empty() && argument[0] != '-') {
+      options.folder = argument;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// What the decoders of a file work on. The parent process fills it from the file and our decode
+// of it; a process started for one measurement (--time-one) from the file and the command line.
+struct FileInputs {
+  ByteSpan bytes;
+  const FileInfo* info = nullptr;
+  std::size_t pixelBytes = 0;
+  std::uint32_t channels = 0;
+  const std::uint8_t* ourPixels = nullptr;  // what the memcpy line copies
+  std::size_t inflatedBytes = 0;            // PNG: the scanlines with their filter bytes
+};
+
+// The picture decoders of a file, ours first.
+std::vector<Candidate> pictureCandidates(const FileInputs& in) {
+  std::vector<Candidate> candidates;
+  const auto addRow = [&](const char* name, std::function<bool()> decode) {
+    candidates.push_back(Candidate{name, std::move(decode)});
+  };
+  addRow(kOurs, [in] { return static_cast<bool>(decodeImage(in.bytes)); });
+  if (in.info->isPng) {
+#ifdef BENCH_HAVE_LIBPNG
+    addRow(kLibpng, [in] {
+      auto out = outputBlock(in.pixelBytes);
+      return out && decodeLibpng(in.bytes, out.get(), in.pixelBytes);
+    });
+#endif
+#ifdef BENCH_HAVE_SPNG
+    addRow(kSpng, [in] {
+      auto out = outputBlock(in.pixelBytes);
+      return out && decodeSpng(in.bytes, out.get(), in.pixelBytes, in.channels);
+    });
+#endif
+  }
+  if (in.info->isJpeg) {
+    addRow(kLibjpeg, [in] {
+      auto out = outputBlock(in.pixelBytes);
+      return out && decodeLibjpeg(in.bytes, out.get(), in.pixelBytes);
+    });
+  }
+#ifdef BENCH_HAVE_STB
+  addRow(kStb, [in] { return decodeStb(in.bytes, nullptr, in.pixelBytes); });
+#endif
+  addRow(kMemcpy, [in] {
+    auto out = outputBlock(in.pixelBytes);
+    if (out) std::memcpy(out.get(), in.ourPixels, in.pixelBytes);
+    keepWritten(out.get());
+    return static_cast<bool>(out);
+  });
+  return candidates;
+}
+
+// The zlib decoders of a PNG file's IDAT stream, ours first.
+std::vector<Candidate> zlibCandidates(const FileInputs& in) {
+  std::vector<Candidate> candidates;
+  const auto addRow = [&](const char* name, std::function<bool()> decode) {
+    candidates.push_back(Candidate{name, std::move(decode)});
+  };
+  addRow(kOursInflate, [in] {
+    auto out = outputBlock(in.inflatedBytes);
+    return out && inflateOursWhole(in.info->idat, out.get(), in.inflatedBytes);
+  });
+#ifdef BENCH_HAVE_ZLIB
+  addRow(kZlib, [in] {
+    auto out = outputBlock(in.inflatedBytes);
+    return out && inflateZlib(in.info->idat, out.get(), in.inflatedBytes);
+  });
+#endif
+#ifdef BENCH_HAVE_LIBDEFLATE
+  addRow(kLibdeflate, [in] {
+    auto out = outputBlock(in.inflatedBytes);
+    return out && inflateLibdeflate(in.info->idat, out.get(), in.inflatedBytes);
+  });
+#endif
+  return candidates;
+}
+
+// --- fresh processes -------------------------------------------------------------------------
+
+// The hidden command of one measurement in a process of its own:
+//   decode_bench --time-one FILE picture|zlib INDEX PIXEL-BYTES CHANNELS HEAP-SHIFT [timing
+//   options]
+// holds a heap block of HEAP-SHIFT bytes, then times candidate INDEX of the file alone (warm-up,
+// then runs up to the limits) and prints "ok RUNS MEDIAN-SECONDS", or "failed".
+constexpr const char* kTimeOne = "--time-one";
+
+// The heap block a fresh process holds before anything else. A process's heap layout is the
+// same from run to run, and where its blocks fall against each other modulo 4 KiB moves a small
+// JPEG decode by up to a third (two or three distinct times, for ours and for bare libjpeg-turbo
+// alike). So the k-th process of every decoder shifts its heap by the k-th of a low-discrepancy
+// sequence of the 256 16-byte steps of a page (k times the golden ratio, modulo 1): the N
+// processes of a decoder see N layouts spread over the page for any N, and every decoder sees the
+// same N.
+std::size_t heapShift(int process) {
+  constexpr double kGoldenRatioFraction = 0.6180339887498949;
+  constexpr std::size_t kSteps = 256;  // 4096-byte page / malloc's 16-byte granularity
+  constexpr std::size_t kStep = 16;
+  const double position = std::fmod(process * kGoldenRatioFraction, 1.0);
+  return static_cast<std::size_t>(position * kSteps) % kSteps * kStep;
+}
+
+// Runs this program with `arguments` and gives back what it wrote to standard output; false
+// when it cannot be started or does not exit with status 0.
+bool runSelf(const std::vector<std::string>& arguments, std::string& output) {
+  int pipeEnds[2];
+  if (::pipe(pipeEnds) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+  posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  const int spawned =
+      posix_spawn(&child, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeEnds[1]);
+  output.clear();
+  char buffer[256];
+  for (;;) {
+    const ssize_t got = ::read(pipeEnds[0], buffer, sizeof buffer);
+    if (got > 0) {
+      output.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(pipeEnds[0]);
+  if (spawned != 0) return false;
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+double medianOf(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// Times each candidate in options.freshProcesses processes of its own, the candidates' processes
+// taking turns (A B C A B C ...); a candidate's time is the median of its processes' medians,
+// its run count the sum of theirs. A failure in any process makes its timing failed.
+std::vector<Timing> measureFresh(const Options& options, const std::filesystem::path& path,
+                                 const char* set, const FileInputs& in, std::size_t count) {
+  std::vector<Timing> timings(count);
+  std::vector<std::vector<double>> medians(count);
+  std::vector<bool> failed(count, false);
+  char minTime[32];
+  std::snprintf(minTime, sizeof minTime, "%.17g", options.minSeconds);
+  for (int process = 0; process < options.freshProcesses; ++process) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (failed[i]) continue;
+      const std::vector<std::string> arguments = {options.self,
+                                                  kTimeOne,
+                                                  path.string(),
+                                                  set,
+                                                  std::to_string(i),
+                                                  std::to_string(in.pixelBytes),
+                                                  std::to_string(in.channels),
+                                                  std::to_string(heapShift(process)),
+                                                  "--min-time",
+                                                  minTime,
+                                                  "--min-runs",
+                                                  std::to_string(options.minRuns),
+                                                  "--max-runs",
+                                                  std::to_string(options.maxRuns)};
+      std::string output;
+      int runs = 0;
+      double median = 0;
+      if (!runSelf(arguments, output) ||
+          std::sscanf(output.c_str(), "ok %d %lf", &runs, &median) != 2) {
+        failed[i] = true;
+        continue;
+      }
+      medians[i].push_back(median);
+      timings[i].runs += runs;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (failed[i] || medians[i].empty()) continue;
+    timings[i].medianSeconds = medianOf(medians[i]);
+    timings[i].processes = static_cast<int>(medians[i].size());
+    double sum = 0;
+    for (const double median : medians[i]) sum += median;
+    timings[i].meanSeconds = sum / static_cast<double>(medians[i].size());
+    timings[i].lowestSeconds = *std::min_element(medians[i].begin(), medians[i].end());
+    timings[i].highestSeconds = *std::max_element(medians[i].begin(), medians[i].end());
+    timings[i].ok = true;
+  }
+  return timings;
+}
+
+// In the parent: the candidates together in this process, or each in fresh processes.
+std::vector<Timing> measure(const Options& options, const std::filesystem::path& path,
+                            const char* set, const FileInputs& in,
+                            const std::vector<Candidate>& candidates) {
+  if (options.freshProcesses > 0) return measureFresh(options, path, set, in, candidates.size());
+  return measureTogether(options, candidates);
+}
+
 void benchFile(const Options& options, const std::filesystem::path& path, Summary& summary) {
   Bytes file;
   if (!readWholeFile(path, file)) {
@@ -571,11 +818,13 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
               pixelBytes);
   printHeading();
 
-  std::vector<Candidate> candidates;
-  const auto addRow = [&](const char* name, std::function<bool()> decode) {
-    candidates.push_back(Candidate{name, std::move(decode)});
-  };
-  addRow(kOurs, [&] { return static_cast<bool>(decodeImage(bytes)); });
+  FileInputs in;
+  in.bytes = bytes;
+  in.info = &info;
+  in.pixelBytes = pixelBytes;
+  in.channels = channels;
+  in.ourPixels = reference->pixels();
+  const std::vector<Candidate> candidates = pictureCandidates(in);
 
   // The reference pixels of the first peer that decodes the file, for the comparison.
   HeapPtr<std::uint8_t[]> peerPixels = allocateArray<std::uint8_t>(pixelBytes);
@@ -583,44 +832,22 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
   const auto keepPixels = [&](const char* peer, bool ok) {
     if (ok && peerPixelsFrom == nullptr) peerPixelsFrom = peer;
   };
-
   if (info.isPng) {
 #ifdef BENCH_HAVE_LIBPNG
     keepPixels(kLibpng, decodeLibpng(bytes, peerPixels.get(), pixelBytes));
-    addRow(kLibpng, [&] {
-      auto out = outputBlock(pixelBytes);
-      return out && decodeLibpng(bytes, out.get(), pixelBytes);
-    });
 #endif
 #ifdef BENCH_HAVE_SPNG
     if (peerPixelsFrom == nullptr)
       keepPixels(kSpng, decodeSpng(bytes, peerPixels.get(), pixelBytes, channels));
-    addRow(kSpng, [&] {
-      auto out = outputBlock(pixelBytes);
-      return out && decodeSpng(bytes, out.get(), pixelBytes, channels);
-    });
 #endif
   }
-  if (info.isJpeg) {
-    keepPixels(kLibjpeg, decodeLibjpeg(bytes, peerPixels.get(), pixelBytes));
-    addRow(kLibjpeg, [&] {
-      auto out = outputBlock(pixelBytes);
-      return out && decodeLibjpeg(bytes, out.get(), pixelBytes);
-    });
-  }
+  if (info.isJpeg) keepPixels(kLibjpeg, decodeLibjpeg(bytes, peerPixels.get(), pixelBytes));
 #ifdef BENCH_HAVE_STB
   if (peerPixelsFrom == nullptr) keepPixels(kStb, decodeStb(bytes, peerPixels.get(), pixelBytes));
-  addRow(kStb, [&] { return decodeStb(bytes, nullptr, pixelBytes); });
 #endif
-  addRow(kMemcpy, [&] {
-    auto out = outputBlock(pixelBytes);
-    if (out) std::memcpy(out.get(), reference->pixels(), pixelBytes);
-    keepWritten(out.get());
-    return static_cast<bool>(out);
-  });
 
   std::vector<Row> rows;
-  const std::vector<Timing> timings = measureTogether(options, candidates);
+  const std::vector<Timing> timings = measure(options, path, "picture", in, candidates);
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     rows.push_back(Row{candidates[i].name, timings[i], static_cast<double>(pixelBytes)});
   }
@@ -648,19 +875,12 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
 
   if (info.isPng && !info.idat.empty()) {
     const std::vector<std::uint32_t> lengths = scanlineLengths(info);
-    std::size_t inflatedBytes = 0;
-    for (const std::uint32_t length : lengths) inflatedBytes += length;
+    for (const std::uint32_t length : lengths) in.inflatedBytes += length;
+    const std::size_t inflatedBytes = in.inflatedBytes;
     std::printf(
         "    zlib stream of the IDAT chunks: %zu bytes -> %zu bytes (MB/s of inflated bytes)\n",
         info.idat.size(), inflatedBytes);
-    std::vector<Candidate> zlibCandidates;
-    const auto addZlibRow = [&](const char* name, std::function<bool()> decode) {
-      zlibCandidates.push_back(Candidate{name, std::move(decode)});
-    };
-    addZlibRow(kOursInflate, [&] {
-      auto out = outputBlock(inflatedBytes);
-      return out && inflateOursWhole(info.idat, out.get(), inflatedBytes);
-    });
+    const std::vector<Candidate> zlibRowsToTime = zlibCandidates(in);
     HeapPtr<std::uint8_t[]> oursInflated = allocateArray<std::uint8_t>(inflatedBytes);
     const bool haveOursInflated =
         oursInflated && inflateOursWhole(info.idat, oursInflated.get(), inflatedBytes);
@@ -673,23 +893,15 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
     HeapPtr<std::uint8_t[]> check = allocateArray<std::uint8_t>(inflatedBytes);
 #ifdef BENCH_HAVE_ZLIB
     sameAsOurs(kZlib, inflateZlib(info.idat, check.get(), inflatedBytes), check.get());
-    addZlibRow(kZlib, [&] {
-      auto out = outputBlock(inflatedBytes);
-      return out && inflateZlib(info.idat, out.get(), inflatedBytes);
-    });
 #endif
 #ifdef BENCH_HAVE_LIBDEFLATE
     sameAsOurs(kLibdeflate, inflateLibdeflate(info.idat, check.get(), inflatedBytes), check.get());
-    addZlibRow(kLibdeflate, [&] {
-      auto out = outputBlock(inflatedBytes);
-      return out && inflateLibdeflate(info.idat, out.get(), inflatedBytes);
-    });
 #endif
     std::vector<Row> zlibRows;
-    const std::vector<Timing> zlibTimings = measureTogether(options, zlibCandidates);
-    for (std::size_t i = 0; i < zlibCandidates.size(); ++i) {
+    const std::vector<Timing> zlibTimings = measure(options, path, "zlib", in, zlibRowsToTime);
+    for (std::size_t i = 0; i < zlibRowsToTime.size(); ++i) {
       zlibRows.push_back(
-          Row{zlibCandidates[i].name, zlibTimings[i], static_cast<double>(inflatedBytes)});
+          Row{zlibRowsToTime[i].name, zlibTimings[i], static_cast<double>(inflatedBytes)});
     }
     const Row& oursByRow = zlibRows.front();
     for (const Row& row : zlibRows) printRow(row, &oursByRow);
@@ -707,6 +919,45 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
     }
   }
   std::printf("\n");
+}
+
+// The --time-one command (see kTimeOne): arguments after it are FILE SET INDEX PIXEL-BYTES
+// CHANNELS HEAP-SHIFT, then the usual timing options. Exit status 0 when the line was printed.
+int timeOne(int argc, char** argv) {
+  if (argc < 8) return 2;
+  const HeapPtr<std::uint8_t[]> shift =
+      allocateArray<std::uint8_t>(static_cast<std::size_t>(std::strtoull(argv[7], nullptr, 10)));
+  keepWritten(shift.get());
+  Options options;
+  if (!parseOptions(argc - 7, argv + 7, options)) return 2;
+  Bytes file;
+  if (!readWholeFile(argv[2], file)) return 2;
+  const std::string set = argv[3];
+  const auto index = static_cast<std::size_t>(std::strtoull(argv[4], nullptr, 10));
+  const FileInfo info = describeFile(ByteSpan(file.data(), file.size()));
+  FileInputs in;
+  in.bytes = ByteSpan(file.data(), file.size());
+  in.info = &info;
+  in.pixelBytes = static_cast<std::size_t>(std::strtoull(argv[5], nullptr, 10));
+  in.channels = static_cast<std::uint32_t>(std::strtoul(argv[6], nullptr, 10));
+  // The memcpy line copies a block of the picture's size; its contents do not matter.
+  HeapPtr<std::uint8_t[]> source = allocateArray<std::uint8_t>(in.pixelBytes);
+  if (!source) return 2;
+  std::memset(source.get(), 0, in.pixelBytes);
+  in.ourPixels = source.get();
+  if (set == "zlib") {
+    for (const std::uint32_t length : scanlineLengths(info)) in.inflatedBytes += length;
+  }
+  const std::vector<Candidate> candidates =
+      set == "zlib" ? zlibCandidates(in) : pictureCandidates(in);
+  if (index >= candidates.size()) return 2;
+  const std::vector<Timing> timing = measureTogether(options, {candidates[index]});
+  if (timing.front().ok) {
+    std::printf("ok %d %.9g\n", timing.front().runs, timing.front().medianSeconds);
+  } else {
+    std::printf("failed\n");
+  }
+  return 0;
 }
 
 void printCell(const std::vector<double>* values) {
@@ -766,36 +1017,19 @@ std::string cpuModel() {
   return model;
 }
 
-bool parseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (argument == "--min-time" && hasValue) {
-      options.minSeconds = std::atof(argv[++i]);
-    } else if (argument == "--min-runs" && hasValue) {
-      options.minRuns = std::max(1, std::atoi(argv[++i]));
-    } else if (argument == "--max-runs" && hasValue) {
-      options.maxRuns = std::max(1, std::atoi(argv[++i]));
-    } else if (!argument.empty() && argument[0] != '-') {
-      options.folder = argument;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   // Large blocks from the heap, never unmapped or trimmed: see the top of the file.
   mallopt(M_MMAP_MAX, 0);
   mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+  if (argc > 1 && std::strcmp(argv[1], kTimeOne) == 0) return timeOne(argc, argv);
   Options options;
+  options.self = argc > 0 ? argv[0] : "decode_bench";
   if (!parseOptions(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: decode_bench [corpus-folder] [--min-time SECONDS] [--min-runs N] "
-                 "[--max-runs N]\n");
+                 "[--max-runs N] [--fresh N]\n");
     return 2;
   }
   std::error_code error;
@@ -823,6 +1057,12 @@ int main(int argc, char** argv) {
       "timing: decoders take turns; median of >= %d runs adding up to >= %.2f s (at most %d "
       "runs)\n",
       options.minRuns, options.minSeconds, options.maxRuns);
+  if (options.freshProcesses > 0) {
+    std::printf(
+        "        each decoder alone in %d fresh processes, taking turns; the median of their "
+        "medians, the runs of all\n",
+        options.freshProcesses);
+  }
   std::printf("peers compiled in:%s%s%s%s%s libjpeg-turbo (JPEG_LIB_VERSION %d), memcpy\n",
 #ifdef BENCH_HAVE_LIBPNG
               " libpng " PNG_LIBPNG_VER_STRING ",",

@@ -148,8 +148,9 @@ void jpegErrorExit(j_common_ptr cinfo) {
   std::longjmp(errors->jumpBack, 1);
 }
 
-// progress_monitor: called before each step of input; counts the blocks of every new scan once
-// its header has been read and raises a fatal error when the budget is spent.
+// progress_monitor: called before each step of input while jpeg_start_decompress reads the scans
+// of a multi-scan file; counts the blocks of every new scan once its header has been read and
+// raises a fatal error when the budget is spent.
 void countScanWork(j_common_ptr common) {
   auto* budget = reinterpret_cast<JpegScanBudget*>(common->progress);
   auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
@@ -431,6 +432,11 @@ void cmykToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, std::size_t count) noexce
   }
 
   jpeg_start_decompress(cinfo);
+  // The budget has done its work by now: a file of several scans has been read to its end
+  // inside jpeg_start_decompress, the monitor running before each step, and a file of one scan
+  // visits at most 4 x 2048 x 2048 blocks (a second scan header in it is the library's fatal
+  // error). From here on the monitor would only be called once per jpeg_read_scanlines.
+  cinfo->progress = nullptr;
   const bool cmyk = components == 4;
   JSAMPARRAY cmykRows =
       cmyk ? cinfo->mem->alloc_sarray(commonPart(cinfo), JPOOL_IMAGE, width * 4, kRowsPerRead)

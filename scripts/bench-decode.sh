@@ -2,7 +2,8 @@
 # Builds decode_bench (release, with every benchmark peer that is installed) and runs it on the
 # corpus made by scripts/bench-corpus.sh; the report goes to stdout and to <build>/decode_bench.txt.
 # Usage: scripts/bench-decode.sh [corpus-folder] [decode_bench options...]
-#        (default corpus build/bench-corpus; options: --min-time S --min-runs N --max-runs N)
+#        (default corpus build/bench-corpus; options: --min-time S --min-runs N --max-runs N
+#        --fresh N)
 # Environment: BUILD_DIR (default build/bench), SOURCE_DIR (default: this checkout),
 #              NO_INSTALL=1 to skip installing the peers.
 set -eu
