@@ -1308,6 +1308,81 @@ TEST(Inflate, MatchesAcrossTheWindowSlideCopyTheRightBytes) {
 
 }  // namespace
 
+// Random lengths for `count` symbols, up to 15 bits, over-subscribing never: the `required`
+// symbols always get one, the others now and then. Complete (the lengths use up every code) when
+// asked, else as they fall.
+unsigned randomBelow(std::mt19937& rng, unsigned n) { return static_cast<unsigned>(rng() % n); }
+
+std::vector<std::uint8_t> randomCodeLengths(std::mt19937& rng, std::size_t count,
+                                            const std::vector<unsigned>& required, bool complete) {
+  std::vector<std::uint8_t> lengths(count, 0);
+  std::uint32_t room = 1u << 15;  // the code space left, in units of a 15-bit code
+  const auto take = [&](unsigned symbol, unsigned length) {
+    while (length < 15 && (1u << (15 - length)) > room) ++length;
+    if ((1u << (15 - length)) > room) return;
+    lengths[symbol] = static_cast<std::uint8_t>(length);
+    room -= 1u << (15 - length);
+  };
+  for (const unsigned symbol : required) take(symbol, 2 + randomBelow(rng, 14));
+  for (unsigned symbol = 0; symbol < count; ++symbol) {
+    if (lengths[symbol] == 0 && randomBelow(rng, 3) == 0) take(symbol, 4 + randomBelow(rng, 12));
+  }
+  for (unsigned symbol = 0; complete && room != 0 && symbol < count; ++symbol) {
+    if (lengths[symbol] == 0) take(symbol, 1);  // the largest code that still fits
+  }
+  return lengths;
+}
+
+// Dynamic blocks whose codes have random lengths, complete or not, with codes longer than the
+// lookup bits: literals and matches written with them decode to what was written, on every code
+// path, read whole and in pieces.
+TEST(Inflate, RandomDynamicCodesDecodeWhatWasWritten) {
+  struct Restore {
+    ~Restore() { setCodePath(CodePath::kBest); }
+  } restore;
+  std::mt19937 rng(4242);
+  for (int trial = 0; trial < 12; ++trial) {
+    const bool complete = trial % 2 == 0;
+    const auto literalLengths =
+        randomCodeLengths(rng, 286, {'a', 'b', 256, 257, 265, 284}, complete);
+    const auto distanceLengths = randomCodeLengths(rng, 30, {0, 3, 9, 15}, complete);
+    const HuffmanCode literals = HuffmanCode::fromLengths(literalLengths);
+    const HuffmanCode distances = HuffmanCode::fromLengths(distanceLengths);
+    std::vector<unsigned> usedLiterals;
+    for (unsigned s = 0; s < 256; ++s) {
+      if (literalLengths[s] != 0) usedLiterals.push_back(s);
+    }
+    DeflateBitWriter writer;
+    writer.blockHeader(true, 2).plainDynamicHeader(literalLengths, distanceLengths);
+    Bytes content;
+    while (content.size() < 20000) {
+      const unsigned length = 3 + randomBelow(rng, 256);
+      const unsigned distance = 1 + randomBelow(rng, 32768);
+      const MatchCode lengthField = lengthCode(length);
+      const MatchCode distanceField = distanceCode(distance);
+      if (randomBelow(rng, 2) == 0 || distance > content.size() ||
+          literalLengths[lengthField.symbol] == 0 || distanceLengths[distanceField.symbol] == 0) {
+        const unsigned literal =
+            usedLiterals[randomBelow(rng, static_cast<unsigned>(usedLiterals.size()))];
+        writer.symbol(literals, literal);
+        content.push_back(static_cast<std::uint8_t>(literal));
+        continue;
+      }
+      writer.symbol(literals, lengthField.symbol).bits(lengthField.extra, lengthField.extraBits);
+      writer.symbol(distances, distanceField.symbol)
+          .bits(distanceField.extra, distanceField.extraBits);
+      for (unsigned i = 0; i < length; ++i) content.push_back(content[content.size() - distance]);
+    }
+    writer.symbol(literals, 256);
+    const Bytes stream = zlibStream(writer.finish(), content);
+    for (CodePath path : {CodePath::kBest, CodePath::kPortable}) {
+      setCodePath(path);
+      SCOPED_TRACE(testing::Message() << "trial " << trial << " path " << static_cast<int>(path));
+      expectDecodesLikeZlib(content, stream);
+    }
+  }
+}
+
 // The Adler-32 of every form (the vector ones where the CPU has them, SSE2 alone, portable) over
 // every data kind: a wrong sum fails the trailer check.
 TEST(Inflate, EveryCodePathChecksTheSameTrailers) {
