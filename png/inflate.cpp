@@ -363,8 +363,8 @@ inline void refill(BitReader& input) noexcept {
   input.count -= count;
 }
 
-// Consumes the code of a literal entry. Its bits 4..7 (extra bits) are zero, so the low six bits
-// are the code length, which a 64-bit shift instruction takes as its count without a mask.
+// Consumes the code of a literal entry: bits 0..5 of the entry are its code length, which a
+// 64-bit shift instruction takes as its count without a mask.
 [[gnu::always_inline]] inline void consumeLiteral(BitReader& input, std::uint32_t entry) noexcept {
   input.bits >>= entry & 63;
   input.count -= entry & kEntryBitsMask;
@@ -763,8 +763,8 @@ template <std::size_t kStep>
     for (int i = 0; i < 8; ++i) out[i] = source[i];
     std::uint64_t pattern = 0;
     std::memcpy(&pattern, out, 8);
-    constexpr std::uint8_t kStep[8] = {0, 0, 8, 6, 8, 5, 6, 7};  // distance * (8 / distance)
-    const std::uint32_t step = kStep[distance];
+    constexpr std::uint8_t kPatternStep[8] = {0, 0, 8, 6, 8, 5, 6, 7};  // distance * (8 / distance)
+    const std::uint32_t step = kPatternStep[distance];
     out += step;
     while (out < stop) {
       std::memcpy(out, &pattern, 8);
