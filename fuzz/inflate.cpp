@@ -100,14 +100,20 @@ Outcome decode(const std::uint8_t* stream, std::size_t size, std::uint32_t seed)
   outcome.position = pngState.idatCursor - stream;
   outcome.bitIndex = inflateState.bitIndex;
   outcome.adler = inflateState.adler;
+  outcome.ended = inflateState.streamEnded;
   // Ended well: in byte mode right after a trailer that matches the checksum of every byte
-  // produced, all of which were returned.
-  if (outcome.begun && !outcome.capped && outcome.bitIndex < 0 && outcome.position >= 4) {
+  // produced, all of which were returned. (A failing stream may leave the same state behind:
+  // a final block flag lost to damage makes the trailer read as a stored block header.)
+  if (outcome.ended) {
+    fuzzCheck(outcome.begun && !outcome.capped && !inflateState.streamOpen,
+              "an ended stream is closed and was not cut off by the cap");
+    fuzzCheck(outcome.bitIndex < 0 && outcome.position >= 4, "an ended stream is in byte mode");
     const std::uint8_t* trailer = stream + outcome.position - 4;
     const std::uint32_t stored = static_cast<std::uint32_t>(trailer[0]) << 24 |
                                  static_cast<std::uint32_t>(trailer[1]) << 16 |
                                  static_cast<std::uint32_t>(trailer[2]) << 8 | trailer[3];
-    outcome.ended = stored == outcome.adler && adler32Of(outcome.bytes) == outcome.adler;
+    fuzzCheck(stored == outcome.adler && adler32Of(outcome.bytes) == outcome.adler,
+              "an ended stream's trailer matches the checksum of every byte returned");
   }
   fuzzCheck(outcome.position >= 0 && static_cast<std::size_t>(outcome.position) <= size,
             "the read position stays inside the stream");

@@ -1102,6 +1102,7 @@ std::uint32_t endStream(Produced produced, BitReader& input, std::uint32_t done)
   if (produced == Produced::kFailed || !checkTrailer(input)) return failStream(input);
   closeInput(input);
   inflateState.streamOpen = false;
+  inflateState.streamEnded = true;
   return done;
 }
 

@@ -63,6 +63,7 @@ struct InflateState {
   std::uint32_t adler = 1;            // Adler-32 of the output so far: s2 << 16 | s1
   bool finalBlock = false;            // BFINAL of the block in progress
   bool streamOpen = false;            // set by inflateBegin; cleared when the stream ends or fails
+  bool streamEnded = false;           // the final block ended and the trailer matched
   bool bitMode = false;               // input read as bits; set exactly when bitIndex >= 0
   std::int32_t bitIndex =
       -1;  // between calls: bits consumed of the byte at the cursor, 0..7; -1 in byte mode

@@ -304,8 +304,8 @@ void explainStreamStart(DecodeReport* report, unsigned long failuresBefore) noex
 }
 
 // The reason the scanline loops stopped: a block they needed that could not be had, a filter
-// type above 4 in a stream that is still open, a stream that ended correctly (its Adler-32 just
-// before the cursor) before the last row, or damage where the cursor stopped.
+// type above 4 in a stream that is still open, a stream that ended correctly (its final block
+// and a matching Adler-32 read) before the last row, or damage where the cursor stopped.
 void explainRowFailure(DecodeReport* report, unsigned long failuresBefore) noexcept {
   if (report == nullptr) return;
   const std::ptrdiff_t position = pictureDataPosition();
@@ -317,8 +317,7 @@ void explainRowFailure(DecodeReport* report, unsigned long failuresBefore) noexc
     refuse(report, "PNG row with a filter type above 4 (damaged file)");
     return;
   }
-  const ByteSpan consumed(pngState.idatData.get(), static_cast<std::size_t>(position));
-  if (position >= 4 && readBe32(consumed, consumed.size() - 4) == inflateState.adler) {
+  if (inflateState.streamEnded) {
     refuse(report, "zlib data ends before the last row of the %dx%d picture (damaged file)",
            pngState.width, pngState.height);
   } else if (pngState.idatCursor == pngState.idatEnd) {

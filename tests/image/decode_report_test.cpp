@@ -15,6 +15,7 @@
 #include "base/heap.h"
 #include "image/loader.h"
 #include "support/bmp_builder.h"
+#include "support/deflate_bits.h"
 #include "support/jpeg_oracle.h"
 #include "support/png_writer.h"
 #include "support/tga_writer.h"
@@ -85,6 +86,14 @@ std::vector<Refused> refusedFiles() {
                  static_cast<std::uint8_t>(~claimed >> 8)};
     return joinBytes({out, prefix(rows, stored), tail});
   };
+  const Bytes lostFinalData = prefix(rows, 23);
+  const std::uint32_t lostFinalAdler = adler32Of(lostFinalData);
+  EXPECT_EQ(lostFinalAdler >> 24 & 6, 0u) << "the Adler-32 reads as a stored block header";
+  const Bytes lostFinal = storedStream(
+      23, 23, false,
+      {static_cast<std::uint8_t>(lostFinalAdler >> 24),
+       static_cast<std::uint8_t>(lostFinalAdler >> 16),
+       static_cast<std::uint8_t>(lostFinalAdler >> 8), static_cast<std::uint8_t>(lostFinalAdler)});
   const Bytes truncatedPng = prefix(png({header, idat(stream), end}), 133 + 10);
   PngPicture filtered = makePngPicture(4, 4, 8, 2, false, 1);
   filtered.filters = {5};
@@ -181,6 +190,10 @@ std::vector<Refused> refusedFiles() {
        "zlib data damaged at byte 33 of the picture data"},
       {"PngZlibCut", png({header, idat(storedStream(30, 52, true, {})), end}), kPng,
        "zlib data damaged or cut short: it fails at byte 37, the end of the picture data"},
+      // A block not marked final, then the Adler-32 of its bytes, whose first bits read as the
+      // header of a stored block cut short: the stream fails at its end, it does not end there.
+      {"PngZlibNoFinalBlock", png({header, idat(lostFinal), end}), kPng,
+       "zlib data damaged or cut short: it fails at byte 34, the end of the picture data"},
       {"PngZlibEndsEarly", png({header, idat(zlibCompress(prefix(rows, 26))), end}), kPng,
        "zlib data ends before the last row of the 4x4 picture (damaged file)"},
       {"PngFilterType", buildPng(filtered), kPng,
