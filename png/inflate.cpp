@@ -87,6 +87,9 @@ constexpr std::uint32_t kEndOfBlock = 256;
 constexpr std::uint32_t kLastLengthSymbol = 285;
 constexpr std::uint32_t kLastDistanceCode = 29;
 constexpr std::uint32_t kCodeLengthLookupBits = kMaxCodeLengthCodeLength;
+// The shortest code length whose end HuffmanTable::longCodeEnd keeps: the fewest lookup bits of
+// a table with codes longer than them.
+constexpr std::uint32_t kLongCodeFirstEnd = kDistanceLookupBits;
 // A first read at least this long is decoded straight into the caller's buffer (any read longer
 // than the copy overshoot could be).
 constexpr std::uint32_t kDirectMinimum = 2 * kCopyOvershoot;
@@ -122,8 +125,7 @@ constexpr std::uint32_t kEntryCodeLengthShift = 12;
 constexpr std::uint32_t kEntryLiteral = 1u << 8;  // a literal byte or a code-length symbol
 constexpr std::uint32_t kEntryMatch = 1u << 9;    // a length or distance: base and extra bits
 constexpr std::uint32_t kEntryEndOfBlock = 1u << 10;
-// The code is longer than the lookup bits; bits 16..31 hold its first lookup bits as a number
-// (first bit most significant).
+// The code is longer than the lookup bits.
 constexpr std::uint32_t kEntryLong = 1u << 11;
 
 enum class TableKind { kLiteralLength, kDistance, kCodeLength };
@@ -184,7 +186,7 @@ constexpr std::uint32_t reverseBits(std::uint32_t code, std::uint32_t length) no
 // order. False, with the table left partly built, when a length exceeds maxLength or the
 // lengths are over-subscribed (more codes than the lengths allow). Incomplete sets are accepted;
 // their unused bit sequences match no symbol. Codes longer than the lookup bits get a
-// kEntryLong entry, with those first bits, at the lookup index of their first bits.
+// kEntryLong entry at the lookup index of their first bits.
 constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint32_t maxLength,
                                  std::uint32_t symbolCount, const std::uint8_t* lengths) noexcept {
   std::array<std::uint32_t, kMaxCodeLength + 1> lengthCount{};
@@ -230,7 +232,6 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
     const std::uint32_t count = lengthCount[length];
     table.firstCode[length - 1] = code;
     table.firstIndex[length - 1] = count != 0 ? position : 0;
-    table.lastCode[length - 1] = count != 0 ? static_cast<std::int32_t>(code + count - 1) : -1;
     if (length <= lookupBits) doubleLookup();
     for (std::uint32_t offset = 0; offset < count; ++offset) {
       const std::uint32_t symbol = table.sortedSymbols[position + offset];
@@ -238,10 +239,16 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
         table.lookup[reverseBits(code + offset, length)] = entryFor(kind, symbol, length);
       } else {
         const std::uint32_t prefix = (code + offset) >> (length - lookupBits);
-        table.lookup[reverseBits(prefix, lookupBits)] = kEntryLong | prefix << 16;
+        table.lookup[reverseBits(prefix, lookupBits)] = kEntryLong;
       }
     }
     position += count;
+    if (length >= kLongCodeFirstEnd) {
+      table.longCodeEnd[length - kLongCodeFirstEnd] = (code + count) << (kMaxCodeLength - length);
+    }
+  }
+  for (std::uint32_t length = maxLength + 1; length <= kMaxCodeLength; ++length) {
+    if (length >= kLongCodeFirstEnd) table.longCodeEnd[length - kLongCodeFirstEnd] = 0;
   }
   while (filled < lookupSize) doubleLookup();
   return true;
@@ -271,13 +278,12 @@ constexpr HuffmanTable buildFixedDistanceTable() noexcept {
 constexpr HuffmanTable kFixedLiteralTable = buildFixedLiteralTable();
 constexpr HuffmanTable kFixedDistanceTable = buildFixedDistanceTable();
 static_assert(kFixedLiteralTable.symbolCount == kLiteralSymbolCount);
-static_assert(kFixedLiteralTable.lastCode[6] == 23);   // 256..279: 0000000..0010111
-static_assert(kFixedLiteralTable.lastCode[8] == 511);  // 144..255: 110010000..111111111
+static_assert(kFixedLiteralTable.firstCode[7] == 48);   // 0..143: 00110000..10111111
+static_assert(kFixedLiteralTable.firstCode[8] == 400);  // 144..255: 110010000..111111111
 static_assert(kFixedLiteralTable.lookupBits == kLiteralLookupBits);
 static_assert(kFixedLiteralTable.lookup[0] == (7 | kEntryEndOfBlock));  // 0000000
 static_assert(kFixedLiteralTable.lookup[0x0C] == (8 | kEntryLiteral));  // 00110000: 0
 static_assert(kFixedLiteralTable.lookup[0x1FF] == (9 | kEntryLiteral | 255u << 16));
-static_assert(kFixedDistanceTable.lastCode[4] == 31);
 static_assert(kFixedDistanceTable.lookupBits == kDistanceLookupBits);
 static_assert(kFixedDistanceTable.lookup[0x1F] == 0);  // 11111: distance code 31
 
@@ -399,23 +405,24 @@ void leaveBitMode(BitReader& input) noexcept {
   inflateState.bitMode = false;
 }
 
-// Decodes a code longer than the lookup bits from `bits` (holding `available` usable bits) and
-// its kEntryLong lookup entry, reading the code bits after the first lookup bits most
-// significant first against the per-length code ranges. (No shorter code can match: the code
-// set is prefix-free.) Returns the symbol's lookup entry, or 0 when the bits match no code or
-// run out first.
-std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uint32_t longEntry,
-                             std::uint64_t bits, std::uint32_t available) noexcept {
-  auto code = static_cast<std::int32_t>(longEntry >> 16);
-  for (std::uint32_t length = table.lookupBits + 1; length <= table.maxLength; ++length) {
-    if (length > available) return 0;
-    code = code * 2 + static_cast<std::int32_t>((bits >> (length - 1)) & 1);
-    if (code <= table.lastCode[length - 1]) {
-      const std::uint32_t offset = static_cast<std::uint32_t>(code) - table.firstCode[length - 1];
-      return entryFor(kind, table.sortedSymbols[table.firstIndex[length - 1] + offset], length);
-    }
-  }
-  return 0;
+// Decodes a code longer than the lookup bits (its lookup entry is kEntryLong) from `bits`, which
+// hold `available` usable bits, by where the next 15 bits fall among the ends of each length's
+// codes. Returns the symbol's lookup entry, or 0 when the bits match no code or run out first.
+std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uint64_t bits,
+                             std::uint32_t available) noexcept {
+  const std::uint32_t prefix = reverseBits(static_cast<std::uint32_t>(bits) & 0x7FFF, 15);
+  const auto& end = table.longCodeEnd;
+  if (prefix >= end[5]) return 0;
+  // The codes are canonical, so the ranges of 15-bit prefixes of each length follow one another
+  // and the length is 10 plus the number of the first five ends the prefix has reached. (A long
+  // entry's prefix lies past all codes of up to 10 bits, the fewest lookup bits.) Each end of a
+  // length up to L is a multiple of 2^(15-L): once L bits are held, the bits after them cannot
+  // change it.
+  std::uint32_t length = kLongCodeFirstEnd;
+  for (std::size_t i = 0; i < 5; ++i) length += prefix >= end[i] ? 1u : 0u;
+  if (length > available) return 0;
+  const std::uint32_t offset = (prefix >> (kMaxCodeLength - length)) - table.firstCode[length - 1];
+  return entryFor(kind, table.sortedSymbols[table.firstIndex[length - 1] + offset], length);
 }
 
 // The entry of the distance code at the front of the input, through the lookup (or, for a code
@@ -426,7 +433,7 @@ std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uin
                                                            const BitReader& in) noexcept {
   const std::uint32_t entry = lookup[in.bits & mask];
   if ((entry & kEntryLong) == 0) return entry;
-  return decodeLongCode(distances, TableKind::kDistance, entry, in.bits, in.count & 63);
+  return decodeLongCode(distances, TableKind::kDistance, in.bits, in.count & 63);
 }
 
 // --- Block headers ------------------------------------------------------------------------------
@@ -874,7 +881,7 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
       }
     }
     if ((entry & kEntryLong) != 0) {
-      entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count);
+      entry = decodeLongCode(literals, TableKind::kLiteralLength, in.bits, in.count);
     }
     const std::uint32_t codeLength = entry & kEntryBitsMask;
     if ((entry & kEntryLiteral) != 0) {
@@ -979,7 +986,7 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
     }
     if ((entry & kEntryMatch) == 0) {  // the rare symbols: first the longer codes
       if ((entry & kEntryLong) != 0) {
-        entry = decodeLongCode(literals, TableKind::kLiteralLength, entry, in.bits, in.count & 63);
+        entry = decodeLongCode(literals, TableKind::kLiteralLength, in.bits, in.count & 63);
       }
       if ((entry & kEntryMatch) == 0) {
         const std::uint32_t codeLength = entry & kEntryBitsMask;

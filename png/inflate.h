@@ -22,7 +22,7 @@ inline constexpr std::uint32_t kDistanceLookupBits = 10;      // lookup index bi
 inline constexpr std::uint32_t kMaxLookupBits = kLiteralLookupBits;
 
 // A canonical Huffman decoding table. Codes up to lookupBits long are decoded by one lookup
-// indexed with the next lookupBits input bits; longer codes by their per-length code ranges.
+// indexed with the next lookupBits input bits; longer codes by the ends of each length's codes.
 // The arrays have their largest sizes, so building a table never allocates.
 //
 // A lookup entry holds in bits 0..5 the bits its symbol takes (the code, and for a length or
@@ -34,12 +34,14 @@ struct HuffmanTable {
   std::uint32_t maxLength = 0;  // longest code the table decodes: 15, or 7 for the code-length code
   std::uint32_t symbolCount = 0;  // number of symbols n; the symbols are 0..n-1
   std::uint32_t lookupBits = 1;   // index bits of lookup: always its kind's maximum
-  // Entry L-1: the code of the last symbol of length L, or -1 when no symbol has length L.
-  std::array<std::int32_t, kMaxCodeLength> lastCode{};
   // Entry L-1: the code of the first symbol of length L; only read for lengths that occur.
   std::array<std::uint32_t, kMaxCodeLength> firstCode{};
   // Entry L-1: position in sortedSymbols of the first symbol of length L (0 when none has it).
   std::array<std::uint32_t, kMaxCodeLength> firstIndex{};
+  // Entry L-10, for L = 10..15: the end of the codes of length L and shorter, as a 15-bit number
+  // (the codes left-aligned to 15 bits). A 15-bit prefix of the input below entry L-10 and at or
+  // above entry L-11 starts with a code of length L; at or above entry 5 it starts with no code.
+  std::array<std::uint32_t, 6> longCodeEnd{};
   // The first symbolCount entries: all symbols ordered by code length, ties by symbol value;
   // symbols of length 0 come first and are never decoded.
   std::array<std::uint32_t, kLiteralSymbolCount> sortedSymbols{};
