@@ -607,7 +607,7 @@ std::uint32_t updateAdlerPortable(std::uint32_t adler, const std::uint8_t* bytes
 }
 
 #if POW2BMP_X86_SIMD
-// The vector forms take whole chunks of 32 bytes (two SSE2 or one AVX2 register), at most
+// The vector forms take whole chunks of 32 bytes (two SSE2 registers) or 64 (two AVX2), at most
 // kAdlerBlock bytes between two reductions, and leave the tail to the portable form. Per chunk of N
 // bytes b[i], s2 gains N * s1 + sum (N - i) * b[i] and s1 gains sum b[i]: lane sums of the bytes
 // (psadbw), of the running s1 before each chunk, and of the weighted bytes (pmaddwd) are added up
@@ -629,6 +629,7 @@ struct AdlerLaneSums {
 // Two 16-byte halves per 32-byte chunk, so both vector forms sum chunks of the same size.
 struct AdlerSse2 {
   static constexpr std::size_t kChunkBytes = 32;
+  static constexpr std::size_t kAlignment = 1;  // any start
   static AdlerLaneSums sums(const std::uint8_t* bytes, std::size_t chunks) noexcept {
     const __m128i zero = _mm_setzero_si128();
     const __m128i weights[4] = {_mm_setr_epi16(32, 31, 30, 29, 28, 27, 26, 25),
@@ -655,26 +656,44 @@ __attribute__((target("avx2"))) inline std::uint32_t foldLanes(__m256i v) noexce
   return sumLanes(_mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
 }
 
+// Chunks of 64 bytes, best from a 32-byte aligned start (a load across two cache lines costs
+// twice): the bytes at each position of the chunk are
+// summed over the chunks as 16-bit lanes (at most 255 times 86 chunks, the most a block holds)
+// and weighted only once, at the end.
 struct AdlerAvx2 {
-  static constexpr std::size_t kChunkBytes = 32;
+  static constexpr std::size_t kChunkBytes = 64;
+  static constexpr std::size_t kAlignment = 32;
   __attribute__((target("avx2"))) static AdlerLaneSums sums(const std::uint8_t* bytes,
                                                             std::size_t chunks) noexcept {
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i weights =
-        _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14,
-                         13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
-    const __m256i ones = _mm256_set1_epi16(1);
     __m256i byteSums = zero;
     __m256i priorSums = zero;
-    __m256i weighted = zero;
+    // Position sums: bytes 0..7 and 16..23 of the first 32, 8..15 and 24..31, then the same of
+    // the second 32 (the unpacking works within each 16-byte half).
+    __m256i positionSums[4] = {zero, zero, zero, zero};
     do {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
+      const auto* const vectors = reinterpret_cast<const __m256i*>(bytes);
+      const __m256i first = _mm256_loadu_si256(vectors);
+      const __m256i second = _mm256_loadu_si256(vectors + 1);
       priorSums = _mm256_add_epi32(priorSums, byteSums);
-      byteSums = _mm256_add_epi32(byteSums, _mm256_sad_epu8(v, zero));
-      weighted =
-          _mm256_add_epi32(weighted, _mm256_madd_epi16(_mm256_maddubs_epi16(v, weights), ones));
+      byteSums = _mm256_add_epi32(
+          byteSums, _mm256_add_epi32(_mm256_sad_epu8(first, zero), _mm256_sad_epu8(second, zero)));
+      positionSums[0] = _mm256_add_epi16(positionSums[0], _mm256_unpacklo_epi8(first, zero));
+      positionSums[1] = _mm256_add_epi16(positionSums[1], _mm256_unpackhi_epi8(first, zero));
+      positionSums[2] = _mm256_add_epi16(positionSums[2], _mm256_unpacklo_epi8(second, zero));
+      positionSums[3] = _mm256_add_epi16(positionSums[3], _mm256_unpackhi_epi8(second, zero));
       bytes += kChunkBytes;
     } while (--chunks != 0);
+    // Each position j of the chunk weighs 64 - j.
+    const __m256i weights[4] = {
+        _mm256_setr_epi16(64, 63, 62, 61, 60, 59, 58, 57, 48, 47, 46, 45, 44, 43, 42, 41),
+        _mm256_setr_epi16(56, 55, 54, 53, 52, 51, 50, 49, 40, 39, 38, 37, 36, 35, 34, 33),
+        _mm256_setr_epi16(32, 31, 30, 29, 28, 27, 26, 25, 16, 15, 14, 13, 12, 11, 10, 9),
+        _mm256_setr_epi16(24, 23, 22, 21, 20, 19, 18, 17, 8, 7, 6, 5, 4, 3, 2, 1)};
+    __m256i weighted = zero;
+    for (int i = 0; i < 4; ++i) {
+      weighted = _mm256_add_epi32(weighted, _mm256_madd_epi16(positionSums[i], weights[i]));
+    }
     return {foldLanes(byteSums), foldLanes(priorSums), foldLanes(weighted)};
   }
 };
@@ -687,6 +706,17 @@ std::uint32_t updateAdlerVector(std::uint32_t adler, const std::uint8_t* bytes,
   constexpr std::size_t kChunk = Vector::kChunkBytes;
   std::uint32_t s1 = adler & 0xFFFF;
   std::uint32_t s2 = adler >> 16;
+  if constexpr (Vector::kAlignment > 1) {
+    // The bytes before the first aligned one through the portable form, when enough follow.
+    const std::size_t head = -reinterpret_cast<std::uintptr_t>(bytes) & (Vector::kAlignment - 1);
+    if (head != 0 && count >= 4 * kChunk) {
+      const std::uint32_t sums = updateAdlerPortable(s2 << 16 | s1, bytes, head);
+      s1 = sums & 0xFFFF;
+      s2 = sums >> 16;
+      bytes += head;
+      count -= head;
+    }
+  }
   while (count >= kChunk) {
     const std::size_t chunks = (count < kAdlerBlock ? count : kAdlerBlock) / kChunk;
     const AdlerLaneSums lanes = Vector::sums(bytes, chunks);
