@@ -227,7 +227,9 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
   };
   std::uint32_t code = 0;
   std::uint32_t position = lengthCount[0];
-  for (std::uint32_t length = 1; length <= maxLength; ++length) {
+  // Every length up to the longest any table has (those past maxLength have no codes), so that
+  // longCodeEnd is whole in every table.
+  for (std::uint32_t length = 1; length <= kMaxCodeLength; ++length) {
     if (length > 1) code = (code + lengthCount[length - 1]) << 1;
     const std::uint32_t count = lengthCount[length];
     table.firstCode[length - 1] = code;
@@ -246,9 +248,6 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
     if (length >= kLongCodeFirstEnd) {
       table.longCodeEnd[length - kLongCodeFirstEnd] = (code + count) << (kMaxCodeLength - length);
     }
-  }
-  for (std::uint32_t length = maxLength + 1; length <= kMaxCodeLength; ++length) {
-    if (length >= kLongCodeFirstEnd) table.longCodeEnd[length - kLongCodeFirstEnd] = 0;
   }
   while (filled < lookupSize) doubleLookup();
   return true;
@@ -412,14 +411,14 @@ std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uin
                              std::uint32_t available) noexcept {
   const std::uint32_t prefix = reverseBits(static_cast<std::uint32_t>(bits) & 0x7FFF, 15);
   const auto& end = table.longCodeEnd;
-  if (prefix >= end[5]) return 0;
+  if (prefix >= end.back()) return 0;
   // The codes are canonical, so the ranges of 15-bit prefixes of each length follow one another
   // and the length is 10 plus the number of the first five ends the prefix has reached. (A long
   // entry's prefix lies past all codes of up to 10 bits, the fewest lookup bits.) Each end of a
   // length up to L is a multiple of 2^(15-L): once L bits are held, the bits after them cannot
   // change it.
   std::uint32_t length = kLongCodeFirstEnd;
-  for (std::size_t i = 0; i < 5; ++i) length += prefix >= end[i] ? 1u : 0u;
+  for (std::size_t i = 0; i + 1 < end.size(); ++i) length += prefix >= end[i] ? 1u : 0u;
   if (length > available) return 0;
   const std::uint32_t offset = (prefix >> (kMaxCodeLength - length)) - table.firstCode[length - 1];
   return entryFor(kind, table.sortedSymbols[table.firstIndex[length - 1] + offset], length);
@@ -657,9 +656,8 @@ __attribute__((target("avx2"))) inline std::uint32_t foldLanes(__m256i v) noexce
 }
 
 // Chunks of 64 bytes, best from a 32-byte aligned start (a load across two cache lines costs
-// twice): the bytes at each position of the chunk are
-// summed over the chunks as 16-bit lanes (at most 255 times 86 chunks, the most a block holds)
-// and weighted only once, at the end.
+// twice): the bytes at each position of the chunk are summed over the chunks as 16-bit lanes (at
+// most 255 times 86 chunks, the most a block holds) and weighted only once, at the end.
 struct AdlerAvx2 {
   static constexpr std::size_t kChunkBytes = 64;
   static constexpr std::size_t kAlignment = 32;
