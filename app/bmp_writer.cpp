@@ -125,15 +125,28 @@ BmpWriteResult writeBmpFile(const char* path, const Image& image, std::uint32_t 
   return BmpWriteResult::written;
 }
 
+namespace {
+
+// The header and the padded pixel block, without flushing.
+bool writePaddedBmp(std::FILE* file, const Image& picture, BmpRowStage& stage) noexcept {
+  const auto header = headerFor(picture, paddedSide(picture.width), paddedSide(picture.height),
+                                picture.width, picture.height);
+  return writeAll(file, header.data(), header.size()) && writePaddedRows(file, picture, stage);
+}
+
+}  // namespace
+
+bool writePaddedBmpStream(std::FILE* stream, const Image& picture, BmpRowStage& stage) noexcept {
+  const bool complete = writePaddedBmp(stream, picture, stage);
+  return std::fflush(stream) == 0 && complete;
+}
+
 BmpWriteResult writePaddedBmpTemporary(const char* path, const Image& picture, BmpRowStage& stage,
                                        TemporaryFile& temporary) noexcept {
   std::FILE* file = temporary.create(path);
   if (file == nullptr) return BmpWriteResult::cannotCreate;
 
-  const auto header = headerFor(picture, paddedSide(picture.width), paddedSide(picture.height),
-                                picture.width, picture.height);
-  bool complete = writeAll(file, header.data(), header.size());
-  complete = complete && writePaddedRows(file, picture, stage);
+  bool complete = writePaddedBmp(file, picture, stage);
   complete = (std::fclose(file) == 0) && complete;
   if (!complete) {
     temporary.discard();

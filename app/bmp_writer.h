@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "base/heap.h"
 #include "base/image.h"
@@ -46,6 +47,12 @@ struct BmpRowStage {
 // reserveBmpRowStage).
 [[nodiscard]] BmpWriteResult writePaddedBmpFile(const char* path, const Image& picture,
                                                 BmpRowStage& stage) noexcept;
+
+// Writes the BMP file of the picture padded to power-of-two sides, the bytes writePaddedBmpFile
+// stores, to an open stream (standard output, a device or FIFO written in place), and flushes
+// it. False when a write or the flush fails or stage cannot grow.
+[[nodiscard]] bool writePaddedBmpStream(std::FILE* stream, const Image& picture,
+                                        BmpRowStage& stage) noexcept;
 
 // writePaddedBmpFile in two steps, so that files can be written by several threads and put in
 // place in order by one. The first writes every byte under a temporary name in the folder of

@@ -17,10 +17,16 @@ constexpr int kUsageErrorStatus = 2;
 
 void pauseBeforeExit() { pauseMilliseconds(kExitPauseMilliseconds); }
 
-}  // namespace
+// The exit status once the report is out: a report that could not be written whole (a full
+// disk, a closed pipe whose signal is ignored) is no success, and is said on standard error.
+int withReportWritten(int status, bool alreadyReported) {
+  const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  if (written) return status;
+  if (!alreadyReported) std::fputs("ERROR: cannot write to standard output\n", stderr);
+  return status == 0 ? 1 : status;
+}
 
-int main(int argc, char** argv) {
-  const CommandLine commandLine = parseCommandLine(argc, argv);
+int run(const CommandLine& commandLine) {
   switch (commandLine.action) {
     case CommandLineAction::help:
       printUsage(stdout);
@@ -45,9 +51,12 @@ int main(int argc, char** argv) {
       installSignalHandling();
       const char* output = commandLine.paths[1];
       // With the picture on standard output, the report line goes to standard error.
-      std::FILE* messages = std::strcmp(output, "-") == 0 ? stderr : stdout;
-      if (messages == stderr) useBinaryMode(stdout);
-      return convertSingleFile(commandLine.paths[0], output, messages, stdout);
+      const bool pictureOut = std::strcmp(output, "-") == 0;
+      if (pictureOut) useBinaryMode(stdout);
+      const int status =
+          convertSingleFile(commandLine.paths[0], output, pictureOut ? stderr : stdout, stdout);
+      // A picture that could not be written to standard output has had its error line.
+      return withReportWritten(status, pictureOut && status != 0);
     }
     case CommandLineAction::convert:
       break;
@@ -56,4 +65,15 @@ int main(int argc, char** argv) {
   RunOptions options;
   options.jobs = commandLine.jobs != 0 ? commandLine.jobs : availableCpuCount();
   return runConverter(stdout, pauseBeforeExit, options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before anything is opened: a closed standard descriptor must not be handed to an output file.
+  openClosedStandardDescriptors();
+  const CommandLine commandLine = parseCommandLine(argc, argv);
+  const int status = run(commandLine);
+  if (commandLine.action == CommandLineAction::convertOne) return status;
+  return withReportWritten(status, false);
 }

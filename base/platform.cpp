@@ -4,10 +4,10 @@
 // failed allocation comes back as a result the driver reports.
 //
 // Temporary files and interruption: a file under construction is registered in a static
-// table; a handler for SIGHUP, SIGINT and SIGTERM removes what the table holds and re-raises the
-// signal. What no handler sees (SIGKILL, power loss) leaves a `.pow2bmp-PID-N.tmp` behind; the
-// next run removes those whose PID no longer runs. The name carries the PID so that a run never
-// removes the file another live run is writing into the same folder.
+// table; a handler for SIGHUP, SIGINT, SIGTERM and SIGPIPE removes what the table holds and
+// re-raises the signal. What no handler sees (SIGKILL, power loss) leaves a temporary file behind;
+// the next run on the same host and in the same PID namespace removes those whose PID no longer
+// runs (see base/temporary_name.h), never the file another live run is writing into the folder.
 
 #include "base/platform.h"
 
@@ -35,6 +35,8 @@
 #include <memory>
 #include <new>
 #include <thread>
+
+#include "base/temporary_name.h"
 
 const char kPathSeparator[2] = {static_cast<char>(std::filesystem::path::preferred_separator),
                                 '\0'};
@@ -106,6 +108,60 @@ void describeSystemError(int error, char* out, std::size_t size) noexcept {
   if (out[0] >= 'A' && out[0] <= 'Z') out[0] = static_cast<char>(out[0] - 'A' + 'a');
 }
 
+void openClosedStandardDescriptors() noexcept {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is fd, as every lower one is open by now. Should the null
+    // device be missing (a bare chroot), the root folder holds the place: writes to it fail,
+    // and a failed report write is itself reported.
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened < 0) opened = ::open("/", O_RDONLY | O_DIRECTORY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+OutputTarget classifyOutput(const char* path) noexcept {
+  struct stat info {};
+  if (::stat(path, &info) != 0) return OutputTarget::absent;
+  if (S_ISREG(info.st_mode)) return OutputTarget::regular;
+  return S_ISDIR(info.st_mode) ? OutputTarget::folder : OutputTarget::special;
+}
+
+std::FILE* openSpecialOutput(const char* path) noexcept {
+  const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+namespace {
+
+FileIdentity identityOf(const struct stat& info) noexcept {
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino), true};
+}
+
+}  // namespace
+
+FileIdentity identifyFile(const char* path) noexcept {
+  struct stat info {};
+  return ::stat(path, &info) == 0 ? identityOf(info) : FileIdentity{};
+}
+
+FileIdentity identifyStream(std::FILE* stream) noexcept {
+  struct stat info {};
+  return ::fstat(::fileno(stream), &info) == 0 ? identityOf(info) : FileIdentity{};
+}
+
 void useBinaryMode(std::FILE* stream) noexcept { static_cast<void>(stream); }
 
 namespace {
@@ -115,9 +171,7 @@ namespace {
 // handler can read it without allocating.
 enum SlotState : int { kSlotFree, kSlotBuilding, kSlotHeld };
 constexpr std::size_t kMaxTemporaryPath = PATH_MAX;
-constexpr char kTemporaryPrefix[] = ".pow2bmp-";
-constexpr char kTemporarySuffix[] = ".tmp";
-constexpr int kInterruptSignals[] = {SIGHUP, SIGINT, SIGTERM};
+constexpr int kInterruptSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGPIPE};
 constexpr int kMaxNameAttempts = 100;
 
 struct TemporarySlot {
@@ -199,29 +253,17 @@ void removeTemporaryFilesAndReraise(int signalNumber) {
   ::raise(signalNumber);
 }
 
-// Reads the decimal digits at text up to the first non-digit; false when there are none or the
-// value exceeds max.
-bool parseDecimal(const char*& text, long max, long& value) noexcept {
-  if (*text < '0' || *text > '9') return false;
-  value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > max) return false;
-  }
-  return true;
-}
-
-// The PID of a name of the form `.pow2bmp-PID-N.tmp`, or 0 when the name has another form.
-pid_t temporaryFileOwner(const char* name) noexcept {
-  if (std::strncmp(name, kTemporaryPrefix, sizeof kTemporaryPrefix - 1) != 0) return 0;
-  const char* rest = name + sizeof kTemporaryPrefix - 1;
-  long pid = 0;
-  long counter = 0;
-  if (!parseDecimal(rest, std::numeric_limits<pid_t>::max(), pid) || pid <= 0) return 0;
-  if (*rest++ != '-') return 0;
-  if (!parseDecimal(rest, std::numeric_limits<unsigned>::max(), counter)) return 0;
-  if (std::strcmp(rest, kTemporarySuffix) != 0) return 0;
-  return static_cast<pid_t>(pid);
+// This process's host and process-id namespace, as temporary names carry them. Read once: the
+// names a run makes and the leftovers it removes are judged by the same identity.
+const RunIdentity& runIdentity() noexcept {
+  static const RunIdentity identity = [] {
+    char host[kMaxHostBytes + 1] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    struct stat space {};
+    const bool known = ::stat("/proc/self/ns/pid", &space) == 0;
+    return makeRunIdentity(host, known ? static_cast<std::uint64_t>(space.st_ino) : 0);
+  }();
+  return identity;
 }
 
 }  // namespace
@@ -247,7 +289,9 @@ void removeStaleTemporaryFiles(const char* folder) noexcept {
   const std::unique_ptr<DIR, FolderStreamCloser> stream(::opendir(folder));
   if (!stream) return;
   while (const dirent* entry = ::readdir(stream.get())) {
-    const pid_t owner = temporaryFileOwner(entry->d_name);
+    const auto owner = static_cast<pid_t>(
+        temporaryFileOwner(entry->d_name, runIdentity(),
+                           static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max())));
     // ESRCH: no such process. EPERM means a live process of another user.
     if (owner == 0 || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
     ::unlinkat(::dirfd(stream.get()), entry->d_name, 0);
@@ -296,14 +340,15 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
   const char* slash = std::strrchr(finalPath, '/');
   const std::size_t folderBytes =
       slash == nullptr ? 0 : static_cast<std::size_t>(slash - finalPath) + 1;
+  const RunIdentity& identity = runIdentity();
   int fd = -1;
   if (folderBytes < kMaxTemporaryPath) {
     // O_EXCL never follows or reuses an existing entry; a clash just takes the next number.
     for (int attempt = 0; attempt < kMaxNameAttempts && fd < 0; ++attempt) {
-      const int written = std::snprintf(
-          slot.path, sizeof slot.path, "%.*s%s%ld-%u%s", static_cast<int>(folderBytes), finalPath,
-          kTemporaryPrefix, static_cast<long>(::getpid()), temporaryCounter++, kTemporarySuffix);
-      if (written < 0 || static_cast<std::size_t>(written) >= sizeof slot.path) break;
+      if (!formatTemporaryPath(slot.path, sizeof slot.path, finalPath, folderBytes, identity,
+                               static_cast<std::uint64_t>(::getpid()), temporaryCounter++)) {
+        break;
+      }
       fd = ::open(slot.path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
         slot.state.store(kSlotHeld);

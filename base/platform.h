@@ -66,11 +66,44 @@ enum class EntryKind {
 // to out: at most size - 1 characters and a terminating zero (size at least 1).
 void describeSystemError(int error, char* out, std::size_t size) noexcept;
 
+// Makes sure descriptors 0, 1 and 2 are open, opening the null device on each one that is
+// closed, so that no file the program opens later takes the place of standard output or error
+// and receives report lines. Call it first, before any other thread starts. Nothing on Windows,
+// whose files never take the standard handles' places.
+void openClosedStandardDescriptors() noexcept;
+
+// What an output path names now, links followed.
+enum class OutputTarget {
+  absent,   // nothing (or a link that leads nowhere): the file is to be created
+  regular,  // a regular file, to be replaced
+  folder,   // a folder: no file can be written there
+  special,  // a device, FIFO or socket: written in place, never replaced
+};
+[[nodiscard]] OutputTarget classifyOutput(const char* path) noexcept;
+
+// Opens an existing special file (see OutputTarget) for binary writing in place, without
+// creating or truncating anything; null when it cannot be opened or is, by now, a regular file
+// or folder. Opening a FIFO waits for its reader.
+[[nodiscard]] std::FILE* openSpecialOutput(const char* path) noexcept;
+
+// The identity of a file on its device, to tell two names of the same file apart from two files.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t file = 0;
+  bool known = false;  // false when the file does not exist or could not be examined
+
+  [[nodiscard]] bool sameAs(const FileIdentity& other) const noexcept {
+    return known && other.known && device == other.device && file == other.file;
+  }
+};
+[[nodiscard]] FileIdentity identifyFile(const char* path) noexcept;
+[[nodiscard]] FileIdentity identifyStream(std::FILE* stream) noexcept;
+
 // Puts a standard stream into binary mode, so the bytes written are the bytes that arrive (on
 // Windows a text-mode stream turns each "\n" into "\r\n"); nothing to do on POSIX.
 void useBinaryMode(std::FILE* stream) noexcept;
 
-// Temporary output files are named `.pow2bmp-PID-N.tmp` (PID the writing process, N a counter)
+// Temporary output files are named `.pow2bmp-HOST_SPACE-PID-N.tmp` (see base/temporary_name.h)
 // in the folder of the file they become. Up to this many can exist at once in one process, more
 // while reserveTemporaryFiles holds room for them.
 constexpr std::size_t kMaxTemporaryFiles = 8;
@@ -86,15 +119,17 @@ constexpr std::size_t kMaxTemporaryFiles = 8;
 void releaseTemporaryFiles() noexcept;
 
 // Sets up the signals of a run: SIGXFSZ is ignored, so a write beyond the file size limit fails
-// as a short write; SIGHUP, SIGINT and SIGTERM (each one not ignored at start-up) get a handler
+// as a short write; SIGHUP, SIGINT, SIGTERM and SIGPIPE (a report read by a pipe that closed;
+// each one not ignored at start-up) get a handler
 // that removes every temporary file the process holds, then ends the process by the same signal
 // with its default action, so the exit status is the signal's.
 // On Windows: a console control handler does the same for Ctrl+C, Ctrl+Break and the console
 // window closing, then leaves the ending of the process to the default action.
 void installSignalHandling() noexcept;
 
-// Removes the temporary files in folder whose PID is no running process: leftovers of a run that
-// no handler saw end (SIGKILL, power loss). Names of any other form, and files of live processes
+// Removes the temporary files in folder that a process of this host and PID namespace made and
+// whose PID is no running process: leftovers of a run that no handler saw end (SIGKILL, power
+// loss). Names of any other form or of another host or namespace, and files of live processes
 // (another run writing into the same folder), are left alone.
 void removeStaleTemporaryFiles(const char* folder) noexcept;
 
@@ -133,12 +168,11 @@ class TemporaryFile {
   int slot_ = -1;  // index of the registration, -1 when no file is held
 };
 
-// Blocks SIGHUP, SIGINT and SIGTERM in the calling thread for good. Worker threads call it first,
-// so the interrupting signals reach the main thread. Any thread may create and remove temporary
-// files; the handler waits for a registration in progress and stops new ones, so it removes
-// every file made before the process ends.
-// On Windows nothing: the control handler runs on a thread of its own and takes the lock that
-// every step on a temporary file holds.
+// Blocks SIGHUP, SIGINT, SIGTERM and SIGPIPE in the calling thread for good. Worker threads call it
+// first, so the interrupting signals reach the main thread. Any thread may create and remove
+// temporary files; the handler waits for a registration in progress and stops new ones, so it
+// removes every file made before the process ends. On Windows nothing: the control handler runs on
+// a thread of its own and takes the lock that every step on a temporary file holds.
 void blockInterruptSignalsInThisThread() noexcept;
 
 // The number of CPUs this process may run on: those of its affinity mask, fewer when a cgroup

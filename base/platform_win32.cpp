@@ -8,8 +8,8 @@
 // a temporary file and the handler's clean-up. The handler takes the lock for good, removes what
 // the table holds and lets the default action end the process. Files are opened with
 // FILE_SHARE_DELETE, so removing one still open marks it for deletion when its last handle goes.
-// What no handler sees (a killed process, power loss) leaves a `.pow2bmp-PID-N.tmp` behind; the
-// next run removes those whose PID no longer runs.
+// What no handler sees (a killed process, power loss) leaves a temporary file behind; the next run
+// on the same machine removes those whose PID no longer runs (see base/temporary_name.h).
 
 #include <fcntl.h>
 #include <io.h>
@@ -27,6 +27,7 @@
 #include <new>
 
 #include "base/platform.h"
+#include "base/temporary_name.h"
 
 const char kPathSeparator[2] = {'\\', '\0'};
 
@@ -174,6 +175,63 @@ void describeSystemError(int error, char* out, std::size_t size) noexcept {
   if (out[0] >= 'A' && out[0] <= 'Z') out[0] = static_cast<char>(out[0] - 'A' + 'a');
 }
 
+void openClosedStandardDescriptors() noexcept {}
+
+namespace {
+
+// An existing entry opened for its attributes only (folders too), or INVALID_HANDLE_VALUE.
+HANDLE openForQuery(const char* path) noexcept {
+  return ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+FileIdentity identityOfHandle(HANDLE handle) noexcept {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (handle == INVALID_HANDLE_VALUE || ::GetFileInformationByHandle(handle, &info) == 0) {
+    return FileIdentity{};
+  }
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, true};
+}
+
+}  // namespace
+
+OutputTarget classifyOutput(const char* path) noexcept {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return OutputTarget::folder;
+  }
+  const HANDLE handle = openForQuery(path);
+  if (handle == INVALID_HANDLE_VALUE) return OutputTarget::absent;
+  const DWORD type = ::GetFileType(handle);
+  ::CloseHandle(handle);
+  return type == FILE_TYPE_DISK ? OutputTarget::regular : OutputTarget::special;
+}
+
+std::FILE* openSpecialOutput(const char* path) noexcept {
+  const HANDLE handle = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (::GetFileType(handle) == FILE_TYPE_DISK) {
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  return streamOf(handle, _O_WRONLY, "wb");
+}
+
+FileIdentity identifyFile(const char* path) noexcept {
+  const HANDLE handle = openForQuery(path);
+  const FileIdentity identity = identityOfHandle(handle);
+  if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+  return identity;
+}
+
+FileIdentity identifyStream(std::FILE* stream) noexcept {
+  const intptr_t handle = ::_get_osfhandle(::_fileno(stream));
+  if (handle == -1) return FileIdentity{};
+  return identityOfHandle(reinterpret_cast<HANDLE>(handle));
+}
+
 void useBinaryMode(std::FILE* stream) noexcept {
   static_cast<void>(::_setmode(::_fileno(stream), _O_BINARY));
 }
@@ -183,8 +241,6 @@ namespace {
 // A registration is free or holds the path of an existing temporary file; every change happens
 // under the lock, which the control handler takes too.
 constexpr std::size_t kMaxTemporaryPath = MAX_PATH;
-constexpr char kTemporaryPrefix[] = ".pow2bmp-";
-constexpr char kTemporarySuffix[] = ".tmp";
 constexpr int kMaxNameAttempts = 100;
 
 struct TemporarySlot {
@@ -226,29 +282,16 @@ BOOL WINAPI removeTemporaryFilesOnControl(DWORD event) {
   return FALSE;
 }
 
-// Reads the decimal digits at text up to the first non-digit; false when there are none or the
-// value exceeds max.
-bool parseDecimal(const char*& text, unsigned long max, unsigned long& value) noexcept {
-  if (*text < '0' || *text > '9') return false;
-  value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + static_cast<unsigned long>(*text - '0');
-    if (value > max) return false;
-  }
-  return true;
-}
-
-// The process id of a name of the form `.pow2bmp-PID-N.tmp`, or 0 when the name has another form.
-DWORD temporaryFileOwner(const char* name) noexcept {
-  if (std::strncmp(name, kTemporaryPrefix, sizeof kTemporaryPrefix - 1) != 0) return 0;
-  const char* rest = name + sizeof kTemporaryPrefix - 1;
-  unsigned long pid = 0;
-  unsigned long counter = 0;
-  if (!parseDecimal(rest, std::numeric_limits<DWORD>::max(), pid) || pid == 0) return 0;
-  if (*rest++ != '-') return 0;
-  if (!parseDecimal(rest, std::numeric_limits<unsigned>::max(), counter)) return 0;
-  if (std::strcmp(rest, kTemporarySuffix) != 0) return 0;
-  return static_cast<DWORD>(pid);
+// This machine's name as temporary names carry it, with namespace 0 (Windows has no process-id
+// namespaces). Read once.
+const RunIdentity& runIdentity() noexcept {
+  static const RunIdentity identity = [] {
+    char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD length = sizeof host;
+    if (::GetComputerNameA(host, &length) == 0) host[0] = '\0';
+    return makeRunIdentity(host, 0);
+  }();
+  return identity;
 }
 
 // True when a process of that id runs (or may run: one of another user refuses to be opened with
@@ -275,7 +318,8 @@ void removeStaleTemporaryFiles(const char* folder) noexcept {
   if (!search) return;
   do {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-    const DWORD owner = temporaryFileOwner(entry.cFileName);
+    const auto owner = static_cast<DWORD>(
+        temporaryFileOwner(entry.cFileName, runIdentity(), std::numeric_limits<DWORD>::max()));
     if (owner == 0 || processRuns(owner)) continue;
     char path[MAX_PATH];
     const int written = std::snprintf(path, sizeof path, "%s\\%s", folder, entry.cFileName);
@@ -320,11 +364,10 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
   HANDLE handle = INVALID_HANDLE_VALUE;
   // CREATE_NEW never follows or reuses an existing entry; a clash just takes the next number.
   for (int attempt = 0; attempt < kMaxNameAttempts && handle == INVALID_HANDLE_VALUE; ++attempt) {
-    const int written = std::snprintf(slot.path, sizeof slot.path, "%.*s%s%lu-%u%s",
-                                      static_cast<int>(folderBytes), finalPath, kTemporaryPrefix,
-                                      static_cast<unsigned long>(::GetCurrentProcessId()),
-                                      temporaryCounter++, kTemporarySuffix);
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof slot.path) return nullptr;
+    if (!formatTemporaryPath(slot.path, sizeof slot.path, finalPath, folderBytes, runIdentity(),
+                             ::GetCurrentProcessId(), temporaryCounter++)) {
+      return nullptr;
+    }
     handle = ::CreateFileA(slot.path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,8 +160,9 @@ pid_t endedPid() {
   return pid;
 }
 
-// Leftovers of a process that no longer runs are removed at the start of the next run; the file
-// of a live process (this test) and names of any other form stay.
+// Leftovers of a process of this host and PID namespace that no longer runs are removed at the
+// start of the next run; the file of a live process (this test), files of other hosts or
+// namespaces, whose PIDs mean nothing here, and names of any other form stay.
 TEST(InterruptionLeftovers, NextRunRemovesOnlyFilesOfEndedProcesses) {
   ScratchFolder folder;
   const fs::path bmp = folder.path() / "bmp";
@@ -169,16 +171,23 @@ TEST(InterruptionLeftovers, NextRunRemovesOnlyFilesOfEndedProcesses) {
   writeFile(folder.path() / "img" / "a.bmp", buildBmp({}));
   const std::string dead = std::to_string(endedPid());
   const std::string live = std::to_string(::getpid());
-  const std::vector<std::string> removed = {".pow2bmp-" + dead + "-0.tmp",
-                                            ".pow2bmp-" + dead + "-4294967295.tmp"};
-  std::vector<std::string> kept = {".pow2bmp-" + live + "-0.tmp",
-                                   ".pow2bmp-" + dead + "-0.tmp~",
-                                   ".pow2bmp-" + dead + ".tmp",
-                                   "pow2bmp-" + dead + "-0.tmp",
-                                   ".pow2bmp--0.tmp",
-                                   ".pow2bmp-" + dead + "-x.tmp",
-                                   ".pow2bmp-" + dead + "-4294967296.tmp",
-                                   ".pow2bmp-0-0.tmp"};
+  const std::string here = ".pow2bmp-" + temporaryNameIdentity() + "-";
+  const std::vector<std::string> removed = {here + dead + "-0.tmp",
+                                            here + dead + "-4294967295.tmp"};
+  std::vector<std::string> kept = {
+      here + live + "-0.tmp",
+      here + dead + "-0.tmp~",
+      here + dead + ".tmp",
+      here.substr(1) + dead + "-0.tmp",
+      here + "-0.tmp",
+      here + dead + "-x.tmp",
+      here + dead + "-4294967296.tmp",
+      here + "0-0.tmp",
+      ".pow2bmp-" + dead + "-0.tmp",
+      ".pow2bmp-" + temporaryNameIdentity("elsewhere") + "-" + dead + "-0.tmp",
+      ".pow2bmp-" + temporaryNameIdentity() + "1-" + dead + "-0.tmp",
+      ".pow2bmp-x" + temporaryNameIdentity() + "-" + dead + "-0.tmp",
+      here + "1-" + dead + "-0.tmp"};
   for (const std::string& name : removed) writeFile(bmp / name, Bytes{1});
   for (const std::string& name : kept) writeFile(bmp / name, Bytes{1});
 
@@ -188,6 +197,60 @@ TEST(InterruptionLeftovers, NextRunRemovesOnlyFilesOfEndedProcesses) {
   kept.emplace_back("a.bmp");
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(entriesOf(bmp), kept);
+}
+
+// True when this test may make namespaces (root, and unshare at hand).
+bool namespacesAvailable() {
+  return ::geteuid() == 0 &&
+         std::system("unshare --pid --fork --mount-proc --uts true >/dev/null 2>&1") == 0;
+}
+
+// Runs on other hosts or in other PID namespaces write into one shared bmp/ (containers,
+// cluster nodes). A run in a PID namespace of its own does not take a live run's temporary file
+// for a leftover, and a run under another host name removes only its own host's leftovers.
+TEST(InterruptionLeftovers, RunsOfOtherNamespacesAndHostsKeepEachOthersFiles) {
+  if (!namespacesAvailable()) GTEST_SKIP() << "needs root and unshare";
+  ScratchFolder writer;
+  ScratchFolder other;
+  fs::create_directory(writer.path() / "img");
+  writeFile(writer.path() / "img" / "big.tga", buildBigTga());
+  fs::create_directory(other.path() / "img");
+  writeFile(other.path() / "img" / "a.bmp", buildBmp({}));
+  fs::create_directory(writer.path() / "bmp");
+  fs::create_directory_symlink(writer.path() / "bmp", other.path() / "bmp");
+
+  // The writer stopped while its temporary file is open.
+  const pid_t pid = startBinary(writer.path(), nullptr);
+  ASSERT_GT(pid, 0);
+  int waitStatus = 0;
+  while (!holdsTemporaryFile(writer.path() / "bmp")) {
+    ASSERT_NE(::waitpid(pid, &waitStatus, WNOHANG), pid) << "the writer ended first";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::kill(pid, SIGSTOP);
+  ASSERT_EQ(::waitpid(pid, &waitStatus, WUNTRACED), pid);
+  const std::string command = std::string("'") + POW2BMP_BINARY + "'";
+  const ProcessResult contained =
+      runProcess("unshare --pid --fork --mount-proc " + command, other.path());
+  EXPECT_EQ(contained.output, "File bmp/a.bmp generated OK, size: 4x4/24\nOK\n");
+  ::kill(pid, SIGCONT);
+  ASSERT_EQ(::waitpid(pid, &waitStatus, 0), pid);
+  ASSERT_TRUE(WIFEXITED(waitStatus));
+  EXPECT_EQ(WEXITSTATUS(waitStatus), 0) << "the writer lost its temporary file";
+  EXPECT_TRUE(fs::exists(writer.path() / "bmp" / "big.bmp"));
+
+  // Under another host name the leftover of this host stays and that host's own goes.
+  const std::string dead = std::to_string(endedPid());
+  const std::string ours = ".pow2bmp-" + temporaryNameIdentity() + "-" + dead + "-0.tmp";
+  const std::string theirs =
+      ".pow2bmp-" + temporaryNameIdentity("elsewhere") + "-" + dead + "-0.tmp";
+  writeFile(other.path() / "bmp" / ours, Bytes{1});
+  writeFile(other.path() / "bmp" / theirs, Bytes{1});
+  const ProcessResult renamed =
+      runProcess("unshare --uts sh -c 'hostname elsewhere && exec " + command + "'", other.path());
+  EXPECT_EQ(renamed.status, 0);
+  EXPECT_TRUE(fs::exists(other.path() / "bmp" / ours));
+  EXPECT_FALSE(fs::exists(other.path() / "bmp" / theirs));
 }
 
 }  // namespace

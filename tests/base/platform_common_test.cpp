@@ -95,11 +95,16 @@ TEST(PlatformCommon, TemporaryFileReplacesTheTargetOrLeavesNothing) {
 
 TEST(PlatformCommon, StaleTemporaryFilesGoOthersStay) {
   ScratchFolder folder;
-  // No process has the largest id a system hands out; a live one (this process) keeps its file.
-  const fs::path stale = folder.path() / ".pow2bmp-2147483646-3.tmp";
-  const fs::path other = folder.path() / ".pow2bmp-x-3.tmp";
+  // No process has the largest id a system hands out; a live one (this process) keeps its file,
+  // and so does another host, whose ids mean nothing here.
+  const std::string here = ".pow2bmp-" + temporaryNameIdentity() + "-";
+  const fs::path stale = folder.path() / (here + "2147483646-3.tmp");
+  const fs::path other = folder.path() / (here + "x-3.tmp");
+  const fs::path elsewhere =
+      folder.path() / (".pow2bmp-" + temporaryNameIdentity("elsewhere") + "-2147483646-3.tmp");
   writeFile(stale, {1});
   writeFile(other, {1});
+  writeFile(elsewhere, {1});
   TemporaryFile live;
   std::FILE* stream = live.create((folder.path() / "out.bmp").string().c_str());
   ASSERT_NE(stream, nullptr);
@@ -107,7 +112,8 @@ TEST(PlatformCommon, StaleTemporaryFilesGoOthersStay) {
   removeStaleTemporaryFiles(folder.path().string().c_str());
   EXPECT_FALSE(fs::exists(stale));
   EXPECT_TRUE(fs::exists(other));
-  EXPECT_EQ(entryCount(folder.path()), 2u);
+  EXPECT_TRUE(fs::exists(elsewhere));
+  EXPECT_EQ(entryCount(folder.path()), 3u);
 }
 
 TEST(PlatformCommon, CpuCountAndMemoryAreSome) {

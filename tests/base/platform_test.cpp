@@ -107,7 +107,8 @@ TEST(Platform, TemporaryFilesAreCommittedOrRemovedAndLimitedInNumber) {
 #else
   const int pid = ::getpid();
 #endif
-  const std::string prefix = ".pow2bmp-" + std::to_string(pid) + "-";
+  const std::string prefix =
+      ".pow2bmp-" + temporaryNameIdentity() + "-" + std::to_string(pid) + "-";
   {
     TemporaryFile files[kMaxTemporaryFiles];
     for (TemporaryFile& file : files) {

@@ -1,6 +1,9 @@
 #include "support/test_files.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -116,6 +119,32 @@ ProcessResult runProcess(const std::string& command, const std::filesystem::path
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
 #endif
   return result;
+}
+
+std::string temporaryNameIdentity(std::string host) {
+  for (char& c : host) {
+    const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '-';
+    if (!kept) c = '-';
+  }
+#ifdef _WIN32
+  return host + "_0";
+#else
+  struct stat space {};
+  if (::stat("/proc/self/ns/pid", &space) != 0) throw std::runtime_error("no /proc/self/ns/pid");
+  return host + "_" + std::to_string(space.st_ino);
+#endif
+}
+
+std::string temporaryNameIdentity() {
+  char host[256] = {};
+#ifdef _WIN32
+  DWORD length = sizeof host;
+  if (::GetComputerNameA(host, &length) == 0) throw std::runtime_error("no computer name");
+#else
+  if (::gethostname(host, sizeof host - 1) != 0) throw std::runtime_error("no host name");
+#endif
+  return temporaryNameIdentity(host);
 }
 
 #ifdef _WIN32

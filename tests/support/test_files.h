@@ -67,6 +67,13 @@ struct ProcessResult {
 [[nodiscard]] ProcessResult runProcess(const std::string& command,
                                        const std::filesystem::path& folder);
 
+// The identity a temporary file name carries for a process of the given host name, read from
+// the system here (the PID namespace's inode on Linux, 0 on Windows): `HOST_SPACE`, the host name
+// with bytes other than letters, digits, '.' and '-' written as '-'.
+[[nodiscard]] std::string temporaryNameIdentity(std::string host);
+// The same for this machine's own name (gethostname, or GetComputerNameA on Windows).
+[[nodiscard]] std::string temporaryNameIdentity();
+
 // Starts a new peak of resident memory for peakResidentBytes (through /proc/self/clear_refs);
 // false when the system does not offer it (Windows).
 [[nodiscard]] bool resetPeakResident();
