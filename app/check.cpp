@@ -1,8 +1,9 @@
 // Check mode. It takes the entries of img/ exactly as a run does (the same listing, order and
 // skipping), decodes each with a decode report, and adds the driver's size check; nothing is
 // created or written. Files are decoded on the same ordered workers as a run, so the lines come
-// in name order whatever the number of jobs. A memory failure seen while other files were in
-// flight is tried again alone, as in a run, before it is reported.
+// in name order whatever the number of jobs, each just after the warnings of its decode, as in a
+// run. A memory failure seen while other files were in flight is tried again alone, as in a run,
+// before it is reported.
 
 #include "app/check.h"
 
@@ -110,6 +111,7 @@ class CheckJobs final : public OrderedJobs {
     CheckResult& result = results_[slot];
     if (!result.listed) return CommitAction::next;
     if (result.noMemory && !ranAlone) return CommitAction::retryAlone;
+    reportWarnings(options_.warnings, result.decode);
     // A path that could not even be copied is reported by the name it was given.
     const char* shown = result.inputPath.length() != 0 ? result.inputPath.text()
                         : names_ != nullptr            ? names_->name(job)

@@ -11,6 +11,7 @@ struct CheckOptions {
   std::uint64_t memoryBudget = 0;      // as RunOptions::memoryBudget
   const char* const* paths = nullptr;  // the files to check; none: the entries of img/
   std::size_t pathCount = 0;
+  std::FILE* warnings = stderr;  // as RunOptions::warnings
 };
 
 // Writes one line per file, in order (the entries of img/ in name order, skipping what a run

@@ -33,7 +33,9 @@ int convertSingleFile(const char* input, const char* output, std::FILE* messages
     report(messages, "ERROR: memory\n");
     return 1;
   }
-  ImagePtr image = loadImageFile(inputPath);
+  DecodeReport decode;
+  ImagePtr image = loadImageFile(inputPath, &decode);
+  reportWarnings(stderr, decode);  // where the library's own output would have gone
   if (!image) {
     report(messages, "ERROR: Cannot load input image %s\n", input);
     return 1;

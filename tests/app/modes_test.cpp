@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "support/binary_under_test.h"
 #include "support/bmp_builder.h"
@@ -115,6 +117,58 @@ TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
   EXPECT_NE(runReport.find("File bmp/e generated OK"), std::string::npos) << runReport;
   EXPECT_NE(runReport.find("ERROR: Cannot load input image img/f.gif"), std::string::npos)
       << runReport;
+}
+
+// The library's warning about a JPEG cut short comes on standard error once per file, just
+// before the file's line, in check mode whatever the number of jobs, and in one-file mode.
+TEST(Check, PrintsEachFilesWarningJustBeforeItsLineWhateverTheJobs) {
+  if (kBinaryUnderWine) GTEST_SKIP() << "Wine writes messages of its own on standard error";
+  constexpr char kPrematureEnd[] = "Premature end of JPEG file\n";
+  ScratchFolder folder;
+  const fs::path img = folder.path() / "img";
+  fs::create_directories(img);
+  std::vector<std::string> cut;
+  for (int index = 0; index < 16; ++index) {
+    const std::string name = std::string(1, static_cast<char>('a' + index)) + ".jpg";
+    const bool warns = index % 3 != 1;
+    if (warns) cut.push_back("img/" + name);
+    const JpegEncoding encoding{.width = 20 + index, .height = 9 + index, .noise = true};
+    writeFile(img / name, warns ? encodeJpegCutInsideScan(encoding) : encodeJpeg(encoding));
+  }
+  writeFile(img / "z.bmp", buildBmp({.width = 3, .height = 3}));  // refused, no warning
+  const auto warns = [&cut](const std::string& line) {
+    return std::find(cut.begin(), cut.end(), line.substr(0, line.find('\t'))) != cut.end();
+  };
+  std::string sequential;
+  for (const char* jobs : {" -j 1", " -j 4"}) {
+    const ProcessResult apart =
+        runProcess(binary() + " --check" + jobs + " 2>err.txt", folder.path());
+    const Bytes errors = readFile(folder.path() / "err.txt");
+    std::string expectedErrors;
+    std::string expectedTogether;
+    std::size_t at = 0;
+    for (std::size_t end = 0; (end = apart.output.find('\n', at)) != std::string::npos;
+         at = end + 1) {
+      const std::string line = apart.output.substr(at, end + 1 - at);
+      if (warns(line)) {
+        expectedErrors += kPrematureEnd;
+        expectedTogether += kPrematureEnd;
+      }
+      expectedTogether += line;
+    }
+    EXPECT_EQ(std::string(errors.begin(), errors.end()), expectedErrors) << jobs;
+    const ProcessResult together =
+        runProcess(binary() + " --check" + jobs + " 2>&1", folder.path());
+    EXPECT_EQ(together.output, expectedTogether) << jobs;
+    if (sequential.empty()) sequential = together.output;
+    EXPECT_EQ(together.output, sequential) << jobs;
+  }
+  EXPECT_EQ(std::count(sequential.begin(), sequential.end(), '\n'),
+            static_cast<std::ptrdiff_t>(cut.size() + 17 + 1));
+  // One file per call: the warning, then the line.
+  const ProcessResult one = runProcess(binary() + " img/a.jpg a.bmp 2>&1", folder.path());
+  EXPECT_EQ(one.status, 0);
+  EXPECT_EQ(one.output, std::string(kPrematureEnd) + "File a.bmp generated OK, size: 20x9/24\n");
 }
 
 }  // namespace
