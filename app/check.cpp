@@ -1,8 +1,10 @@
 // Check mode. It takes the entries of img/ exactly as a run does (the same listing, order and
 // skipping), decodes each with a decode report, and adds the driver's size check; nothing is
 // created or written. Files are decoded on the same ordered workers as a run, so the lines come
-// in name order whatever the number of jobs. A memory failure seen while other files were in
-// flight is tried again alone, as in a run, before it is reported.
+// in name order whatever the number of jobs, each just after the warnings of its decode, as in a
+// run. A memory failure seen while other files were in flight is tried again alone, as in a run,
+// before it is reported. Paths and reasons are written as escaped fields, so a name holding tabs
+// or line feeds cannot add a field or a line.
 
 #include "app/check.h"
 
@@ -11,6 +13,7 @@
 #include <new>
 
 #include "app/conversion_rules.h"
+#include "app/escaped_field.h"
 #include "app/ordered_run.h"
 #include "app/padding.h"
 #include "base/counted_string.h"
@@ -110,26 +113,27 @@ class CheckJobs final : public OrderedJobs {
     CheckResult& result = results_[slot];
     if (!result.listed) return CommitAction::next;
     if (result.noMemory && !ranAlone) return CommitAction::retryAlone;
+    reportWarnings(options_.warnings, result.decode);
     // A path that could not even be copied is reported by the name it was given.
     const char* shown = result.inputPath.length() != 0 ? result.inputPath.text()
                         : names_ != nullptr            ? names_->name(job)
                                                        : options_.paths[job];
+    writeEscapedField(out_, shown);
     if (!result.converts) {
-      report(out_, "%s\trefused\t%s\n", shown, result.decode.reason);
+      std::fputs("\trefused\t", out_);
+      writeEscapedField(out_, result.decode.reason);
+      report(out_, "\n");
       ++refused_;
       return CommitAction::next;
     }
-    const unsigned paddedWidth = paddedSide(result.width);
-    const unsigned paddedHeight = paddedSide(result.height);
-    const char* layout = result.channels == 4 ? "RGBA" : "RGB";
+    std::fprintf(out_, "\tok\t%s %ux%u %s -> ", formatName(result.decode.format), result.width,
+                 result.height, result.channels == 4 ? "RGBA" : "RGB");
     if (names_ != nullptr) {
-      report(out_, "%s\tok\t%s %ux%u %s -> %s %ux%u %u-bit\n", shown,
-             formatName(result.decode.format), result.width, result.height, layout,
-             result.outputPath.text(), paddedWidth, paddedHeight, result.channels * 8);
-    } else {
-      report(out_, "%s\tok\t%s %ux%u %s -> %ux%u %u-bit\n", shown, formatName(result.decode.format),
-             result.width, result.height, layout, paddedWidth, paddedHeight, result.channels * 8);
+      writeEscapedField(out_, result.outputPath.text());
+      std::fputc(' ', out_);
     }
+    report(out_, "%ux%u %u-bit\n", paddedSide(result.width), paddedSide(result.height),
+           result.channels * 8);
     ++converts_;
     return CommitAction::next;
   }

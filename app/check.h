@@ -11,6 +11,7 @@ struct CheckOptions {
   std::uint64_t memoryBudget = 0;      // as RunOptions::memoryBudget
   const char* const* paths = nullptr;  // the files to check; none: the entries of img/
   std::size_t pathCount = 0;
+  std::FILE* warnings = stderr;  // as RunOptions::warnings
 };
 
 // Writes one line per file, in order (the entries of img/ in name order, skipping what a run
@@ -19,6 +20,7 @@ struct CheckOptions {
 //   PATH <TAB> refused <TAB> REASON
 //   N files checked: A would convert, B would not
 // OUTPUT is the output path a run would write (for files named on the command line the output
-// is the caller's, so the padded size and bits follow the arrow alone). Returns 0 when every
-// file would convert, 1 otherwise or when img/ cannot be listed.
+// is the caller's, so the padded size and bits follow the arrow alone). PATH, OUTPUT and REASON
+// are written by writeEscapedField: tab, line feed, backslash and other control bytes escaped.
+// Returns 0 when every file would convert, 1 otherwise or when img/ cannot be listed.
 [[nodiscard]] int runCheck(std::FILE* out, const CheckOptions& options) noexcept;

@@ -1,4 +1,5 @@
-// Output names and the report line shared by the batch, the check and the one-file modes.
+// Output names, the report line and the warnings of a decode, shared by the batch, the check and
+// the one-file modes.
 
 #include "app/conversion_rules.h"
 
@@ -44,6 +45,12 @@ void report(std::FILE* out, const char* format, ...) noexcept {
   std::vfprintf(out, format, arguments);
   va_end(arguments);
   std::fflush(out);
+}
+
+void reportWarnings(std::FILE* warnings, const DecodeReport& decode) noexcept {
+  if (decode.warnings[0] == '\0') return;
+  std::fputs(decode.warnings, warnings);
+  std::fflush(warnings);
 }
 
 bool listInputFolder(FolderListing& names, std::FILE* out) noexcept {

@@ -1,6 +1,6 @@
 #pragma once
 // What every way of converting shares: the folders of a batch, the output name of an input, the
-// sides a picture may have, and the report line of a run.
+// sides a picture may have, the report line of a run and the warnings of a decode.
 
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +9,7 @@
 
 #include "app/ordered_run.h"
 #include "base/counted_string.h"
+#include "base/decode_report.h"
 #include "base/platform.h"
 #include "base/printf_format.h"
 
@@ -36,6 +37,10 @@ inline constexpr unsigned kMaxConvertedSide = 8192;
 
 // printf to out, flushed at once: each line of a report reaches its reader as it happens.
 void report(std::FILE* out, const char* format, ...) noexcept POW2BMP_PRINTF_FORMAT(2, 3);
+
+// Writes the warnings a decode held (DecodeReport::warnings) to `warnings`, flushed: each file's
+// when the file is reported, just before its line, so they come in the report's order, once.
+void reportWarnings(std::FILE* warnings, const DecodeReport& decode) noexcept;
 
 // Lists the input folder into names. On failure reports the run's line ("ERROR: Cannot find any
 // image in folder img/*.*" or "ERROR: memory") to out and returns false.

@@ -36,6 +36,7 @@ struct FileResult {
   unsigned width = 0;
   unsigned height = 0;
   unsigned channels = 0;
+  DecodeReport decode;  // for its warnings, printed when the file is reported
 };
 
 // The rows on their way to the output files of this thread, kept from one file to the next.
@@ -66,7 +67,7 @@ FileResult convertEntry(const char* name) noexcept {
     result.outcome = Outcome::noMemory;
     return result;
   }
-  ImagePtr image = loadImageFile(result.inputPath);
+  ImagePtr image = loadImageFile(result.inputPath, &result.decode);
   if (!image) {
     result.outcome = Outcome::cannotLoad;
     return result;
@@ -93,11 +94,13 @@ FileResult convertEntry(const char* name) noexcept {
 // the files in bmp/ and the report are those of a sequential run; the temporary files of results
 // dropped after a stop are removed. A load, memory or write failure seen while other files were
 // in flight may be for lack of the memory or disk space they held, so it is tried again alone
-// before it is reported.
+// before it is reported. The warnings of a file's decode are printed as it is reported, from the
+// run that is reported (a retry's, not the first), so they too are those of a sequential run.
 class ConvertJobs final : public OrderedJobs {
  public:
-  ConvertJobs(const FolderListing& names, std::FILE* out, FileResult* results) noexcept
-      : names_(names), out_(out), results_(results) {}
+  ConvertJobs(const FolderListing& names, std::FILE* out, std::FILE* warnings,
+              FileResult* results) noexcept
+      : names_(names), out_(out), warnings_(warnings), results_(results) {}
 
   std::uint64_t cost(std::size_t job) noexcept override {
     const CountedString inputPath = folderPath(kInputFolder, names_.name(job));
@@ -115,6 +118,10 @@ class ConvertJobs final : public OrderedJobs {
     const bool mayBeMemory =
         result.outcome == Outcome::noMemory || result.outcome == Outcome::cannotLoad;
     if (mayBeMemory && !ranAlone) return CommitAction::retryAlone;
+    const bool notWritten =
+        result.outcome == Outcome::converted && result.written != BmpWriteResult::written;
+    if (notWritten && !ranAlone) return CommitAction::retryAlone;
+    reportWarnings(warnings_, result.decode);
     switch (result.outcome) {
       case Outcome::skipped:
         return CommitAction::next;
@@ -131,7 +138,6 @@ class ConvertJobs final : public OrderedJobs {
       case Outcome::converted:
         break;
     }
-    if (result.written != BmpWriteResult::written && !ranAlone) return CommitAction::retryAlone;
     const char* outputPath = result.outputPath.text();
     const BmpWriteResult written = result.written == BmpWriteResult::written
                                        ? commitBmpFile(result.output, outputPath)
@@ -154,6 +160,7 @@ class ConvertJobs final : public OrderedJobs {
  private:
   const FolderListing& names_;
   std::FILE* out_;
+  std::FILE* warnings_;
   FileResult* results_;
 };
 
@@ -209,7 +216,7 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   if (!results) return 1;
   const BlockReuse reuse(jobs, budget);
   const RowStageRelease stageRelease;
-  ConvertJobs convert(names, out, results.get());
+  ConvertJobs convert(names, out, options.warnings, results.get());
   if (!runOrderedJobs(convert, names.count(), jobs, budget - reuse.keptBytes())) return 1;
   report(out, "OK\n");
   return 0;

@@ -13,6 +13,9 @@ struct RunOptions {
   // Bytes the pictures in flight may take at once (estimated before each file is loaded); 0:
   // half of usableMemoryBytes(). A file alone always runs, whatever its estimate.
   std::uint64_t memoryBudget = 0;
+  // Where the warnings of the readers' libraries go ("Premature end of JPEG file"): each file's
+  // just before its report line, for the files a sequential run reaches, once each.
+  std::FILE* warnings = stderr;
 };
 
 // Runs one batch in the current working directory, writing its report lines to out (flushed

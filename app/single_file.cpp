@@ -56,7 +56,9 @@ int convertSingleFile(const char* input, const char* output, std::FILE* messages
     report(messages, "ERROR: output %s is the input file %s itself\n", output, input);
     return 1;
   }
-  ImagePtr image = loadImageFile(inputPath);
+  DecodeReport decode;
+  ImagePtr image = loadImageFile(inputPath, &decode);
+  reportWarnings(stderr, decode);  // where the library's own output would have gone
   if (!image) {
     report(messages, "ERROR: Cannot load input image %s\n", input);
     return 1;

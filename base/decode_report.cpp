@@ -1,9 +1,10 @@
-// Decode reports: the format names and the reason setter.
+// Decode reports: the format names, the reason setter and the warning holder.
 
 #include "base/decode_report.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 const char* formatName(ImageFormat format) noexcept {
   switch (format) {
@@ -27,4 +28,15 @@ void refuse(DecodeReport* report, const char* format, ...) noexcept {
   va_start(arguments, format);
   std::vsnprintf(report->reason, sizeof report->reason, format, arguments);
   va_end(arguments);
+}
+
+void holdWarning(DecodeReport* report, const char* message) noexcept {
+  if (report == nullptr) return;
+  const std::size_t held = std::strlen(report->warnings);
+  const std::size_t length = std::strlen(message);
+  // The message, its line feed and the terminating zero.
+  if (length + 2 > sizeof report->warnings - held) return;
+  std::memcpy(report->warnings + held, message, length);
+  report->warnings[held + length] = '\n';
+  report->warnings[held + length + 1] = '\0';
 }

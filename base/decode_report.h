@@ -1,7 +1,9 @@
 #pragma once
-// What a reader says about a file it was given: which format it recognised and, when it returns
-// no picture, why, in words for the user. Readers take it as an optional out-parameter; with a
-// null pointer they skip every word of it and return exactly what they return with one.
+// What a reader says about a file it was given: which format it recognised, when it returns no
+// picture why, in words for the user, and the warnings its library gave on the way. Readers take
+// it as an optional out-parameter; with a null pointer they skip every word of it (warnings
+// included: nothing below the program's driver prints) and return exactly what they return with
+// one.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +17,7 @@ enum class ImageFormat : std::uint8_t { none, bmp, tga, png, jpeg };
 
 struct DecodeReport {
   static constexpr std::size_t kReasonBytes = 200;
+  static constexpr std::size_t kWarningBytes = 256;
 
   // The reader that recognised the file (by its signature, or a TGA header that holds
   // together): the one that decoded it, or the one whose refusal `reason` gives. none when no
@@ -22,6 +25,11 @@ struct DecodeReport {
   ImageFormat format = ImageFormat::none;
   // Why no picture came out, zero-terminated and cut to fit; empty when a picture did.
   char reason[kReasonBytes] = {};
+  // What a library said while decoding without stopping ("Premature end of JPEG file"), with or
+  // without a picture: the lines its own message output would have printed on standard error,
+  // each ending in a line feed, zero-terminated. The caller prints them when it reports the file.
+  // A line that does not fit whole is left out (the JPEG library gives one line per decode).
+  char warnings[kWarningBytes] = {};
 };
 
 // Marks the report, when there is one, as recognised by format.
@@ -31,6 +39,10 @@ inline void recognise(DecodeReport* report, ImageFormat format) noexcept {
 
 // Writes the printf-style reason into the report, when there is one; allocates nothing.
 void refuse(DecodeReport* report, const char* format, ...) noexcept POW2BMP_PRINTF_FORMAT(2, 3);
+
+// Appends the library's message as one line of the report's warnings, when there is a report
+// and the line fits whole.
+void holdWarning(DecodeReport* report, const char* message) noexcept;
 
 // The reason every reader gives when a block it needs cannot be had.
 inline constexpr char kOutOfMemoryReason[] = "not enough memory to decode it";

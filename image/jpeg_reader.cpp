@@ -25,8 +25,10 @@
 // fill, without a copy, so the library's fast Huffman path (taken only while a few kilobytes of
 // input are in its buffer) runs to the last kilobytes of the scan. It never suspends: past the end
 // of the file every fill yields an end-of-image marker (FF D9) and the library's premature-end
-// warning, so a file cut short inside its scan data still decodes to a picture of full size; the
-// library's default warning output writes the first warning of a decode to standard error.
+// warning, so a file cut short inside its scan data still decodes to a picture of full size.
+// The library prints the first warning of a decode through its message output, which here holds
+// the line it would print in the decode report instead of writing to standard error: the caller
+// prints it when it reports the file.
 //
 // A fatal library error leaves the library by a non-local jump. Each jump target sits in a small
 // function whose locals are trivially destructible; the decompression object and the picture
@@ -108,12 +110,14 @@ struct JpegAllocators {
   JpegBlockArrays blockArrays;
 };
 
-// The library's error manager followed by the jump target of the guarded step in progress and
-// the report that takes the message of a fatal error (null: nobody asks, or a reason is given).
+// The library's error manager followed by the jump target of the guarded step in progress, the
+// report that takes the message of a fatal error (null: nobody asks, or a reason is given) and
+// the report that holds the lines of the library's message output (null: nobody asks).
 struct JpegErrorManager {
   jpeg_error_mgr pub;
   std::jmp_buf jumpBack;
   DecodeReport* report;
+  DecodeReport* warnings;
 };
 
 JpegMemorySource* memorySource(j_decompress_ptr cinfo) noexcept {
@@ -146,6 +150,16 @@ void jpegErrorExit(j_common_ptr cinfo) {
     refuse(errors->report, "JPEG: %s", message);
   }
   std::longjmp(errors->jumpBack, 1);
+}
+
+// output_message: the line the library's own output would print on standard error ("%s\n" of
+// the formatted message) goes to the report. The library calls it for the first warning of a
+// decode (its trace level is 0, so no trace message reaches it).
+void holdMessage(j_common_ptr cinfo) {
+  auto* errors = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+  char message[JMSG_LENGTH_MAX];
+  errors->pub.format_message(cinfo, message);
+  holdWarning(errors->warnings, message);
 }
 
 // progress_monitor: called before each step of input while jpeg_start_decompress reads the scans
@@ -321,6 +335,7 @@ class JpegDecompressor {
   JpegDecompressor() noexcept {
     jpeg_std_error(&errors.pub);
     errors.pub.error_exit = jpegErrorExit;
+    errors.pub.output_message = holdMessage;
     cinfo.err = &errors.pub;
     scanBudget.pub.progress_monitor = countScanWork;
   }
@@ -511,6 +526,7 @@ ImagePtr decodeJpeg(ByteSpan bytes, DecodeReport* report) noexcept {
 
   JpegDecompressor jpeg;
   jpeg.errors.report = report;
+  jpeg.errors.warnings = report;
   ImagePtr image;
   if (!decodeRows(jpeg, image)) return nullptr;
   finishDecode(jpeg);

@@ -27,7 +27,8 @@ extern thread_local JpegInputCursor jpegInputCursor;
 // before the last row, the picture has other than 1, 3 or 4 components or a side outside 1..16384,
 // or memory runs out. The bytes stay the caller's. A report, when given, is marked JPEG once the
 // bytes start FF D8 and then gets the reason of any refusal (a fatal library error in the
-// library's own words); the result is the same with or without one.
+// library's own words) and the library's warnings, which are never printed; the result is the
+// same with or without one.
 [[nodiscard]] ImagePtr decodeJpeg(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
 
 // Makes the decompression object read from jpegInputCursor: the first fill hands over the rest

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "base/platform.h"
@@ -92,15 +93,16 @@ struct FileCloser {
 };
 
 // decodeImage with a report: the same chain, TGA's reason kept aside until every signature has
-// had its say.
+// had its say. The warnings of the readers tried stay in the report, picture or not (TGA's
+// reader, which calls no library, gives none).
 ImagePtr decodeReporting(ByteSpan bytes, DecodeReport& report) noexcept {
   report = DecodeReport{};
   DecodeReport tgaReport;
   for (const ChainLink& link : kReaderChain) {
     DecodeReport& target = link.format == ImageFormat::tga ? tgaReport : report;
     if (ImagePtr image = link.read(bytes, &target)) {
-      report = DecodeReport{};
       report.format = link.format;
+      std::memset(report.reason, 0, sizeof report.reason);
       return image;
     }
   }
@@ -110,7 +112,8 @@ ImagePtr decodeReporting(ByteSpan bytes, DecodeReport& report) noexcept {
   } else if (const char* foreign = foreignFormatName(bytes)) {
     refuse(&report, "%s file is not converted: save it as BMP, TGA, PNG or JPEG", foreign);
   } else if (tgaReport.format == ImageFormat::tga) {
-    report = tgaReport;
+    report.format = tgaReport.format;
+    std::memcpy(report.reason, tgaReport.reason, sizeof report.reason);
   } else {
     refuse(&report, "not a BMP, TGA, PNG or JPEG file");
   }

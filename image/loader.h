@@ -22,6 +22,7 @@
 // signature the bytes carry (BMP, PNG, JPEG); else the name of another format whose signature
 // they carry (GIF, TIFF, ...); else TGA's, when the header holds together as a TGA header (TGA
 // has no signature); else that the file is empty or is not a BMP, TGA, PNG or JPEG file.
+// Either way it holds the warnings the readers gave.
 [[nodiscard]] ImagePtr decodeImage(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
 
 // An estimate, made before loading, of the most bytes that loading the file named by path may

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "support/binary_under_test.h"
 #include "support/bmp_builder.h"
@@ -19,6 +21,17 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string binary() { return binaryCommand(); }
+
+// Check mode's report as the Linux binary words it: the Windows program's path separator is a
+// backslash, which a check line writes escaped, doubled.
+std::string checkText(std::string text) {
+  if (kBinaryUnderWine) {
+    for (std::size_t at = 0; (at = text.find("\\\\", at)) != std::string::npos; ++at) {
+      text.erase(at, 1);
+    }
+  }
+  return reportText(std::move(text));
+}
 
 // Good pictures of every reader, names not matching their content.
 void writeGoodPictures(const fs::path& img) {
@@ -97,13 +110,13 @@ TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
   for (const char* jobs : {" -j 1", " -j 3"}) {
     const ProcessResult check = runProcess(binary() + " --check" + jobs, folder.path());
     EXPECT_EQ(check.status, 1) << jobs;
-    EXPECT_EQ(reportText(check.output), expected) << jobs;
+    EXPECT_EQ(checkText(check.output), expected) << jobs;
     EXPECT_FALSE(fs::exists(folder.path() / "bmp")) << jobs;
   }
   // The files named on the command line, in the order given; all good: status 0.
   const ProcessResult named = runProcess(binary() + " --check img/e img/a.bmp", folder.path());
   EXPECT_EQ(named.status, 0);
-  EXPECT_EQ(reportText(named.output),
+  EXPECT_EQ(checkText(named.output),
             "img/e\tok\tJPEG 33x17 RGB -> 64x32 24-bit\n"
             "img/a.bmp\tok\tBMP 9x6 RGB -> 16x8 24-bit\n"
             "2 files checked: 2 would convert, 0 would not\n");
@@ -115,6 +128,81 @@ TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
   EXPECT_NE(runReport.find("File bmp/e generated OK"), std::string::npos) << runReport;
   EXPECT_NE(runReport.find("ERROR: Cannot load input image img/f.gif"), std::string::npos)
       << runReport;
+}
+
+// A name with tabs, line feeds, backslashes and other control bytes stays one field of one line,
+// escaped, in both forms of the check, so it cannot forge a line or add a field.
+TEST(Check, EscapesNamesSoThatNoNameForgesALineOrAField) {
+  if (kBinaryUnderWine) GTEST_SKIP() << "Windows file names cannot hold tabs or line feeds";
+  ScratchFolder folder;
+  const fs::path img = folder.path() / "img";
+  fs::create_directories(img);
+  writeFile(img / "a\tok\tBMP 9x6 RGB -> x 16x8 24-bit\nz", Bytes{'j', 'u', 'n', 'k'});
+  writeFile(img / "b\\c\x01\xC3\xA9.bmp", buildBmp({.width = 9, .height = 6}));
+  const std::string forged = "a\\tok\\tBMP 9x6 RGB -> x 16x8 24-bit\\nz";
+  const std::string good = "b\\\\c\\x01\xC3\xA9.bmp";
+  const ProcessResult check = runProcess(binary() + " --check", folder.path());
+  EXPECT_EQ(check.status, 1);
+  EXPECT_EQ(check.output, "img/" + forged + "\trefused\tnot a BMP, TGA, PNG or JPEG file\n" +
+                              "img/" + good + "\tok\tBMP 9x6 RGB -> bmp/" + good +
+                              " 16x8 24-bit\n" + "2 files checked: 1 would convert, 1 would not\n");
+  const ProcessResult named = runProcess(binary() + " --check img/b* img/a*", folder.path());
+  EXPECT_EQ(named.status, 1);
+  EXPECT_EQ(named.output, "img/" + good + "\tok\tBMP 9x6 RGB -> 16x8 24-bit\n" + "img/" + forged +
+                              "\trefused\tnot a BMP, TGA, PNG or JPEG file\n" +
+                              "2 files checked: 1 would convert, 1 would not\n");
+}
+
+// The library's warning about a JPEG cut short comes on standard error once per file, just
+// before the file's line, in check mode whatever the number of jobs, and in one-file mode.
+TEST(Check, PrintsEachFilesWarningJustBeforeItsLineWhateverTheJobs) {
+  if (kBinaryUnderWine) GTEST_SKIP() << "Wine writes messages of its own on standard error";
+  constexpr char kPrematureEnd[] = "Premature end of JPEG file\n";
+  ScratchFolder folder;
+  const fs::path img = folder.path() / "img";
+  fs::create_directories(img);
+  std::vector<std::string> cut;
+  for (int index = 0; index < 16; ++index) {
+    const std::string name = std::string(1, static_cast<char>('a' + index)) + ".jpg";
+    const bool warns = index % 3 != 1;
+    if (warns) cut.push_back("img/" + name);
+    const JpegEncoding encoding{.width = 20 + index, .height = 9 + index, .noise = true};
+    writeFile(img / name, warns ? encodeJpegCutInsideScan(encoding) : encodeJpeg(encoding));
+  }
+  writeFile(img / "z.bmp", buildBmp({.width = 3, .height = 3}));  // refused, no warning
+  const auto warns = [&cut](const std::string& line) {
+    return std::find(cut.begin(), cut.end(), line.substr(0, line.find('\t'))) != cut.end();
+  };
+  std::string sequential;
+  for (const char* jobs : {" -j 1", " -j 4"}) {
+    const ProcessResult apart =
+        runProcess(binary() + " --check" + jobs + " 2>err.txt", folder.path());
+    const Bytes errors = readFile(folder.path() / "err.txt");
+    std::string expectedErrors;
+    std::string expectedTogether;
+    std::size_t at = 0;
+    for (std::size_t end = 0; (end = apart.output.find('\n', at)) != std::string::npos;
+         at = end + 1) {
+      const std::string line = apart.output.substr(at, end + 1 - at);
+      if (warns(line)) {
+        expectedErrors += kPrematureEnd;
+        expectedTogether += kPrematureEnd;
+      }
+      expectedTogether += line;
+    }
+    EXPECT_EQ(std::string(errors.begin(), errors.end()), expectedErrors) << jobs;
+    const ProcessResult together =
+        runProcess(binary() + " --check" + jobs + " 2>&1", folder.path());
+    EXPECT_EQ(together.output, expectedTogether) << jobs;
+    if (sequential.empty()) sequential = together.output;
+    EXPECT_EQ(together.output, sequential) << jobs;
+  }
+  EXPECT_EQ(std::count(sequential.begin(), sequential.end(), '\n'),
+            static_cast<std::ptrdiff_t>(cut.size() + 17 + 1));
+  // One file per call: the warning, then the line.
+  const ProcessResult one = runProcess(binary() + " img/a.jpg a.bmp 2>&1", folder.path());
+  EXPECT_EQ(one.status, 0);
+  EXPECT_EQ(one.output, std::string(kPrematureEnd) + "File a.bmp generated OK, size: 20x9/24\n");
 }
 
 }  // namespace

@@ -83,10 +83,28 @@ Bytes goodPicture(std::mt19937& random) {
   }
 }
 
+constexpr char kPrematureEnd[] = "Premature end of JPEG file\n";
+
+// A JPEG cut inside the comment segment after its start: the library warns, then gives no
+// picture.
+Bytes cutInsideComment() {
+  constexpr std::size_t kCommentBytes = 300;  // the length field counts itself
+  Bytes file = {0xFF, 0xD8, 0xFF, 0xFE, kCommentBytes >> 8, kCommentBytes & 0xFF};
+  file.resize(200, 'c');
+  return file;
+}
+
 // A file that stops the run: bytes no reader takes, a refused PNG (grey), or a picture outside
-// 4..8192 pixels.
-Bytes failingFile(std::mt19937& random) {
-  switch (random() % 4) {
+// 4..8192 pixels; a JPEG that warns first and then gives no picture or one too small.
+Bytes failingFile(std::mt19937& random, bool& warns) {
+  warns = false;
+  switch (random() % 6) {
+    case 4:
+      warns = true;
+      return cutInsideComment();
+    case 5:
+      warns = true;
+      return encodeJpegCutInsideScan({.width = 3, .height = 3, .noise = true});
     case 3:
       return buildPng(makePngPicture(8, 8, 8, 0, false, static_cast<std::uint32_t>(random())));
     case 0: {
@@ -101,11 +119,26 @@ Bytes failingFile(std::mt19937& random) {
   }
 }
 
-// img/ with good files under random names (two names may share an output), now and then a
-// failing file at a random place, now and then a folder; bmp/ with outputs of some names, now
-// and then a folder where an output should go (its rename fails), and a file of no name's.
-// Returns bmp/ as it is before a run.
-Tree makeFolders(std::mt19937& random) {
+// What a sequential run must print on standard error for a folder, and how many files whose
+// decode warns lie before the file that stops it, at it and after it.
+struct ExpectedWarnings {
+  std::string text;
+  unsigned beforeStop = 0;
+  unsigned atStop = 0;
+  unsigned afterStop = 0;
+};
+
+// img/ with good files under random names (two names may share an output), some of them JPEGs cut
+// short, now and then a failing file at a random place, now and then a folder; bmp/ with outputs
+// of some names, now and then a folder where an output should go (its rename fails), and a file
+// of no name's. Returns bmp/ as it is before a run.
+Tree makeFolders(std::mt19937& random, ExpectedWarnings& expected) {
+  struct Written {
+    std::string output;
+    bool warns = false;
+    bool fails = false;  // stops the run whatever is in bmp/
+  };
+  std::map<std::string, Written> written;  // the files of img/, in byte order of their names
   constexpr const char* kExtensions[] = {".png", ".tga", ".bmp", ".jpg", ""};
   fs::create_directory("img");
   Tree before;
@@ -121,10 +154,36 @@ Tree makeFolders(std::mt19937& random) {
       fs::create_directories("img/" + name);
       continue;
     }
-    writeFile("img/" + name, index == failAt ? failingFile(random) : goodPicture(random));
+    Written& entry = written[name];
+    entry.fails = index == failAt;
+    entry.warns = random() % 4 == 0;
+    if (entry.fails) {
+      writeFile("img/" + name, failingFile(random, entry.warns));
+    } else if (entry.warns) {
+      const auto width = static_cast<int>(5 + random() % 30);
+      const auto height = static_cast<int>(5 + random() % 30);
+      const bool progressive = random() % 2 == 0;
+      writeFile("img/" + name,
+                encodeJpegCutInsideScan(
+                    {.width = width, .height = height, .progressive = progressive, .noise = true}));
+    } else {
+      writeFile("img/" + name, goodPicture(random));
+    }
     const std::string output = stem + (name == stem ? "" : ".bmp");
-    if (random() % 4 == 0) before[output] = Bytes(5, 0xAB);
+    entry.output = output;
+    if (random() % 4 == 0 && before.count(output + "/") == 0) before[output] = Bytes(5, 0xAB);
     if (random() % 16 == 0 && before.count(output) == 0) before[output + "/"] = Bytes{};
+  }
+  expected = ExpectedWarnings{};
+  bool stopped = false;
+  for (const auto& [name, entry] : written) {
+    // A folder in the place of its output stops the run too, after the decode.
+    const bool stops = entry.fails || before.count(entry.output + "/") != 0;
+    if (entry.warns) {
+      if (!stopped) expected.text += kPrematureEnd;
+      ++(stopped ? expected.afterStop : entry.fails ? expected.atStop : expected.beforeStop);
+    }
+    stopped = stopped || stops;
   }
   return before;
 }
@@ -142,14 +201,23 @@ RunRecord runWith(const Tree& before, const RunOptions& options) {
 }
 
 // Any number of jobs, and a budget that lets one picture in at a time, give the sequential
-// run's report, status and bmp/, byte for byte.
+// run's report, standard error, status and bmp/, byte for byte. The sequential run's standard
+// error holds the library's warning once for each file it reaches whose decode warns, the file
+// that stops it included, in name order. Among the folders are some with such files before the
+// file that stops the run, at it (which the parallel runs try again alone), and after it.
 TEST(ParallelRun, EqualsTheSequentialRunOnRandomFolders) {
+  ExpectedWarnings seen;
   for (std::uint32_t seed = 1; seed <= 40; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     const ScratchFolder folder(true);
     std::mt19937 random(seed);
-    const Tree before = makeFolders(random);
+    ExpectedWarnings expected;
+    const Tree before = makeFolders(random, expected);
+    seen.beforeStop += expected.beforeStop;
+    seen.atStop += expected.atStop;
+    seen.afterStop += expected.afterStop;
     const RunRecord sequential = runWith(before, {.jobs = 1});
+    EXPECT_EQ(sequential.result.warnings, expected.text);
     for (const RunOptions options :
          {RunOptions{.jobs = 2}, RunOptions{.jobs = 3}, RunOptions{.jobs = 8},
           RunOptions{.jobs = 3, .memoryBudget = 1}}) {
@@ -157,9 +225,13 @@ TEST(ParallelRun, EqualsTheSequentialRunOnRandomFolders) {
       const RunRecord parallel = runWith(before, options);
       EXPECT_EQ(parallel.result.status, sequential.result.status);
       EXPECT_EQ(parallel.result.output, sequential.result.output);
+      EXPECT_EQ(parallel.result.warnings, sequential.result.warnings);
       EXPECT_TRUE(parallel.bmp == sequential.bmp);
     }
   }
+  EXPECT_GT(seen.beforeStop, 0u);
+  EXPECT_GT(seen.atStop, 0u);
+  EXPECT_GT(seen.afterStop, 0u);
 }
 
 // A load of random jobs: random costs and budget, some jobs that fail unless run alone, a stop

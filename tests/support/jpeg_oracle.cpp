@@ -198,6 +198,16 @@ Bytes encodeJpeg(const JpegEncoding& encoding) {
   return encodeJpeg(encoding, jpegTestSamples(encoding));
 }
 
+Bytes encodeJpegCutInsideScan(const JpegEncoding& encoding) {
+  const Bytes whole = encodeJpeg(encoding);
+  if (whole.size() < 8) return {};
+  std::size_t scan = whole.size() - 4;  // the last start-of-scan marker
+  while (scan > 2 && !(whole[scan] == 0xFF && whole[scan + 1] == 0xDA)) --scan;
+  const std::size_t data = scan + 2 + (std::size_t{whole[scan + 2]} << 8 | whole[scan + 3]);
+  const std::size_t end = whole.size() - 2;  // before the end-of-image marker
+  return Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(data + (end - data) / 2));
+}
+
 Bytes encodeJpegTablesOnly() {
   jpeg_compress_struct cinfo{};
   OracleErrors errors{};

@@ -38,6 +38,11 @@ struct JpegEncoding {
 [[nodiscard]] Bytes encodeJpeg(const JpegEncoding& encoding, const Bytes& samples);
 [[nodiscard]] Bytes encodeJpeg(const JpegEncoding& encoding);
 
+// The file of the encoding cut halfway through the data of its last scan: the library warns that
+// the file ended early ("Premature end of JPEG file") and fills in the rest, so it still gives a
+// picture of full size. Empty when the library refuses the encoding.
+[[nodiscard]] Bytes encodeJpegCutInsideScan(const JpegEncoding& encoding);
+
 // A stream that holds only quantisation and Huffman tables, no frame.
 [[nodiscard]] Bytes encodeJpegTablesOnly();
 

@@ -181,17 +181,32 @@ FileSizeLimit::~FileSizeLimit() {
 }
 #endif
 
-ProcessResult runConverterHere(const RunOptions& options) {
-  std::FILE* out = std::tmpfile();
-  if (out == nullptr) throw std::runtime_error("tmpfile failed");
-  ProcessResult result;
-  result.status = runConverter(
-      out, [] {}, options);
-  std::rewind(out);
+namespace {
+
+// The whole content of a temporary file, which is closed.
+std::string takeTemporaryFile(std::FILE* file) {
+  std::string text;
+  std::rewind(file);
   char buffer[4096];
   std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, out)) > 0) result.output.append(buffer, got);
-  std::fclose(out);
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  std::fclose(file);
+  return text;
+}
+
+}  // namespace
+
+ProcessResult runConverterHere(const RunOptions& options) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* warnings = std::tmpfile();
+  if (out == nullptr || warnings == nullptr) throw std::runtime_error("tmpfile failed");
+  RunOptions withWarnings = options;
+  withWarnings.warnings = warnings;
+  ProcessResult result;
+  result.status = runConverter(
+      out, [] {}, withWarnings);
+  result.output = takeTemporaryFile(out);
+  result.warnings = takeTemporaryFile(warnings);
   return result;
 }
 

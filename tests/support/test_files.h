@@ -57,10 +57,14 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 struct ProcessResult {
   int status = -1;     // exit status, or -1 when the process did not exit normally
   std::string output;  // standard output
+  // runConverterHere: what the run wrote to its warnings stream (standard error in the program);
+  // runProcess leaves it empty.
+  std::string warnings;
 };
 
 // Runs one batch of the converter in the current folder without the pause and collects its
-// report: the in-process counterpart of running the binary.
+// report and its warnings (the warnings stream of options is replaced): the in-process
+// counterpart of running the binary.
 [[nodiscard]] ProcessResult runConverterHere(const RunOptions& options = {});
 
 // Runs a command through the shell in the given folder and collects its standard output.
