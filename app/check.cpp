@@ -14,6 +14,7 @@
 
 #include "app/conversion_rules.h"
 #include "app/escaped_field.h"
+#include "app/file_pipeline.h"
 #include "app/ordered_run.h"
 #include "app/padding.h"
 #include "base/counted_string.h"
@@ -23,60 +24,29 @@
 
 namespace {
 
-// The verdict on one file, waiting for its turn to be reported.
+// One file on its way: its paths and what the pipeline made of it, waiting for its turn to be
+// reported.
 struct CheckResult {
-  bool listed = false;  // false: an entry a run skips (no line)
-  bool converts = false;
-  bool noMemory = false;  // refused for want of memory: worth a try alone
   CountedString inputPath;
   CountedString outputPath;  // for entries of img/
-  DecodeReport decode;
-  unsigned width = 0;
-  unsigned height = 0;
-  unsigned channels = 0;
+  FileResult file;
 };
 
 // The sides outside the converted range, as the reason of a refusal.
-void refuseSides(CheckResult& result) noexcept {
+void refuseSides(FileResult& file) noexcept {
   const auto outside = [](unsigned side) {
     return side < kMinConvertedSide || side > kMaxConvertedSide;
   };
-  if (outside(result.width) && outside(result.height)) {
-    refuse(&result.decode, "width %u and height %u are outside %u..%u", result.width, result.height,
+  if (outside(file.width) && outside(file.height)) {
+    refuse(&file.decode, "width %u and height %u are outside %u..%u", file.width, file.height,
            kMinConvertedSide, kMaxConvertedSide);
-  } else if (outside(result.width)) {
-    refuse(&result.decode, "width %u is outside %u..%u", result.width, kMinConvertedSide,
+  } else if (outside(file.width)) {
+    refuse(&file.decode, "width %u is outside %u..%u", file.width, kMinConvertedSide,
            kMaxConvertedSide);
   } else {
-    refuse(&result.decode, "height %u is outside %u..%u", result.height, kMinConvertedSide,
+    refuse(&file.decode, "height %u is outside %u..%u", file.height, kMinConvertedSide,
            kMaxConvertedSide);
   }
-}
-
-// Decodes one file and judges it as a run would.
-void checkFile(CheckResult& result) noexcept {
-  result.listed = true;
-  if (result.inputPath.length() == 0) {
-    result.noMemory = true;
-    refuse(&result.decode, "%s", kOutOfMemoryReason);
-    return;
-  }
-  const unsigned long failuresBefore = heapFailureCount();
-  ImagePtr image = loadImageFile(result.inputPath, &result.decode);
-  if (!image) {
-    result.noMemory = heapFailureCount() != failuresBefore ||
-                      std::strcmp(result.decode.reason, kOutOfMemoryReason) == 0;
-    if (result.decode.reason[0] == '\0') refuse(&result.decode, "cannot be loaded");
-    return;
-  }
-  result.width = image->width;
-  result.height = image->height;
-  result.channels = image->channels;
-  if (!convertedSides(result.width, result.height)) {
-    refuseSides(result);
-    return;
-  }
-  result.converts = true;
 }
 
 class CheckJobs final : public OrderedJobs {
@@ -94,46 +64,58 @@ class CheckJobs final : public OrderedJobs {
     static_cast<void>(alone);
     CheckResult& result = results_[slot];
     result = CheckResult{};
+    FileRequest request;
     if (names_ != nullptr) {
       const char* name = names_->name(job);
       result.inputPath = folderPath(kInputFolder, name);
-      if (result.inputPath.length() != 0 &&
-          classifyEntry(result.inputPath.text()) == EntryKind::skip) {
-        return;
+      if (result.inputPath.length() != 0) result.outputPath = outputPathFor(name);
+      request.folderEntry = true;
+      if (result.inputPath.length() != 0 && result.outputPath.length() == 0) {
+        // No output name: nothing to check it against, unless a run skips the entry anyway.
+        const bool skipped = classifyEntry(result.inputPath.text()) == EntryKind::skip;
+        result.inputPath = CountedString();
+        if (skipped) return;
       }
-      result.outputPath = outputPathFor(name);
-      if (result.outputPath.length() == 0) result.inputPath = CountedString();
     } else {
       result.inputPath = CountedString::fromText(options_.paths[job]);
     }
-    checkFile(result);
+    request.inputPath = result.inputPath;
+    BmpRowStage unused;  // nothing is written
+    result.file = processFile(request, unused);
   }
 
   CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
     CheckResult& result = results_[slot];
-    if (!result.listed) return CommitAction::next;
-    if (result.noMemory && !ranAlone) return CommitAction::retryAlone;
-    reportWarnings(options_.warnings, result.decode);
+    FileResult& file = result.file;
+    if (file.outcome == FileOutcome::skipped) return CommitAction::next;
+    const bool memory = file.outcome == FileOutcome::noMemory ||
+                        (file.outcome == FileOutcome::cannotLoad && file.decode.outOfMemory);
+    if (memory && !ranAlone) return CommitAction::retryAlone;
+    reportWarnings(options_.warnings, file.decode);
+    if (file.outcome == FileOutcome::badSize) refuseSides(file);
+    if (file.outcome != FileOutcome::converted && file.decode.reason[0] == '\0') {
+      refuse(&file.decode, "cannot be loaded");
+    }
     // A path that could not even be copied is reported by the name it was given.
     const char* shown = result.inputPath.length() != 0 ? result.inputPath.text()
                         : names_ != nullptr            ? names_->name(job)
                                                        : options_.paths[job];
     writeEscapedField(out_, shown);
-    if (!result.converts) {
+    if (file.outcome != FileOutcome::converted) {
       std::fputs("\trefused\t", out_);
-      writeEscapedField(out_, result.decode.reason);
+      writeEscapedField(out_, file.decode.reason);
       report(out_, "\n");
       ++refused_;
       return CommitAction::next;
     }
-    std::fprintf(out_, "\tok\t%s %ux%u %s -> ", formatName(result.decode.format), result.width,
-                 result.height, result.channels == 4 ? "RGBA" : "RGB");
+    std::fprintf(out_, "\tok\t%s %ux%u %s -> ", formatName(file.decode.format), file.width,
+                 file.height, file.channels == 4 ? "RGBA" : "RGB");
     if (names_ != nullptr) {
       writeEscapedField(out_, result.outputPath.text());
       std::fputc(' ', out_);
     }
-    report(out_, "%ux%u %u-bit\n", paddedSide(result.width), paddedSide(result.height),
-           result.channels * 8);
+    report(out_, "%ux%u %u-bit\n", paddedSide(file.width), paddedSide(file.height),
+           file.channels * 8);
     ++converts_;
     return CommitAction::next;
   }
@@ -181,7 +163,7 @@ int runCheck(std::FILE* out, const CheckOptions& options) noexcept {
     return checkAll(out, options);
   } catch (...) {
     // As in a run: nothing is meant to throw, and a memory failure is reported, not an abort.
-    report(out, "ERROR: memory\n");
+    report(out, "%s", kMemoryLine);
     return 1;
   }
 }

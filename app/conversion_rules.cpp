@@ -63,7 +63,7 @@ bool listInputFolder(FolderListing& names, std::FILE* out) noexcept {
     case ListingResult::outOfMemory:
       break;
   }
-  report(out, "ERROR: memory\n");
+  report(out, "%s", kMemoryLine);
   return false;
 }
 

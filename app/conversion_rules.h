@@ -35,6 +35,9 @@ inline constexpr unsigned kMaxConvertedSide = 8192;
 // dot, or with a longer extension, is kept whole). The empty string when it cannot be built.
 [[nodiscard]] CountedString outputPathFor(const char* name) noexcept;
 
+// The line of a run, or of one file, that ran out of memory.
+inline constexpr char kMemoryLine[] = "ERROR: memory\n";
+
 // printf to out, flushed at once: each line of a report reaches its reader as it happens.
 void report(std::FILE* out, const char* format, ...) noexcept POW2BMP_PRINTF_FORMAT(2, 3);
 
@@ -60,6 +63,6 @@ void reportWarnings(std::FILE* warnings, const DecodeReport& decode) noexcept;
 template <class Result>
 [[nodiscard]] std::unique_ptr<Result[]> resultSlots(unsigned workers, std::FILE* out) noexcept {
   std::unique_ptr<Result[]> results(new (std::nothrow) Result[slotCount(workers)]);
-  if (!results) report(out, "ERROR: memory\n");
+  if (!results) report(out, "%s", kMemoryLine);
   return results;
 }

@@ -16,6 +16,7 @@
 
 #include "app/bmp_writer.h"
 #include "app/conversion_rules.h"
+#include "app/file_pipeline.h"
 #include "app/ordered_run.h"
 #include "base/counted_string.h"
 #include "base/platform.h"
@@ -23,20 +24,12 @@
 
 namespace {
 
-enum class Outcome { skipped, converted, noMemory, cannotLoad, badSize };
-
-// What converting one entry of img/ came to, waiting for its turn to be reported and put in
-// place.
-struct FileResult {
-  Outcome outcome = Outcome::skipped;
+// One entry of img/ on its way: its paths and what the pipeline made of it, waiting for its turn
+// to be reported and put in place.
+struct EntryResult {
   CountedString inputPath;
   CountedString outputPath;
-  TemporaryFile output;  // the padded BMP file under its temporary name, when written
-  BmpWriteResult written = BmpWriteResult::written;  // when converted
-  unsigned width = 0;
-  unsigned height = 0;
-  unsigned channels = 0;
-  DecodeReport decode;  // for its warnings, printed when the file is reported
+  FileResult file;
 };
 
 // The rows on their way to the output files of this thread, kept from one file to the next.
@@ -52,41 +45,23 @@ class RowStageRelease {
   RowStageRelease& operator=(const RowStageRelease&) = delete;
 };
 
-// Loads one entry of img/, checks its sides and writes its padded BMP file under a temporary
+// Runs one entry of img/ through the pipeline, its padded BMP file written under a temporary
 // name: every step but putting the file in place.
-FileResult convertEntry(const char* name) noexcept {
-  FileResult result;
-  result.inputPath = folderPath(kInputFolder, name);
-  if (result.inputPath.length() == 0) {
-    result.outcome = Outcome::noMemory;
-    return result;
+void convertEntry(const char* name, EntryResult& entry) noexcept {
+  entry = EntryResult{};
+  entry.inputPath = folderPath(kInputFolder, name);
+  if (entry.inputPath.length() != 0) entry.outputPath = outputPathFor(name);
+  if (entry.inputPath.length() != 0 && entry.outputPath.length() == 0) {
+    const bool skipped = classifyEntry(entry.inputPath.text()) == EntryKind::skip;
+    entry.file.outcome = skipped ? FileOutcome::skipped : FileOutcome::noMemory;
+    return;
   }
-  if (classifyEntry(result.inputPath.text()) == EntryKind::skip) return result;
-  result.outputPath = outputPathFor(name);
-  if (result.outputPath.length() == 0) {
-    result.outcome = Outcome::noMemory;
-    return result;
-  }
-  ImagePtr image = loadImageFile(result.inputPath, &result.decode);
-  if (!image) {
-    result.outcome = Outcome::cannotLoad;
-    return result;
-  }
-  result.width = image->width;
-  result.height = image->height;
-  result.channels = image->channels;
-  if (!convertedSides(result.width, result.height)) {
-    result.outcome = Outcome::badSize;
-    return result;
-  }
-  if (!reserveBmpRowStage(rowStage, *image)) {
-    result.outcome = Outcome::noMemory;
-    return result;
-  }
-  result.written =
-      writePaddedBmpTemporary(result.outputPath.text(), *image, rowStage, result.output);
-  result.outcome = Outcome::converted;
-  return result;
+  FileRequest request;
+  request.inputPath = entry.inputPath;
+  request.folderEntry = true;
+  request.output = OutputKind::temporary;
+  request.outputPath = entry.outputPath.text();
+  entry.file = processFile(request, rowStage);
 }
 
 // The entries of img/ as ordered jobs: workers load and write the padded output files under
@@ -99,7 +74,7 @@ FileResult convertEntry(const char* name) noexcept {
 class ConvertJobs final : public OrderedJobs {
  public:
   ConvertJobs(const FolderListing& names, std::FILE* out, std::FILE* warnings,
-              FileResult* results) noexcept
+              EntryResult* results) noexcept
       : names_(names), out_(out), warnings_(warnings), results_(results) {}
 
   std::uint64_t cost(std::size_t job) noexcept override {
@@ -109,59 +84,33 @@ class ConvertJobs final : public OrderedJobs {
 
   void run(std::size_t job, std::size_t slot, bool alone) noexcept override {
     static_cast<void>(alone);
-    results_[slot] = convertEntry(names_.name(job));
+    convertEntry(names_.name(job), results_[slot]);
   }
 
   CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
     static_cast<void>(job);
-    FileResult& result = results_[slot];
-    const bool mayBeMemory =
-        result.outcome == Outcome::noMemory || result.outcome == Outcome::cannotLoad;
-    if (mayBeMemory && !ranAlone) return CommitAction::retryAlone;
-    const bool notWritten =
-        result.outcome == Outcome::converted && result.written != BmpWriteResult::written;
-    if (notWritten && !ranAlone) return CommitAction::retryAlone;
-    reportWarnings(warnings_, result.decode);
-    switch (result.outcome) {
-      case Outcome::skipped:
-        return CommitAction::next;
-      case Outcome::noMemory:
-        report(out_, "ERROR: memory\n");
-        return CommitAction::stop;
-      case Outcome::cannotLoad:
-        report(out_, "ERROR: Cannot load input image %s\n", result.inputPath.text());
-        return CommitAction::stop;
-      case Outcome::badSize:
-        report(out_, "ERROR: Width and height must be in range %u..%u pixels\n", kMinConvertedSide,
-               kMaxConvertedSide);
-        return CommitAction::stop;
-      case Outcome::converted:
-        break;
-    }
-    const char* outputPath = result.outputPath.text();
-    const BmpWriteResult written = result.written == BmpWriteResult::written
-                                       ? commitBmpFile(result.output, outputPath)
-                                       : result.written;
-    if (written == BmpWriteResult::cannotCreate) {
-      report(out_, "ERROR: cannot create output file %s\n", outputPath);
-      return CommitAction::stop;
-    }
-    if (written == BmpWriteResult::cannotWrite) {
-      report(out_, "ERROR: cannot write to %s\n", outputPath);
-      return CommitAction::stop;
-    }
-    report(out_, "File %s generated OK, size: %ux%u/%u\n", outputPath, result.width, result.height,
-           result.channels * 8);
-    return CommitAction::next;
+    EntryResult& entry = results_[slot];
+    FileResult& file = entry.file;
+    const FileOutcome outcome = file.outcome;
+    const bool failed = outcome != FileOutcome::converted && outcome != FileOutcome::skipped;
+    // A side outside the range is the picture's own; every other failure may be for want of
+    // what the files in flight held.
+    if (failed && outcome != FileOutcome::badSize && !ranAlone) return CommitAction::retryAlone;
+    reportWarnings(warnings_, file.decode);
+    commitOutput(file, entry.outputPath.text());
+    reportOutcome(out_, file, entry.inputPath.text(), entry.outputPath.text());
+    const bool taken =
+        file.outcome == FileOutcome::converted || file.outcome == FileOutcome::skipped;
+    return taken ? CommitAction::next : CommitAction::stop;
   }
 
-  void drop(std::size_t slot) noexcept override { results_[slot].output.discard(); }
+  void drop(std::size_t slot) noexcept override { results_[slot].file.output.discard(); }
 
  private:
   const FolderListing& names_;
   std::FILE* out_;
   std::FILE* warnings_;
-  FileResult* results_;
+  EntryResult* results_;
 };
 
 // Large-block reuse for one run: the blocks of a file (its bytes, its picture, the readers'
@@ -208,11 +157,11 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   // Made before the results, so it outlives every temporary file they hold.
   const TemporaryFileRoom room(jobs);
   if (!room.reserved()) {
-    report(out, "ERROR: memory\n");
+    report(out, "%s", kMemoryLine);
     return 1;
   }
   // One result per slot, a few dozen bytes each; the pictures are what the budget bounds.
-  const std::unique_ptr<FileResult[]> results = resultSlots<FileResult>(jobs, out);
+  const std::unique_ptr<EntryResult[]> results = resultSlots<EntryResult>(jobs, out);
   if (!results) return 1;
   const BlockReuse reuse(jobs, budget);
   const RowStageRelease stageRelease;
@@ -233,7 +182,7 @@ int runConverter(std::FILE* out, PauseFunction pause, const RunOptions& options)
     // travel as results. Should a library call throw all the same (std::bad_alloc, the one
     // exception the standard library raises on a sound path), the run ends with the memory
     // report rather than an abort, and still pauses.
-    report(out, "ERROR: memory\n");
+    report(out, "%s", kMemoryLine);
     status = 1;
   }
   pause();

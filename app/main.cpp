@@ -6,6 +6,7 @@
 
 #include "app/check.h"
 #include "app/command_line.h"
+#include "app/conversion_rules.h"
 #include "app/driver.h"
 #include "app/single_file.h"
 #include "base/platform.h"
@@ -38,7 +39,7 @@ int run(const CommandLine& commandLine) {
       printUsageError(stderr, commandLine);
       return kUsageErrorStatus;
     case CommandLineAction::noMemory:
-      std::fputs("ERROR: memory\n", stdout);
+      std::fputs(kMemoryLine, stdout);
       return 1;
     case CommandLineAction::check: {
       CheckOptions options;

@@ -28,6 +28,14 @@ void refuse(DecodeReport* report, const char* format, ...) noexcept {
   va_start(arguments, format);
   std::vsnprintf(report->reason, sizeof report->reason, format, arguments);
   va_end(arguments);
+  report->outOfMemory = false;
+}
+
+void refuseForMemory(DecodeReport* report, const char* reason) noexcept {
+  if (report == nullptr) return;
+  std::snprintf(report->reason, sizeof report->reason, "%s",
+                reason != nullptr ? reason : kOutOfMemoryReason);
+  report->outOfMemory = true;
 }
 
 void holdWarning(DecodeReport* report, const char* message) noexcept {

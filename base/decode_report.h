@@ -25,6 +25,9 @@ struct DecodeReport {
   ImageFormat format = ImageFormat::none;
   // Why no picture came out, zero-terminated and cut to fit; empty when a picture did.
   char reason[kReasonBytes] = {};
+  // The kind of that reason: true when it is a block that could not be had (refuseForMemory),
+  // not the file's content.
+  bool outOfMemory = false;
   // What a library said while decoding without stopping ("Premature end of JPEG file"), with or
   // without a picture: the lines its own message output would have printed on standard error,
   // each ending in a line feed, zero-terminated. The caller prints them when it reports the file.
@@ -37,8 +40,13 @@ inline void recognise(DecodeReport* report, ImageFormat format) noexcept {
   if (report != nullptr) report->format = format;
 }
 
-// Writes the printf-style reason into the report, when there is one; allocates nothing.
+// Writes the printf-style reason into the report, when there is one, as a reason about the
+// file's content; allocates nothing.
 void refuse(DecodeReport* report, const char* format, ...) noexcept POW2BMP_PRINTF_FORMAT(2, 3);
+
+// The same for a block that could not be had: kOutOfMemoryReason, or the given reason, with
+// outOfMemory set.
+void refuseForMemory(DecodeReport* report, const char* reason = nullptr) noexcept;
 
 // Appends the library's message as one line of the report's warnings, when there is a report
 // and the line fits whole.

@@ -46,9 +46,9 @@ bool formatTemporaryPath(char* out, std::size_t size, const char* folder, std::s
                          const RunIdentity& identity, std::uint64_t pid,
                          unsigned counter) noexcept {
   if (folderBytes > static_cast<std::size_t>(std::numeric_limits<int>::max())) return false;
-  const int written = std::snprintf(out, size, "%.*s%s%s-%" PRIu64 "-%u%s",
-                                    static_cast<int>(folderBytes), folder, kTemporaryPrefix,
-                                    identity.text, pid, counter, kTemporarySuffix);
+  const int written =
+      std::snprintf(out, size, "%.*s%s%s-%" PRIu64 "-%u%s", static_cast<int>(folderBytes), folder,
+                    kTemporaryPrefix, identity.text, pid, counter, kTemporarySuffix);
   return written >= 0 && static_cast<std::size_t>(written) < size;
 }
 

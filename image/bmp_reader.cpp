@@ -127,7 +127,7 @@ ImagePtr decodeBmp(ByteSpan bytes, DecodeReport* report) noexcept {
   ImagePtr image =
       createImage(channels, static_cast<unsigned>(height), static_cast<unsigned>(width));
   if (!image) {
-    refuse(report, "%s", kOutOfMemoryReason);
+    refuseForMemory(report);
     return nullptr;
   }
 

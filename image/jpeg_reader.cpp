@@ -442,7 +442,7 @@ void cmykToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, std::size_t count) noexce
   }
   image = createImage(3, height, width);
   if (!image) {
-    refuse(jpeg.errors.report, "%s", kOutOfMemoryReason);
+    refuseForMemory(jpeg.errors.report);
     return false;
   }
 

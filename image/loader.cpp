@@ -103,6 +103,7 @@ ImagePtr decodeReporting(ByteSpan bytes, DecodeReport& report) noexcept {
     if (ImagePtr image = link.read(bytes, &target)) {
       report.format = link.format;
       std::memset(report.reason, 0, sizeof report.reason);
+      report.outOfMemory = false;
       return image;
     }
   }
@@ -114,6 +115,7 @@ ImagePtr decodeReporting(ByteSpan bytes, DecodeReport& report) noexcept {
   } else if (tgaReport.format == ImageFormat::tga) {
     report.format = tgaReport.format;
     std::memcpy(report.reason, tgaReport.reason, sizeof report.reason);
+    report.outOfMemory = tgaReport.outOfMemory;
   } else {
     refuse(&report, "not a BMP, TGA, PNG or JPEG file");
   }
@@ -152,7 +154,11 @@ ImagePtr loadImageFile(const CountedString& path, DecodeReport* report) noexcept
   const auto byteCount = static_cast<std::size_t>(size);
   HeapPtr<std::uint8_t[]> block = allocateArray<std::uint8_t>(byteCount);
   if (!block) {
-    refuse(report, "not enough memory to read its %zu bytes", byteCount);
+    if (report != nullptr) {
+      char reason[DecodeReport::kReasonBytes];
+      std::snprintf(reason, sizeof reason, "not enough memory to read its %zu bytes", byteCount);
+      refuseForMemory(report, reason);
+    }
     return nullptr;
   }
   if (std::fread(block.get(), 1, byteCount, file.get()) != byteCount) {

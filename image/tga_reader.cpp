@@ -163,7 +163,7 @@ ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report) noexcept {
   ImagePtr image = imageType == kTypeTrueColour ? createImage(channels, height, width)
                                                 : createZeroedImage(channels, height, width);
   if (!image) {
-    refuse(report, "%s", kOutOfMemoryReason);
+    refuseForMemory(report);
     return nullptr;
   }
 

@@ -191,7 +191,7 @@ bool handlePalette(ByteSpan data, DecodeReport* report) noexcept {
   }
   pngState.palette = allocateArray<std::uint8_t>(kPaletteBytes);
   if (!pngState.palette) {
-    refuse(report, "%s", kOutOfMemoryReason);
+    refuseForMemory(report);
     return false;
   }
   std::memset(pngState.palette.get(), 0, kPaletteBytes);
@@ -266,7 +266,7 @@ bool handleImageData(ByteSpan data, DecodeReport* report) noexcept {
     if (capacity < needed) capacity = needed;
     void* grown = heapReallocate(pngState.idatData.get(), capacity);
     if (grown == nullptr) {  // the old block stays owned by idatData
-      refuse(report, "%s", kOutOfMemoryReason);
+      refuseForMemory(report);
       return false;
     }
     static_cast<void>(pngState.idatData.release());
@@ -297,7 +297,7 @@ void explainStreamStart(DecodeReport* report, unsigned long failuresBefore) noex
   if (!zlibHeader) {
     refuse(report, "picture data does not start with a zlib header (damaged file)");
   } else if (heapFailureCount() != failuresBefore) {
-    refuse(report, "%s", kOutOfMemoryReason);
+    refuseForMemory(report);
   } else {
     refuse(report, "zlib data damaged at byte %td of the picture data", pictureDataPosition());
   }
@@ -310,7 +310,7 @@ void explainRowFailure(DecodeReport* report, unsigned long failuresBefore) noexc
   if (report == nullptr) return;
   const std::ptrdiff_t position = pictureDataPosition();
   if (heapFailureCount() != failuresBefore) {
-    refuse(report, "%s", kOutOfMemoryReason);
+    refuseForMemory(report);
     return;
   }
   if (inflateState.streamOpen) {
@@ -398,7 +398,7 @@ ImagePtr finishPicture(DecodeReport* report) noexcept {
   pngState.rows[0] = allocateArray<std::uint8_t>(rowBytes);
   pngState.rows[1] = allocateArray<std::uint8_t>(rowBytes);
   if (!pngState.rows[0] || !pngState.rows[1]) {
-    refuse(report, "%s", kOutOfMemoryReason);
+    refuseForMemory(report);
     return nullptr;
   }
   pngState.currentRow = 0;
@@ -410,7 +410,7 @@ ImagePtr finishPicture(DecodeReport* report) noexcept {
     image = createImage(static_cast<unsigned>(bytesPerPixel), static_cast<unsigned>(height),
                         static_cast<unsigned>(width));
     if (!image) {
-      refuse(report, "%s", kOutOfMemoryReason);
+      refuseForMemory(report);
       return nullptr;
     }
     const std::size_t imageRow = image->rowBytes();
@@ -419,7 +419,7 @@ ImagePtr finishPicture(DecodeReport* report) noexcept {
   } else {
     pngState.pixels = allocateArray<std::uint8_t>(bytesPerPixel * height * width);
     if (!pngState.pixels) {
-      refuse(report, "%s", kOutOfMemoryReason);
+      refuseForMemory(report);
       return nullptr;
     }
     target.topRow = pngState.pixels.get();

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,10 +144,10 @@ TEST(LostReport, WriteErrorsFailTheRunAndAClosedPipeLeavesNoTemporaryFile) {
     const int status = runIntoClosedPipe(folder.path());
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << "wait status " << status;
     const std::vector<std::string> left = entriesOf(folder.path() / "bmp");
-    EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const std::string& name) {
-      return name.rfind(".pow2bmp-", 0) == 0;
-    })) << "attempt "
-        << attempt;
+    EXPECT_TRUE(
+        std::none_of(left.begin(), left.end(),
+                     [](const std::string& name) { return name.rfind(".pow2bmp-", 0) == 0; }))
+        << "attempt " << attempt;
   }
 }
 

@@ -1,0 +1,125 @@
+// The per-file pipeline and the one table of a run's lines.
+
+#include "app/file_pipeline.h"
+
+#include <memory>
+
+#include "app/conversion_rules.h"
+#include "base/heap.h"
+#include "image/loader.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+
+// Writes the padded BMP of the picture through the existing device or FIFO at path.
+FileOutcome writeInPlace(const char* path, const Image& picture, BmpRowStage& stage) noexcept {
+  std::unique_ptr<std::FILE, FileCloser> file(openSpecialOutput(path));
+  if (!file) return FileOutcome::cannotCreate;
+  bool complete = writePaddedBmpStream(file.get(), picture, stage);
+  complete = std::fclose(file.release()) == 0 && complete;
+  return complete ? FileOutcome::converted : FileOutcome::cannotWrite;
+}
+
+FileOutcome outcomeOf(BmpWriteResult written) noexcept {
+  switch (written) {
+    case BmpWriteResult::written:
+      return FileOutcome::converted;
+    case BmpWriteResult::cannotCreate:
+      return FileOutcome::cannotCreate;
+    case BmpWriteResult::cannotWrite:
+      break;
+  }
+  return FileOutcome::cannotWrite;
+}
+
+// The output stage of a decoded picture whose sides are in range.
+FileOutcome writeOutput(const FileRequest& request, const Image& picture, BmpRowStage& stage,
+                        TemporaryFile& temporary) noexcept {
+  if (request.output == OutputKind::none) return FileOutcome::converted;
+  if (!reserveBmpRowStage(stage, picture)) return FileOutcome::noMemory;
+  switch (request.output) {
+    case OutputKind::none:
+      break;
+    case OutputKind::temporary:
+      return outcomeOf(writePaddedBmpTemporary(request.outputPath, picture, stage, temporary));
+    case OutputKind::inPlace:
+      return writeInPlace(request.outputPath, picture, stage);
+    case OutputKind::stream:
+      return writePaddedBmpStream(request.stream, picture, stage) ? FileOutcome::converted
+                                                                  : FileOutcome::cannotWrite;
+  }
+  return FileOutcome::converted;
+}
+
+}  // namespace
+
+FileResult processFile(const FileRequest& request, BmpRowStage& stage) noexcept {
+  FileResult result;
+  if (request.inputPath.length() == 0) {
+    result.outcome = FileOutcome::noMemory;
+    refuseForMemory(&result.decode);
+    return result;
+  }
+  if (request.folderEntry && classifyEntry(request.inputPath.text()) == EntryKind::skip) {
+    return result;
+  }
+  if (request.usableBytes != 0 && estimateLoadBytes(request.inputPath) > request.usableBytes) {
+    result.outcome = FileOutcome::noMemory;
+    refuseForMemory(&result.decode);
+    return result;
+  }
+  const unsigned long failuresBefore = heapFailureCount();
+  ImagePtr image = loadImageFile(request.inputPath, &result.decode);
+  if (!image) {
+    // A block this thread could not have is running out of memory, whatever the reader made of
+    // it.
+    if (heapFailureCount() != failuresBefore) result.decode.outOfMemory = true;
+    result.outcome = FileOutcome::cannotLoad;
+    return result;
+  }
+  result.width = image->width;
+  result.height = image->height;
+  result.channels = image->channels;
+  if (!convertedSides(result.width, result.height)) {
+    result.outcome = FileOutcome::badSize;
+    return result;
+  }
+  result.outcome = writeOutput(request, *image, stage, result.output);
+  return result;
+}
+
+void commitOutput(FileResult& result, const char* outputPath) noexcept {
+  if (result.outcome != FileOutcome::converted) return;
+  result.outcome = outcomeOf(commitBmpFile(result.output, outputPath));
+}
+
+void reportOutcome(std::FILE* out, const FileResult& result, const char* inputPath,
+                   const char* outputPath) noexcept {
+  switch (result.outcome) {
+    case FileOutcome::skipped:
+      return;
+    case FileOutcome::converted:
+      report(out, "File %s generated OK, size: %ux%u/%u\n", outputPath, result.width,
+             result.height, result.channels * 8);
+      return;
+    case FileOutcome::cannotLoad:
+      report(out, "ERROR: Cannot load input image %s\n", inputPath);
+      return;
+    case FileOutcome::badSize:
+      report(out, "ERROR: Width and height must be in range %u..%u pixels\n", kMinConvertedSide,
+             kMaxConvertedSide);
+      return;
+    case FileOutcome::cannotCreate:
+      report(out, "ERROR: cannot create output file %s\n", outputPath);
+      return;
+    case FileOutcome::cannotWrite:
+      report(out, "ERROR: cannot write to %s\n", outputPath);
+      return;
+    case FileOutcome::noMemory:
+      report(out, "%s", kMemoryLine);
+      return;
+  }
+}
