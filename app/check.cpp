@@ -50,11 +50,16 @@ void refuseSides(CheckResult& result) noexcept {
   }
 }
 
-// Decodes one file and judges it as a run would.
-void checkFile(CheckResult& result) noexcept {
+// Decodes one file and judges it as a run would: a file whose estimated peak is above `usable`
+// bytes is refused for want of memory without being read.
+void checkFile(CheckResult& result, std::uint64_t usable) noexcept {
   result.listed = true;
   if (result.inputPath.length() == 0) {
     result.noMemory = true;
+    refuse(&result.decode, "%s", kOutOfMemoryReason);
+    return;
+  }
+  if (exceedsMemory(result.inputPath, usable)) {
     refuse(&result.decode, "%s", kOutOfMemoryReason);
     return;
   }
@@ -79,12 +84,15 @@ void checkFile(CheckResult& result) noexcept {
 class CheckJobs final : public OrderedJobs {
  public:
   CheckJobs(const CheckOptions& options, const FolderListing* names, std::FILE* out,
-            CheckResult* results) noexcept
-      : options_(options), names_(names), out_(out), results_(results) {}
+            CheckResult* results, std::uint64_t usable) noexcept
+      : options_(options), names_(names), out_(out), results_(results), usable_(usable) {}
 
+  // A file refused for its size holds nothing.
   std::uint64_t cost(std::size_t job) noexcept override {
     const CountedString path = inputPath(job);
-    return path.length() == 0 ? 0 : estimateLoadBytes(path);
+    if (path.length() == 0) return 0;
+    const std::uint64_t estimate = estimateLoadBytes(path);
+    return estimate > usable_ ? 0 : estimate;
   }
 
   void run(std::size_t job, std::size_t slot, bool alone) noexcept override {
@@ -103,7 +111,7 @@ class CheckJobs final : public OrderedJobs {
     } else {
       result.inputPath = CountedString::fromText(options_.paths[job]);
     }
-    checkFile(result);
+    checkFile(result, usable_);
   }
 
   CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
@@ -149,6 +157,7 @@ class CheckJobs final : public OrderedJobs {
   const FolderListing* names_;  // null: the paths of the options
   std::FILE* out_;
   CheckResult* results_;
+  std::uint64_t usable_;  // the memory the process may use, taken once before the run
   std::size_t converts_ = 0;
   std::size_t refused_ = 0;
 };
@@ -158,10 +167,11 @@ int checkAll(std::FILE* out, const CheckOptions& options) noexcept {
   const bool fromFolder = options.pathCount == 0;
   if (fromFolder && !listInputFolder(names, out)) return 1;
   const unsigned jobs = workerCount(options.jobs);
-  const std::uint64_t budget = pictureBudget(options.memoryBudget);
+  const std::uint64_t usable = usableMemoryBytes();
+  const std::uint64_t budget = pictureBudget(options.memoryBudget, usable);
   const std::unique_ptr<CheckResult[]> results = resultSlots<CheckResult>(jobs, out);
   if (!results) return 1;
-  CheckJobs check(options, fromFolder ? &names : nullptr, out, results.get());
+  CheckJobs check(options, fromFolder ? &names : nullptr, out, results.get(), usable);
   const std::size_t count = fromFolder ? names.count() : options.pathCount;
   if (!runOrderedJobs(check, count, jobs, budget)) return 1;
   const std::size_t checked = check.converts() + check.refused();

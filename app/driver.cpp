@@ -23,7 +23,7 @@
 
 namespace {
 
-enum class Outcome { skipped, converted, noMemory, cannotLoad, badSize };
+enum class Outcome { skipped, converted, noMemory, tooLarge, cannotLoad, badSize };
 
 // What converting one entry of img/ came to, waiting for its turn to be reported and put in
 // place.
@@ -52,8 +52,9 @@ class RowStageRelease {
 };
 
 // Loads one entry of img/, checks its sides and writes its padded BMP file under a temporary
-// name: every step but putting the file in place.
-FileResult convertEntry(const char* name) noexcept {
+// name: every step but putting the file in place. A file whose estimated peak is above `usable`
+// bytes is not read.
+FileResult convertEntry(const char* name, std::uint64_t usable) noexcept {
   FileResult result;
   result.inputPath = folderPath(kInputFolder, name);
   if (result.inputPath.length() == 0) {
@@ -64,6 +65,10 @@ FileResult convertEntry(const char* name) noexcept {
   result.outputPath = outputPathFor(name);
   if (result.outputPath.length() == 0) {
     result.outcome = Outcome::noMemory;
+    return result;
+  }
+  if (exceedsMemory(result.inputPath, usable)) {
+    result.outcome = Outcome::tooLarge;
     return result;
   }
   ImagePtr image = loadImageFile(result.inputPath);
@@ -96,17 +101,21 @@ FileResult convertEntry(const char* name) noexcept {
 // before it is reported.
 class ConvertJobs final : public OrderedJobs {
  public:
-  ConvertJobs(const FolderListing& names, std::FILE* out, FileResult* results) noexcept
-      : names_(names), out_(out), results_(results) {}
+  ConvertJobs(const FolderListing& names, std::FILE* out, FileResult* results,
+              std::uint64_t usable) noexcept
+      : names_(names), out_(out), results_(results), usable_(usable) {}
 
+  // A file refused for its size holds nothing.
   std::uint64_t cost(std::size_t job) noexcept override {
     const CountedString inputPath = folderPath(kInputFolder, names_.name(job));
-    return inputPath.length() == 0 ? 0 : estimateLoadBytes(inputPath);
+    if (inputPath.length() == 0) return 0;
+    const std::uint64_t estimate = estimateLoadBytes(inputPath);
+    return estimate > usable_ ? 0 : estimate;
   }
 
   void run(std::size_t job, std::size_t slot, bool alone) noexcept override {
     static_cast<void>(alone);
-    results_[slot] = convertEntry(names_.name(job));
+    results_[slot] = convertEntry(names_.name(job), usable_);
   }
 
   CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
@@ -119,6 +128,7 @@ class ConvertJobs final : public OrderedJobs {
       case Outcome::skipped:
         return CommitAction::next;
       case Outcome::noMemory:
+      case Outcome::tooLarge:
         report(out_, "ERROR: memory\n");
         return CommitAction::stop;
       case Outcome::cannotLoad:
@@ -155,6 +165,7 @@ class ConvertJobs final : public OrderedJobs {
   const FolderListing& names_;
   std::FILE* out_;
   FileResult* results_;
+  std::uint64_t usable_;  // the memory the process may use, taken once before the run
 };
 
 // Large-block reuse for one run: the blocks of a file (its bytes, its picture, the readers'
@@ -197,7 +208,8 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   FolderListing names;
   if (!listInputFolder(names, out)) return 1;
   const unsigned jobs = workerCount(options.jobs);
-  const std::uint64_t budget = pictureBudget(options.memoryBudget);
+  const std::uint64_t usable = usableMemoryBytes();
+  const std::uint64_t budget = pictureBudget(options.memoryBudget, usable);
   // Made before the results, so it outlives every temporary file they hold.
   const TemporaryFileRoom room(jobs);
   if (!room.reserved()) {
@@ -209,7 +221,7 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   if (!results) return 1;
   const BlockReuse reuse(jobs, budget);
   const RowStageRelease stageRelease;
-  ConvertJobs convert(names, out, results.get());
+  ConvertJobs convert(names, out, results.get(), usable);
   if (!runOrderedJobs(convert, names.count(), jobs, budget - reuse.keptBytes())) return 1;
   report(out, "OK\n");
   return 0;

@@ -33,6 +33,10 @@ int convertSingleFile(const char* input, const char* output, std::FILE* messages
     report(messages, "ERROR: memory\n");
     return 1;
   }
+  if (exceedsMemory(inputPath, usableMemoryBytes())) {
+    report(messages, "ERROR: memory\n");
+    return 1;
+  }
   ImagePtr image = loadImageFile(inputPath);
   if (!image) {
     report(messages, "ERROR: Cannot load input image %s\n", input);
