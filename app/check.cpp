@@ -52,12 +52,15 @@ void refuseSides(FileResult& file) noexcept {
 class CheckJobs final : public OrderedJobs {
  public:
   CheckJobs(const CheckOptions& options, const FolderListing* names, std::FILE* out,
-            CheckResult* results) noexcept
-      : options_(options), names_(names), out_(out), results_(results) {}
+            CheckResult* results, std::uint64_t usable) noexcept
+      : options_(options), names_(names), out_(out), results_(results), usable_(usable) {}
 
+  // A file refused for its estimate holds nothing.
   std::uint64_t cost(std::size_t job) noexcept override {
     const CountedString path = inputPath(job);
-    return path.length() == 0 ? 0 : estimateLoadBytes(path);
+    if (path.length() == 0) return 0;
+    const std::uint64_t estimate = estimateLoadBytes(path);
+    return estimate > usable_ ? 0 : estimate;
   }
 
   void run(std::size_t job, std::size_t slot, bool alone) noexcept override {
@@ -80,6 +83,7 @@ class CheckJobs final : public OrderedJobs {
       result.inputPath = CountedString::fromText(options_.paths[job]);
     }
     request.inputPath = result.inputPath;
+    request.usableBytes = usable_;
     BmpRowStage unused;  // nothing is written
     result.file = processFile(request, unused);
   }
@@ -135,6 +139,7 @@ class CheckJobs final : public OrderedJobs {
   const FolderListing* names_;  // null: the paths of the options
   std::FILE* out_;
   CheckResult* results_;
+  std::uint64_t usable_;  // the memory the process may use, taken once before the run
   std::size_t converts_ = 0;
   std::size_t refused_ = 0;
 };
@@ -144,10 +149,11 @@ int checkAll(std::FILE* out, const CheckOptions& options) noexcept {
   const bool fromFolder = options.pathCount == 0;
   if (fromFolder && !listInputFolder(names, out)) return 1;
   const unsigned jobs = workerCount(options.jobs);
-  const std::uint64_t budget = pictureBudget(options.memoryBudget);
+  const std::uint64_t usable = usableMemoryBytes();
+  const std::uint64_t budget = pictureBudget(options.memoryBudget, usable);
   const std::unique_ptr<CheckResult[]> results = resultSlots<CheckResult>(jobs, out);
   if (!results) return 1;
-  CheckJobs check(options, fromFolder ? &names : nullptr, out, results.get());
+  CheckJobs check(options, fromFolder ? &names : nullptr, out, results.get(), usable);
   const std::size_t count = fromFolder ? names.count() : options.pathCount;
   if (!runOrderedJobs(check, count, jobs, budget)) return 1;
   const std::size_t checked = check.converts() + check.refused();

@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "image/loader.h"
+
 namespace {
 
 constexpr std::int32_t kMaxExtensionBytes = 4;
@@ -67,6 +69,6 @@ bool listInputFolder(FolderListing& names, std::FILE* out) noexcept {
   return false;
 }
 
-std::uint64_t pictureBudget(std::uint64_t asked) noexcept {
-  return asked != 0 ? asked : usableMemoryBytes() / 2;
+bool exceedsMemory(const CountedString& path, std::uint64_t usable) noexcept {
+  return estimateLoadBytes(path) > usable;
 }

@@ -49,9 +49,17 @@ void reportWarnings(std::FILE* warnings, const DecodeReport& decode) noexcept;
 // image in folder img/*.*" or "ERROR: memory") to out and returns false.
 [[nodiscard]] bool listInputFolder(FolderListing& names, std::FILE* out) noexcept;
 
-// The bytes the pictures in flight may take: `asked`, or when it is 0 half of the memory this
-// process may use.
-[[nodiscard]] std::uint64_t pictureBudget(std::uint64_t asked) noexcept;
+// The bytes the pictures in flight may take: `asked`, or when it is 0 half of `usable`, the
+// memory this process may use (usableMemoryBytes).
+[[nodiscard]] constexpr std::uint64_t pictureBudget(std::uint64_t asked,
+                                                    std::uint64_t usable) noexcept {
+  return asked != 0 ? asked : usable / 2;
+}
+
+// True when the estimated peak of loading the file at path (estimateLoadBytes) is above `usable`
+// bytes: such a file is refused for want of memory before it is read, the same way at every
+// number of jobs, rather than started and ended by the system's out-of-memory killer.
+[[nodiscard]] bool exceedsMemory(const CountedString& path, std::uint64_t usable) noexcept;
 
 // The workers asked for, at least one.
 [[nodiscard]] constexpr unsigned workerCount(unsigned asked) noexcept {

@@ -47,7 +47,7 @@ class RowStageRelease {
 
 // Runs one entry of img/ through the pipeline, its padded BMP file written under a temporary
 // name: every step but putting the file in place.
-void convertEntry(const char* name, EntryResult& entry) noexcept {
+void convertEntry(const char* name, std::uint64_t usable, EntryResult& entry) noexcept {
   entry = EntryResult{};
   entry.inputPath = folderPath(kInputFolder, name);
   if (entry.inputPath.length() != 0) entry.outputPath = outputPathFor(name);
@@ -61,6 +61,7 @@ void convertEntry(const char* name, EntryResult& entry) noexcept {
   request.folderEntry = true;
   request.output = OutputKind::temporary;
   request.outputPath = entry.outputPath.text();
+  request.usableBytes = usable;
   entry.file = processFile(request, rowStage);
 }
 
@@ -73,18 +74,21 @@ void convertEntry(const char* name, EntryResult& entry) noexcept {
 // run that is reported (a retry's, not the first), so they too are those of a sequential run.
 class ConvertJobs final : public OrderedJobs {
  public:
-  ConvertJobs(const FolderListing& names, std::FILE* out, std::FILE* warnings,
-              EntryResult* results) noexcept
-      : names_(names), out_(out), warnings_(warnings), results_(results) {}
+  ConvertJobs(const FolderListing& names, std::FILE* out, std::FILE* warnings, EntryResult* results,
+              std::uint64_t usable) noexcept
+      : names_(names), out_(out), warnings_(warnings), results_(results), usable_(usable) {}
 
+  // A file refused for its estimate holds nothing.
   std::uint64_t cost(std::size_t job) noexcept override {
     const CountedString inputPath = folderPath(kInputFolder, names_.name(job));
-    return inputPath.length() == 0 ? 0 : estimateLoadBytes(inputPath);
+    if (inputPath.length() == 0) return 0;
+    const std::uint64_t estimate = estimateLoadBytes(inputPath);
+    return estimate > usable_ ? 0 : estimate;
   }
 
   void run(std::size_t job, std::size_t slot, bool alone) noexcept override {
     static_cast<void>(alone);
-    convertEntry(names_.name(job), results_[slot]);
+    convertEntry(names_.name(job), usable_, results_[slot]);
   }
 
   CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
@@ -111,6 +115,7 @@ class ConvertJobs final : public OrderedJobs {
   std::FILE* out_;
   std::FILE* warnings_;
   EntryResult* results_;
+  std::uint64_t usable_;  // the memory the process may use, taken once before the run
 };
 
 // Large-block reuse for one run: the blocks of a file (its bytes, its picture, the readers'
@@ -153,7 +158,8 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   FolderListing names;
   if (!listInputFolder(names, out)) return 1;
   const unsigned jobs = workerCount(options.jobs);
-  const std::uint64_t budget = pictureBudget(options.memoryBudget);
+  const std::uint64_t usable = usableMemoryBytes();
+  const std::uint64_t budget = pictureBudget(options.memoryBudget, usable);
   // Made before the results, so it outlives every temporary file they hold.
   const TemporaryFileRoom room(jobs);
   if (!room.reserved()) {
@@ -165,7 +171,7 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   if (!results) return 1;
   const BlockReuse reuse(jobs, budget);
   const RowStageRelease stageRelease;
-  ConvertJobs convert(names, out, options.warnings, results.get());
+  ConvertJobs convert(names, out, options.warnings, results.get(), usable);
   if (!runOrderedJobs(convert, names.count(), jobs, budget - reuse.keptBytes())) return 1;
   report(out, "OK\n");
   return 0;

@@ -66,7 +66,7 @@ FileResult processFile(const FileRequest& request, BmpRowStage& stage) noexcept 
   if (request.folderEntry && classifyEntry(request.inputPath.text()) == EntryKind::skip) {
     return result;
   }
-  if (request.usableBytes != 0 && estimateLoadBytes(request.inputPath) > request.usableBytes) {
+  if (request.usableBytes != 0 && exceedsMemory(request.inputPath, request.usableBytes)) {
     result.outcome = FileOutcome::noMemory;
     refuseForMemory(&result.decode);
     return result;
@@ -102,8 +102,8 @@ void reportOutcome(std::FILE* out, const FileResult& result, const char* inputPa
     case FileOutcome::skipped:
       return;
     case FileOutcome::converted:
-      report(out, "File %s generated OK, size: %ux%u/%u\n", outputPath, result.width,
-             result.height, result.channels * 8);
+      report(out, "File %s generated OK, size: %ux%u/%u\n", outputPath, result.width, result.height,
+             result.channels * 8);
       return;
     case FileOutcome::cannotLoad:
       report(out, "ERROR: Cannot load input image %s\n", inputPath);

@@ -31,7 +31,7 @@ enum class OutputKind : std::uint8_t {
 };
 
 struct FileRequest {
-  CountedString inputPath;  // empty: the path could not be built (noMemory)
+  CountedString inputPath;   // empty: the path could not be built (noMemory)
   bool folderEntry = false;  // an entry of img/: folders and special files are skipped
   OutputKind output = OutputKind::none;
   const char* outputPath = nullptr;  // for temporary and inPlace

@@ -177,6 +177,7 @@ bool runOrderedJobs(OrderedJobs& jobs, std::size_t count, unsigned workers,
     Coordinator coordinator(jobs, count, workers, budgetBytes);
     std::vector<std::thread> threads;
     threads.reserve(workers);
+    limitThreadAddressSpace();
     try {
       for (unsigned index = 0; index < workers; ++index) {
         threads.emplace_back([&coordinator] { coordinator.work(); });

@@ -43,6 +43,7 @@ int convertSingleFile(const char* input, const char* output, std::FILE* messages
                                                        : OutputKind::temporary;
     request.outputPath = output;
     request.stream = stream;
+    request.usableBytes = usableMemoryBytes();
     BmpRowStage stage;
     result = processFile(request, stage);
     if (request.output == OutputKind::temporary) commitOutput(result, output);

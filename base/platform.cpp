@@ -19,6 +19,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
@@ -536,6 +538,35 @@ unsigned availableCpuCount() noexcept {
   return count;
 }
 
+namespace {
+
+constexpr std::uint64_t kNoAddressSpaceLimit = std::numeric_limits<std::uint64_t>::max();
+
+// The soft address-space limit, or kNoAddressSpaceLimit.
+std::uint64_t addressSpaceLimit() noexcept {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return kNoAddressSpaceLimit;
+  }
+  return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+// The address space the process has mapped (the first field of /proc/self/statm, in pages); 0
+// when it cannot be read.
+std::uint64_t mappedBytes() noexcept {
+  char text[kCgroupTextBytes];
+  const char* cursor = text;
+  std::uint64_t pages = 0;
+  const long pageBytes = ::sysconf(_SC_PAGE_SIZE);
+  if (pageBytes <= 0 || !readSmallFile("/proc/self/statm", text, sizeof text) ||
+      !parseUnsigned(cursor, pages)) {
+    return 0;
+  }
+  return pages * static_cast<std::uint64_t>(pageBytes);
+}
+
+}  // namespace
+
 std::uint64_t usableMemoryBytes() noexcept {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long pageBytes = ::sysconf(_SC_PAGE_SIZE);
@@ -556,7 +587,23 @@ std::uint64_t usableMemoryBytes() noexcept {
                      [&](const char* folder) { applyLimit(folder, "memory.max"); });
   visitCgroupFolders("/sys/fs/cgroup/memory", "memory",
                      [&](const char* folder) { applyLimit(folder, "memory.limit_in_bytes"); });
+  // Under an address-space limit only what is not mapped yet can still be had.
+  if (const std::uint64_t limit = addressSpaceLimit(); limit != kNoAddressSpaceLimit) {
+    const std::uint64_t mapped = mappedBytes();
+    usable = std::min(usable, limit > mapped ? limit - mapped : 0);
+  }
   return usable;
+}
+
+void limitThreadAddressSpace() noexcept {
+  if (addressSpaceLimit() == kNoAddressSpaceLimit) return;
+  static_cast<void>(::mallopt(M_ARENA_MAX, 1));
+  pthread_attr_t attributes;
+  if (::pthread_attr_init(&attributes) != 0) return;
+  if (::pthread_attr_setstacksize(&attributes, kWorkerStackBytes) == 0) {
+    static_cast<void>(::pthread_setattr_default_np(&attributes));
+  }
+  ::pthread_attr_destroy(&attributes);
 }
 
 namespace {
@@ -577,6 +624,59 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept {
 #else
   static_cast<void>(block);
   static_cast<void>(bytes);
+#endif
+}
+
+void adviseSparseBlock(void* block, std::size_t bytes) noexcept {
+#ifdef MADV_NOHUGEPAGE
+  const long pageBytes = ::sysconf(_SC_PAGE_SIZE);
+  if (block == nullptr || pageBytes <= 0) return;
+  const auto page = static_cast<std::uintptr_t>(pageBytes);
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+  const std::uintptr_t last = (start + bytes) & ~(page - 1);
+  if (last > first) {
+    static_cast<void>(::madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE));
+  }
+#else
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+#endif
+}
+
+bool anyPageTouched(const void* block, std::size_t bytes) noexcept {
+#ifdef __linux__
+  // /proc/self/pagemap: one 64-bit entry per page; bit 63 present, bit 62 swapped out.
+  constexpr std::uint64_t kPresentOrSwapped = std::uint64_t{3} << 62;
+  const long pageBytes = ::sysconf(_SC_PAGE_SIZE);
+  if (block == nullptr || bytes == 0 || pageBytes <= 0) return true;
+  const auto page = static_cast<std::uintptr_t>(pageBytes);
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = start / page;
+  const std::uintptr_t last = (start + bytes - 1) / page;
+  const int fd = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  bool touched = false;
+  std::uint64_t entries[512];
+  for (std::uintptr_t at = first; at <= last && !touched;) {
+    const std::uintptr_t count = std::min<std::uintptr_t>(last - at + 1, std::size(entries));
+    const ssize_t got =
+        ::pread(fd, entries, count * sizeof entries[0], static_cast<off_t>(at * sizeof entries[0]));
+    if (got != static_cast<ssize_t>(count * sizeof entries[0])) {
+      touched = true;
+      break;
+    }
+    for (std::uintptr_t index = 0; index < count && !touched; ++index) {
+      touched = (entries[index] & kPresentOrSwapped) != 0;
+    }
+    at += count;
+  }
+  ::close(fd);
+  return touched;
+#else
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+  return true;
 #endif
 }
 

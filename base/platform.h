@@ -182,14 +182,37 @@ void blockInterruptSignalsInThisThread() noexcept;
 [[nodiscard]] unsigned availableCpuCount() noexcept;
 
 // The bytes of memory this process may use: physical memory, less when a cgroup memory limit
-// (v2 memory.max, v1 memory.limit_in_bytes, the tightest along the cgroup's path) is lower. On
-// Windows: the physical memory (GlobalMemoryStatusEx).
+// (v2 memory.max, v1 memory.limit_in_bytes, the tightest along the cgroup's path) is lower, and
+// less again when an address-space limit (RLIMIT_AS, `ulimit -v`) leaves less room than that
+// beyond the address space the process has mapped at the time of the call. On Windows: the
+// physical memory (GlobalMemoryStatusEx).
 [[nodiscard]] std::uint64_t usableMemoryBytes() noexcept;
 
+// Under an address-space limit, makes the threads started from now on cheap in address space:
+// they share the allocator's one arena (each extra arena reserves 64 MiB) and get stacks of
+// kWorkerStackBytes instead of the stack limit's 8 MiB, so a job alone with idle workers beside it
+// has nearly the room it would have with no workers. Without a limit it changes nothing. Call it
+// before the first thread is started. Nothing on Windows.
+void limitThreadAddressSpace() noexcept;
+constexpr std::size_t kWorkerStackBytes = std::size_t{1} << 20;
+
 // Asks the system to back the whole 2 MiB stretches of a large block with huge pages, so that
-// first writes to a picture-sized block take one fault per 2 MiB instead of one per 4 KiB.
+// first writes to a picture-sized block take one fault per 2 MiB instead of one per 4 KiB. Only
+// for blocks written densely: a write into a huge page makes the whole 2 MiB resident.
 // Contents and ownership are unchanged; a refusal is ignored. Nothing on Windows.
 void adviseLargeBlock(void* block, std::size_t bytes) noexcept;
+
+// The opposite, for a large block that may be written sparsely (coefficient arrays of which a
+// hostile file fills a few blocks): its pages stay 4 KiB, whatever the system's huge-page mode,
+// so only the pages written become resident. Nothing on Windows.
+void adviseSparseBlock(void* block, std::size_t bytes) noexcept;
+
+// False only when no page of the block has ever been written or read: each is still the fresh
+// zero page the system handed out (neither resident nor swapped out), so the block reads as zero
+// without touching it. True when any page was touched, or when it cannot be told (always on
+// Windows). Reading a fresh page makes it resident like a write on some Linux systems; callers
+// read such a block only where this is true.
+[[nodiscard]] bool anyPageTouched(const void* block, std::size_t bytes) noexcept;
 
 // Sleeps for the given number of milliseconds.
 void pauseMilliseconds(unsigned milliseconds) noexcept;

@@ -444,6 +444,20 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept {
   static_cast<void>(bytes);
 }
 
+void adviseSparseBlock(void* block, std::size_t bytes) noexcept {
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+}
+
+bool anyPageTouched(const void* block, std::size_t bytes) noexcept {
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+  return true;
+}
+
+// Windows has no address-space limit of the kind this guards against.
+void limitThreadAddressSpace() noexcept {}
+
 void pauseMilliseconds(unsigned milliseconds) noexcept { ::Sleep(milliseconds); }
 
 std::size_t allocatedBytes(void* block) noexcept { return ::_msize(block); }

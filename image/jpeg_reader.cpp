@@ -15,9 +15,12 @@
 //
 // Coefficient arrays of whole pictures (progressive and other multi-scan files) come from this
 // reader rather than the library's memory manager: one zero-filled block per component, which
-// the system hands out as fresh zero pages, so the parts of the arrays no scan writes are never
-// touched. A small file claiming a large progressive picture then costs about the picture, not
-// the picture and two more of its size in coefficients. The library's checks on every access
+// the system hands out as fresh zero pages, each row on pages of its own and kept to 4 KiB pages,
+// so the parts of the arrays no scan writes are never touched. The output pass reads every row,
+// and on some systems (seen on Debian 12 guests) a read of a fresh page makes it resident like a
+// write, so a row none of whose pages was ever touched is read from one shared zero row instead.
+// A small file claiming a large progressive picture then costs about the picture, not the
+// picture and two more of its size in coefficients. The library's checks on every access
 // are kept; its zeroing of rows on first access is already done. When a memory limit is set
 // for the library (JPEGMEM), the library keeps its own arrays.
 //
@@ -82,8 +85,10 @@ struct JpegScanBudget {
 // One whole-picture array of coefficient blocks, kept in memory in one zero-filled block. The
 // record comes from the library's image pool; the block belongs to JpegBlockArrays.
 struct JpegBlockArray {
-  JBLOCKARRAY rows;     // rowCount row pointers into the block; null until realised
-  JDIMENSION rowCount;  // block rows in the array
+  JBLOCKARRAY rows;      // rowCount row pointers into the block; null until realised
+  JBLOCKARRAY readRows;  // maxAccess row pointers: what a read access hands out
+  JBLOCKROW zeroRow;     // one row of zero blocks, for rows no write has reached
+  JDIMENSION rowCount;   // block rows in the array
   JDIMENSION blocksPerRow;
   JDIMENSION maxAccess;          // most rows one access may ask for
   JDIMENSION firstUndefinedRow;  // rows from here on were never handed out for writing
@@ -91,10 +96,13 @@ struct JpegBlockArray {
   JpegBlockArray* next;          // the array requested before this one
 };
 
+// Coefficient rows start on boundaries of this many bytes (the usual page size).
+constexpr std::size_t kRowPageBytes = 4096;
+
 // The arrays of one decode, their blocks, and the library's own realisation step.
 struct JpegBlockArrays {
   JpegBlockArray* newest = nullptr;
-  HeapPtr<JBLOCK[]> blocks[MAX_COMPONENTS];
+  HeapPtr<std::uint8_t[]> blocks[MAX_COMPONENTS];  // each holds one array's page-aligned rows
   std::size_t blockCount = 0;
   void (*realizeLibraryArrays)(j_common_ptr) = nullptr;
 };
@@ -250,19 +258,32 @@ void realizeArrays(j_common_ptr cinfo) {
   arrays.realizeLibraryArrays(cinfo);
   for (JpegBlockArray* array = arrays.newest; array != nullptr; array = array->next) {
     if (array->rows != nullptr) continue;
-    const std::size_t blockCount = std::size_t{array->rowCount} * array->blocksPerRow;
+    // Rows start on pages of their own, so a page written for one row never makes the next one
+    // look written (see accessBlockArray).
+    const std::size_t rowStride =
+        (std::size_t{array->blocksPerRow} * sizeof(JBLOCK) + kRowPageBytes - 1) / kRowPageBytes *
+        kRowPageBytes;
+    const std::size_t bytes = std::size_t{array->rowCount} * rowStride + kRowPageBytes;
     auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (arrays.blockCount == MAX_COMPONENTS) raiseFatalError(decompress, JERR_OUT_OF_MEMORY);
-    HeapPtr<JBLOCK[]>& block = arrays.blocks[arrays.blockCount];
-    block.reset(static_cast<JBLOCK*>(heapAllocateZeroed(blockCount * sizeof(JBLOCK))));
+    HeapPtr<std::uint8_t[]>& block = arrays.blocks[arrays.blockCount];
+    block.reset(static_cast<std::uint8_t*>(heapAllocateZeroed(bytes)));
     if (!block) raiseFatalError(decompress, JERR_OUT_OF_MEMORY);
     ++arrays.blockCount;
-    adviseLargeBlock(block.get(), blockCount * sizeof(JBLOCK));
+    // A hostile file may write a few blocks of a huge array: 4 KiB pages keep it at those.
+    adviseSparseBlock(block.get(), bytes);
+    const auto start = reinterpret_cast<std::uintptr_t>(block.get());
+    std::uint8_t* const first =
+        block.get() + ((kRowPageBytes - start % kRowPageBytes) % kRowPageBytes);
     auto* rows = static_cast<JBLOCKARRAY>(
         zeroedSmall(cinfo, JPOOL_IMAGE, std::size_t{array->rowCount} * sizeof(JBLOCKROW)));
     for (JDIMENSION row = 0; row < array->rowCount; ++row) {
-      rows[row] = block.get() + std::size_t{row} * array->blocksPerRow;
+      rows[row] = reinterpret_cast<JBLOCKROW>(first + std::size_t{row} * rowStride);
     }
+    array->readRows = static_cast<JBLOCKARRAY>(
+        zeroedSmall(cinfo, JPOOL_IMAGE, std::size_t{array->maxAccess} * sizeof(JBLOCKROW)));
+    array->zeroRow = static_cast<JBLOCKROW>(
+        zeroedLarge(cinfo, JPOOL_IMAGE, std::size_t{array->blocksPerRow} * sizeof(JBLOCK)));
     array->rows = rows;
   }
 }
@@ -286,7 +307,17 @@ JBLOCKARRAY accessBlockArray(j_common_ptr cinfo, jvirt_barray_ptr handle, JDIMEN
     if (!array->preZero && writable == FALSE) raiseFatalError(decompress, JERR_BAD_VIRTUAL_ACCESS);
     if (writable != FALSE) array->firstUndefinedRow = static_cast<JDIMENSION>(endRow);
   }
-  return array->rows + firstRow;
+  if (writable != FALSE) return array->rows + firstRow;
+  // A row whose pages no write has reached reads as the shared zero row: on some systems reading
+  // a fresh page makes it resident like a write, and the output pass reads every row.
+  for (JDIMENSION row = 0; row < rowCount; ++row) {
+    JBLOCKROW blocks = array->rows[firstRow + row];
+    if (!anyPageTouched(blocks, std::size_t{array->blocksPerRow} * sizeof(JBLOCK))) {
+      blocks = array->zeroRow;
+    }
+    array->readRows[row] = blocks;
+  }
+  return array->readRows;
 }
 
 // Called once, at the start of jpeg_read_header.

@@ -36,56 +36,163 @@ constexpr std::array<ChainLink, 4> kReaderChain = {{
 // The head of a file that the size estimate reads: enough for the header of every format and
 // for the frame header of a JPEG behind the usual metadata.
 constexpr std::size_t kEstimateHeadBytes = 64 * 1024;
-// Bytes per pixel the readers may hold at once besides the file: the picture (4) and scratch of
-// up to 8 (a four-component multi-scan JPEG's coefficients, 2 bytes per sample).
-constexpr std::uint64_t kDecodeBytesPerPixel = 12;
+// What the process holds whatever it converts: its code, libraries, stacks and the small blocks
+// of a run (the BMP row stage among them): the peak of a run on a 4x4 picture (3.27 MiB with
+// the release build on Debian 12), rounded up.
+constexpr std::uint64_t kProcessBaseBytes = (std::uint64_t{33} << 20) / 10;
+// The most bytes of filtered PNG scanlines pulled at once (png/scanline.cpp), and the zlib
+// decoder's window and tables.
+constexpr std::uint64_t kPngPullBytes = std::uint64_t{4} << 20;
+constexpr std::uint64_t kPngInflateBytes = std::uint64_t{256} << 10;
+// Bytes of one JPEG coefficient block (64 samples of 16 bits).
+constexpr std::uint64_t kJpegBlockBytes = 128;
 
 std::uint32_t readBe16At(const std::uint8_t* bytes) noexcept {
   return std::uint32_t{bytes[0]} << 8 | bytes[1];
 }
 
-// The sides a file's header states, taken by its signature the way the reader chain would
-// take it (TGA, having none, for everything else); false when the head is too short or a JPEG's
-// frame header is not within it.
-bool headerSides(const std::uint8_t* head, std::size_t bytes, std::uint32_t& width,
-                 std::uint32_t& height) noexcept {
-  const ByteSpan span(head, bytes);
-  if (bytes >= 26 && head[0] == 'B' && head[1] == 'M') {
-    width = readLe32(span, 18);
-    const std::uint32_t rawHeight = readLe32(span, 22);
-    height = rawHeight > 0x80000000u ? 0u - rawHeight : rawHeight;  // negative: top-down
-    return true;
-  }
-  if (bytes >= 24 && head[0] == 0x89 && head[1] == 'P' && head[2] == 'N' && head[3] == 'G') {
-    width = readBe32(span, 16);
-    height = readBe32(span, 20);
-    return true;
-  }
-  if (bytes >= 4 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
-    // Markers from the first: FF xx, then a 16-bit length that counts itself, up to a frame
-    // header SOF0..SOF15 (not C4 DHT, C8 JPG, CC DAC) with height then width.
-    std::size_t at = 2;
-    while (at + 9 <= bytes && head[at] == 0xFF) {
-      const std::uint8_t marker = head[at + 1];
-      if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
-        height = readBe16At(head + at + 5);
-        width = readBe16At(head + at + 7);
-        return true;
-      }
-      if (marker == 0xFF) {
-        ++at;  // fill byte
-        continue;
-      }
-      at += 2 + readBe16At(head + at + 2);
+// What a file's header says about the blocks loading it takes besides the file itself.
+struct HeaderCost {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint64_t bytesPerPixel = 0;  // of the picture the reader makes
+  std::uint64_t scratchBytes = 0;   // the reader's other blocks
+};
+
+// DEFLATE's largest expansion: a 258-byte match per 2 bits at best, about 1032-fold.
+constexpr std::uint64_t kMaxInflateRatio = 1032;
+
+// The picture's bytes for its sides as stated, each side at most kMaxImageSide.
+std::uint64_t pictureBytes(const HeaderCost& cost) noexcept {
+  return cost.bytesPerPixel * std::min<std::uint32_t>(cost.width, kMaxImageSide) *
+         std::min<std::uint32_t>(cost.height, kMaxImageSide);
+}
+
+std::uint64_t ceilDiv(std::uint64_t value, std::uint64_t divisor) noexcept {
+  return (value + divisor - 1) / divisor;
+}
+
+// A JPEG from its frame header (SOF) and the first scan header (SOS) after it: the 3-byte
+// picture, and for a progressive file or one whose first scan does not hold every component, the
+// library's whole-frame coefficient arrays (per component, its blocks rounded up to its sampling
+// factors). A frame header beyond the head counts as the largest sides with such arrays.
+HeaderCost jpegCost(const std::uint8_t* head, std::size_t bytes) noexcept {
+  HeaderCost cost;
+  cost.bytesPerPixel = 3;
+  // Markers from the first: FF xx, then a 16-bit length that counts itself.
+  std::size_t at = 2;
+  std::size_t frame = 0;  // offset of the frame header's marker, once found
+  bool progressive = false;
+  bool wholeFrameArrays = true;  // until a first scan with every component says otherwise
+  while (at + 4 <= bytes && head[at] == 0xFF) {
+    const std::uint8_t marker = head[at + 1];
+    if (marker == 0xFF) {
+      ++at;  // fill byte
+      continue;
     }
-    return false;
+    const std::size_t length = readBe16At(head + at + 2);
+    // SOF0..SOF15, not C4 DHT, C8 JPG, CC DAC: precision, height, width, components.
+    if (frame == 0 && marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+        marker != 0xCC) {
+      if (at + 10 > bytes) break;
+      frame = at;
+      progressive = (marker & 0x03) == 0x02;  // C2, C6, CA, CE
+    } else if (marker == 0xDA) {              // SOS: the scan's component count
+      if (frame != 0 && at + 5 <= bytes && head[at + 4] == head[frame + 9]) {
+        wholeFrameArrays = progressive;
+      }
+      break;
+    }
+    at += 2 + length;
+  }
+  if (frame == 0) {
+    cost.width = cost.height = kMaxImageSide;
+    cost.scratchBytes = ceilDiv(kMaxImageSide, 8) * ceilDiv(kMaxImageSide, 8) * 3 * kJpegBlockBytes;
+    return cost;
+  }
+  cost.height = readBe16At(head + frame + 5);
+  cost.width = readBe16At(head + frame + 7);
+  const std::size_t components = head[frame + 9];
+  std::uint32_t maxH = 1;
+  std::uint32_t maxV = 1;
+  for (std::size_t c = 0; c < components && frame + 13 + 3 * c <= bytes; ++c) {
+    const std::uint8_t factors = head[frame + 11 + 3 * c];
+    maxH = std::max<std::uint32_t>(maxH, factors >> 4);
+    maxV = std::max<std::uint32_t>(maxV, factors & 0x0F);
+  }
+  // Larger sides are refused before the library allocates anything.
+  const std::uint64_t width = std::clamp<std::uint32_t>(cost.width, 1, kMaxImageSide);
+  const std::uint64_t height = std::clamp<std::uint32_t>(cost.height, 1, kMaxImageSide);
+  // The library's own buffers and the allocator's rounding: half a MiB, and a twentieth of the
+  // picture and the coefficient arrays (measured: 0.3 to 0.8 MB over the picture and arrays, 2.5
+  // MB for one 3640x2400 progressive file).
+  const std::uint64_t pictureBytes = 3 * width * height;
+  std::uint64_t arrayBytes = 0;
+  for (std::size_t c = 0; wholeFrameArrays && c < components && frame + 13 + 3 * c <= bytes; ++c) {
+    const std::uint8_t factors = head[frame + 11 + 3 * c];
+    const std::uint64_t h = std::max<std::uint32_t>(factors >> 4u, 1);
+    const std::uint64_t v = std::max<std::uint32_t>(factors & 0x0Fu, 1);
+    const std::uint64_t blocksWide = ceilDiv(ceilDiv(ceilDiv(width * h, maxH), 8), h) * h;
+    const std::uint64_t blocksHigh = ceilDiv(ceilDiv(ceilDiv(height * v, maxV), 8), v) * v;
+    arrayBytes += blocksWide * blocksHigh * kJpegBlockBytes;
+  }
+  cost.scratchBytes = arrayBytes + (std::uint64_t{1} << 19) + (pictureBytes + arrayBytes) / 20;
+  return cost;
+}
+
+// The blocks a file's header asks for, taken by its signature the way the reader chain would
+// take it (TGA, having none, for everything else). Sides are those the header states; a header
+// the reader would refuse before allocating anything costs nothing beyond the file.
+HeaderCost headerCost(const std::uint8_t* head, std::size_t bytes,
+                      std::uint64_t fileBytes) noexcept {
+  HeaderCost cost;
+  const ByteSpan span(head, bytes);
+  if (bytes >= 2 && head[0] == 'B' && head[1] == 'M') {
+    if (bytes < 30) return cost;
+    const std::uint32_t bits = readLe16(span, 28);
+    if (bits != 24 && bits != 32) return cost;
+    cost.width = readLe32(span, 18);
+    const std::uint32_t rawHeight = readLe32(span, 22);
+    cost.height = rawHeight > 0x80000000u ? 0u - rawHeight : rawHeight;  // negative: top-down
+    cost.bytesPerPixel = bits / 8;
+    if (2 * fileBytes < pictureBytes(cost)) cost.bytesPerPixel = 0;  // must hold its pixels
+    return cost;
+  }
+  if (bytes >= 4 && head[0] == 0x89 && head[1] == 'P' && head[2] == 'N' && head[3] == 'G') {
+    if (bytes < 26) return cost;
+    cost.width = readBe32(span, 16);
+    cost.height = readBe32(span, 20);
+    // Truecolour makes the picture straight; other colour types fill a plane first (and are
+    // refused); 16-bit samples are refused before anything is allocated.
+    const std::uint8_t depth = head[24];
+    const std::uint8_t colourType = head[25];
+    if (depth == 16) return cost;
+    cost.bytesPerPixel = colourType == 2 ? 3 : colourType == 6 ? 4 : colourType == 4 ? 2 : 1;
+    // The picture data gathered in one block (at most the file), the filtered scanlines pulled
+    // in slices of whole scanlines (at most all of them), two scanline buffers, the decoder.
+    const std::uint64_t width = std::min<std::uint32_t>(cost.width, kMaxImageSide);
+    const std::uint64_t height = std::min<std::uint32_t>(cost.height, kMaxImageSide);
+    const std::uint64_t stride = ceilDiv(width * cost.bytesPerPixel * depth, 8) + 1;
+    const std::uint64_t pull = std::min(kPngPullBytes + stride, stride * height);
+    cost.scratchBytes = fileBytes + pull + 2 * stride + kPngInflateBytes;
+    // Refused unless its data could inflate to the scanlines (DEFLATE: at most 1032-fold).
+    if (2 * kMaxInflateRatio * fileBytes < stride * height) cost = HeaderCost{};
+    return cost;
+  }
+  if (bytes >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
+    return jpegCost(head, bytes);
   }
   if (bytes >= 18) {
-    width = readLe16(span, 12);
-    height = readLe16(span, 14);
-    return true;
+    const std::uint8_t imageType = head[2];
+    const std::uint8_t depth = head[16];
+    if ((imageType != 2 && imageType != 10) || (depth != 24 && depth != 32)) return cost;
+    cost.width = readLe16(span, 12);
+    cost.height = readLe16(span, 14);
+    cost.bytesPerPixel = depth / 8;
+    // An uncompressed picture must hold its pixels.
+    if (imageType == 2 && 2 * fileBytes < pictureBytes(cost)) cost.bytesPerPixel = 0;
   }
-  return false;
+  return cost;
 }
 
 struct FileCloser {
@@ -120,6 +227,34 @@ ImagePtr decodeReporting(ByteSpan bytes, DecodeReport& report) noexcept {
     refuse(&report, "not a BMP, TGA, PNG or JPEG file");
   }
   return nullptr;
+}
+
+// The offset of the first JPEG marker segment that does not fit in the head, found by hopping
+// over the segments' lengths in the file (at most kMaxMarkerHops of them); 0 when the walk leaves
+// the markers first (a frame header within the head is found there).
+constexpr int kMaxMarkerHops = 4096;
+long markerBeyondHead(std::FILE* file, const std::uint8_t* head) noexcept {
+  long at = 2;
+  for (int hop = 0; hop < kMaxMarkerHops; ++hop) {
+    std::uint8_t marker[4];
+    if (at + 4 <= static_cast<long>(kEstimateHeadBytes)) {
+      std::memcpy(marker, head + at, sizeof marker);
+    } else if (std::fseek(file, at, SEEK_SET) != 0 ||
+               std::fread(marker, 1, sizeof marker, file) != sizeof marker) {
+      return 0;
+    }
+    if (marker[0] != 0xFF) return 0;
+    if (marker[1] == 0xFF) {
+      ++at;  // fill byte
+      continue;
+    }
+    if (marker[1] >= 0xC0 && marker[1] <= 0xCF && marker[1] != 0xC4 && marker[1] != 0xC8 &&
+        marker[1] != 0xCC) {
+      return at + 10 + 3 * 4 <= static_cast<long>(kEstimateHeadBytes) ? 0 : at;
+    }
+    at += 2 + static_cast<long>(readBe16At(marker + 2));
+  }
+  return 0;
 }
 
 }  // namespace
@@ -178,15 +313,22 @@ std::uint64_t estimateLoadBytes(const CountedString& path) noexcept {
   std::int64_t size = 0;
   std::unique_ptr<std::FILE, FileCloser> file(openInputFile(path.text(), size));
   if (!file || size < 0) return 0;
+  // A file of 2 GiB or more is refused before anything is allocated.
+  if (static_cast<std::uint64_t>(size) > kMaxInputFileBytes) return kProcessBaseBytes;
   std::uint8_t head[kEstimateHeadBytes];
-  const std::size_t got = std::fread(head, 1, sizeof head, file.get());
-  std::uint32_t width = kMaxImageSide;
-  std::uint32_t height = kMaxImageSide;
-  if (!headerSides(head, got, width, height)) width = height = kMaxImageSide;
-  width = std::min<std::uint32_t>(std::max<std::uint32_t>(width, 1), kMaxImageSide);
-  height = std::min<std::uint32_t>(std::max<std::uint32_t>(height, 1), kMaxImageSide);
-  const std::uint64_t fileBytes =
-      std::min(static_cast<std::uint64_t>(size), std::uint64_t{kMaxInputFileBytes});
-  // The file is read whole; a PNG also gathers its compressed data in one more block.
-  return 2 * fileBytes + kDecodeBytesPerPixel * std::uint64_t{width} * height;
+  std::size_t got = std::fread(head, 1, sizeof head, file.get());
+  const auto fileBytes = static_cast<std::uint64_t>(size);
+  if (got == sizeof head && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
+    // Metadata may push a JPEG's frame header past the head: the head is read again from two
+    // bytes before the first marker that is not within it, which the walk below reaches.
+    if (const long frame = markerBeyondHead(file.get(), head); frame > 2) {
+      if (std::fseek(file.get(), frame - 2, SEEK_SET) == 0) {
+        got = std::fread(head, 1, sizeof head, file.get());
+        head[0] = 0xFF;
+        head[1] = 0xD8;
+      }
+    }
+  }
+  const HeaderCost cost = headerCost(head, got, fileBytes);
+  return kProcessBaseBytes + fileBytes + cost.scratchBytes + pictureBytes(cost);
 }

@@ -1,12 +1,11 @@
 // Scanline reconstruction for PNG filter method 0 and the Adam7 interlace.
 //
 // Each scanline arrives from the zlib stream as one filter-type byte and the filtered bytes. All
-// scanlines of the picture (every Adam7 pass together) are pulled with one inflateRead into one
-// buffer, up to kMaxPullBytes of them (larger plain pictures in slices of whole scanlines, larger
-// interlaced ones a scanline at a time), and reconstructed in place there afterwards, each
-// against the one before it; the first scanline of the picture and of every pass is
-// reconstructed against zeros. Samples are then spread straight into their final
-// place in the target rows (an Image, bottom row first, or pngState.pixels): bits of depths 1, 2
+// scanlines of the picture (of each Adam7 pass) are pulled with one inflateRead into one buffer
+// in slices of whole scanlines of up to kMaxPullBytes, and reconstructed in place there
+// afterwards, each against the one before it; the first scanline of the picture and of every
+// pass is reconstructed against zeros. Samples are then spread straight into their final place
+// in the target rows (an Image, bottom row first, or pngState.pixels): bits of depths 1, 2
 // and 4 are unpacked most significant first (grey widened to 0..255, palette indices kept),
 // truecolour samples reordered to blue, green, red. Exactly the bytes of the picture are requested
 // from the stream; what follows the last row is never asked for. A filter type above 4 ends the
@@ -461,9 +460,10 @@ void clearRows() noexcept {
   pngState.currentRow = 0;
 }
 
-// Largest pull of filtered scanlines: pictures up to this many filtered bytes are inflated with
-// one call into one buffer.
-constexpr std::uint64_t kMaxPullBytes = std::uint64_t{1} << 30;
+// Largest pull of filtered scanlines, in whole scanlines (at least one): the buffer they are
+// inflated into sits beside the picture, so it stays a small slice of it. Slices of a few MiB
+// cost nothing measurable against one pull of the whole picture.
+constexpr std::uint64_t kMaxPullBytes = std::uint64_t{4} << 20;
 
 // Scanlines of `stride` bytes per pull for a picture of `height` of them: all, or as many as
 // kMaxPullBytes holds, at least one.
@@ -551,11 +551,13 @@ bool readPlainRows(const RowTarget& target) noexcept {
 }
 
 bool readInterlacedRows(const RowTarget& target) noexcept {
-  // The scanlines of all passes, filter bytes included, pulled at once where they fit.
+  // Each pass's scanlines, filter bytes included, pulled in slices of whole scanlines into one
+  // buffer sized for the largest slice of any pass.
   std::size_t passStride[7] = {};
   std::size_t passRows[7] = {};
   std::size_t passWidth[7] = {};
-  std::uint64_t total = 0;
+  std::size_t passPull[7] = {};
+  std::size_t bufferBytes = 0;
   for (std::int32_t p = 0; p < 7; ++p) {
     const Adam7Pass& pass = adam7Passes[p];
     if (pass.firstRow >= pngState.height || pass.firstColumn >= pngState.width) continue;
@@ -569,47 +571,41 @@ bool readInterlacedRows(const RowTarget& target) noexcept {
          7) /
             8 +
         1);
-    total += std::uint64_t{passRows[p]} * passStride[p];
+    passPull[p] = rowsPerPull(passStride[p], passRows[p]);
+    if (passPull[p] * passStride[p] > bufferBytes) bufferBytes = passPull[p] * passStride[p];
   }
-  const bool whole = total <= kMaxPullBytes;
-  HeapPtr<std::uint8_t[]> buffer;
-  if (whole) {
-    buffer = allocateArray<std::uint8_t>(static_cast<std::size_t>(total));
-    if (!buffer) return false;
-    if (inflateRead(buffer.get(), static_cast<std::uint32_t>(total)) != total) return false;
-  }
+  const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(bufferBytes);
+  if (!buffer) return false;
   const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
-  std::uint8_t* scanline = buffer.get();
   for (std::int32_t p = 0; p < 7; ++p) {
     pngState.passIndex = p;
     const Adam7Pass& pass = adam7Passes[p];
     if (passRows[p] == 0) continue;
     clearRows();
-    const std::size_t length = passStride[p] - 1;
+    const std::size_t stride = passStride[p];
+    const std::size_t length = stride - 1;
     const std::uint8_t* prior = pngState.rows[1].get();  // zeros above the first row
     std::int32_t row = pass.firstRow;
-    for (std::size_t k = 0; k < passRows[p]; ++k, row += pass.rowStep) {
-      if (!whole) {  // one scanline at a time into the current row buffer
-        std::uint8_t* const x = pngState.rows[pngState.currentRow].get();
-        std::uint8_t type = 0;
-        if (inflateRead(&type, 1) != 1 || type > kFilterPaeth) return false;
-        const auto count = static_cast<std::uint32_t>(length);
-        if (inflateRead(x, count) != count) return false;
+    for (std::size_t first = 0; first < passRows[p]; first += passPull[p]) {
+      const std::size_t count =
+          passRows[p] - first < passPull[p] ? passRows[p] - first : passPull[p];
+      const auto bytes = static_cast<std::uint32_t>(count * stride);
+      if (inflateRead(buffer.get(), bytes) != bytes) return false;
+      for (std::size_t k = 0; k < count; ++k, row += pass.rowStep) {
+        std::uint8_t* const scanline = buffer.get() + k * stride;
+        const std::uint8_t type = scanline[0];
+        if (type > kFilterPaeth) return false;
+        std::uint8_t* const x = scanline + 1;
         unfilterScanline(type, x, prior, length, distance);
-        convertPassRow(target, pass, row, static_cast<std::int32_t>(passWidth[p]));
+        spreadPixels(x,
+                     targetRow(target, row) + static_cast<std::size_t>(pass.firstColumn) * distance,
+                     passWidth[p], static_cast<std::size_t>(pass.columnStep) * distance);
         prior = x;
-        pngState.currentRow ^= 1;
-        continue;
       }
-      const std::uint8_t type = scanline[0];
-      if (type > kFilterPaeth) return false;
-      std::uint8_t* const x = scanline + 1;
-      unfilterScanline(type, x, prior, length, distance);
-      spreadPixels(x,
-                   targetRow(target, row) + static_cast<std::size_t>(pass.firstColumn) * distance,
-                   passWidth[p], static_cast<std::size_t>(pass.columnStep) * distance);
-      prior = x;
-      scanline += passStride[p];
+      if (first + count < passRows[p]) {  // the next pull overwrites the buffer
+        std::memcpy(pngState.rows[0].get(), prior, length);
+        prior = pngState.rows[0].get();
+      }
     }
   }
   return true;

@@ -28,11 +28,11 @@ struct RowTarget {
 
 // Both loops need width, height, bitDepth, colourType, bytesPerPixel, rowBytes and both rows
 // buffers set up, a target of height rows of width * bytesPerPixel bytes, and a stream started
-// with inflateBegin. They request exactly the filter bytes and scanlines of the picture (in one
-// read where they fit in 1 GiB), nothing after the last row, and return true once every byte of
-// the target is written; false when the stream delivers less, a filter type is above 4, the
-// stream is bad or the buffer of filtered scanlines cannot be allocated. Rows placed before a
-// failure stay in the target.
+// with inflateBegin. They request exactly the filter bytes and scanlines of the picture (in
+// slices of whole scanlines of at most 4 MiB, or one scanline), nothing after the last row, and
+// return true once every byte of the target is written; false when the stream delivers less, a
+// filter type is above 4, the stream is bad or the buffer of filtered scanlines cannot be
+// allocated. Rows placed before a failure stay in the target.
 [[nodiscard]] bool readPlainRows(const RowTarget& target) noexcept;
 [[nodiscard]] bool readInterlacedRows(const RowTarget& target) noexcept;
 

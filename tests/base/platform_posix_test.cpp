@@ -2,11 +2,18 @@
 // affinity mask the test can narrow.
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
 
 #include "base/platform.h"
 #include "support/test_files.h"
@@ -68,6 +75,74 @@ TEST(PlatformPosix, CpuCountFollowsAffinityAndMemoryIsAtMostPhysical) {
                                  static_cast<std::uint64_t>(::sysconf(_SC_PAGE_SIZE));
   EXPECT_GT(usableMemoryBytes(), 0u);
   EXPECT_LE(usableMemoryBytes(), physical);
+}
+
+// The address space mapped now, from /proc/self/statm.
+std::uint64_t mappedNow() {
+  unsigned long long pages = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  if (std::fscanf(statm, "%llu", &pages) != 1) pages = 0;
+  std::fclose(statm);
+  return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGE_SIZE));
+}
+
+// An address-space limit leaves at most what is not mapped yet.
+TEST(PlatformPosix, UsableMemoryKeepsWithinTheAddressSpaceLimit) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_AS, &saved), 0);
+  const std::uint64_t room = std::uint64_t{512} << 20;
+  const std::uint64_t mapped = mappedNow();
+  ASSERT_GT(mapped, 0u);
+  rlimit limited = saved;
+  limited.rlim_cur = static_cast<rlim_t>(mapped + room);
+  if (saved.rlim_max != RLIM_INFINITY && limited.rlim_cur > saved.rlim_max) {
+    GTEST_SKIP() << "the hard address-space limit is below what the test needs";
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &limited), 0);
+  const std::uint64_t usable = usableMemoryBytes();
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &saved), 0);
+  EXPECT_LE(usable, room);
+  EXPECT_GT(usable, room / 2);
+}
+
+// Under an address-space limit, threads started afterwards get small stacks and allocate from
+// the allocator's one arena instead of reserving 64 MiB each. Run in a child process, since both
+// settings stay for the life of the process.
+TEST(PlatformPosix, ThreadsUnderAnAddressSpaceLimitTakeLittleOfIt) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rlimit limited{};
+    ::getrlimit(RLIMIT_AS, &limited);
+    limited.rlim_cur = static_cast<rlim_t>(mappedNow() + (std::uint64_t{1} << 30));
+    if (::setrlimit(RLIMIT_AS, &limited) != 0) ::_exit(10);
+    limitThreadAddressSpace();
+    int result = 0;
+    std::thread worker([&result] {
+      pthread_attr_t attributes;
+      std::size_t stackBytes = 0;
+      if (::pthread_getattr_np(::pthread_self(), &attributes) != 0) {
+        result = 11;
+        return;
+      }
+      ::pthread_attr_getstacksize(&attributes, &stackBytes);
+      ::pthread_attr_destroy(&attributes);
+      if (stackBytes > 2 * kWorkerStackBytes) result = 12;
+      const std::uint64_t before = mappedNow();
+      void* small = std::malloc(64);
+      const std::uint64_t after = mappedNow();
+      std::free(small);
+      if (after > before + (std::uint64_t{8} << 20)) result = 13;  // a new arena of its own
+    });
+    worker.join();
+    ::_exit(result);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no limit set, 11: no attributes, 12: stack too "
+                                       "large, 13: the thread reserved an arena of its own";
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "png/inflate.h"
 #include "support/png_oracle.h"
 #include "support/png_writer.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -171,6 +172,44 @@ TEST_F(PngReader, MatchesLibpngForLargerPicturesWithEachFilterType) {
         }
       }
     }
+  }
+}
+
+// A 4096x4096 RGBA picture of zeros, plain and interlaced: what the decode holds beside the
+// picture and the file is a small slice of filtered scanlines, not a second picture's worth.
+TEST_F(PngReader, LargePictureHoldsLittleBesideThePicture) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows keeps one peak of resident memory per process and cannot reset it";
+#endif
+  constexpr std::uint32_t kSide = 4096;
+  for (const bool interlaced : {false, true}) {
+    // Zero filter bytes and zero samples: only the count of scanline bytes matters.
+    std::size_t scanlineBytes = std::size_t{kSide} * (kSide * 4 + 1);
+    if (interlaced) {
+      scanlineBytes = 0;
+      const std::uint32_t columns[7][2] = {{0, 8}, {4, 8}, {0, 4}, {2, 4}, {0, 2}, {1, 2}, {0, 1}};
+      const std::uint32_t rows[7][2] = {{0, 8}, {0, 8}, {4, 8}, {0, 4}, {2, 4}, {0, 2}, {1, 2}};
+      for (int p = 0; p < 7; ++p) {
+        const std::size_t width = (kSide - columns[p][0] + columns[p][1] - 1) / columns[p][1];
+        const std::size_t height = (kSide - rows[p][0] + rows[p][1] - 1) / rows[p][1];
+        scanlineBytes += height * (width * 4 + 1);
+      }
+    }
+    Bytes file;
+    {
+      const Bytes scanlines(scanlineBytes, 0);
+      file = joinBytes({pngSignature(),
+                        pngChunk("IHDR", pngHeaderData(kSide, kSide, 8, 6, interlaced ? 1 : 0)),
+                        pngChunk("IDAT", zlibCompress(scanlines, 1)), pngChunk("IEND", {})});
+    }
+    ASSERT_TRUE(resetPeakResident()) << "the peak of resident memory cannot be reset";
+    const std::size_t before = peakResidentBytes();
+    ImagePtr image = decode(file);
+    const std::size_t held = peakResidentBytes() - before;
+    ASSERT_NE(image, nullptr) << interlaced;
+    const std::size_t pictureBytes = image->pixelBytes();
+    EXPECT_LT(held, pictureBytes + 2 * file.size() + (std::size_t{16} << 20))
+        << (interlaced ? "interlaced" : "plain");
   }
 }
 
