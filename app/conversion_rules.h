@@ -10,6 +10,7 @@
 #include "app/ordered_run.h"
 #include "base/counted_string.h"
 #include "base/decode_report.h"
+#include "base/folder_listing.h"
 #include "base/platform.h"
 #include "base/printf_format.h"
 

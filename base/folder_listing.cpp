@@ -1,11 +1,11 @@
 // The part of the folder listing that no system call touches: the name blocks and their order.
 // Reading the folder is the platform's (platform.cpp, platform_win32.cpp).
 
+#include "base/folder_listing.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
-
-#include "base/platform.h"
 
 namespace {
 

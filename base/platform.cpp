@@ -38,6 +38,7 @@
 #include <new>
 #include <thread>
 
+#include "base/folder_listing.h"
 #include "base/temporary_name.h"
 
 const char kPathSeparator[2] = {static_cast<char>(std::filesystem::path::preferred_separator),

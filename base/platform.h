@@ -1,12 +1,10 @@
 #pragma once
-// The small portable layer: folder listing, entry classification, opening an input file without
+// The small portable layer: entry classification, opening an input file without
 // blocking, temporary output files and their removal on interruption, the pause before exit.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-
-#include "base/heap.h"
 
 // The native path separator as a one-character text ("/" on POSIX, "\\" on Windows).
 extern const char kPathSeparator[2];
@@ -14,37 +12,6 @@ extern const char kPathSeparator[2];
 // Creates the folder; an existing folder (or any failure) is ignored, as the first write to it
 // reports the real problem.
 void createFolder(const char* path) noexcept;
-
-enum class ListingResult { listed, cannotList, outOfMemory };
-
-// The names of the entries of a folder, "." and ".." excluded, sorted by name in byte order. The
-// names share one heap block, so a listing costs two blocks however many entries there are, and
-// running out of memory is a result, never an exception.
-class FolderListing {
- public:
-  // Reads the folder, replacing any earlier listing. cannotList when the folder cannot be opened,
-  // outOfMemory when a block for the names cannot be had; the listing is empty after either. An
-  // error part way through the folder ends the listing there, with the names read so far.
-  [[nodiscard]] ListingResult read(const char* path) noexcept;
-
-  [[nodiscard]] std::size_t count() const noexcept { return count_; }
-  // The zero-terminated name at index (below count()), valid until the next read.
-  [[nodiscard]] const char* name(std::size_t index) const noexcept {
-    return text_.get() + offsets_[index];
-  }
-
- private:
-  void clear() noexcept;
-  [[nodiscard]] bool append(const char* name) noexcept;
-  void sortNames() noexcept;  // into byte order, once every name is in
-
-  HeapPtr<char[]> text_;            // the names, each with its terminating zero
-  std::size_t textBytes_ = 0;       // bytes of text_ in use
-  std::size_t textCapacity_ = 0;    // bytes allocated for text_
-  HeapPtr<std::size_t[]> offsets_;  // where each name starts in text_, in byte order once read
-  std::size_t count_ = 0;           // names in the listing
-  std::size_t offsetCapacity_ = 0;  // entries allocated for offsets_
-};
 
 enum class EntryKind {
   file,  // a regular file, a link to one, or a link that leads nowhere: to be converted

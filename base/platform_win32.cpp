@@ -26,6 +26,7 @@
 #include <mutex>
 #include <new>
 
+#include "base/folder_listing.h"
 #include "base/platform.h"
 #include "base/temporary_name.h"
 

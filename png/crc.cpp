@@ -14,7 +14,7 @@
 #include <array>
 #include <cstddef>
 
-#include "png/inflate.h"
+#include "base/cpu_features.h"
 
 #if POW2BMP_X86_SIMD
 #include <immintrin.h>

@@ -46,40 +46,6 @@
 thread_local InflateState inflateState;
 
 namespace {
-// Set by tests only; atomic so that a decode on another thread reads it cleanly.
-std::atomic<CodePath> chosenPath{CodePath::kBest};
-}  // namespace
-
-void setCodePath(CodePath path) noexcept { chosenPath.store(path, std::memory_order_relaxed); }
-CodePath codePath() noexcept { return chosenPath.load(std::memory_order_relaxed); }
-
-#if POW2BMP_X86_SIMD
-namespace {
-
-// What the processor offers, asked once.
-struct CpuFeatures {
-  bool ssse3 = __builtin_cpu_supports("ssse3") != 0;
-  bool sse41 = __builtin_cpu_supports("sse4.1") != 0;
-  bool avx2 = __builtin_cpu_supports("avx2") != 0;
-  bool bmi2 = __builtin_cpu_supports("bmi2") != 0;
-  bool pclmul = __builtin_cpu_supports("pclmul") != 0;
-};
-
-const CpuFeatures& cpuFeatures() noexcept {
-  static const CpuFeatures features;
-  return features;
-}
-
-}  // namespace
-
-bool useSsse3() noexcept { return cpuFeatures().ssse3 && codePath() == CodePath::kBest; }
-bool useSse41() noexcept { return cpuFeatures().sse41 && codePath() == CodePath::kBest; }
-bool useAvx2() noexcept { return cpuFeatures().avx2 && codePath() == CodePath::kBest; }
-bool useBmi2() noexcept { return cpuFeatures().bmi2 && codePath() == CodePath::kBest; }
-bool usePclmul() noexcept { return cpuFeatures().pclmul && codePath() == CodePath::kBest; }
-#endif
-
-namespace {
 
 constexpr std::uint32_t kAdlerModulus = 65521;
 constexpr std::size_t kAdlerBlock = 5552;  // most bytes summed before s2 could pass 2^32
@@ -734,7 +700,7 @@ std::uint32_t updateAdlerVector(std::uint32_t adler, const std::uint8_t* bytes,
 using AdlerFunction = std::uint32_t (*)(std::uint32_t, const std::uint8_t*, std::size_t) noexcept;
 
 AdlerFunction chooseAdler() noexcept {
-  if (chosenPath == CodePath::kPortable) return &updateAdlerPortable;
+  if (codePath() == CodePath::kPortable) return &updateAdlerPortable;
 #if POW2BMP_X86_SIMD
   if (useAvx2()) return &updateAdlerVector<AdlerAvx2>;
   return &updateAdlerVector<AdlerSse2>;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/folder_listing.h"
 #include "base/platform.h"
 #include "support/test_files.h"
 

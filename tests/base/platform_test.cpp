@@ -1,6 +1,8 @@
 #include "base/platform.h"
 
 #include <gtest/gtest.h>
+
+#include "base/folder_listing.h"
 #ifdef _WIN32
 #include <process.h>
 #else
