@@ -16,11 +16,8 @@
 #include <random>
 #include <stdexcept>
 
-#include "app/bmp_writer.h"
 #include "app/driver.h"
-#include "app/padding.h"
 #include "base/platform.h"
-#include "image/loader.h"
 
 ScratchFolder::ScratchFolder(const std::filesystem::path& parent) {
 #ifdef _WIN32
@@ -84,18 +81,6 @@ std::string asLinuxReport(const std::string& text) {
     out += text[i] == '\\' ? '/' : text[i];
   }
   return out;
-}
-
-Bytes expectedBmpFile(const Bytes& input) {
-  ImagePtr image = decodeImage(ByteSpan(input.data(), input.size()));
-  if (!image) return {};
-  const unsigned width = image->width;
-  const unsigned height = image->height;
-  image = padToPowerOfTwo(std::move(image));
-  const auto header = buildBmpHeader(*image, width, height);
-  Bytes file(header.begin(), header.end());
-  file.insert(file.end(), image->pixels(), image->pixels() + image->pixelBytes());
-  return file;
 }
 
 ProcessResult runProcess(const std::string& command, const std::filesystem::path& folder) {

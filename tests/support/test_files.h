@@ -50,8 +50,10 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 // The text of a Windows report read as Linux's: "\r\n" as "\n" and every '\\' as '/'.
 [[nodiscard]] std::string asLinuxReport(const std::string& text);
 
-// What the converter must write for an input file: the decoded picture, padded to powers of two,
-// behind its BMP header; empty when the input does not decode.
+// What the converter must write for an input file, made without the converter's code
+// (reference_bmp.cpp): the picture as libpng, libjpeg or a plain BMP or TGA reader decodes it,
+// padded to powers of two by repeating its edges, behind its BMP header; empty when the input
+// does not decode.
 [[nodiscard]] Bytes expectedBmpFile(const Bytes& input);
 
 struct ProcessResult {
