@@ -29,10 +29,6 @@ enum class EntryKind {
 [[nodiscard]] std::FILE* openInputFile(const char* path, std::int64_t& size,
                                        int* error = nullptr) noexcept;
 
-// Writes the system's text for an error number, first letter lower-case ("permission denied"),
-// to out: at most size - 1 characters and a terminating zero (size at least 1).
-void describeSystemError(int error, char* out, std::size_t size) noexcept;
-
 // Makes sure descriptors 0, 1 and 2 are open, opening the null device on each one that is
 // closed, so that no file the program opens later takes the place of standard output or error
 // and receives report lines. Call it first, before any other thread starts. Nothing on Windows,

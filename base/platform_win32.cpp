@@ -171,11 +171,6 @@ std::FILE* openInputFile(const char* path, std::int64_t& size, int* error) noexc
   return file;
 }
 
-void describeSystemError(int error, char* out, std::size_t size) noexcept {
-  std::snprintf(out, size, "%s", std::strerror(error));
-  if (out[0] >= 'A' && out[0] <= 'Z') out[0] = static_cast<char>(out[0] - 'A' + 'a');
-}
-
 void openClosedStandardDescriptors() noexcept {}
 
 namespace {

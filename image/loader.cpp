@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "base/platform.h"
+#include "base/system_error.h"
 #include "image/bmp_reader.h"
 #include "image/foreign_formats.h"
 #include "image/jpeg_reader.h"

@@ -10,6 +10,7 @@
 
 #include "base/folder_listing.h"
 #include "base/platform.h"
+#include "base/system_error.h"
 #include "support/test_files.h"
 
 namespace {

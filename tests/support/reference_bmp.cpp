@@ -29,8 +29,9 @@ unsigned le16(const Bytes& bytes, std::size_t at) {
 }
 
 std::uint32_t le32(const Bytes& bytes, std::size_t at) {
-  return at + 4 <= bytes.size() ? std::uint32_t{le16(bytes, at)} | std::uint32_t{le16(bytes, at + 2)} << 16
-                                : 0;
+  return at + 4 <= bytes.size()
+             ? std::uint32_t{le16(bytes, at)} | std::uint32_t{le16(bytes, at + 2)} << 16
+             : 0;
 }
 
 // An uncompressed 24- or 32-bit BMP: rows bottom-up (top-down when the height is negative), each
@@ -96,7 +97,8 @@ bool readTga(const Bytes& file, Picture& picture) {
   for (unsigned stored = 0; stored < picture.height; ++stored) {
     const unsigned row = topFirst ? stored : picture.height - 1 - stored;
     for (unsigned column = 0; column < picture.width; ++column) {
-      const std::uint8_t* from = &pixels[(std::size_t{stored} * picture.width + column) * picture.channels];
+      const std::uint8_t* from =
+          &pixels[(std::size_t{stored} * picture.width + column) * picture.channels];
       std::uint8_t* to = picture.at(row, column);
       to[0] = from[2];
       to[1] = from[1];
@@ -137,7 +139,8 @@ unsigned paddedSide(unsigned side) {
 }
 
 void put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) bytes[at++] = static_cast<std::uint8_t>(value >> shift);
+  for (int shift = 0; shift < 32; shift += 8)
+    bytes[at++] = static_cast<std::uint8_t>(value >> shift);
 }
 
 }  // namespace
@@ -169,7 +172,8 @@ Bytes expectedBmpFile(const Bytes& input) {
     const unsigned fromBottom = outputRow < picture.height ? outputRow : picture.height - 1;
     const unsigned row = picture.height - 1 - fromBottom;
     for (unsigned column = 0; column < width; ++column) {
-      const std::uint8_t* pixel = picture.at(row, column < picture.width ? column : picture.width - 1);
+      const std::uint8_t* pixel =
+          picture.at(row, column < picture.width ? column : picture.width - 1);
       file.push_back(pixel[2]);
       file.push_back(pixel[1]);
       file.push_back(pixel[0]);
