@@ -44,6 +44,7 @@ FileOutcome writeOutput(const FileRequest& request, const Image& picture, BmpRow
     case OutputKind::none:
       break;
     case OutputKind::temporary:
+      if (request.makeParentFolders) createParentFolders(request.outputPath);
       return outcomeOf(writePaddedBmpTemporary(request.outputPath, picture, stage, temporary));
     case OutputKind::inPlace:
       return writeInPlace(request.outputPath, picture, stage);
@@ -102,8 +103,8 @@ void reportOutcome(std::FILE* out, const FileResult& result, const char* inputPa
     case FileOutcome::skipped:
       return;
     case FileOutcome::converted:
-      report(out, "File %s generated OK, size: %ux%u/%u\n", outputPath, result.width,
-             result.height, result.channels * 8);
+      report(out, "File %s generated OK, size: %ux%u/%u\n", outputPath, result.width, result.height,
+             result.channels * 8);
       return;
     case FileOutcome::cannotLoad:
       report(out, "ERROR: Cannot load input image %s\n", inputPath);

@@ -31,11 +31,13 @@ enum class OutputKind : std::uint8_t {
 };
 
 struct FileRequest {
-  CountedString inputPath;  // empty: the path could not be built (noMemory)
+  CountedString inputPath;   // empty: the path could not be built (noMemory)
   bool folderEntry = false;  // an entry of img/: folders and special files are skipped
   OutputKind output = OutputKind::none;
   const char* outputPath = nullptr;  // for temporary and inPlace
-  std::FILE* stream = nullptr;       // for stream
+  // temporary: the missing folders on the way to outputPath are made before the file is written
+  bool makeParentFolders = false;
+  std::FILE* stream = nullptr;  // for stream
   // Files whose estimated peak (estimateLoadBytes) passes this many bytes are not read: they are
   // noMemory at once, rather than started and ended by the system's out-of-memory killer.
   // 0: no such bound.

@@ -15,6 +15,12 @@ extern const char kPathSeparator[2];
 // reports the real problem.
 void createFolder(const char* path) noexcept;
 
+// Creates the folders on the way to the file at path that do not exist yet, as `mkdir -p` does
+// for its parent folder (on POSIX with mode 0777 less the umask). Nothing that exists is
+// changed. Failures are ignored (a name on the way that is a file, no permission, no memory for
+// a copy of the path): creating the file then reports the problem.
+void createParentFolders(const char* path) noexcept;
+
 enum class ListingResult { listed, cannotList, outOfMemory };
 
 // The names of the entries of a folder, "." and ".." excluded, sorted by name in byte order. The

@@ -88,6 +88,41 @@ TEST(OneFile, FailuresAreTheBatchLinesWithStatusOneAndNoOutput) {
   EXPECT_FALSE(fs::exists(folder.path() / "out.bmp"));
 }
 
+// The missing folders on the way to OUTPUT are made, as a folder run makes bmp, once there is a
+// picture to write: never for a file that fails. A name on the way that is a file is no folder
+// to write in.
+TEST(OneFile, CreatesTheMissingFoldersOfItsOutput) {
+  ScratchFolder folder;
+  const Bytes input = buildBmp({.width = 9, .height = 6});
+  writeFile(folder.path() / "a.bmp", input);
+  writeFile(folder.path() / "text.png", Bytes{'h', 'i'});
+  fs::create_directory(folder.path() / "out");
+  const ProcessResult made = runProcess(binary() + " a.bmp out/x/y/a.bmp", folder.path());
+  EXPECT_EQ(made.status, 0);
+  EXPECT_EQ(reportText(made.output), "File out/x/y/a.bmp generated OK, size: 9x6/24\n");
+  EXPECT_EQ(readFile(folder.path() / "out/x/y/a.bmp"), expectedBmpFile(input));
+  EXPECT_EQ(entriesOf(folder.path() / "out/x/y"), std::vector<std::string>{"a.bmp"});
+  if (!kBinaryUnderWine) {
+    // Made with mode 0777 less the umask, as mkdir -p makes them.
+    const ProcessResult masked =
+        runProcess("umask 027 && " + binary() + " a.bmp m/n/a.bmp", folder.path());
+    EXPECT_EQ(masked.status, 0);
+    for (const char* created : {"m", "m/n"}) {
+      EXPECT_EQ(fs::status(folder.path() / created).permissions(),
+                fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec)
+          << created;
+    }
+  }
+  const ProcessResult failed = runProcess(binary() + " text.png new/a.bmp", folder.path());
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_FALSE(fs::exists(folder.path() / "new"));
+  writeFile(folder.path() / "plain", Bytes{'k'});
+  const ProcessResult underFile = runProcess(binary() + " a.bmp plain/x/a.bmp", folder.path());
+  EXPECT_EQ(underFile.status, 1);
+  EXPECT_EQ(reportText(underFile.output), "ERROR: cannot create output file plain/x/a.bmp\n");
+  EXPECT_EQ(readFile(folder.path() / "plain"), Bytes{'k'});
+}
+
 TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
   ScratchFolder folder;
   const fs::path img = folder.path() / "img";
