@@ -165,6 +165,56 @@ TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
       << runReport;
 }
 
+// Two entries with one output name: the earlier one's line names the later one, which a run
+// writes over it, whatever that later file turns out to be; a folder between them, which a run
+// skips, is not named. Files named on the command line have no output name to clash.
+TEST(Check, NamesTheLaterFileThatReplacesAnOutput) {
+  ScratchFolder folder;
+  const fs::path img = folder.path() / "img";
+  fs::create_directories(img);
+  writeFile(img / "a.png", buildPng(makePngPicture(5, 4, 8, 2, false, 3)));
+  writeFile(img / "a.tga", buildBmp({.width = 4, .height = 4}));
+  writeFile(img / "b.bmp", buildBmp({.width = 6, .height = 4}));
+  writeFile(img / "c.bmp", buildBmp({.width = 7, .height = 4}));
+  fs::create_directory(img / "c.jpg");
+  writeFile(img / "c.png", Bytes(200, 'x'));
+  writeFile(img / "d", buildBmp({.width = 8, .height = 4}));
+  writeFile(img / "d.bmp.x", buildBmp({.width = 9, .height = 4}));
+  writeFile(img / "d.bmp.bmp", buildBmp({.width = 10, .height = 4}));
+  const std::string expected =
+      "img/a.png\tok\tPNG 5x4 RGB -> bmp/a.bmp 8x4 24-bit (replaced by img/a.tga)\n"
+      "img/a.tga\tok\tBMP 4x4 RGB -> bmp/a.bmp 4x4 24-bit\n"
+      "img/b.bmp\tok\tBMP 6x4 RGB -> bmp/b.bmp 8x4 24-bit\n"
+      "img/c.bmp\tok\tBMP 7x4 RGB -> bmp/c.bmp 8x4 24-bit (replaced by img/c.png)\n"
+      "img/c.png\trefused\tnot a BMP, TGA, PNG or JPEG file\n"
+      "img/d\tok\tBMP 8x4 RGB -> bmp/d 8x4 24-bit\n"
+      "img/d.bmp.bmp\tok\tBMP 10x4 RGB -> bmp/d.bmp.bmp 16x4 24-bit (replaced by img/d.bmp.x)\n"
+      "img/d.bmp.x\tok\tBMP 9x4 RGB -> bmp/d.bmp.bmp 16x4 24-bit\n"
+      "8 files checked: 7 would convert, 1 would not\n";
+  for (const char* jobs : {" -j 1", " -j 3"}) {
+    const ProcessResult check = runProcess(binary() + " --check" + jobs, folder.path());
+    EXPECT_EQ(check.status, 1) << jobs;
+    EXPECT_EQ(checkText(check.output), expected) << jobs;
+  }
+  const ProcessResult named = runProcess(binary() + " --check img/a.png img/a.tga", folder.path());
+  EXPECT_EQ(named.status, 0);
+  EXPECT_EQ(checkText(named.output),
+            "img/a.png\tok\tPNG 5x4 RGB -> 8x4 24-bit\n"
+            "img/a.tga\tok\tBMP 4x4 RGB -> 4x4 24-bit\n"
+            "2 files checked: 2 would convert, 0 would not\n");
+  if (kBinaryUnderWine) return;  // Windows file names cannot hold tabs
+  fs::remove_all(img);
+  fs::create_directories(img);
+  writeFile(img / "e\t1.bmp", buildBmp({.width = 4, .height = 4}));
+  writeFile(img / "e\t1.png", buildBmp({.width = 4, .height = 5}));
+  const ProcessResult escaped = runProcess(binary() + " --check", folder.path());
+  EXPECT_EQ(escaped.output,
+            "img/e\\t1.bmp\tok\tBMP 4x4 RGB -> bmp/e\\t1.bmp 4x4 24-bit (replaced by "
+            "img/e\\t1.png)\n"
+            "img/e\\t1.png\tok\tBMP 4x5 RGB -> bmp/e\\t1.bmp 4x8 24-bit\n"
+            "2 files checked: 2 would convert, 0 would not\n");
+}
+
 // A name with tabs, line feeds, backslashes and other control bytes stays one field of one line,
 // escaped, in both forms of the check, so it cannot forge a line or add a field.
 TEST(Check, EscapesNamesSoThatNoNameForgesALineOrAField) {
