@@ -4,10 +4,12 @@
 // in name order whatever the number of jobs, each just after the warnings of its decode, as in a
 // run. A memory failure seen while other files were in flight is tried again alone, as in a run,
 // before it is reported. Paths and reasons are written as escaped fields, so a name holding tabs
-// or line feeds cannot add a field or a line.
+// or line feeds cannot add a field or a line. An entry whose output a later entry replaces (two
+// names with one output name) says so on its line, so the clash shows before a run.
 
 #include "app/check.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -49,11 +51,95 @@ void refuseSides(FileResult& file) noexcept {
   }
 }
 
+// The output name a run gives the entry `name` of img/, as outputPathFor builds it (the folder
+// left out): the name up to its last dot when at most four bytes follow that dot, then ".bmp";
+// otherwise the whole name. Compared byte by byte without being built.
+class OutputName {
+ public:
+  explicit OutputName(const char* name) noexcept : name_(name) {
+    const std::size_t length = std::strlen(name);
+    const char* dot = std::strrchr(name, '.');
+    kept_ = length;
+    if (dot != nullptr && length - static_cast<std::size_t>(dot - name) <= kMaxExtensionBytes + 1) {
+      kept_ = static_cast<std::size_t>(dot - name);
+      replaced_ = true;
+    }
+  }
+
+  // Negative, zero or positive as this name sorts before, with or after other.
+  [[nodiscard]] int compare(const OutputName& other) const noexcept {
+    const std::size_t length = this->length();
+    const std::size_t otherLength = other.length();
+    for (std::size_t at = 0; at < length && at < otherLength; ++at) {
+      const unsigned char mine = byteAt(at);
+      const unsigned char theirs = other.byteAt(at);
+      if (mine != theirs) return mine < theirs ? -1 : 1;
+    }
+    return length == otherLength ? 0 : length < otherLength ? -1 : 1;
+  }
+
+ private:
+  static constexpr std::size_t kMaxExtensionBytes = 4;
+  static constexpr char kExtension[] = ".bmp";
+
+  [[nodiscard]] std::size_t length() const noexcept {
+    return kept_ + (replaced_ ? sizeof kExtension - 1 : 0);
+  }
+  [[nodiscard]] unsigned char byteAt(std::size_t at) const noexcept {
+    return static_cast<unsigned char>(at < kept_ ? name_[at] : kExtension[at - kept_]);
+  }
+
+  const char* name_;
+  std::size_t kept_ = 0;   // bytes of the name the output keeps
+  bool replaced_ = false;  // whether ".bmp" follows them
+};
+
+// For each entry of img/, the next entry in name order that has the same output name: a run
+// replaces the earlier entry's output with the later one's. Found by sorting the entries by
+// output name, in two blocks of one index per entry.
+class OutputClashes {
+ public:
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  // False when the blocks cannot be had.
+  [[nodiscard]] bool find(const FolderListing& names) noexcept {
+    const std::size_t count = names.count();
+    next_ = allocateArray<std::size_t>(count);
+    const HeapPtr<std::size_t[]> order = allocateArray<std::size_t>(count);
+    if (!next_ || !order) return false;
+    for (std::size_t entry = 0; entry < count; ++entry) {
+      order[entry] = entry;
+      next_[entry] = kNone;
+    }
+    const auto before = [&names](std::size_t left, std::size_t right) {
+      const int byName = OutputName(names.name(left)).compare(OutputName(names.name(right)));
+      return byName != 0 ? byName < 0 : left < right;
+    };
+    std::sort(order.get(), order.get() + count, before);
+    for (std::size_t at = 1; at < count; ++at) {
+      if (OutputName(names.name(order[at - 1])).compare(OutputName(names.name(order[at]))) == 0) {
+        next_[order[at - 1]] = order[at];
+      }
+    }
+    return true;
+  }
+
+  [[nodiscard]] std::size_t next(std::size_t entry) const noexcept { return next_[entry]; }
+
+ private:
+  HeapPtr<std::size_t[]> next_;
+};
+
 class CheckJobs final : public OrderedJobs {
  public:
-  CheckJobs(const CheckOptions& options, const FolderListing* names, std::FILE* out,
-            CheckResult* results, std::uint64_t usable) noexcept
-      : options_(options), names_(names), out_(out), results_(results), usable_(usable) {}
+  CheckJobs(const CheckOptions& options, const FolderListing* names, const OutputClashes* clashes,
+            std::FILE* out, CheckResult* results, std::uint64_t usable) noexcept
+      : options_(options),
+        names_(names),
+        clashes_(clashes),
+        out_(out),
+        results_(results),
+        usable_(usable) {}
 
   // A file refused for its estimate holds nothing.
   std::uint64_t cost(std::size_t job) noexcept override {
@@ -118,8 +204,10 @@ class CheckJobs final : public OrderedJobs {
       writeEscapedField(out_, result.outputPath.text());
       std::fputc(' ', out_);
     }
-    report(out_, "%ux%u %u-bit\n", paddedSide(file.width), paddedSide(file.height),
-           file.channels * 8);
+    std::fprintf(out_, "%ux%u %u-bit", paddedSide(file.width), paddedSide(file.height),
+                 file.channels * 8);
+    if (names_ != nullptr) noteReplacement(job);
+    report(out_, "\n");
     ++converts_;
     return CommitAction::next;
   }
@@ -130,13 +218,30 @@ class CheckJobs final : public OrderedJobs {
   [[nodiscard]] std::size_t refused() const noexcept { return refused_; }
 
  private:
+  // " (replaced by img/LATER)" when a later entry that a run converts or tries to (a folder is
+  // skipped) has the same output name as the entry `job`.
+  void noteReplacement(std::size_t job) const noexcept {
+    std::size_t later = clashes_->next(job);
+    while (later != OutputClashes::kNone &&
+           classifyEntry(inputPath(later).text()) == EntryKind::skip) {
+      later = clashes_->next(later);
+    }
+    if (later == OutputClashes::kNone) return;
+    std::fputs(" (replaced by ", out_);
+    writeEscapedField(out_, kInputFolder);
+    writeEscapedField(out_, kPathSeparator);
+    writeEscapedField(out_, names_->name(later));
+    std::fputc(')', out_);
+  }
+
   CountedString inputPath(std::size_t job) const noexcept {
     return names_ != nullptr ? folderPath(kInputFolder, names_->name(job))
                              : CountedString::fromText(options_.paths[job]);
   }
 
   const CheckOptions& options_;
-  const FolderListing* names_;  // null: the paths of the options
+  const FolderListing* names_;    // null: the paths of the options
+  const OutputClashes* clashes_;  // of names_, when there are names
   std::FILE* out_;
   CheckResult* results_;
   std::uint64_t usable_;  // the memory the process may use, taken once before the run
@@ -151,9 +256,15 @@ int checkAll(std::FILE* out, const CheckOptions& options) noexcept {
   const unsigned jobs = workerCount(options.jobs);
   const std::uint64_t usable = usableMemoryBytes();
   const std::uint64_t budget = pictureBudget(options.memoryBudget, usable);
+  OutputClashes clashes;
+  if (fromFolder && !clashes.find(names)) {
+    report(out, "%s", kMemoryLine);
+    return 1;
+  }
   const std::unique_ptr<CheckResult[]> results = resultSlots<CheckResult>(jobs, out);
   if (!results) return 1;
-  CheckJobs check(options, fromFolder ? &names : nullptr, out, results.get(), usable);
+  CheckJobs check(options, fromFolder ? &names : nullptr, fromFolder ? &clashes : nullptr, out,
+                  results.get(), usable);
   const std::size_t count = fromFolder ? names.count() : options.pathCount;
   if (!runOrderedJobs(check, count, jobs, budget)) return 1;
   const std::size_t checked = check.converts() + check.refused();

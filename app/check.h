@@ -20,7 +20,9 @@ struct CheckOptions {
 //   PATH <TAB> refused <TAB> REASON
 //   N files checked: A would convert, B would not
 // OUTPUT is the output path a run would write (for files named on the command line the output
-// is the caller's, so the padded size and bits follow the arrow alone). PATH, OUTPUT and REASON
+// is the caller's, so the padded size and bits follow the arrow alone). When a later entry of
+// img/ (not one a run skips) has the same output, the ok line ends with " (replaced by
+// img/LATER)", the next such entry's path, escaped like the fields. PATH, OUTPUT and REASON
 // are written by writeEscapedField: tab, line feed, backslash and other control bytes escaped.
 // Returns 0 when every file would convert, 1 otherwise or when img/ cannot be listed.
 [[nodiscard]] int runCheck(std::FILE* out, const CheckOptions& options) noexcept;

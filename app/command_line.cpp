@@ -78,6 +78,10 @@ CommandLine parseCommandLine(int argc, const char* const* argv) noexcept {
       version = true;
     } else if (std::strcmp(argument, "--check") == 0) {
       check = true;
+    } else if (std::strcmp(argument, "--keep-going") == 0 || std::strcmp(argument, "-k") == 0) {
+      line.keepGoing = true;
+    } else if (std::strcmp(argument, "--no-pause") == 0) {
+      line.noPause = true;
     } else {
       const int at = i;
       bool found = false;
@@ -122,27 +126,34 @@ CommandLine parseCommandLine(int argc, const char* const* argv) noexcept {
 
 void printUsage(std::FILE* out) noexcept {
   std::fputs(
-      "Usage: pow2bmp [-j N]\n"
+      "Usage: pow2bmp [-j N] [-k] [--no-pause]\n"
       "       pow2bmp --check [-j N] [INPUT...]\n"
       "       pow2bmp INPUT OUTPUT\n"
       "Converts every picture in the folder img (BMP, TGA, PNG or JPEG) into an uncompressed\n"
       "BMP file in the folder bmp, its canvas enlarged to power-of-two width and height by\n"
       "repeating the edge pixels. The picture's own width and height are stored in the\n"
       "header's horizontal and vertical pixels-per-metre fields.\n"
-      "The run stops at the first file it cannot convert (exit status 1) and pauses two\n"
-      "seconds before it exits.\n"
+      "The run stops at the first file it cannot convert (exit status 1), unless -k is\n"
+      "given, and pauses two seconds before it exits, unless --no-pause is given.\n"
       "\n"
       "  -j, --jobs N   convert with N workers (1 to 1024; the default is one per CPU the\n"
       "                 process may run on); the report, the files and the exit status are\n"
       "                 those of -j 1\n"
+      "  -k, --keep-going\n"
+      "                 convert every file that can be: print each failing file's ERROR\n"
+      "                 line and go on; end with OK, or with \"ERROR: N of M files not\n"
+      "                 converted\" and exit status 1\n"
+      "      --no-pause no pause before the run exits (for scripts)\n"
       "      --check    decode every file of img (or each INPUT) and print one line per file,\n"
       "                 PATH<TAB>ok<TAB>DETAILS or PATH<TAB>refused<TAB>REASON, then a count;\n"
       "                 writes nothing, no pause; exit status 0 when every file would convert\n"
       "  INPUT OUTPUT   convert one file into the BMP file OUTPUT (\"-\": standard output,\n"
-      "                 the report line then on standard error); no pause\n"
+      "                 the report line then on standard error), making OUTPUT's missing\n"
+      "                 folders; no pause\n"
       "  -h, --help     show this text and exit\n"
       "      --version  show the version and exit\n"
-      "A usage error exits with status 2.\n",
+      "--check and INPUT OUTPUT take -k and --no-pause too: they go on and do not pause\n"
+      "anyway. A usage error exits with status 2.\n",
       out);
 }
 

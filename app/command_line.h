@@ -1,5 +1,6 @@
 #pragma once
-// The command line. With no argument the batch converts img/ into bmp/; -j sets its workers;
+// The command line. With no argument the batch converts img/ into bmp/; -j sets its workers,
+// --keep-going makes it go on past files it cannot convert, --no-pause leaves out its pause;
 // --check reports on img/ or on the files named; two paths convert one file; --help and
 // --version inform. Anything else is a usage error.
 
@@ -23,7 +24,9 @@ constexpr unsigned kMaxJobs = 1024;
 
 struct CommandLine {
   CommandLineAction action = CommandLineAction::convert;
-  unsigned jobs = 0;             // workers asked for with -j; 0: one per CPU the process may run on
+  unsigned jobs = 0;       // workers asked for with -j; 0: one per CPU the process may run on
+  bool keepGoing = false;  // -k, --keep-going: the batch goes on past a file it cannot convert
+  bool noPause = false;    // --no-pause: the batch exits without its pause
   HeapPtr<const char*[]> paths;  // the arguments that are not options, in order
   std::size_t pathCount = 0;
   // usageError only: the option at fault and its value (null when the value is missing), or,
@@ -36,10 +39,12 @@ struct CommandLine {
 // --help or -h anywhere asks for the usage text; otherwise a bad option value, an unknown option
 // or a pattern of arguments other than those below is a usage error; otherwise --version asks for
 // the version. -j N, -jN, --jobs N and --jobs=N set the number of workers (1..kMaxJobs; the last
-// one given counts) of the batch or the check. "--" ends the options.
-//   (nothing) [-j N]            the batch
-//   --check [-j N] [INPUT...]   check mode
-//   INPUT OUTPUT                one file ("-" as OUTPUT: standard output)
+// one given counts) of the batch or the check. -k or --keep-going and --no-pause are the
+// batch's; the check and one file per call take them too and change nothing, since they go on
+// past refused files and do not pause anyway. "--" ends the options.
+//   (nothing) [-j N] [-k] [--no-pause]   the batch
+//   --check [-j N] [INPUT...]            check mode
+//   INPUT OUTPUT                         one file ("-" as OUTPUT: standard output)
 [[nodiscard]] CommandLine parseCommandLine(int argc, const char* const* argv) noexcept;
 
 void printUsage(std::FILE* out) noexcept;

@@ -1,6 +1,7 @@
 // Batch driver. Entries of img/ are taken in byte order of their names; folders, links to
 // folders and special files are skipped, everything else is converted. The run stops at the
-// first file that cannot be converted; files written before it stay.
+// first file that cannot be converted; files written before it stay. Asked to keep going, it
+// reports such a file and goes on, and ends by counting the files it could not convert.
 //
 // With several jobs, files are loaded and written under temporary names on worker threads while
 // this thread puts them in place and reports them in name order: see ConvertJobs.
@@ -72,11 +73,17 @@ void convertEntry(const char* name, std::uint64_t usable, EntryResult& entry) no
 // in flight may be for lack of the memory or disk space they held, so it is tried again alone
 // before it is reported. The warnings of a file's decode are printed as it is reported, from the
 // run that is reported (a retry's, not the first), so they too are those of a sequential run.
+// A failure reported stops the run, or with keepGoing is counted and the run goes on.
 class ConvertJobs final : public OrderedJobs {
  public:
-  ConvertJobs(const FolderListing& names, std::FILE* out, std::FILE* warnings, EntryResult* results,
-              std::uint64_t usable) noexcept
-      : names_(names), out_(out), warnings_(warnings), results_(results), usable_(usable) {}
+  ConvertJobs(const FolderListing& names, std::FILE* out, std::FILE* warnings, bool keepGoing,
+              EntryResult* results, std::uint64_t usable) noexcept
+      : names_(names),
+        out_(out),
+        warnings_(warnings),
+        keepGoing_(keepGoing),
+        results_(results),
+        usable_(usable) {}
 
   // A file refused for its estimate holds nothing.
   std::uint64_t cost(std::size_t job) noexcept override {
@@ -103,19 +110,28 @@ class ConvertJobs final : public OrderedJobs {
     reportWarnings(warnings_, file.decode);
     commitOutput(file, entry.outputPath.text());
     reportOutcome(out_, file, entry.inputPath.text(), entry.outputPath.text());
-    const bool taken =
-        file.outcome == FileOutcome::converted || file.outcome == FileOutcome::skipped;
-    return taken ? CommitAction::next : CommitAction::stop;
+    if (file.outcome == FileOutcome::skipped) return CommitAction::next;
+    ++files_;
+    if (file.outcome == FileOutcome::converted) return CommitAction::next;
+    ++failures_;
+    return keepGoing_ ? CommitAction::next : CommitAction::stop;
   }
 
   void drop(std::size_t slot) noexcept override { results_[slot].file.output.discard(); }
+
+  // The files reported so far, skipped entries not counted, and those of them that failed.
+  [[nodiscard]] std::size_t files() const noexcept { return files_; }
+  [[nodiscard]] std::size_t failures() const noexcept { return failures_; }
 
  private:
   const FolderListing& names_;
   std::FILE* out_;
   std::FILE* warnings_;
+  bool keepGoing_;
   EntryResult* results_;
   std::uint64_t usable_;  // the memory the process may use, taken once before the run
+  std::size_t files_ = 0;
+  std::size_t failures_ = 0;
 };
 
 // Large-block reuse for one run: the blocks of a file (its bytes, its picture, the readers'
@@ -171,8 +187,12 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   if (!results) return 1;
   const BlockReuse reuse(jobs, budget);
   const RowStageRelease stageRelease;
-  ConvertJobs convert(names, out, options.warnings, results.get(), usable);
+  ConvertJobs convert(names, out, options.warnings, options.keepGoing, results.get(), usable);
   if (!runOrderedJobs(convert, names.count(), jobs, budget - reuse.keptBytes())) return 1;
+  if (convert.failures() != 0) {
+    report(out, "ERROR: %zu of %zu files not converted\n", convert.failures(), convert.files());
+    return 1;
+  }
   report(out, "OK\n");
   return 0;
 }

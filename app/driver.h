@@ -10,6 +10,10 @@ struct RunOptions {
   // Files decoded at once; 1 is the plain sequential run. Whatever the number, the report, the
   // files written and the exit status are those of the sequential run.
   unsigned jobs = 1;
+  // Go on past a file that cannot be converted (its line is printed, its output left as it was)
+  // instead of stopping there; the run then ends with "ERROR: N of M files not converted" when
+  // any file failed.
+  bool keepGoing = false;
   // Bytes the pictures in flight may take at once (estimated before each file is loaded); 0:
   // half of usableMemoryBytes(). A file alone always runs, whatever its estimate.
   std::uint64_t memoryBudget = 0;
@@ -20,5 +24,6 @@ struct RunOptions {
 
 // Runs one batch in the current working directory, writing its report lines to out (flushed
 // after each line) and calling pause once before it returns. Returns the exit status: 0 after a
-// complete run, 1 after the first failure.
+// complete run, 1 after the first failure (with keepGoing: after a run in which any file failed,
+// or one that could not go on at all, such as an img/ that cannot be listed).
 [[nodiscard]] int runConverter(std::FILE* out, PauseFunction pause, const RunOptions& options = {});

@@ -44,6 +44,7 @@ FileOutcome writeOutput(const FileRequest& request, const Image& picture, BmpRow
     case OutputKind::none:
       break;
     case OutputKind::temporary:
+      if (request.makeParentFolders) createParentFolders(request.outputPath);
       return outcomeOf(writePaddedBmpTemporary(request.outputPath, picture, stage, temporary));
     case OutputKind::inPlace:
       return writeInPlace(request.outputPath, picture, stage);

@@ -35,7 +35,9 @@ struct FileRequest {
   bool folderEntry = false;  // an entry of img/: folders and special files are skipped
   OutputKind output = OutputKind::none;
   const char* outputPath = nullptr;  // for temporary and inPlace
-  std::FILE* stream = nullptr;       // for stream
+  // temporary: the missing folders on the way to outputPath are made before the file is written
+  bool makeParentFolders = false;
+  std::FILE* stream = nullptr;  // for stream
   // Files whose estimated peak (estimateLoadBytes) passes this many bytes are not read: they are
   // noMemory at once, rather than started and ended by the system's out-of-memory killer.
   // 0: no such bound.

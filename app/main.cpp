@@ -17,6 +17,7 @@ constexpr unsigned kExitPauseMilliseconds = 2000;
 constexpr int kUsageErrorStatus = 2;
 
 void pauseBeforeExit() { pauseMilliseconds(kExitPauseMilliseconds); }
+void noPause() {}
 
 // The exit status once the report is out: a report that could not be written whole (a full
 // disk, a closed pipe whose signal is ignored) is no success, and is said on standard error.
@@ -65,7 +66,8 @@ int run(const CommandLine& commandLine) {
   installSignalHandling();
   RunOptions options;
   options.jobs = commandLine.jobs != 0 ? commandLine.jobs : availableCpuCount();
-  return runConverter(stdout, pauseBeforeExit, options);
+  options.keepGoing = commandLine.keepGoing;
+  return runConverter(stdout, commandLine.noPause ? noPause : pauseBeforeExit, options);
 }
 
 }  // namespace

@@ -2,10 +2,10 @@
 // named by the caller; with "-" the BMP goes to standard output.
 //
 // The output is put in place as a batch puts it: written under a temporary name beside it and
-// renamed over it. Only a regular file, or nothing, is replaced that way: a device or FIFO
-// named as output is written in place (a rename would put a regular file in its place), and a
-// folder is refused. An output that is the input itself, by any name, is refused before
-// anything is read, so the picture is never lost.
+// renamed over it, its missing folders made first, as a batch makes bmp/. Only a regular file, or
+// nothing, is replaced that way: a device or FIFO named as output is written in place (a rename
+// would put a regular file in its place), and a folder is refused. An output that is the input
+// itself, by any name, is refused before anything is read, so the picture is never lost.
 
 #include "app/single_file.h"
 
@@ -42,6 +42,7 @@ int convertSingleFile(const char* input, const char* output, std::FILE* messages
                      : target == OutputTarget::special ? OutputKind::inPlace
                                                        : OutputKind::temporary;
     request.outputPath = output;
+    request.makeParentFolders = target == OutputTarget::absent;
     request.stream = stream;
     request.usableBytes = usableMemoryBytes();
     BmpRowStage stage;

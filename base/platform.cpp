@@ -46,6 +46,29 @@ const char kPathSeparator[2] = {static_cast<char>(std::filesystem::path::preferr
 
 void createFolder(const char* path) noexcept { (void)::mkdir(path, 0777); }
 
+void createParentFolders(const char* path) noexcept {
+  // The parent is what comes before the last name; separators after that name belong to it.
+  std::size_t end = std::strlen(path);
+  while (end > 1 && path[end - 1] == '/') --end;
+  while (end > 0 && path[end - 1] != '/') --end;
+  while (end > 1 && path[end - 1] == '/') --end;
+  if (end == 0 || (end == 1 && path[0] == '/')) return;  // the working folder or the root
+  const HeapPtr<char[]> parent = allocateArray<char>(end + 1);
+  if (!parent) return;
+  std::memcpy(parent.get(), path, end);
+  parent[end] = '\0';
+  // Usually the parent is there, or only it is missing.
+  if (::mkdir(parent.get(), 0777) == 0 || errno != ENOENT) return;
+  // Each folder on the way in turn, from the outermost: every name that ends at a separator.
+  for (std::size_t at = 1; at <= end; ++at) {
+    if (at < end && (parent[at] != '/' || parent[at - 1] == '/')) continue;
+    const char kept = parent[at];
+    parent[at] = '\0';
+    (void)::mkdir(parent.get(), 0777);
+    parent[at] = kept;
+  }
+}
+
 namespace {
 
 // Closes the folder stream when the listing leaves, on every path.

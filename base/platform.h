@@ -13,6 +13,12 @@ extern const char kPathSeparator[2];
 // reports the real problem.
 void createFolder(const char* path) noexcept;
 
+// Creates the folders on the way to the file at path that do not exist yet, as `mkdir -p` does
+// for its parent folder (on POSIX with mode 0777 less the umask). Nothing that exists is
+// changed. Failures are ignored (a name on the way that is a file, no permission, no memory for
+// a copy of the path): creating the file then reports the problem.
+void createParentFolders(const char* path) noexcept;
+
 enum class EntryKind {
   file,  // a regular file, a link to one, or a link that leads nowhere: to be converted
   skip,  // a folder, a link to a folder, or a special file (FIFO, socket, device)

@@ -34,6 +34,29 @@ const char kPathSeparator[2] = {'\\', '\0'};
 
 void createFolder(const char* path) noexcept { (void)::CreateDirectoryA(path, nullptr); }
 
+void createParentFolders(const char* path) noexcept {
+  const auto separator = [](char c) { return c == '\\' || c == '/'; };
+  // The parent is what comes before the last name.
+  std::size_t end = std::strlen(path);
+  while (end > 0 && separator(path[end - 1])) --end;
+  while (end > 0 && !separator(path[end - 1])) --end;
+  if (end == 0) return;  // the working folder
+  const HeapPtr<char[]> parent = allocateArray<char>(end + 1);
+  if (!parent) return;
+  std::memcpy(parent.get(), path, end);
+  parent[end] = '\0';
+  // Every folder on the way, from the outermost; one that exists (a drive "C:", a server's
+  // share) just fails.
+  for (std::size_t at = 1; at <= end; ++at) {
+    if (!separator(parent[at - 1]) && (at == end || separator(parent[at]))) {
+      const char kept = parent[at];
+      parent[at] = '\0';
+      (void)::CreateDirectoryA(parent.get(), nullptr);
+      parent[at] = kept;
+    }
+  }
+}
+
 namespace {
 
 // Ends a folder search when the listing leaves, on every path.

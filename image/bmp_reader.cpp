@@ -4,9 +4,12 @@
 //
 // The fields after the file header are read at the offsets of a 40-byte info header whatever
 // size the file declares; a larger header (108, 124 bytes) or a colour table before the pixel
-// data offset is skipped unread. The declared data may end up to two bytes before the end of the
-// last stored row; those bytes, when the file really ends there, become zero, never a read
-// outside the file.
+// data offset is skipped unread.
+//
+// The file size field only has to stay within the file: many writers leave the info header out
+// of it, or write less or nothing, so the rows are measured against the bytes the file really
+// holds. The data may end up to two bytes before the end of the last stored row; those bytes
+// become zero, never a read outside the file.
 
 #include "image/bmp_reader.h"
 
@@ -17,7 +20,7 @@ namespace {
 
 constexpr std::size_t kHeaderBytes = 54;  // file header + 40-byte info header
 constexpr std::uint32_t kMaxExtraHeaderBytes = 5000;
-constexpr std::int64_t kMinDeclaredDataBytes = 10;
+constexpr std::int64_t kMinPixelDataBytes = 10;
 constexpr std::int64_t kStrideTolerance = 2;
 
 // Copies count bytes from bytes[offset..] to dst, zero-filling what lies beyond the file.
@@ -66,18 +69,14 @@ ImagePtr decodeBmp(ByteSpan bytes, DecodeReport* report) noexcept {
   }
 
   const std::int64_t fileSizeField = readLe32(bytes, 2);  // file size
-  const std::int64_t declaredData = fileSizeField - dataOffset;
-  const std::int64_t availableData = static_cast<std::int64_t>(bytes.size()) - dataOffset;
-  if (declaredData > availableData) {
+  const auto fileBytes = static_cast<std::int64_t>(bytes.size());
+  if (fileSizeField > fileBytes) {
     refuse(report, "BMP file cut short: its header gives %lld bytes, the file holds %zu",
            static_cast<long long>(fileSizeField), bytes.size());
     return nullptr;
   }
-  if (declaredData < kMinDeclaredDataBytes) {
-    refuse(report, "BMP file size field %lld leaves no room for pixels (damaged header)",
-           static_cast<long long>(fileSizeField));
-    return nullptr;
-  }
+  // Negative when the pixel data offset lies beyond the file's end.
+  const std::int64_t availableData = fileBytes - dataOffset;
 
   const auto width = static_cast<std::int32_t>(readLe32(bytes, 18));
   if (width < 1 || width > static_cast<std::int32_t>(kMaxImageSide)) {
@@ -116,10 +115,16 @@ ImagePtr decodeBmp(ByteSpan bytes, DecodeReport* report) noexcept {
   }
 
   const std::int64_t stride = (std::int64_t{bitsPerPixel} * width / 8 + 3) & ~std::int64_t{3};
-  if (declaredData < stride * height - kStrideTolerance) {
+  if (availableData < stride * height - kStrideTolerance) {
     refuse(report, "BMP file cut short: %lld rows of %lld bytes need %lld bytes, it holds %lld",
            static_cast<long long>(height), static_cast<long long>(stride),
-           static_cast<long long>(stride * height), static_cast<long long>(declaredData));
+           static_cast<long long>(stride * height),
+           static_cast<long long>(std::max<std::int64_t>(availableData, 0)));
+    return nullptr;
+  }
+  if (availableData < kMinPixelDataBytes) {
+    refuse(report, "BMP pixel data of %lld bytes is under the %lld bytes a BMP file must hold",
+           static_cast<long long>(availableData), static_cast<long long>(kMinPixelDataBytes));
     return nullptr;
   }
 

@@ -54,14 +54,41 @@ TEST(EndToEnd, FailureExitsWithStatusOne) {
   EXPECT_EQ(status.status, 1);
 }
 
+// -k on the command line: every file is reported, the failing ones with their ERROR line and no
+// output, and the last line counts them.
+TEST(EndToEnd, KeepGoingReportsEveryFileAndCountsTheFailures) {
+  ScratchFolder folder;
+  fs::create_directory(folder.path() / "img");
+  writeFile(folder.path() / "img" / "a.bmp", buildBmp({.width = 5, .height = 4}));
+  writeFile(folder.path() / "img" / "b.png", Bytes(200, 'x'));
+  writeFile(folder.path() / "img" / "c.bmp", buildBmp({.width = 3, .height = 4}));
+  writeFile(folder.path() / "img" / "d.bmp", buildBmp({.width = 6, .height = 4}));
+  for (const char* options : {" -k --no-pause", " --no-pause --keep-going -j 3"}) {
+    fs::remove_all(folder.path() / "bmp");
+    const ProcessResult run = runProcess(binaryCommand() + options, folder.path());
+    EXPECT_EQ(run.status, 1) << options;
+    EXPECT_EQ(reportText(run.output),
+              "File bmp/a.bmp generated OK, size: 5x4/24\n"
+              "ERROR: Cannot load input image img/b.png\n"
+              "ERROR: Width and height must be in range 4..8192 pixels\n"
+              "File bmp/d.bmp generated OK, size: 6x4/24\n"
+              "ERROR: 2 of 4 files not converted\n")
+        << options;
+    EXPECT_EQ(entriesOf(folder.path() / "bmp"), (std::vector<std::string>{"a.bmp", "d.bmp"}))
+        << options;
+  }
+}
+
 TEST(EndToEnd, HelpAndVersionTouchNoFolder) {
   ScratchFolder folder;
   const std::string binary = binaryCommand();
   const ProcessResult help = runProcess(binary + " --help", folder.path());
   const std::string helpText = reportText(help.output);
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(helpText.rfind("Usage: pow2bmp [-j N]\n", 0), 0u) << helpText;
-  EXPECT_NE(helpText.find("--jobs N"), std::string::npos) << helpText;
+  EXPECT_EQ(helpText.rfind("Usage: pow2bmp [-j N] [-k] [--no-pause]\n", 0), 0u) << helpText;
+  for (const char* option : {"--jobs N", "-k, --keep-going", "--no-pause"}) {
+    EXPECT_NE(helpText.find(option), std::string::npos) << option << '\n' << helpText;
+  }
   const ProcessResult shortHelp = runProcess(binary + " -h", folder.path());
   EXPECT_EQ(shortHelp.output, help.output);
   const ProcessResult version = runProcess(binary + " --version", folder.path());

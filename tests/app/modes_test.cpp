@@ -88,6 +88,41 @@ TEST(OneFile, FailuresAreTheBatchLinesWithStatusOneAndNoOutput) {
   EXPECT_FALSE(fs::exists(folder.path() / "out.bmp"));
 }
 
+// The missing folders on the way to OUTPUT are made, as a folder run makes bmp, once there is a
+// picture to write: never for a file that fails. A name on the way that is a file is no folder
+// to write in.
+TEST(OneFile, CreatesTheMissingFoldersOfItsOutput) {
+  ScratchFolder folder;
+  const Bytes input = buildBmp({.width = 9, .height = 6});
+  writeFile(folder.path() / "a.bmp", input);
+  writeFile(folder.path() / "text.png", Bytes{'h', 'i'});
+  fs::create_directory(folder.path() / "out");
+  const ProcessResult made = runProcess(binary() + " a.bmp out/x/y/a.bmp", folder.path());
+  EXPECT_EQ(made.status, 0);
+  EXPECT_EQ(reportText(made.output), "File out/x/y/a.bmp generated OK, size: 9x6/24\n");
+  EXPECT_EQ(readFile(folder.path() / "out/x/y/a.bmp"), expectedBmpFile(input));
+  EXPECT_EQ(entriesOf(folder.path() / "out/x/y"), std::vector<std::string>{"a.bmp"});
+  if (!kBinaryUnderWine) {
+    // Made with mode 0777 less the umask, as mkdir -p makes them.
+    const ProcessResult masked =
+        runProcess("umask 027 && " + binary() + " a.bmp m/n/a.bmp", folder.path());
+    EXPECT_EQ(masked.status, 0);
+    for (const char* created : {"m", "m/n"}) {
+      EXPECT_EQ(fs::status(folder.path() / created).permissions(),
+                fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec)
+          << created;
+    }
+  }
+  const ProcessResult failed = runProcess(binary() + " text.png new/a.bmp", folder.path());
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_FALSE(fs::exists(folder.path() / "new"));
+  writeFile(folder.path() / "plain", Bytes{'k'});
+  const ProcessResult underFile = runProcess(binary() + " a.bmp plain/x/a.bmp", folder.path());
+  EXPECT_EQ(underFile.status, 1);
+  EXPECT_EQ(reportText(underFile.output), "ERROR: cannot create output file plain/x/a.bmp\n");
+  EXPECT_EQ(readFile(folder.path() / "plain"), Bytes{'k'});
+}
+
 TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
   ScratchFolder folder;
   const fs::path img = folder.path() / "img";
@@ -128,6 +163,56 @@ TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
   EXPECT_NE(runReport.find("File bmp/e generated OK"), std::string::npos) << runReport;
   EXPECT_NE(runReport.find("ERROR: Cannot load input image img/f.gif"), std::string::npos)
       << runReport;
+}
+
+// Two entries with one output name: the earlier one's line names the later one, which a run
+// writes over it, whatever that later file turns out to be; a folder between them, which a run
+// skips, is not named. Files named on the command line have no output name to clash.
+TEST(Check, NamesTheLaterFileThatReplacesAnOutput) {
+  ScratchFolder folder;
+  const fs::path img = folder.path() / "img";
+  fs::create_directories(img);
+  writeFile(img / "a.png", buildPng(makePngPicture(5, 4, 8, 2, false, 3)));
+  writeFile(img / "a.tga", buildBmp({.width = 4, .height = 4}));
+  writeFile(img / "b.bmp", buildBmp({.width = 6, .height = 4}));
+  writeFile(img / "c.bmp", buildBmp({.width = 7, .height = 4}));
+  fs::create_directory(img / "c.jpg");
+  writeFile(img / "c.png", Bytes(200, 'x'));
+  writeFile(img / "d", buildBmp({.width = 8, .height = 4}));
+  writeFile(img / "d.bmp.x", buildBmp({.width = 9, .height = 4}));
+  writeFile(img / "d.bmp.bmp", buildBmp({.width = 10, .height = 4}));
+  const std::string expected =
+      "img/a.png\tok\tPNG 5x4 RGB -> bmp/a.bmp 8x4 24-bit (replaced by img/a.tga)\n"
+      "img/a.tga\tok\tBMP 4x4 RGB -> bmp/a.bmp 4x4 24-bit\n"
+      "img/b.bmp\tok\tBMP 6x4 RGB -> bmp/b.bmp 8x4 24-bit\n"
+      "img/c.bmp\tok\tBMP 7x4 RGB -> bmp/c.bmp 8x4 24-bit (replaced by img/c.png)\n"
+      "img/c.png\trefused\tnot a BMP, TGA, PNG or JPEG file\n"
+      "img/d\tok\tBMP 8x4 RGB -> bmp/d 8x4 24-bit\n"
+      "img/d.bmp.bmp\tok\tBMP 10x4 RGB -> bmp/d.bmp.bmp 16x4 24-bit (replaced by img/d.bmp.x)\n"
+      "img/d.bmp.x\tok\tBMP 9x4 RGB -> bmp/d.bmp.bmp 16x4 24-bit\n"
+      "8 files checked: 7 would convert, 1 would not\n";
+  for (const char* jobs : {" -j 1", " -j 3"}) {
+    const ProcessResult check = runProcess(binary() + " --check" + jobs, folder.path());
+    EXPECT_EQ(check.status, 1) << jobs;
+    EXPECT_EQ(checkText(check.output), expected) << jobs;
+  }
+  const ProcessResult named = runProcess(binary() + " --check img/a.png img/a.tga", folder.path());
+  EXPECT_EQ(named.status, 0);
+  EXPECT_EQ(checkText(named.output),
+            "img/a.png\tok\tPNG 5x4 RGB -> 8x4 24-bit\n"
+            "img/a.tga\tok\tBMP 4x4 RGB -> 4x4 24-bit\n"
+            "2 files checked: 2 would convert, 0 would not\n");
+  if (kBinaryUnderWine) return;  // Windows file names cannot hold tabs
+  fs::remove_all(img);
+  fs::create_directories(img);
+  writeFile(img / "e\t1.bmp", buildBmp({.width = 4, .height = 4}));
+  writeFile(img / "e\t1.png", buildBmp({.width = 4, .height = 5}));
+  const ProcessResult escaped = runProcess(binary() + " --check", folder.path());
+  EXPECT_EQ(escaped.output,
+            "img/e\\t1.bmp\tok\tBMP 4x4 RGB -> bmp/e\\t1.bmp 4x4 24-bit (replaced by "
+            "img/e\\t1.png)\n"
+            "img/e\\t1.png\tok\tBMP 4x5 RGB -> bmp/e\\t1.bmp 4x8 24-bit\n"
+            "2 files checked: 2 would convert, 0 would not\n");
 }
 
 // A name with tabs, line feeds, backslashes and other control bytes stays one field of one line,

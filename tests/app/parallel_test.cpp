@@ -128,17 +128,22 @@ struct ExpectedWarnings {
   unsigned afterStop = 0;
 };
 
+// A file of img/ as makeFolders wrote it.
+struct Written {
+  std::string output;
+  bool warns = false;
+  bool fails = false;  // stops the run whatever is in bmp/
+};
+using WrittenFiles = std::map<std::string, Written>;  // in byte order of their names
+
 // img/ with good files under random names (two names may share an output), some of them JPEGs cut
-// short, now and then a failing file at a random place, now and then a folder; bmp/ with outputs
-// of some names, now and then a folder where an output should go (its rename fails), and a file
-// of no name's. Returns bmp/ as it is before a run.
-Tree makeFolders(std::mt19937& random, ExpectedWarnings& expected) {
-  struct Written {
-    std::string output;
-    bool warns = false;
-    bool fails = false;  // stops the run whatever is in bmp/
-  };
-  std::map<std::string, Written> written;  // the files of img/, in byte order of their names
+// short, now and then a failing file at a random place (with manyFailures, besides, about one
+// file in four fails), now and then a folder; bmp/ with outputs of some names, now and then a
+// folder where an output should go (its rename fails), and a file of no name's. Returns bmp/ as it
+// is before a run; the files of img/ go to *filesOut when it is given.
+Tree makeFolders(std::mt19937& random, ExpectedWarnings& expected, bool manyFailures = false,
+                 WrittenFiles* filesOut = nullptr) {
+  WrittenFiles written;
   constexpr const char* kExtensions[] = {".png", ".tga", ".bmp", ".jpg", ""};
   fs::create_directory("img");
   Tree before;
@@ -155,7 +160,7 @@ Tree makeFolders(std::mt19937& random, ExpectedWarnings& expected) {
       continue;
     }
     Written& entry = written[name];
-    entry.fails = index == failAt;
+    entry.fails = index == failAt || (manyFailures && random() % 4 == 0);
     entry.warns = random() % 4 == 0;
     if (entry.fails) {
       writeFile("img/" + name, failingFile(random, entry.warns));
@@ -185,6 +190,7 @@ Tree makeFolders(std::mt19937& random, ExpectedWarnings& expected) {
     }
     stopped = stopped || stops;
   }
+  if (filesOut != nullptr) *filesOut = written;
   return before;
 }
 
@@ -232,6 +238,80 @@ TEST(ParallelRun, EqualsTheSequentialRunOnRandomFolders) {
   EXPECT_GT(seen.beforeStop, 0u);
   EXPECT_GT(seen.atStop, 0u);
   EXPECT_GT(seen.afterStop, 0u);
+}
+
+// Going on past failures: any number of jobs gives the sequential run's report, standard
+// error, status and bmp/. That run reports every file of img/ in name order, "File ..." for the
+// good ones and an ERROR line for each failing one (a bad file, or a folder in the place of its
+// output), prints the library's warning of every file that warns, and ends with "OK" or "ERROR:
+// N of M files not converted". Of bmp/ it replaces exactly the outputs of the good files: a
+// failing file's output, and every file of no good input's, stays as it was.
+TEST(ParallelRun, KeepingGoingEqualsTheSequentialRunAndConvertsExactlyTheGoodFiles) {
+  unsigned manyFailed = 0;
+  for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const ScratchFolder folder(true);
+    std::mt19937 random(seed);
+    ExpectedWarnings unused;
+    WrittenFiles files;
+    const Tree before = makeFolders(random, unused, true, &files);
+    std::string warnings;
+    std::vector<std::string> linePrefixes;
+    Tree replaced;  // the outputs a good file writes, with what bmp/ held there before
+    std::size_t failures = 0;
+    for (const auto& [name, entry] : files) {
+      if (entry.warns) warnings += kPrematureEnd;
+      const bool fails = entry.fails || before.count(entry.output + "/") != 0;
+      failures += fails ? 1 : 0;
+      linePrefixes.push_back(fails ? "ERROR: " : "File bmp/" + entry.output + " generated OK, ");
+      if (!fails)
+        replaced[entry.output] = before.count(entry.output) ? before.at(entry.output) : Bytes{};
+    }
+    manyFailed += failures > 1 ? 1 : 0;
+    const RunRecord sequential = runWith(before, {.jobs = 1, .keepGoing = true});
+    EXPECT_EQ(sequential.result.status, failures == 0 ? 0 : 1);
+    EXPECT_EQ(sequential.result.warnings, warnings);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end = 0;
+         (end = sequential.result.output.find('\n', at)) != std::string::npos; at = end + 1) {
+      lines.push_back(sequential.result.output.substr(at, end - at));
+    }
+    ASSERT_EQ(lines.size(), files.size() + 1) << sequential.result.output;
+    for (std::size_t index = 0; index < linePrefixes.size(); ++index) {
+      EXPECT_EQ(lines[index].rfind(linePrefixes[index], 0), 0u) << lines[index];
+    }
+    EXPECT_EQ(lines.back(), failures == 0
+                                ? std::string("OK")
+                                : "ERROR: " + std::to_string(failures) + " of " +
+                                      std::to_string(files.size()) + " files not converted");
+    for (const auto& [name, bytes] : before) {
+      if (replaced.count(name) == 0) {
+        EXPECT_TRUE(sequential.bmp.count(name) && sequential.bmp.at(name) == bytes) << name;
+      }
+    }
+    for (const auto& [name, bytes] : sequential.bmp) {
+      if (before.count(name) == 0) {
+        EXPECT_EQ(replaced.count(name), 1u) << name;
+      }
+    }
+    for (const auto& [name, bytes] : replaced) {
+      ASSERT_EQ(sequential.bmp.count(name), 1u) << name;
+      const Bytes& now = sequential.bmp.at(name);
+      EXPECT_TRUE(now.size() > 54 && now[0] == 'B' && now[1] == 'M' && now != bytes) << name;
+    }
+    for (const RunOptions options :
+         {RunOptions{.jobs = 2, .keepGoing = true}, RunOptions{.jobs = 3, .keepGoing = true},
+          RunOptions{.jobs = 8, .keepGoing = true},
+          RunOptions{.jobs = 3, .keepGoing = true, .memoryBudget = 1}}) {
+      SCOPED_TRACE("jobs " + std::to_string(options.jobs));
+      const RunRecord parallel = runWith(before, options);
+      EXPECT_EQ(parallel.result.status, sequential.result.status);
+      EXPECT_EQ(parallel.result.output, sequential.result.output);
+      EXPECT_EQ(parallel.result.warnings, sequential.result.warnings);
+      EXPECT_TRUE(parallel.bmp == sequential.bmp);
+    }
+  }
+  EXPECT_GT(manyFailed, 5u);
 }
 
 // A load of random jobs: random costs and budget, some jobs that fail unless run alone, a stop

@@ -119,8 +119,12 @@ std::vector<Refused> refusedFiles() {
        "BMP pixel data offset 6000 is outside 54..5054 (damaged header)"},
       {"BmpFileCut", buildBmp({.width = 4, .height = 4, .fileSizeDelta = 100}), kBmp,
        "BMP file cut short: its header gives 202 bytes, the file holds 102"},
-      {"BmpSizeField", buildBmp({.width = 4, .height = 4, .fileSizeDelta = -40}), kBmp,
-       "BMP file size field 62 leaves no room for pixels (damaged header)"},
+      // A size field that leaves out the info header, on a file cut three bytes short of its
+      // rows: the rows the file holds are counted, not those the field gives.
+      {"BmpCutWithShortSizeField", prefix(withLe32(bmp, 2, 62), 99), kBmp,
+       "BMP file cut short: 4 rows of 12 bytes need 48 bytes, it holds 45"},
+      {"BmpTenBytes", buildBmp({.width = 1, .height = 2}), kBmp,
+       "BMP pixel data of 8 bytes is under the 10 bytes a BMP file must hold"},
       {"BmpWidth", withLe32(bmp, 18, 20000), kBmp, "BMP width 20000 is outside 1..16384"},
       {"BmpHeight", withLe32(bmp, 22, 0), kBmp, "BMP height 0 is outside 1..16384"},
       {"BmpPalette", buildBmp({.width = 4, .height = 4, .bitsPerPixel = 8}), kBmp,
@@ -263,6 +267,8 @@ TEST(DecodeReport, NamesTheOtherFormatsBySignature) {
 TEST(DecodeReport, NamesTheReaderOfEveryPictureAndChangesNoPixel) {
   const std::vector<std::pair<Bytes, ImageFormat>> files = {
       {buildBmp({.width = 5, .height = 3}), ImageFormat::bmp},
+      // Complete, its size field short of the 40-byte info header: no "cut short".
+      {buildBmp({.width = 9, .height = 6, .fileSizeDelta = -40}), ImageFormat::bmp},
       {buildTga({}, tgaTestPixels(2, 2, 3)), ImageFormat::tga},
       {buildPng(makePngPicture(5, 3, 8, 6, true, 2)), ImageFormat::png},
       {encodeJpeg({.width = 9, .height = 7}), ImageFormat::jpeg},
