@@ -149,8 +149,7 @@ class CheckJobs final : public OrderedJobs {
     return estimate > usable_ ? 0 : estimate;
   }
 
-  void run(std::size_t job, std::size_t slot, bool alone) noexcept override {
-    static_cast<void>(alone);
+  void run(std::size_t job, std::size_t slot) noexcept override {
     CheckResult& result = results_[slot];
     result = CheckResult{};
     FileRequest request;

@@ -93,8 +93,7 @@ class ConvertJobs final : public OrderedJobs {
     return estimate > usable_ ? 0 : estimate;
   }
 
-  void run(std::size_t job, std::size_t slot, bool alone) noexcept override {
-    static_cast<void>(alone);
+  void run(std::size_t job, std::size_t slot) noexcept override {
     convertEntry(names_.name(job), usable_, results_[slot]);
   }
 

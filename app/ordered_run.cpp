@@ -103,7 +103,7 @@ void Coordinator::work() noexcept {
     ++nextGrant_;
     changed_.notify_all();
     lock.unlock();
-    jobs_.run(job, slotOf(job), false);
+    jobs_.run(job, slotOf(job));
     lock.lock();
     slot.state = SlotState::done;
     --claimed_;
@@ -125,7 +125,7 @@ CommitAction Coordinator::retryAlone(std::size_t job) noexcept {
   nextJob_ = nextGrant_ = job + 1;
   lock.unlock();
   jobs_.drop(slotOf(job));
-  jobs_.run(job, slotOf(job), true);
+  jobs_.run(job, slotOf(job));
   CommitAction action = jobs_.commit(job, slotOf(job), true);
   lock.lock();
   paused_ = false;
@@ -161,7 +161,7 @@ void Coordinator::finish() noexcept {
 
 bool runSequentially(OrderedJobs& jobs, std::size_t count) noexcept {
   for (std::size_t job = 0; job < count; ++job) {
-    jobs.run(job, 0, true);
+    jobs.run(job, 0);
     if (jobs.commit(job, 0, true) != CommitAction::next) return false;
   }
   return true;

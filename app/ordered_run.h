@@ -27,10 +27,9 @@ class OrderedJobs {
   // on the thread that will run the job, before it runs.
   [[nodiscard]] virtual std::uint64_t cost(std::size_t job) noexcept = 0;
 
-  // Does the job's work and keeps its result in slot (below slotCount(workers)). alone is true
-  // when no other job runs meanwhile. Called on a worker thread, or on the calling thread when
-  // there is one worker or for a retry.
-  virtual void run(std::size_t job, std::size_t slot, bool alone) noexcept = 0;
+  // Does the job's work and keeps its result in slot (below slotCount(workers)). Called on a
+  // worker thread, or on the calling thread when there is one worker or for a retry.
+  virtual void run(std::size_t job, std::size_t slot) noexcept = 0;
 
   // Takes the result of job from slot, in job order on the calling thread. ranAlone tells
   // whether the result came from a run with no other job in flight; retryAlone is then taken
