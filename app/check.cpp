@@ -14,11 +14,13 @@
 #include <memory>
 #include <new>
 
-#include "app/conversion_rules.h"
 #include "app/escaped_field.h"
 #include "app/file_pipeline.h"
 #include "app/ordered_run.h"
+#include "app/output_names.h"
 #include "app/padding.h"
+#include "app/run_limits.h"
+#include "app/run_report.h"
 #include "base/counted_string.h"
 #include "base/decode_report.h"
 #include "base/platform.h"

@@ -16,9 +16,11 @@
 #include <new>
 
 #include "app/bmp_writer.h"
-#include "app/conversion_rules.h"
 #include "app/file_pipeline.h"
 #include "app/ordered_run.h"
+#include "app/output_names.h"
+#include "app/run_limits.h"
+#include "app/run_report.h"
 #include "base/counted_string.h"
 #include "base/platform.h"
 #include "image/loader.h"

@@ -4,7 +4,9 @@
 
 #include <memory>
 
-#include "app/conversion_rules.h"
+#include "app/output_names.h"
+#include "app/run_limits.h"
+#include "app/run_report.h"
 #include "base/heap.h"
 #include "image/loader.h"
 

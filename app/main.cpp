@@ -6,8 +6,10 @@
 
 #include "app/check.h"
 #include "app/command_line.h"
-#include "app/conversion_rules.h"
 #include "app/driver.h"
+#include "app/output_names.h"
+#include "app/run_limits.h"
+#include "app/run_report.h"
 #include "app/single_file.h"
 #include "base/platform.h"
 

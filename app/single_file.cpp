@@ -11,8 +11,10 @@
 
 #include <cstring>
 
-#include "app/conversion_rules.h"
 #include "app/file_pipeline.h"
+#include "app/output_names.h"
+#include "app/run_limits.h"
+#include "app/run_report.h"
 #include "base/counted_string.h"
 #include "base/platform.h"
 

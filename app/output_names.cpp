@@ -1,12 +1,11 @@
-// Output names, the report line and the warnings of a decode, shared by the batch, the check and
-// the one-file modes.
+// Paths of a batch and output names.
 
-#include "app/conversion_rules.h"
+#include "app/output_names.h"
 
-#include <cstdarg>
+#include <cstdint>
 #include <cstring>
 
-#include "image/loader.h"
+#include "base/platform.h"
 
 namespace {
 
@@ -39,36 +38,4 @@ CountedString outputPathFor(const char* name) noexcept {
   CountedString path = folderPath(kOutputFolder, name);
   if (path.length() == 0 || !rewriteExtension(path)) return CountedString();
   return path;
-}
-
-void report(std::FILE* out, const char* format, ...) noexcept {
-  va_list arguments;
-  va_start(arguments, format);
-  std::vfprintf(out, format, arguments);
-  va_end(arguments);
-  std::fflush(out);
-}
-
-void reportWarnings(std::FILE* warnings, const DecodeReport& decode) noexcept {
-  if (decode.warnings[0] == '\0') return;
-  std::fputs(decode.warnings, warnings);
-  std::fflush(warnings);
-}
-
-bool listInputFolder(FolderListing& names, std::FILE* out) noexcept {
-  switch (names.read(kInputFolder)) {
-    case ListingResult::listed:
-      return true;
-    case ListingResult::cannotList:
-      report(out, "ERROR: Cannot find any image in folder %s%s*.*\n", kInputFolder, kPathSeparator);
-      return false;
-    case ListingResult::outOfMemory:
-      break;
-  }
-  report(out, "%s", kMemoryLine);
-  return false;
-}
-
-bool exceedsMemory(const CountedString& path, std::uint64_t usable) noexcept {
-  return estimateLoadBytes(path) > usable;
 }
