@@ -7,9 +7,10 @@
 // deliberateRefusal: any CRC error, files under 100 bytes, sides over 16384, a zlib stream that
 // zlib itself cannot take past the picture's last byte); otherwise ours refused a picture
 // libpng decodes, which is a finding. When only ours decodes it, the file must show one of the
-// chunk-layout liberties our reader takes and libpng does not (listed in layoutLiberty) or a
-// fault after the picture's scanline bytes in the zlib stream (faultAfterPicture); otherwise ours
-// took image data libpng refused, which is a finding. Under libFuzzer the PNG mutator
+// chunk-layout liberties our reader takes and libpng does not (listed in layoutLiberty), a
+// fault after the picture's scanline bytes in the zlib stream (faultAfterPicture), or an
+// incomplete Huffman code set, which ours takes and zlib refuses (incompleteCodeSet); otherwise
+// ours took image data libpng refused, which is a finding. Under libFuzzer the PNG mutator
 // (png_mutator.h) keeps chunk CRCs right.
 
 #include <zlib.h>
@@ -112,7 +113,8 @@ enum class PictureStream {
   kFaultAfter,  // all the bytes, then zlib fails or runs out of input before the stream ends
 };
 
-PictureStream inflatePicture(ByteSpan bytes) {
+// zlib's words when it fails the stream, or null (refusedSet below reads them).
+PictureStream inflatePicture(ByteSpan bytes, const char** zlibMessage = nullptr) {
   std::size_t offset = kPngSignatureBytes;
   std::vector<std::uint8_t> stream;
   std::uint64_t needed = 0;
@@ -143,6 +145,7 @@ PictureStream inflatePicture(ByteSpan bytes) {
   while (status == Z_OK && zlib.avail_out != 0) status = ::inflate(&zlib, Z_SYNC_FLUSH);
   const bool complete = zlib.avail_out == 0;
   const bool clean = status == Z_STREAM_END || (status == Z_OK && zlib.avail_in != 0);
+  if (zlibMessage != nullptr) *zlibMessage = status == Z_DATA_ERROR ? zlib.msg : nullptr;
   inflateEnd(&zlib);
   if (!complete) return PictureStream::kIncomplete;
   return clean ? PictureStream::kClean : PictureStream::kFaultAfter;
@@ -155,6 +158,21 @@ PictureStream inflatePicture(ByteSpan bytes) {
 bool faultAfterPicture(ByteSpan bytes) {
   const PictureStream result = inflatePicture(bytes);
   return result == PictureStream::kClean || result == PictureStream::kFaultAfter;
+}
+
+// True when zlib fails the stream at a Huffman code set it will not build. zlib refuses
+// incomplete sets (but a lone literal/length code of one bit); our decoder takes them on
+// purpose and refuses only over-subscribed ones, so a stream ours decoded and zlib failed here
+// holds an incomplete set.
+bool incompleteCodeSet(ByteSpan bytes) {
+  const char* message = nullptr;
+  static_cast<void>(inflatePicture(bytes, &message));
+  if (message == nullptr) return false;
+  for (const char* refused :
+       {"invalid code lengths set", "invalid literal/lengths set", "invalid distances set"}) {
+    if (std::strcmp(message, refused) == 0) return true;
+  }
+  return false;
 }
 
 // True when the file shows a refusal our reader makes on purpose where libpng may decode the
@@ -209,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const LibpngPicture theirs = decodeWithLibpng(Bytes(data, data + size));
   if (ours) checkPictureShape(*ours);
   if (ours && !theirs.ok) {
-    fuzzCheck(layoutLiberty(bytes) || faultAfterPicture(bytes),
+    fuzzCheck(layoutLiberty(bytes) || faultAfterPicture(bytes) || incompleteCodeSet(bytes),
               "libpng refuses image data our reader accepted");
     return 0;
   }

@@ -86,8 +86,9 @@ struct JpegScanBudget {
 // record comes from the library's image pool; the block belongs to JpegBlockArrays.
 struct JpegBlockArray {
   JBLOCKARRAY rows;      // rowCount row pointers into the block; null until realised
-  JBLOCKARRAY readRows;  // maxAccess row pointers: what a read access hands out
+  JBLOCKARRAY readRows;  // rowCount row pointers: what read accesses hand out
   JBLOCKROW zeroRow;     // one row of zero blocks, for rows no write has reached
+  bool readRowsCurrent;  // readRows holds every row as it is since the last write access
   JDIMENSION rowCount;   // block rows in the array
   JDIMENSION blocksPerRow;
   JDIMENSION maxAccess;          // most rows one access may ask for
@@ -281,7 +282,7 @@ void realizeArrays(j_common_ptr cinfo) {
       rows[row] = reinterpret_cast<JBLOCKROW>(first + std::size_t{row} * rowStride);
     }
     array->readRows = static_cast<JBLOCKARRAY>(
-        zeroedSmall(cinfo, JPOOL_IMAGE, std::size_t{array->maxAccess} * sizeof(JBLOCKROW)));
+        zeroedSmall(cinfo, JPOOL_IMAGE, std::size_t{array->rowCount} * sizeof(JBLOCKROW)));
     array->zeroRow = static_cast<JBLOCKROW>(
         zeroedLarge(cinfo, JPOOL_IMAGE, std::size_t{array->blocksPerRow} * sizeof(JBLOCK)));
     array->rows = rows;
@@ -307,17 +308,27 @@ JBLOCKARRAY accessBlockArray(j_common_ptr cinfo, jvirt_barray_ptr handle, JDIMEN
     if (!array->preZero && writable == FALSE) raiseFatalError(decompress, JERR_BAD_VIRTUAL_ACCESS);
     if (writable != FALSE) array->firstUndefinedRow = static_cast<JDIMENSION>(endRow);
   }
-  if (writable != FALSE) return array->rows + firstRow;
-  // A row whose pages no write has reached reads as the shared zero row: on some systems reading
-  // a fresh page makes it resident like a write, and the output pass reads every row.
-  for (JDIMENSION row = 0; row < rowCount; ++row) {
-    JBLOCKROW blocks = array->rows[firstRow + row];
-    if (!anyPageTouched(blocks, std::size_t{array->blocksPerRow} * sizeof(JBLOCK))) {
-      blocks = array->zeroRow;
-    }
-    array->readRows[row] = blocks;
+  if (writable != FALSE) {
+    array->readRowsCurrent = false;
+    return array->rows + firstRow;
   }
-  return array->readRows;
+  // A row whose pages no write has reached reads as the shared zero row: on some systems reading
+  // a fresh page makes it resident like a write, and the output pass reads every row. The table
+  // handed out covers every row, as the library's own table of an array held in memory does: its
+  // block smoothing reads rows before and after the ones it asks for. It is built at the first
+  // read after a write, which in practice is once, when the output pass starts after the last
+  // scan.
+  if (!array->readRowsCurrent) {
+    for (JDIMENSION row = 0; row < array->rowCount; ++row) {
+      JBLOCKROW blocks = array->rows[row];
+      if (!anyPageTouched(blocks, std::size_t{array->blocksPerRow} * sizeof(JBLOCK))) {
+        blocks = array->zeroRow;
+      }
+      array->readRows[row] = blocks;
+    }
+    array->readRowsCurrent = true;
+  }
+  return array->readRows + firstRow;
 }
 
 // Called once, at the start of jpeg_read_header.
