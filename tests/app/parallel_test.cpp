@@ -263,7 +263,8 @@ TEST(ParallelRun, KeepingGoingEqualsTheSequentialRunAndConvertsExactlyTheGoodFil
       if (entry.warns) warnings += kPrematureEnd;
       const bool fails = entry.fails || before.count(entry.output + "/") != 0;
       failures += fails ? 1 : 0;
-      linePrefixes.push_back(fails ? "ERROR: " : "File bmp/" + entry.output + " generated OK, ");
+      linePrefixes.push_back(
+          fails ? "ERROR: " : withNativeSeparators("File bmp/" + entry.output + " generated OK, "));
       if (!fails)
         replaced[entry.output] = before.count(entry.output) ? before.at(entry.output) : Bytes{};
     }
