@@ -181,10 +181,24 @@ std::string takeTemporaryFile(std::FILE* file) {
 
 }  // namespace
 
+// A temporary file for a run's report. Wine's tmpfile now and then fails when another test
+// process makes temporary files at the same moment, so it is asked again a few times.
+std::FILE* reportFile() {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (std::FILE* file = std::tmpfile()) return file;
+  }
+  throw std::runtime_error("tmpfile failed");
+}
+
 ProcessResult runConverterHere(const RunOptions& options) {
-  std::FILE* out = std::tmpfile();
-  std::FILE* warnings = std::tmpfile();
-  if (out == nullptr || warnings == nullptr) throw std::runtime_error("tmpfile failed");
+  std::FILE* out = reportFile();
+  std::FILE* warnings = nullptr;
+  try {
+    warnings = reportFile();
+  } catch (...) {
+    std::fclose(out);
+    throw;
+  }
   RunOptions withWarnings = options;
   withWarnings.warnings = warnings;
   ProcessResult result;
