@@ -22,6 +22,15 @@ struct Picture {
   std::uint8_t* at(unsigned row, unsigned column) {
     return samples.data() + (std::size_t{row} * width + column) * channels;
   }
+
+  // Stores a pixel given as B, G, R(, A), as BMP and TGA files hold it.
+  void storeBgr(unsigned row, unsigned column, const std::uint8_t* from) {
+    std::uint8_t* to = at(row, column);
+    to[0] = from[2];
+    to[1] = from[1];
+    to[2] = from[0];
+    if (channels == 4) to[3] = from[3];
+  }
 };
 
 unsigned le16(const Bytes& bytes, std::size_t at) {
@@ -52,11 +61,7 @@ bool readBmp(const Bytes& file, Picture& picture) {
     const unsigned row = height < 0 ? stored : picture.height - 1 - stored;
     for (unsigned column = 0; column < picture.width; ++column) {
       const std::uint8_t* from = &file[offset + stored * stride + column * picture.channels];
-      std::uint8_t* to = picture.at(row, column);
-      to[0] = from[2];
-      to[1] = from[1];
-      to[2] = from[0];
-      if (picture.channels == 4) to[3] = from[3];
+      picture.storeBgr(row, column, from);
     }
   }
   return true;
@@ -99,11 +104,7 @@ bool readTga(const Bytes& file, Picture& picture) {
     for (unsigned column = 0; column < picture.width; ++column) {
       const std::uint8_t* from =
           &pixels[(std::size_t{stored} * picture.width + column) * picture.channels];
-      std::uint8_t* to = picture.at(row, column);
-      to[0] = from[2];
-      to[1] = from[1];
-      to[2] = from[0];
-      if (picture.channels == 4) to[3] = from[3];
+      picture.storeBgr(row, column, from);
     }
   }
   return true;
