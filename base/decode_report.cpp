@@ -31,6 +31,14 @@ void refuse(DecodeReport* report, const char* format, ...) noexcept {
   report->outOfMemory = false;
 }
 
+void describeLayout(DecodeReport* report, const char* format, ...) noexcept {
+  if (report == nullptr) return;
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(report->layout, sizeof report->layout, format, arguments);
+  va_end(arguments);
+}
+
 void refuseForMemory(DecodeReport* report, const char* reason) noexcept {
   if (report == nullptr) return;
   std::snprintf(report->reason, sizeof report->reason, "%s",

@@ -18,6 +18,7 @@ enum class ImageFormat : std::uint8_t { none, bmp, tga, png, jpeg };
 struct DecodeReport {
   static constexpr std::size_t kReasonBytes = 200;
   static constexpr std::size_t kWarningBytes = 256;
+  static constexpr std::size_t kLayoutBytes = 40;
 
   // The reader that recognised the file (by its signature, or a TGA header that holds
   // together): the one that decoded it, or the one whose refusal `reason` gives. none when no
@@ -33,6 +34,10 @@ struct DecodeReport {
   // each ending in a line feed, zero-terminated. The caller prints them when it reports the file.
   // A line that does not fit whole is left out (the JPEG library gives one line per decode).
   char warnings[kWarningBytes] = {};
+  // For a picture read only because the reader was asked to expand, what the file is beyond its
+  // format, in the words check mode prints after the format's name ("palette 8-bit"); empty for
+  // a layout every run converts.
+  char layout[kLayoutBytes] = {};
 };
 
 // Marks the report, when there is one, as recognised by format.
@@ -47,6 +52,10 @@ void refuse(DecodeReport* report, const char* format, ...) noexcept POW2BMP_PRIN
 // The same for a block that could not be had: kOutOfMemoryReason, or the given reason, with
 // outOfMemory set.
 void refuseForMemory(DecodeReport* report, const char* reason = nullptr) noexcept;
+
+// Writes the printf-style layout into the report, when there is one.
+void describeLayout(DecodeReport* report, const char* format, ...) noexcept
+    POW2BMP_PRINTF_FORMAT(2, 3);
 
 // Appends the library's message as one line of the report's warnings, when there is a report
 // and the line fits whole.

@@ -19,7 +19,7 @@
 
 namespace {
 
-using Reader = ImagePtr (*)(ByteSpan, DecodeReport*) noexcept;
+using Reader = ImagePtr (*)(ByteSpan, DecodeReport*, bool) noexcept;
 
 // The same verdict and, for a picture, the same shape and pixels.
 void checkSameResult(const ImagePtr& plain, const ImagePtr& reported) noexcept {
@@ -34,9 +34,9 @@ void checkSameResult(const ImagePtr& plain, const ImagePtr& reported) noexcept {
 }
 
 void checkReader(ByteSpan bytes, Reader reader, ImageFormat format) noexcept {
-  const ImagePtr plain = reader(bytes, nullptr);
+  const ImagePtr plain = reader(bytes, nullptr, false);
   DecodeReport report;
-  const ImagePtr reported = reader(bytes, &report);
+  const ImagePtr reported = reader(bytes, &report, false);
   checkSameResult(plain, reported);
   const bool recognised = report.format != ImageFormat::none;
   fuzzCheck(!recognised || report.format == format, "a reader names only its own format");

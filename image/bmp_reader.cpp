@@ -52,7 +52,7 @@ const char* compressionName(std::uint32_t compression) noexcept {
 
 }  // namespace
 
-ImagePtr decodeBmp(ByteSpan bytes, DecodeReport* report) noexcept {
+ImagePtr decodeBmp(ByteSpan bytes, DecodeReport* report, [[maybe_unused]] bool expand) noexcept {
   if (bytes.size() < 2 || bytes[0] != 'B' || bytes[1] != 'M') return nullptr;  // signature
   recognise(report, ImageFormat::bmp);
   if (bytes.size() < kHeaderBytes) {

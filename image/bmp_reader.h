@@ -8,4 +8,5 @@
 // reader accepts. The bytes stay the caller's. A report, when given, is marked BMP once the
 // bytes start with the signature 'BM' and then gets the reason of any refusal; the result is the
 // same with or without one.
-[[nodiscard]] ImagePtr decodeBmp(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
+[[nodiscard]] ImagePtr decodeBmp(ByteSpan bytes, DecodeReport* report = nullptr,
+                                 bool expand = false) noexcept;

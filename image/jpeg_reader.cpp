@@ -547,7 +547,7 @@ void installJpegMemorySource(jpeg_decompress_struct* cinfo) noexcept {
   source->next_input_byte = nullptr;
 }
 
-ImagePtr decodeJpeg(ByteSpan bytes, DecodeReport* report) noexcept {
+ImagePtr decodeJpeg(ByteSpan bytes, DecodeReport* report, [[maybe_unused]] bool expand) noexcept {
   if (bytes.size() < 2 || bytes[0] != kMarkerPrefix || bytes[1] != kStartOfImage) {
     return nullptr;  // start-of-image marker
   }

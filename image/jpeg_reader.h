@@ -29,7 +29,8 @@ extern thread_local JpegInputCursor jpegInputCursor;
 // bytes start FF D8 and then gets the reason of any refusal (a fatal library error in the
 // library's own words) and the library's warnings, which are never printed; the result is the
 // same with or without one.
-[[nodiscard]] ImagePtr decodeJpeg(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
+[[nodiscard]] ImagePtr decodeJpeg(ByteSpan bytes, DecodeReport* report = nullptr,
+                                  bool expand = false) noexcept;
 
 // Makes the decompression object read from jpegInputCursor: the first fill hands over the rest
 // of the file in place. The source record comes from the object's permanent pool (allocated

@@ -20,7 +20,7 @@
 
 namespace {
 
-using Reader = ImagePtr (*)(ByteSpan, DecodeReport*) noexcept;
+using Reader = ImagePtr (*)(ByteSpan, DecodeReport*, bool) noexcept;
 
 struct ChainLink {
   Reader read;
@@ -203,13 +203,14 @@ struct FileCloser {
 // decodeImage with a report: the same chain, TGA's reason kept aside until every signature has
 // had its say. The warnings of the readers tried stay in the report, picture or not (TGA's
 // reader, which calls no library, gives none).
-ImagePtr decodeReporting(ByteSpan bytes, DecodeReport& report) noexcept {
+ImagePtr decodeReporting(ByteSpan bytes, DecodeReport& report, bool expand) noexcept {
   report = DecodeReport{};
   DecodeReport tgaReport;
   for (const ChainLink& link : kReaderChain) {
     DecodeReport& target = link.format == ImageFormat::tga ? tgaReport : report;
-    if (ImagePtr image = link.read(bytes, &target)) {
+    if (ImagePtr image = link.read(bytes, &target, expand)) {
       report.format = link.format;
+      if (&target != &report) std::memcpy(report.layout, target.layout, sizeof report.layout);
       std::memset(report.reason, 0, sizeof report.reason);
       report.outOfMemory = false;
       return image;
@@ -260,15 +261,15 @@ long markerBeyondHead(std::FILE* file, const std::uint8_t* head) noexcept {
 
 }  // namespace
 
-ImagePtr decodeImage(ByteSpan bytes, DecodeReport* report) noexcept {
-  if (report != nullptr) return decodeReporting(bytes, *report);
+ImagePtr decodeImage(ByteSpan bytes, DecodeReport* report, bool expand) noexcept {
+  if (report != nullptr) return decodeReporting(bytes, *report, expand);
   for (const ChainLink& link : kReaderChain) {
-    if (ImagePtr image = link.read(bytes, nullptr)) return image;
+    if (ImagePtr image = link.read(bytes, nullptr, expand)) return image;
   }
   return nullptr;
 }
 
-ImagePtr loadImageFile(const CountedString& path, DecodeReport* report) noexcept {
+ImagePtr loadImageFile(const CountedString& path, DecodeReport* report, bool expand) noexcept {
   if (report != nullptr) *report = DecodeReport{};
   std::int64_t size = 0;
   int openError = 0;
@@ -307,7 +308,7 @@ ImagePtr loadImageFile(const CountedString& path, DecodeReport* report) noexcept
     }
     return nullptr;
   }
-  return decodeImage(ByteSpan(block.get(), byteCount), report);
+  return decodeImage(ByteSpan(block.get(), byteCount), report, expand);
 }
 
 std::uint64_t estimateLoadBytes(const CountedString& path) noexcept {

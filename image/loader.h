@@ -11,8 +11,8 @@
 // kMaxInputFileBytes (refused before anything is allocated), or no reader accepts it. A report,
 // when given, says which reader took the file or why none did, reasons of reading the file
 // included ("cannot be read: permission denied"); the result is the same with or without one.
-[[nodiscard]] ImagePtr loadImageFile(const CountedString& path,
-                                     DecodeReport* report = nullptr) noexcept;
+[[nodiscard]] ImagePtr loadImageFile(const CountedString& path, DecodeReport* report = nullptr,
+                                     bool expand = false) noexcept;
 
 // Offers the bytes to the BMP, TGA, PNG and JPEG readers in that order and returns the first
 // picture one of them returns; null when none does. No reader keeps a pointer into bytes.
@@ -23,7 +23,13 @@
 // they carry (GIF, TIFF, ...); else TGA's, when the header holds together as a TGA header (TGA
 // has no signature); else that the file is empty or is not a BMP, TGA, PNG or JPEG file.
 // Either way it holds the warnings the readers gave.
-[[nodiscard]] ImagePtr decodeImage(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
+//
+// With expand, each reader also takes the layouts of its format that a default run refuses
+// (palette, grey and 16-bit PNG; palette, run-length and bit-field BMP; colour-mapped, grey and
+// 15/16-bit TGA) and the report's layout says which one it was. A file a default run converts
+// gives the same picture either way.
+[[nodiscard]] ImagePtr decodeImage(ByteSpan bytes, DecodeReport* report = nullptr,
+                                   bool expand = false) noexcept;
 
 // An estimate, made before loading, of the peak of memory of a process that loads the file named
 // by path and writes its padded BMP: the process's own few MiB, the file, the picture and the

@@ -111,7 +111,7 @@ std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const st
   return inputLeft;
 }
 
-ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report) noexcept {
+ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report, [[maybe_unused]] bool expand) noexcept {
   if (bytes.size() < kHeaderBytes) return nullptr;
   if (report != nullptr && !looksLikeTga(bytes)) report = nullptr;  // not ours to explain
   recognise(report, ImageFormat::tga);

@@ -12,7 +12,8 @@
 // is marked TGA only when the header holds together as a TGA header of any kind (colour map type
 // 0 or 1, a known image type, a known pixel depth, both sides non-zero), and then gets the
 // reason of any refusal; the result is the same with or without one.
-[[nodiscard]] ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
+[[nodiscard]] ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report = nullptr,
+                                 bool expand = false) noexcept;
 
 // Unpacks TGA run-length packets of pixelSize-byte pixels from input into output, writing at
 // most outputBytes bytes and reading at most inputBytes bytes. Packets run on across rows; a run

@@ -445,7 +445,7 @@ ImagePtr finishPicture(DecodeReport* report) noexcept {
 
 }  // namespace
 
-ImagePtr decodePng(ByteSpan bytes, DecodeReport* report) noexcept {
+ImagePtr decodePng(ByteSpan bytes, DecodeReport* report, [[maybe_unused]] bool expand) noexcept {
   if (bytes.size() < kSignature.size() ||
       std::memcmp(bytes.data(), kSignature.data(), kSignature.size()) != 0) {
     return nullptr;

@@ -8,4 +8,5 @@
 // not a PNG picture this reader accepts. The bytes stay the caller's. A report, when given, is
 // marked PNG once the bytes start with the 8-byte signature and then gets the reason of any
 // refusal; the result is the same with or without one.
-[[nodiscard]] ImagePtr decodePng(ByteSpan bytes, DecodeReport* report = nullptr) noexcept;
+[[nodiscard]] ImagePtr decodePng(ByteSpan bytes, DecodeReport* report = nullptr,
+                                 bool expand = false) noexcept;
