@@ -40,6 +40,7 @@
 
 #include "base/folder_listing.h"
 #include "base/temporary_name.h"
+#include "base/temporary_slots.h"
 
 const char kPathSeparator[2] = {static_cast<char>(std::filesystem::path::preferred_separator),
                                 '\0'};
@@ -198,33 +199,19 @@ constexpr int kMaxNameAttempts = 100;
 struct TemporarySlot {
   std::atomic<int> state{kSlotFree};
   char path[kMaxTemporaryPath];
+
+  [[nodiscard]] bool vacant() const noexcept { return state.load() == kSlotFree; }
 };
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the slot states");
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets the ending flag");
+static_assert(std::atomic<TemporarySlot*>::is_always_lock_free &&
+                  std::atomic<std::size_t>::is_always_lock_free,
+              "the signal handler reads the extra registrations");
 
-// The first kMaxTemporaryFiles registrations are static; reserveTemporaryFiles adds more on the
-// heap. The handler sees the extra ones through extraSlots and extraSlotCount, which change only
-// with the signals held back in the only thread that takes them.
-TemporarySlot fixedSlots[kMaxTemporaryFiles];
-std::unique_ptr<TemporarySlot[]> extraSlotBlock;
-std::atomic<TemporarySlot*> extraSlots{nullptr};
-std::atomic<std::size_t> extraSlotCount{0};
+// Its extra registrations change only with the signals held back in the only thread that takes
+// them.
+TemporarySlotTable<TemporarySlot> temporarySlots;
 std::atomic<unsigned> temporaryCounter{0};
-
-std::size_t temporarySlotCount() noexcept { return kMaxTemporaryFiles + extraSlotCount.load(); }
-
-TemporarySlot& temporarySlot(std::size_t index) noexcept {
-  return index < kMaxTemporaryFiles ? fixedSlots[index]
-                                    : extraSlots.load()[index - kMaxTemporaryFiles];
-}
-
-bool extraSlotsFree() noexcept {
-  const std::size_t count = extraSlotCount.load();
-  for (std::size_t index = 0; index < count; ++index) {
-    if (extraSlots.load()[index].state.load() != kSlotFree) return false;
-  }
-  return true;
-}
 // Set by the handler before it removes anything: from then on no registration starts.
 std::atomic<bool> processEnding{false};
 // How long the handler waits for a registration another thread is building (at most).
@@ -258,9 +245,9 @@ class InterruptsBlocked {
 // before the process ends is seen here. The wait is bounded in case a file system stalls.
 void removeTemporaryFilesAndReraise(int signalNumber) {
   processEnding.store(true);
-  const std::size_t count = temporarySlotCount();
+  const std::size_t count = temporarySlots.size();
   for (std::size_t index = 0; index < count; ++index) {
-    TemporarySlot& slot = temporarySlot(index);
+    TemporarySlot& slot = temporarySlots[index];
     for (int wait = 0; wait < kMaxBuildingWaits && slot.state.load() == kSlotBuilding; ++wait) {
       timespec pause{0, kBuildingWaitNanoseconds};
       ::nanosleep(&pause, nullptr);
@@ -320,25 +307,13 @@ void removeStaleTemporaryFiles(const char* folder) noexcept {
 }
 
 bool reserveTemporaryFiles(std::size_t count) noexcept {
-  if (count <= temporarySlotCount()) return true;
-  if (!extraSlotsFree()) return false;
-  std::unique_ptr<TemporarySlot[]> block(new (std::nothrow)
-                                             TemporarySlot[count - kMaxTemporaryFiles]);
-  if (!block) return false;
   const InterruptsBlocked blocked;
-  extraSlotCount.store(0);
-  extraSlots.store(block.get());
-  extraSlotCount.store(count - kMaxTemporaryFiles);
-  extraSlotBlock = std::move(block);
-  return true;
+  return temporarySlots.reserve(count);
 }
 
 void releaseTemporaryFiles() noexcept {
-  if (!extraSlotsFree()) return;
   const InterruptsBlocked blocked;
-  extraSlotCount.store(0);
-  extraSlots.store(nullptr);
-  extraSlotBlock.reset();
+  temporarySlots.release();
 }
 
 std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
@@ -346,14 +321,14 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
   // The whole registration with the signals held back: a handler on this thread never finds a
   // slot of its own half built.
   const InterruptsBlocked blocked;
-  const std::size_t count = temporarySlotCount();
+  const std::size_t count = temporarySlots.size();
   std::size_t index = 0;
   for (; index < count; ++index) {
     int expected = kSlotFree;
-    if (temporarySlot(index).state.compare_exchange_strong(expected, kSlotBuilding)) break;
+    if (temporarySlots[index].state.compare_exchange_strong(expected, kSlotBuilding)) break;
   }
   if (index == count) return nullptr;
-  TemporarySlot& slot = temporarySlot(index);
+  TemporarySlot& slot = temporarySlots[index];
   if (processEnding.load()) {
     slot.state.store(kSlotFree);
     return nullptr;
@@ -393,7 +368,7 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
 
 bool TemporaryFile::commit(const char* finalPath) noexcept {
   if (slot_ < 0) return false;
-  TemporarySlot& slot = temporarySlot(static_cast<std::size_t>(slot_));
+  TemporarySlot& slot = temporarySlots[static_cast<std::size_t>(slot_)];
   bool renamed = false;
   {
     const InterruptsBlocked blocked;
@@ -407,7 +382,7 @@ bool TemporaryFile::commit(const char* finalPath) noexcept {
 
 void TemporaryFile::discard() noexcept {
   if (slot_ < 0) return;
-  TemporarySlot& slot = temporarySlot(static_cast<std::size_t>(slot_));
+  TemporarySlot& slot = temporarySlots[static_cast<std::size_t>(slot_)];
   {
     const InterruptsBlocked blocked;
     ::unlink(slot.path);

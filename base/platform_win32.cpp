@@ -29,6 +29,7 @@
 #include "base/folder_listing.h"
 #include "base/platform.h"
 #include "base/temporary_name.h"
+#include "base/temporary_slots.h"
 
 const char kPathSeparator[2] = {'\\', '\0'};
 
@@ -265,27 +266,13 @@ constexpr int kMaxNameAttempts = 100;
 struct TemporarySlot {
   bool held = false;
   char path[kMaxTemporaryPath];
+
+  [[nodiscard]] bool vacant() const noexcept { return !held; }
 };
 
-// The first kMaxTemporaryFiles registrations are static; reserveTemporaryFiles adds more.
-TemporarySlot fixedSlots[kMaxTemporaryFiles];
-std::unique_ptr<TemporarySlot[]> extraSlots;
-std::size_t extraSlotCount = 0;
+TemporarySlotTable<TemporarySlot> temporarySlots;
 unsigned temporaryCounter = 0;
 std::mutex temporaryLock;
-
-std::size_t temporarySlotCount() noexcept { return kMaxTemporaryFiles + extraSlotCount; }
-
-TemporarySlot& temporarySlot(std::size_t index) noexcept {
-  return index < kMaxTemporaryFiles ? fixedSlots[index] : extraSlots[index - kMaxTemporaryFiles];
-}
-
-bool extraSlotsFree() noexcept {
-  for (std::size_t index = 0; index < extraSlotCount; ++index) {
-    if (extraSlots[index].held) return false;
-  }
-  return true;
-}
 
 // Ctrl+C, Ctrl+Break and the console window closing: the temporary files go, and the lock stays
 // taken, so no new one is made while the default action (the next handler) ends the process.
@@ -294,8 +281,8 @@ BOOL WINAPI removeTemporaryFilesOnControl(DWORD event) {
     return FALSE;
   }
   temporaryLock.lock();
-  for (std::size_t index = 0; index < temporarySlotCount(); ++index) {
-    const TemporarySlot& slot = temporarySlot(index);
+  for (std::size_t index = 0; index < temporarySlots.size(); ++index) {
+    const TemporarySlot& slot = temporarySlots[index];
     if (slot.held) ::DeleteFileA(slot.path);
   }
   return FALSE;
@@ -348,21 +335,12 @@ void removeStaleTemporaryFiles(const char* folder) noexcept {
 
 bool reserveTemporaryFiles(std::size_t count) noexcept {
   const std::lock_guard<std::mutex> locked(temporaryLock);
-  if (count <= temporarySlotCount()) return true;
-  if (!extraSlotsFree()) return false;
-  std::unique_ptr<TemporarySlot[]> block(new (std::nothrow)
-                                             TemporarySlot[count - kMaxTemporaryFiles]);
-  if (!block) return false;
-  extraSlots = std::move(block);
-  extraSlotCount = count - kMaxTemporaryFiles;
-  return true;
+  return temporarySlots.reserve(count);
 }
 
 void releaseTemporaryFiles() noexcept {
   const std::lock_guard<std::mutex> locked(temporaryLock);
-  if (!extraSlotsFree()) return;
-  extraSlots.reset();
-  extraSlotCount = 0;
+  temporarySlots.release();
 }
 
 std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
@@ -375,11 +353,11 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
       separator == nullptr ? 0 : static_cast<std::size_t>(separator - finalPath) + 1;
   if (folderBytes >= kMaxTemporaryPath) return nullptr;
   const std::lock_guard<std::mutex> locked(temporaryLock);
-  const std::size_t count = temporarySlotCount();
+  const std::size_t count = temporarySlots.size();
   std::size_t index = 0;
-  while (index < count && temporarySlot(index).held) ++index;
+  while (index < count && temporarySlots[index].held) ++index;
   if (index == count) return nullptr;
-  TemporarySlot& slot = temporarySlot(index);
+  TemporarySlot& slot = temporarySlots[index];
   HANDLE handle = INVALID_HANDLE_VALUE;
   // CREATE_NEW never follows or reuses an existing entry; a clash just takes the next number.
   for (int attempt = 0; attempt < kMaxNameAttempts && handle == INVALID_HANDLE_VALUE; ++attempt) {
@@ -405,7 +383,7 @@ std::FILE* TemporaryFile::create(const char* finalPath) noexcept {
 
 bool TemporaryFile::commit(const char* finalPath) noexcept {
   if (slot_ < 0) return false;
-  TemporarySlot& slot = temporarySlot(static_cast<std::size_t>(slot_));
+  TemporarySlot& slot = temporarySlots[static_cast<std::size_t>(slot_)];
   bool renamed = false;
   {
     const std::lock_guard<std::mutex> locked(temporaryLock);
@@ -420,7 +398,7 @@ bool TemporaryFile::commit(const char* finalPath) noexcept {
 
 void TemporaryFile::discard() noexcept {
   if (slot_ < 0) return;
-  TemporarySlot& slot = temporarySlot(static_cast<std::size_t>(slot_));
+  TemporarySlot& slot = temporarySlots[static_cast<std::size_t>(slot_)];
   {
     const std::lock_guard<std::mutex> locked(temporaryLock);
     ::DeleteFileA(slot.path);
