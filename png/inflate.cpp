@@ -174,8 +174,6 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
     table.sortedSymbols[nextPosition[lengths[symbol]]++] = symbol;
   }
 
-  table.maxLength = maxLength;
-  table.symbolCount = symbolCount;
   // Always the kind's full width, so the decoding loops mask with a constant.
   const std::uint32_t lookupBits = lookupBitsOf(kind);
   const std::uint32_t lookupSize = 1u << lookupBits;
@@ -242,7 +240,6 @@ constexpr HuffmanTable buildFixedDistanceTable() noexcept {
 // The fixed codes of BTYPE 1, built once at compile time and shared by every fixed block.
 constexpr HuffmanTable kFixedLiteralTable = buildFixedLiteralTable();
 constexpr HuffmanTable kFixedDistanceTable = buildFixedDistanceTable();
-static_assert(kFixedLiteralTable.symbolCount == kLiteralSymbolCount);
 static_assert(kFixedLiteralTable.firstCode[7] == 48);   // 0..143: 00110000..10111111
 static_assert(kFixedLiteralTable.firstCode[8] == 400);  // 144..255: 110010000..111111111
 static_assert(kFixedLiteralTable.lookupBits == kLiteralLookupBits);

@@ -32,9 +32,7 @@ inline constexpr std::uint32_t kMaxLookupBits = kLiteralLookupBits;
 // code-length symbol), or the base of a length or distance. 0 means no code, or a symbol that
 // fails when decoded (286, 287, distances 30, 31).
 struct HuffmanTable {
-  std::uint32_t maxLength = 0;  // longest code the table decodes: 15, or 7 for the code-length code
-  std::uint32_t symbolCount = 0;  // number of symbols n; the symbols are 0..n-1
-  std::uint32_t lookupBits = 1;   // index bits of lookup: always its kind's maximum
+  std::uint32_t lookupBits = 1;  // index bits of lookup: always its kind's maximum
   // Entry L-1: the code of the first symbol of length L; only read for lengths that occur.
   std::array<std::uint32_t, kMaxCodeLength> firstCode{};
   // Entry L-1: position in sortedSymbols of the first symbol of length L (0 when none has it).
