@@ -2,7 +2,8 @@
 # Fuzzes one target with libFuzzer for a given time:
 #   scripts/fuzz-run.sh <target> <seconds> [extra libFuzzer arguments]
 # Builds the "fuzz" preset (clang 14, ASan + UBSan) when needed, starts from the committed
-# corpus fuzz/corpus/<target>/ and the regression files, and writes new inputs only into the
+# corpus fuzz/corpus/<target>/, the seed folders fuzz/seed-folders names for the target and the
+# regression files, and writes new inputs only into the
 # scratch corpus build/fuzz/corpus-scratch/<target>/. Exits non-zero on any finding (crash,
 # sanitizer report, failed check, leak, timeout, out-of-memory) after copying the input that
 # caused it into fuzz/regressions/<target>/.
@@ -43,6 +44,9 @@ rm -f "$artifacts"/*
 dictionary=""
 if [ -f "$root/fuzz/$target.dict" ]; then dictionary="-dict=$root/fuzz/$target.dict"; fi
 corpora="$scratch $root/fuzz/corpus/$target"
+for folder in $(sed -n "s/^$target://p" "$root/fuzz/seed-folders"); do
+  corpora="$corpora $root/fuzz/corpus/$folder"
+done
 if [ -d "$regressions" ]; then corpora="$corpora $regressions"; fi
 
 status=0

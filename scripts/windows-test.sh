@@ -96,8 +96,9 @@ echo "$(ls "$scratch/windows/bmp" | wc -l) samples byte-identical"
 
 echo "== The decode corpus: one file per call =="
 count=0
-for picture in fuzz/corpus/decode_image/*; do
-  name=$(basename "$picture")
+for picture in fuzz/corpus/decode_image/* fuzz/corpus/bmp/* fuzz/corpus/tga/* \
+    fuzz/corpus/png/* fuzz/corpus/jpeg/*; do
+  name=$(basename "$(dirname "$picture")")_$(basename "$picture")
   cp "$picture" "$scratch/linux/$name"
   cp "$picture" "$scratch/windows/$name"
   linux_status=0
