@@ -8,6 +8,7 @@
 #include "app/bmp_writer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -101,30 +102,6 @@ bool reserveBmpRowStage(BmpRowStage& stage, const Image& picture) noexcept {
   return stage.bytes != 0;
 }
 
-std::array<std::uint8_t, kBmpHeaderBytes> buildBmpHeader(const Image& image,
-                                                         std::uint32_t unpaddedWidth,
-                                                         std::uint32_t unpaddedHeight) noexcept {
-  return headerFor(image, image.width, image.height, unpaddedWidth, unpaddedHeight);
-}
-
-BmpWriteResult writeBmpFile(const char* path, const Image& image, std::uint32_t unpaddedWidth,
-                            std::uint32_t unpaddedHeight) noexcept {
-  TemporaryFile temporary;  // removed on every early return
-  std::FILE* file = temporary.create(path);
-  if (file == nullptr) return BmpWriteResult::cannotCreate;
-
-  // The header waits in the stream's buffer; a large pixel block then goes out with it in a
-  // few big writes.
-  const auto header = buildBmpHeader(image, unpaddedWidth, unpaddedHeight);
-  bool complete = std::fwrite(header.data(), 1, header.size(), file) == header.size();
-  complete =
-      complete && std::fwrite(image.pixels(), 1, image.pixelBytes(), file) == image.pixelBytes();
-  complete = (std::fclose(file) == 0) && complete;
-  if (!complete) return BmpWriteResult::cannotWrite;
-  if (!temporary.commit(path)) return BmpWriteResult::cannotCreate;
-  return BmpWriteResult::written;
-}
-
 namespace {
 
 // The header and the padded pixel block, without flushing.
@@ -157,11 +134,4 @@ BmpWriteResult writePaddedBmpTemporary(const char* path, const Image& picture, B
 
 BmpWriteResult commitBmpFile(TemporaryFile& temporary, const char* path) noexcept {
   return temporary.commit(path) ? BmpWriteResult::written : BmpWriteResult::cannotCreate;
-}
-
-BmpWriteResult writePaddedBmpFile(const char* path, const Image& picture,
-                                  BmpRowStage& stage) noexcept {
-  TemporaryFile temporary;  // removed on every early return
-  const BmpWriteResult written = writePaddedBmpTemporary(path, picture, stage, temporary);
-  return written == BmpWriteResult::written ? commitBmpFile(temporary, path) : written;
 }

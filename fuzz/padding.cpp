@@ -1,18 +1,20 @@
-// Fuzz target for power-of-two padding and the BMP header. The input gives the channel count
-// (byte 0), width and height (bytes 1-2 and 3-4, each reduced to 1..300, which crosses the
-// power-of-two steps up to 512) and the pixel bytes (the rest, repeated to fill the picture).
-// Checked: the padded sides are the smallest powers of two that are at least 4 and at least
-// the picture's; every padded pixel repeats the nearest pixel of the picture (columns to the
+// Fuzz target for the padded BMP writer: power-of-two padding and the BMP header. The input
+// gives the channel count (byte 0), width and height (bytes 1-2 and 3-4, each reduced to 1..300,
+// which crosses the power-of-two steps up to 512) and the pixel bytes (the rest, repeated to fill
+// the picture). Checked: the padded sides are the smallest powers of two that are at least 4 and at
+// least the picture's; every padded pixel repeats the nearest pixel of the picture (columns to the
 // right repeat the row's last pixel, rows above the top row); the 54-byte header holds every
 // field the BMP file needs, and header plus pixel block make up the file size it states.
 
-#include "app/padding.h"
+#include <stdio.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <utility>
+#include <memory>
 
 #include "app/bmp_writer.h"
 #include "base/byte_io.h"
@@ -43,26 +45,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     image->pixels()[i] = pixelSource.empty() ? static_cast<std::uint8_t>(i * 7)
                                              : pixelSource[i % pixelSource.size()];
   }
-  const ImagePtr original = createImage(channels, height, width);
-  if (!original) return 0;
-  std::memcpy(original->pixels(), image->pixels(), image->pixelBytes());
+  // The file as the converter writes it, into memory.
+  char* buffer = nullptr;
+  std::size_t bufferSize = 0;
+  std::FILE* stream = open_memstream(&buffer, &bufferSize);
+  if (stream == nullptr) return 0;
+  BmpRowStage stage;
+  const bool written = writePaddedBmpStream(stream, *image, stage);
+  std::fclose(stream);
+  const std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
+  fuzzCheck(written, "writing succeeds when memory is there");
+  const ByteSpan file(reinterpret_cast<const std::uint8_t*>(buffer), bufferSize);
 
-  const Image* before = image.get();
-  const ImagePtr padded = padToPowerOfTwo(std::move(image));
-  fuzzCheck(padded != nullptr, "padding succeeds when memory is there");
   const unsigned paddedWidth = expectedSide(width);
   const unsigned paddedHeight = expectedSide(height);
-  fuzzCheck(padded->width == paddedWidth && padded->height == paddedHeight,
-            "padded sides are the smallest powers of two >= 4 and >= the sides");
-  fuzzCheck(padded->channels == channels, "padding keeps the channel count");
-  fuzzCheck((paddedWidth == width && paddedHeight == height) == (padded.get() == before),
-            "a picture already of such a size is returned as it is");
-
-  const std::size_t sourceRow = original->rowBytes();
-  const std::size_t paddedRow = padded->rowBytes();
+  const std::size_t sourceRow = image->rowBytes();
+  const std::size_t paddedRow = std::size_t{paddedWidth} * channels;
+  const std::size_t pixelBytes = paddedRow * paddedHeight;
+  fuzzCheck(file.size() == kBmpHeaderBytes + pixelBytes,
+            "the file is the header and the pixels of the padded sides: the smallest powers of "
+            "two >= 4 and >= the sides");
   for (unsigned row = 0; row < paddedHeight; ++row) {
-    const std::uint8_t* source = original->pixels() + std::min(row, height - 1) * sourceRow;
-    const std::uint8_t* line = padded->pixels() + row * paddedRow;
+    const std::uint8_t* source = image->pixels() + std::min(row, height - 1) * sourceRow;
+    const std::uint8_t* line = file.data() + kBmpHeaderBytes + row * paddedRow;
     fuzzCheck(std::memcmp(line, source, sourceRow) == 0, "padded rows start with the picture row");
     const std::uint8_t* lastPixel = source + sourceRow - channels;
     for (unsigned column = width; column < paddedWidth; ++column) {
@@ -71,10 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  const auto header = buildBmpHeader(*padded, width, height);
-  const ByteSpan h(header);
-  const std::size_t pixelBytes = std::size_t{paddedWidth} * paddedHeight * channels;
-  fuzzCheck(header[0] == 'B' && header[1] == 'M', "signature BM");
+  const ByteSpan h = file.first(kBmpHeaderBytes);
+  fuzzCheck(h[0] == 'B' && h[1] == 'M', "signature BM");
   fuzzCheck(readLe32(h, 2) == kBmpHeaderBytes + pixelBytes, "file size = header + pixels");
   fuzzCheck(readLe32(h, 6) == 0, "reserved words are 0");
   fuzzCheck(readLe32(h, 10) == kBmpHeaderBytes, "pixel data offset 54");

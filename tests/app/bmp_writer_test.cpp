@@ -5,16 +5,38 @@
 #include <cstring>
 #include <random>
 
-#include "app/padding.h"
 #include "base/byte_io.h"
 #include "support/test_files.h"
 
 namespace {
 
+// What a run does with one picture: the padded file under a temporary name, then put in place.
+BmpWriteResult writePaddedFile(const std::filesystem::path& path, const Image& picture,
+                               BmpRowStage& stage) {
+  TemporaryFile temporary;
+  const BmpWriteResult written =
+      writePaddedBmpTemporary(path.string().c_str(), picture, stage, temporary);
+  return written == BmpWriteResult::written ? commitBmpFile(temporary, path.string().c_str())
+                                            : written;
+}
+
+BmpWriteResult writePaddedFile(const std::filesystem::path& path, const Image& picture) {
+  BmpRowStage stage;
+  return writePaddedFile(path, picture, stage);
+}
+
+std::ptrdiff_t entriesIn(const std::filesystem::path& folder) {
+  return std::distance(std::filesystem::directory_iterator(folder),
+                       std::filesystem::directory_iterator());
+}
+
 TEST(BmpWriter, HeaderFieldsForFiveByFour) {
-  ImagePtr padded = padToPowerOfTwo(numberedImage(3, 4, 5));
-  const auto header = buildBmpHeader(*padded, 5, 4);
-  const ByteSpan h(header.data(), header.size());
+  ScratchFolder folder;
+  const auto path = folder.path() / "out.bmp";
+  ASSERT_EQ(writePaddedFile(path, *numberedImage(3, 4, 5)), BmpWriteResult::written);
+  const Bytes file = readFile(path);
+  ASSERT_EQ(file.size(), 54u + 96u);
+  const ByteSpan h(file.data(), 54);
   EXPECT_EQ(h[0], 'B');
   EXPECT_EQ(h[1], 'M');
   EXPECT_EQ(readLe32(h, 2), 54u + 96u);  // file size
@@ -33,67 +55,46 @@ TEST(BmpWriter, HeaderFieldsForFiveByFour) {
   EXPECT_EQ(readLe32(h, 50), 0u);        // important colours
 }
 
-TEST(BmpWriter, WritesHeaderAndPixelsAndReplacesExistingFile) {
+TEST(BmpWriter, ReplacesAnExistingFileAndLeavesNothingElse) {
   ScratchFolder folder;
   const auto path = folder.path() / "out.bmp";
   writeFile(path, Bytes(1000, 0x55));
-  ImagePtr image = padToPowerOfTwo(numberedImage(4, 5, 3));
-  ASSERT_EQ(writeBmpFile(path.string().c_str(), *image, 3, 5), BmpWriteResult::written);
-  const Bytes written = readFile(path);
-  ASSERT_EQ(written.size(), 54u + 4 * 8 * 4);
-  const auto header = buildBmpHeader(*image, 3, 5);
-  EXPECT_TRUE(std::equal(header.begin(), header.end(), written.begin()));
-  EXPECT_EQ(std::memcmp(written.data() + 54, image->pixels(), image->pixelBytes()), 0);
-  // Nothing but the output is left in the folder.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
-                          std::filesystem::directory_iterator()),
-            1);
+  ImagePtr image = numberedImage(4, 5, 3);
+  ASSERT_EQ(writePaddedFile(path, *image), BmpWriteResult::written);
+  EXPECT_EQ(readFile(path), expectedPaddedBmp(*image));
+  EXPECT_EQ(entriesIn(folder.path()), 1);
 }
 
 TEST(BmpWriter, CannotCreateInMissingFolder) {
   ScratchFolder folder;
-  ImagePtr image = numberedImage(3, 4, 4);
-  EXPECT_EQ(writeBmpFile((folder.path() / "missing" / "x.bmp").string().c_str(), *image, 4, 4),
+  EXPECT_EQ(writePaddedFile(folder.path() / "missing" / "x.bmp", *numberedImage(3, 4, 4)),
             BmpWriteResult::cannotCreate);
+  EXPECT_EQ(entriesIn(folder.path()), 0);
 }
 
+// A write that fails, in the rows or only when the stream is flushed on closing (54 + 48 bytes
+// fit in the stream buffer), keeps the file that was there and leaves no temporary file.
 TEST(BmpWriter, FailedWriteKeepsExistingFileAndLeavesNoTemporary) {
 #ifdef _WIN32
   GTEST_SKIP() << "needs a file size limit (setrlimit), which Windows lacks";
 #else
-  ScratchFolder folder;
-  const auto path = folder.path() / "out.bmp";
-  writeFile(path, Bytes{1, 2, 3});
-  ImagePtr image = numberedImage(3, 64, 64);
-  {
-    FileSizeLimit limit(1000);
-    EXPECT_EQ(writeBmpFile(path.string().c_str(), *image, 64, 64), BmpWriteResult::cannotWrite);
+  struct Case {
+    unsigned side;
+    std::uint64_t limit;
+  };
+  for (const Case c : {Case{300, 100000}, Case{64, 1000}, Case{4, 100}}) {
+    ScratchFolder folder;
+    const auto path = folder.path() / "out.bmp";
+    writeFile(path, Bytes{1, 2, 3});
+    {
+      FileSizeLimit limit(c.limit);
+      EXPECT_EQ(writePaddedFile(path, *numberedImage(3, c.side, c.side)),
+                BmpWriteResult::cannotWrite)
+          << c.side;
+    }
+    EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
+    EXPECT_EQ(entriesIn(folder.path()), 1);
   }
-  EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
-                          std::filesystem::directory_iterator()),
-            1);
-#endif
-}
-
-TEST(BmpWriter, FailureWhenClosingIsAWriteFailure) {
-#ifdef _WIN32
-  GTEST_SKIP() << "needs a file size limit (setrlimit), which Windows lacks";
-#else
-  // 54 + 48 bytes fit in the stream buffer, so both writes succeed and only the flush on close
-  // meets the limit.
-  ScratchFolder folder;
-  const auto path = folder.path() / "out.bmp";
-  writeFile(path, Bytes{1, 2, 3});
-  ImagePtr image = numberedImage(3, 4, 4);
-  {
-    FileSizeLimit limit(100);
-    EXPECT_EQ(writeBmpFile(path.string().c_str(), *image, 4, 4), BmpWriteResult::cannotWrite);
-  }
-  EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
-                          std::filesystem::directory_iterator()),
-            1);
 #endif
 }
 
@@ -106,8 +107,7 @@ TEST(BmpWriter, WritingOverALinkReplacesTheLinkNotItsTarget) {
   writeFile(target, Bytes{9, 9});
   const auto path = folder.path() / "out.bmp";
   std::filesystem::create_symlink(target, path);
-  ImagePtr image = numberedImage(3, 4, 4);
-  ASSERT_EQ(writeBmpFile(path.string().c_str(), *image, 4, 4), BmpWriteResult::written);
+  ASSERT_EQ(writePaddedFile(path, *numberedImage(3, 4, 4)), BmpWriteResult::written);
   EXPECT_FALSE(std::filesystem::is_symlink(path));
   EXPECT_EQ(readFile(target), (Bytes{9, 9}));
 }
@@ -116,26 +116,23 @@ TEST(BmpWriter, LargestPictureIsWrittenUnpadded) {
   ImagePtr image = createImage(4, 8192, 8192);
   ASSERT_TRUE(image);
   std::memset(image->pixels(), 0x5A, image->pixelBytes());
-  Image* before = image.get();
-  ImagePtr padded = padToPowerOfTwo(std::move(image));
-  EXPECT_EQ(padded.get(), before);
   ScratchFolder folder;
   const auto path = folder.path() / "big.bmp";
-  ASSERT_EQ(writeBmpFile(path.string().c_str(), *padded, 8192, 8192), BmpWriteResult::written);
+  ASSERT_EQ(writePaddedFile(path, *image), BmpWriteResult::written);
   EXPECT_EQ(std::filesystem::file_size(path), 54u + 8192u * 8192u * 4u);
 }
 
-// The padded file written straight from the picture is byte for byte the file of the padded
+// The padded file, written to a file or a stream, is byte for byte the reference padding of the
 // picture, for random sides and both channel counts, with one stage reused across pictures
 // (rows of several stages, top rows of several stages, sides that need no padding).
-TEST(BmpWriter, PaddedWriteEqualsWritingThePaddedPicture) {
+TEST(BmpWriter, PaddedWriteEqualsThePlainlyPaddedPicture) {
   ScratchFolder folder;
-  const auto direct = folder.path() / "direct.bmp";
-  const auto viaCopy = folder.path() / "copy.bmp";
+  const auto path = folder.path() / "out.bmp";
+  const auto streamed = folder.path() / "streamed.bmp";
   std::mt19937 random(7);
   BmpRowStage stage;
-  const unsigned sides[] = {4, 5, 64, 127, 128, 300, 1000, 1024, 2049};
-  for (int round = 0; round < 60; ++round) {
+  const unsigned sides[] = {1, 4, 5, 64, 127, 128, 300, 1000, 1024, 1100};
+  for (int round = 0; round < 40; ++round) {
     const unsigned width = sides[random() % std::size(sides)];
     const unsigned height = sides[random() % std::size(sides)];
     const unsigned channels = 3 + random() % 2;
@@ -144,38 +141,17 @@ TEST(BmpWriter, PaddedWriteEqualsWritingThePaddedPicture) {
     for (std::size_t i = 0; i < picture->pixelBytes(); i += 7) {
       picture->pixels()[i] = static_cast<std::uint8_t>(random());
     }
-    ASSERT_EQ(writePaddedBmpFile(direct.string().c_str(), *picture, stage),
-              BmpWriteResult::written);
-    ImagePtr padded = padToPowerOfTwo(std::move(picture));
-    ASSERT_TRUE(padded);
-    ASSERT_EQ(writeBmpFile(viaCopy.string().c_str(), *padded, width, height),
-              BmpWriteResult::written);
-    ASSERT_EQ(readFile(direct), readFile(viaCopy)) << width << "x" << height << "/" << channels;
+    const Bytes expected = expectedPaddedBmp(*picture);
+    ASSERT_EQ(writePaddedFile(path, *picture, stage), BmpWriteResult::written);
+    ASSERT_EQ(readFile(path), expected) << width << "x" << height << "/" << channels;
+    if (round % 4 == 0) {
+      std::FILE* stream = std::fopen(streamed.string().c_str(), "wb");
+      ASSERT_NE(stream, nullptr);
+      EXPECT_TRUE(writePaddedBmpStream(stream, *picture, stage));
+      std::fclose(stream);
+      ASSERT_EQ(readFile(streamed), expected) << width << "x" << height << "/" << channels;
+    }
   }
-}
-
-TEST(BmpWriter, FailedPaddedWriteKeepsExistingFileAndLeavesNoTemporary) {
-#ifdef _WIN32
-  GTEST_SKIP() << "needs a file size limit (setrlimit), which Windows lacks";
-#else
-  ScratchFolder folder;
-  const auto path = folder.path() / "out.bmp";
-  writeFile(path, Bytes{1, 2, 3});
-  ImagePtr image = numberedImage(3, 300, 300);
-  BmpRowStage stage;
-  {
-    FileSizeLimit limit(100000);
-    EXPECT_EQ(writePaddedBmpFile(path.string().c_str(), *image, stage),
-              BmpWriteResult::cannotWrite);
-  }
-  EXPECT_EQ(
-      writePaddedBmpFile((folder.path() / "missing" / "x.bmp").string().c_str(), *image, stage),
-      BmpWriteResult::cannotCreate);
-  EXPECT_EQ(readFile(path), (Bytes{1, 2, 3}));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
-                          std::filesystem::directory_iterator()),
-            1);
-#endif
 }
 
 }  // namespace

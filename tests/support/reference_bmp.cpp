@@ -144,18 +144,13 @@ void put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
     bytes[at++] = static_cast<std::uint8_t>(value >> shift);
 }
 
-}  // namespace
-
-Bytes expectedBmpFile(const Bytes& input) {
-  Picture picture;
-  if (!readBmp(input, picture) && !readTga(input, picture) && !readPng(input, picture) &&
-      !readJpeg(input, picture)) {
-    return {};
-  }
+// The BMP file of the picture padded to power-of-two sides.
+Bytes paddedBmpOf(Picture& picture) {
   const unsigned width = paddedSide(picture.width);
   const unsigned height = paddedSide(picture.height);
   const unsigned channels = picture.channels;
   Bytes file(54, 0);
+  file.reserve(54 + std::size_t{width} * height * channels);
   file[0] = 'B';
   file[1] = 'M';
   put32(file, 2, static_cast<std::uint32_t>(54 + std::size_t{width} * height * channels));
@@ -182,4 +177,30 @@ Bytes expectedBmpFile(const Bytes& input) {
     }
   }
   return file;
+}
+
+}  // namespace
+
+Bytes expectedBmpFile(const Bytes& input) {
+  Picture picture;
+  if (!readBmp(input, picture) && !readTga(input, picture) && !readPng(input, picture) &&
+      !readJpeg(input, picture)) {
+    return {};
+  }
+  return paddedBmpOf(picture);
+}
+
+Bytes expectedPaddedBmp(const Image& image) {
+  Picture picture;
+  picture.width = image.width;
+  picture.height = image.height;
+  picture.channels = image.channels;
+  picture.samples.resize(std::size_t{picture.width} * picture.height * picture.channels);
+  for (unsigned row = 0; row < picture.height; ++row) {
+    const std::uint8_t* from = image.pixels() + (picture.height - 1 - row) * image.rowBytes();
+    for (unsigned column = 0; column < picture.width; ++column) {
+      picture.storeBgr(row, column, from + std::size_t{column} * picture.channels);
+    }
+  }
+  return paddedBmpOf(picture);
 }

@@ -55,6 +55,8 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 // padded to powers of two by repeating its edges, behind its BMP header; empty when the input
 // does not decode.
 [[nodiscard]] Bytes expectedBmpFile(const Bytes& input);
+// The same for a picture in memory (rows bottom-up, pixels B,G,R(,A)).
+[[nodiscard]] Bytes expectedPaddedBmp(const Image& image);
 
 struct ProcessResult {
   int status = -1;     // exit status, or -1 when the process did not exit normally
