@@ -56,8 +56,7 @@ void expectExpanded(const Bytes& file, const Expected& expected, const std::stri
   ASSERT_EQ(image->width, expected.width) << what;
   ASSERT_EQ(image->height, expected.height) << what;
   ASSERT_EQ(image->channels, expected.channels) << what;
-  ASSERT_EQ(Bytes(image->pixels(), image->pixels() + image->pixelBytes()), expected.pixels)
-      << what;
+  ASSERT_EQ(Bytes(image->pixels(), image->pixels() + image->pixelBytes()), expected.pixels) << what;
 
   DecodeReport refusal;
   EXPECT_FALSE(decodeBmp(ByteSpan(file.data(), file.size()), &refusal, false)) << what;
@@ -78,8 +77,8 @@ Bytes packIndexRows(std::mt19937& random, const std::vector<std::vector<unsigned
       for (unsigned b = 0; b < bits; ++b, ++bit) {
         const auto mask = static_cast<std::uint8_t>(0x80u >> (bit % 8));
         const bool set = ((index >> (bits - 1 - b)) & 1u) != 0;
-        stored[bit / 8] = static_cast<std::uint8_t>(set ? stored[bit / 8] | mask
-                                                        : stored[bit / 8] & ~mask);
+        stored[bit / 8] =
+            static_cast<std::uint8_t>(set ? stored[bit / 8] | mask : stored[bit / 8] & ~mask);
       }
     }
     out.insert(out.end(), stored.begin(), stored.end());
@@ -129,15 +128,14 @@ TEST(BmpExpand, PalettePicturesGiveTheirTableColours) {
       data = packIndexRows(random, rows, bits, width);
     }
     const auto bitsField = static_cast<std::uint16_t>(bits);
-    const Bytes file =
-        os2 ? buildOs2Bmp(static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height),
-                          bitsField, table, data)
-            : buildBmpFrom({.width = static_cast<std::int32_t>(width),
-                            .height = topDown ? -static_cast<std::int32_t>(height)
-                                              : static_cast<std::int32_t>(height),
-                            .bitsPerPixel = bitsField,
-                            .infoHeaderSize = infoSize},
-                           {}, table, data, coloursUsed);
+    const Bytes file = os2 ? buildOs2Bmp(static_cast<std::uint16_t>(width),
+                                         static_cast<std::uint16_t>(height), bitsField, table, data)
+                           : buildBmpFrom({.width = static_cast<std::int32_t>(width),
+                                           .height = topDown ? -static_cast<std::int32_t>(height)
+                                                             : static_cast<std::int32_t>(height),
+                                           .bitsPerPixel = bitsField,
+                                           .infoHeaderSize = infoSize},
+                                          {}, table, data, coloursUsed);
     expectExpanded(file, expected,
                    "round " + std::to_string(round) + (os2 ? " OS/2 " : " ") +
                        std::to_string(bits) + "-bit " + std::to_string(width) + "x" +
@@ -211,13 +209,13 @@ TEST(BmpExpand, BitFieldPicturesScaleEachField) {
     }
     std::vector<std::uint32_t> stored;
     if (!plain) stored.assign(masks, masks + (alphaMaskStored ? 4 : 3));
-    const Bytes file = buildBmpFrom({.width = static_cast<std::int32_t>(width),
-                                     .height = topDown ? -static_cast<std::int32_t>(height)
-                                                       : static_cast<std::int32_t>(height),
-                                     .bitsPerPixel = static_cast<std::uint16_t>(bits),
-                                     .compression = compression,
-                                     .infoHeaderSize = infoSize},
-                                    stored, {}, data);
+    const Bytes file = buildBmpFrom(
+        {.width = static_cast<std::int32_t>(width),
+         .height = topDown ? -static_cast<std::int32_t>(height) : static_cast<std::int32_t>(height),
+         .bitsPerPixel = static_cast<std::uint16_t>(bits),
+         .compression = compression,
+         .infoHeaderSize = infoSize},
+        stored, {}, data);
     expectExpanded(file, expected,
                    "round " + std::to_string(round) + " " + std::to_string(bits) +
                        "-bit compression " + std::to_string(compression) + " header " +
@@ -232,8 +230,7 @@ struct RunLengthPicture {
   std::vector<std::vector<int>> indices;  // [row][x], bottom-up; -1 where no packet reaches
 };
 
-RunLengthPicture randomRunLength(std::mt19937& random, bool rle4, unsigned width,
-                                 unsigned height) {
+RunLengthPicture randomRunLength(std::mt19937& random, bool rle4, unsigned width, unsigned height) {
   RunLengthPicture picture;
   picture.indices.assign(height, std::vector<int>(width, -1));
   const unsigned indexCount = rle4 ? 16 : 256;
@@ -276,8 +273,8 @@ RunLengthPicture randomRunLength(std::mt19937& random, bool rle4, unsigned width
       byte(count);
       Bytes stored = randomBytes(random, rle4 ? (count + 1) / 2 : count);
       for (unsigned k = 0; k < count; ++k) {
-        const unsigned index = rle4 ? (k % 2 == 0 ? stored[k / 2] >> 4 : stored[k / 2] & 0x0F)
-                                    : stored[k];
+        const unsigned index =
+            rle4 ? (k % 2 == 0 ? stored[k / 2] >> 4 : stored[k / 2] & 0x0F) : stored[k];
         picture.indices[y][x + k] = static_cast<int>(index);
       }
       if (stored.size() % 2 != 0) stored.push_back(static_cast<std::uint8_t>(random()));
@@ -341,12 +338,10 @@ TEST(BmpExpand, StillRefusesEmbeddedDataWidePixelsAndBadMasks) {
       {"EmbeddedJpeg", buildBmpFrom({.bitsPerPixel = 0, .compression = 4}, {}, {}, Bytes(64, 0))},
       {"EmbeddedPng", buildBmpFrom({.bitsPerPixel = 0, .compression = 5}, {}, {}, Bytes(64, 0))},
       {"SixtyFourBits", buildBmpFrom({.bitsPerPixel = 64}, {}, {}, Bytes(128, 0))},
-      {"OverlappingMasks",
-       buildBmpFrom({.bitsPerPixel = 32, .compression = 3}, {0x00FF0000, 0x0001FF00, 0xFF},
-                    {}, Bytes(64, 0))},
-      {"MaskWithAGap",
-       buildBmpFrom({.bitsPerPixel = 32, .compression = 3}, {0x00FF0000, 0x0000F0F0, 0x0F},
-                    {}, Bytes(64, 0))},
+      {"OverlappingMasks", buildBmpFrom({.bitsPerPixel = 32, .compression = 3},
+                                        {0x00FF0000, 0x0001FF00, 0xFF}, {}, Bytes(64, 0))},
+      {"MaskWithAGap", buildBmpFrom({.bitsPerPixel = 32, .compression = 3},
+                                    {0x00FF0000, 0x0000F0F0, 0x0F}, {}, Bytes(64, 0))},
       {"AlphaMaskOverlapping",
        buildBmpFrom({.bitsPerPixel = 32, .compression = 6},
                     {0x00FF0000, 0x0000FF00, 0x000000FF, 0x01000001}, {}, Bytes(64, 0))},

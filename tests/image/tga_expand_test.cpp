@@ -47,8 +47,7 @@ struct Drawn {
 };
 
 // A random picture of the given kind, its stored pixels and the picture it must give.
-Drawn drawPicture(std::mt19937& random, Kind kind, unsigned width, unsigned height,
-                  bool topFirst) {
+Drawn drawPicture(std::mt19937& random, Kind kind, unsigned width, unsigned height, bool topFirst) {
   Drawn drawn;
   TgaFields& f = drawn.fields;
   f.width = static_cast<std::uint16_t>(width);
@@ -158,8 +157,8 @@ TEST(TgaExpand, EveryLayoutGivesItsPixels) {
     const Bytes file = buildTga(drawn.fields, data);
     const std::string what = "round " + std::to_string(round) + " type " +
                              std::to_string(drawn.fields.imageType) + " depth " +
-                             std::to_string(drawn.fields.pixelDepth) + " " +
-                             std::to_string(width) + "x" + std::to_string(height);
+                             std::to_string(drawn.fields.pixelDepth) + " " + std::to_string(width) +
+                             "x" + std::to_string(height);
 
     DecodeReport report;
     ImagePtr image = decodeTga(ByteSpan(file.data(), file.size()), &report, true);
@@ -251,13 +250,17 @@ TEST(TgaExpand, ReportNamesTheLayout) {
         .colourMap = Bytes(12, 0)},
        "colour-mapped 8-bit",
        "TGA colour-mapped picture is not converted without --expand"},
-      {{.imageType = 11, .pixelDepth = 8}, "run-length grey 8-bit",
+      {{.imageType = 11, .pixelDepth = 8},
+       "run-length grey 8-bit",
        "TGA greyscale picture is not converted without --expand"},
-      {{.imageType = 3, .pixelDepth = 16}, "grey and alpha 16-bit",
+      {{.imageType = 3, .pixelDepth = 16},
+       "grey and alpha 16-bit",
        "TGA greyscale picture is not converted without --expand"},
-      {{.imageType = 2, .pixelDepth = 15}, "15-bit",
+      {{.imageType = 2, .pixelDepth = 15},
+       "15-bit",
        "TGA with 15 bits per pixel is not converted without --expand"},
-      {{.imageType = 10, .pixelDepth = 16}, "run-length 16-bit",
+      {{.imageType = 10, .pixelDepth = 16},
+       "run-length 16-bit",
        "TGA with 16 bits per pixel is not converted without --expand"},
   };
   for (const Case& c : cases) {
