@@ -116,7 +116,6 @@ bool looksLikeTga(ByteSpan bytes) noexcept {
          readLe16(bytes, 14) != 0;
 }
 
-constexpr std::size_t kMaxMapEntries = 65535;
 constexpr std::uint8_t kColourMapPresent = 1;
 constexpr std::size_t kLayoutNameBytes = 40;
 
@@ -147,7 +146,7 @@ std::uint8_t scaleFive(unsigned value) noexcept {
 
 // Writes B,G,R of a 15- or 16-bit pixel stored little-endian at source.
 void convertFiveBits(const std::uint8_t* source, std::uint8_t* target) noexcept {
-  const unsigned pixel = source[0] | source[1] << 8;
+  const unsigned pixel = source[0] | unsigned{source[1]} << 8;
   target[0] = scaleFive(pixel & 0x1F);
   target[1] = scaleFive((pixel >> 5) & 0x1F);
   target[2] = scaleFive((pixel >> 10) & 0x1F);
@@ -248,7 +247,8 @@ bool convertPixel(const ExpandedTga& header, const std::uint8_t* source,
                   std::uint8_t* target) noexcept {
   switch (header.source) {
     case TgaSource::mappedIndex: {
-      const unsigned index = header.storedBytes == 1 ? source[0] : source[0] | source[1] << 8;
+      const unsigned index =
+          header.storedBytes == 1 ? source[0] : source[0] | unsigned{source[1]} << 8;
       const std::size_t entry = index - std::size_t{header.firstEntry};
       if (index < header.firstEntry || entry >= header.mapEntries) return false;
       std::memcpy(target, header.map.get() + entry * header.channels, header.channels);
