@@ -293,7 +293,7 @@ void convertPaletteRow(const ExpandedBmp& header, const std::uint8_t* source,
   const unsigned perByte = 8 / bits;
   for (std::size_t x = 0; x < header.width; ++x, target += 3) {
     const unsigned shift = 8 - bits - bits * static_cast<unsigned>(x % perByte);
-    const unsigned index = (source[x / perByte] >> shift) & indexMask;
+    const unsigned index = (unsigned{source[x / perByte]} >> shift) & indexMask;
     std::memcpy(target, header.palette + 3 * std::size_t{index}, 3);
   }
 }
@@ -409,13 +409,13 @@ ImagePtr decodeRunLength(ByteSpan bytes, DecodeReport* report, const ExpandedBmp
     ++x;
   };
   while (y < header.height && holds(bytes, at, 2)) {
-    const std::uint8_t count = bytes[at];
-    const std::uint8_t value = bytes[at + 1];
+    const unsigned count = bytes[at];
+    const unsigned value = bytes[at + 1];
     at += 2;
     if (count != 0) {  // a run of count pixels
       const std::size_t reach = std::min<std::size_t>(count, x < width ? width - x : 0);
       for (std::size_t k = 0; k < reach; ++k) {
-        put(rle4 ? (k % 2 == 0 ? value >> 4 : value & 0x0F) : value);
+        put(rle4 ? (k % 2 == 0 ? value >> 4u : value & 0x0Fu) : unsigned{value});
       }
       x += count - reach;
     } else if (value == 0) {  // end of line
@@ -433,8 +433,8 @@ ImagePtr decodeRunLength(ByteSpan bytes, DecodeReport* report, const ExpandedBmp
       const std::size_t present = std::min(dataBytes, bytes.size() - at);
       const std::size_t pixels = rle4 ? std::min<std::size_t>(value, 2 * present) : present;
       for (std::size_t k = 0; k < pixels; ++k) {
-        const std::uint8_t packed = bytes[at + (rle4 ? k / 2 : k)];
-        put(rle4 ? (k % 2 == 0 ? packed >> 4 : packed & 0x0F) : packed);
+        const unsigned packed = bytes[at + (rle4 ? k / 2 : k)];
+        put(rle4 ? (k % 2 == 0 ? packed >> 4 : packed & 0x0Fu) : packed);
       }
       if (present < dataBytes) break;
       at += dataBytes + dataBytes % 2;

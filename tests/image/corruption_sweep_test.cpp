@@ -347,7 +347,7 @@ Expected expectedCut(Cuts cuts, const Bytes& file, std::size_t length) {
     case Cuts::fromFirstDataByte: {
       // 18 header bytes and no ID field, then the colour map when there is one.
       const std::size_t mapBytes =
-          file[1] == 1 ? (file[5] | file[6] << 8) * ((file[7] + 7u) / 8u) : 0;
+          file[1] == 1 ? (file[5] | unsigned{file[6]} << 8) * ((file[7] + 7u) / 8u) : 0;
       return length > 18 + mapBytes ? Expected::decoded : Expected::refused;
     }
     case Cuts::jpeg: {

@@ -33,7 +33,7 @@ std::uint8_t fiveBits(unsigned value, unsigned shift) {
 
 // B,G,R of a stored 15/16-bit pixel.
 Bytes fromFiveBits(const std::uint8_t* stored) {
-  const unsigned value = stored[0] | stored[1] << 8;
+  const unsigned value = stored[0] | unsigned{stored[1]} << 8;
   return {fiveBits(value, 0), fiveBits(value, 5), fiveBits(value, 10)};
 }
 
@@ -115,7 +115,8 @@ Drawn drawPicture(std::mt19937& random, Kind kind, unsigned width, unsigned heig
       Bytes pixel;
       switch (kind) {
         case Kind::mapped: {
-          const unsigned index = storedBytes == 1 ? stored[0] : stored[0] | stored[1] << 8;
+          const unsigned index =
+              storedBytes == 1 ? stored[0] : stored[0] | unsigned{stored[1]} << 8;
           pixel = palette[index - f.colourMapFirstEntry];
           break;
         }
