@@ -46,12 +46,26 @@ inline bool pngAnnouncesHugePicture(ByteSpan bytes) noexcept {
   return false;
 }
 
-// True when a run-length TGA header (image type 10 at byte 2, width at byte 12, height at byte
-// 14) announces too many pixels; run-length data may leave the picture mostly unfilled, so the
-// file size does not bound it. Uncompressed BMP and TGA pictures must lie in the file.
+// True when a run-length TGA header (image type 9, 10 or 11 at byte 2, width at byte 12, height
+// at byte 14) announces too many pixels; run-length data may leave the picture mostly unfilled,
+// so the file size does not bound it. Uncompressed BMP and TGA pictures must lie in the file.
 inline bool tgaAnnouncesHugePicture(ByteSpan bytes) noexcept {
-  return readU8(bytes, 2) == 10 &&
+  const std::uint8_t imageType = readU8(bytes, 2);
+  return imageType >= 9 && imageType <= 11 &&
          std::uint64_t{readLe16(bytes, 12)} * readLe16(bytes, 14) > kMaxFuzzPixels;
+}
+
+// The same for a run-length BMP header (compression 1 or 2 at byte 30, width and height at bytes
+// 18 and 22), which only an expanding decode reads.
+inline bool bmpAnnouncesHugePicture(ByteSpan bytes) noexcept {
+  const std::uint32_t compression = readLe32(bytes, 30);
+  const auto width = static_cast<std::int32_t>(readLe32(bytes, 18));
+  const auto height = static_cast<std::int32_t>(readLe32(bytes, 22));
+  const auto side = [](std::int32_t value) {
+    return value < 0 ? -std::int64_t{value} : std::int64_t{value};
+  };
+  return (compression == 1 || compression == 2) &&
+         static_cast<std::uint64_t>(side(width) * side(height)) > kMaxFuzzPixels;
 }
 
 // True when a start-of-frame marker announces too many pixels, or the bytes hold more than 64
@@ -79,7 +93,8 @@ inline bool jpegTooCostly(ByteSpan bytes) noexcept {
 inline bool announcesHugePicture(ByteSpan bytes) noexcept {
   if (bytes.size() >= 2 && bytes[0] == 0x89 && bytes[1] == 'P')
     return pngAnnouncesHugePicture(bytes);
-  if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M') return false;
+  if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M')
+    return bmpAnnouncesHugePicture(bytes);
   if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8) return jpegTooCostly(bytes);
   return tgaAnnouncesHugePicture(bytes);
 }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/bmp_builder.h"
@@ -217,6 +218,61 @@ void bmpSeeds() {
   }
 }
 
+// Layouts read only when expanding, for the targets that also decode with expand.
+void bmpExpandedSeeds() {
+  Bytes table(256 * 4);
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  const Bytes rows = pseudoRandomBytes(8 * 6, 11, 256);
+  const Bytes rle8 = {3, 1, 0, 4, 2, 3, 4, 5, 2, 0, 0, 0, 0, 2, 2, 1, 5, 4, 0, 0, 0, 1};
+  const Bytes rle4 = {5, 0x12, 0, 5, 0x34, 0x56, 0x70, 0, 0, 0, 0, 2, 1, 1, 4, 0xAB, 0, 1};
+  const std::vector<std::uint32_t> masks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};
+  const std::vector<std::pair<const char*, Bytes>> seeds = {
+      {"palette1_5x4", buildBmpFrom({5, 4, 1}, {}, Bytes(table.begin(), table.begin() + 8),
+                                    Bytes(rows.begin(), rows.begin() + 16))},
+      {"palette4_top_down_5x4",
+       buildBmpFrom({5, -4, 4}, {}, Bytes(table.begin(), table.begin() + 64),
+                    Bytes(rows.begin(), rows.begin() + 16))},
+      {"palette8_v5_header_5x4",
+       buildBmpFrom({5, 4, 8, 1, 0, 124}, {}, table, Bytes(rows.begin(), rows.begin() + 32), 200)},
+      {"rle8_9x4",
+       buildBmpFrom({9, 4, 8, 1, 1}, {}, Bytes(table.begin(), table.begin() + 24), rle8)},
+      {"rle4_10x4",
+       buildBmpFrom({10, 4, 4, 1, 2}, {}, Bytes(table.begin(), table.begin() + 64), rle4)},
+      {"rgb555_3x4", buildBmpFrom({3, 4, 16}, {}, {}, Bytes(rows.begin(), rows.begin() + 32))},
+      {"bit_fields16_565_3x4", buildBmpFrom({3, 4, 16, 1, 3}, {0xF800, 0x07E0, 0x001F}, {},
+                                            Bytes(rows.begin(), rows.begin() + 32))},
+      {"bit_fields32_alpha_v4_header_3x4",
+       buildBmpFrom({3, -4, 32, 1, 3, 108}, masks, {}, Bytes(rows.begin(), rows.begin() + 48))},
+      {"alpha_bit_fields32_3x4",
+       buildBmpFrom({3, 4, 32, 1, 6}, masks, {}, Bytes(rows.begin(), rows.begin() + 48))},
+      {"os2_palette8_5x3", buildOs2Bmp(5, 3, 8, Bytes(table.begin(), table.begin() + 48),
+                                       Bytes(rows.begin(), rows.begin() + 24))},
+      {"os2_bgr24_3x2", buildOs2Bmp(3, 2, 24, {}, Bytes(rows.begin(), rows.begin() + 24))},
+  };
+  for (const auto& [name, file] : seeds) seed("bmp", name, file);
+}
+
+void tgaExpandedSeeds() {
+  const Bytes map = pseudoRandomBytes(16 * 4, 12, 256);
+  const Bytes indices = pseudoRandomBytes(5 * 4, 13, 16);
+  Bytes wideIndices;
+  for (std::uint8_t index : indices) wideIndices.insert(wideIndices.end(), {index, 0});
+  TgaFields mapped8 = {1, 1, 16, 5, 4, 8, 0, {}, 0, 24, Bytes(map.begin(), map.begin() + 48)};
+  TgaFields mapped16 = {1, 9, 16, 5, 4, 16, 0x20, {}, 0, 32, map};
+  TgaFields mapped15 = {1, 1, 16, 5, 4, 8, 0, {}, 0, 15, Bytes(map.begin(), map.begin() + 32)};
+  const std::vector<std::pair<const char*, Bytes>> seeds = {
+      {"mapped8_24bit_entries_5x4", buildTga(mapped8, indices)},
+      {"mapped16_rle_32bit_entries_5x4", buildTga(mapped16, encodeTgaRle(wideIndices, 2))},
+      {"mapped8_15bit_entries_5x4", buildTga(mapped15, indices)},
+      {"grey8_5x4", buildTga({0, 3, 0, 5, 4, 8, 0}, tgaTestPixels(5, 4, 1))},
+      {"grey8_rle_5x4", buildTga({0, 11, 0, 5, 4, 8, 0x20}, encodeTgaRle(indices, 1))},
+      {"grey_alpha16_5x4", buildTga({0, 3, 0, 5, 4, 16, 0}, tgaTestPixels(5, 4, 2))},
+      {"rgb15_5x4", buildTga({0, 2, 0, 5, 4, 15, 0}, tgaTestPixels(5, 4, 2))},
+      {"rgb16_rle_5x4", buildTga({0, 10, 0, 5, 4, 16, 0}, encodeTgaRle(wideIndices, 2))},
+  };
+  for (const auto& [name, file] : seeds) seed("tga", name, file);
+}
+
 void tgaSeeds() {
   struct TgaSeed {
     const char* name;
@@ -320,6 +376,8 @@ int main(int argc, char** argv) {
   zlibSeeds();
   bmpSeeds();
   tgaSeeds();
+  bmpExpandedSeeds();
+  tgaExpandedSeeds();
   jpegSeeds();
   decodeImagePngSeeds();
   paddingSeeds();

@@ -1,18 +1,40 @@
-// Fuzz target for the TGA reader alone (decodeTga) and its run-length unpacker. A returned
-// picture has the promised shape; the unpacker, given the input as packets, never reports more
-// input left than it was given and never writes past the output it was given (ASan).
+// Fuzz target for the TGA reader alone (decodeTga), without and with expand, and its run-length
+// unpacker. A returned picture has the promised shape; a picture the default reading returns
+// comes out the same, byte for byte, when expanding; expanding gives a picture or a reason,
+// never both, and names the layout only for a file the default reading refuses. The unpacker,
+// given the input as packets, never reports more input left than it was given and never writes
+// past the output it was given (ASan).
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "fuzz/fuzz_checks.h"
 #include "image/tga_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (!tgaAnnouncesHugePicture(ByteSpan(data, size))) {
-    const ImagePtr image = decodeTga(ByteSpan(data, size));
+  const ByteSpan bytes(data, size);
+  if (!tgaAnnouncesHugePicture(bytes)) {
+    const ImagePtr image = decodeTga(bytes);
     if (image) checkPictureShape(*image);
+
+    DecodeReport report;
+    const ImagePtr expanded = decodeTga(bytes, &report, true);
+    if (expanded) {
+      checkPictureShape(*expanded);
+      fuzzCheck(report.reason[0] == '\0', "an expanded picture has no reason");
+      fuzzCheck((report.layout[0] == '\0') == (image != nullptr),
+                "the layout is named exactly for a file the default reading refuses");
+    } else {
+      fuzzCheck(!image, "expanding refuses no picture the default reading returns");
+    }
+    if (image && expanded) {
+      fuzzCheck(expanded->width == image->width && expanded->height == image->height &&
+                    expanded->channels == image->channels &&
+                    std::memcmp(expanded->pixels(), image->pixels(), image->pixelBytes()) == 0,
+                "expanding gives a default picture unchanged");
+    }
   }
 
   if (size >= 2) {

@@ -10,11 +10,27 @@
 //
 // Lenient: run-length data that ends before the picture is full is accepted, the pixels no
 // packet reached being zero. Uncompressed data must hold every pixel; surplus bytes are ignored.
+//
+// Asked to expand, the reader also takes, uncompressed or run-length, always at 8 bits per
+// channel:
+// - colour-mapped pictures (types 1, 9; colour map type 1) of 8- or 16-bit indices into a map of
+//   15-, 16-, 24- or 32-bit entries, which follows the ID field. An index is the map's first-entry
+//   index plus the entry's place; one outside the map is damage and refuses the file. 32-bit
+//   entries give a 32-bit picture, their fourth byte the alpha; the others 24-bit.
+// - grey pictures (types 3, 11): 8-bit grey gives 24-bit grey, 16-bit grey and alpha 32-bit.
+// - true-colour pictures of 15 or 16 bits (types 2, 10): 5 bits each of blue, green and red
+//   from the bottom up, scaled to round(v * 255 / 31); the top bit is ignored. 24-bit output.
+// A run-length packet of these pixel sizes converts its pixel once and repeats the result, so
+// the work stays bounded by the picture, as for the default types.
 
 #include "image/tga_reader.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <optional>
+
+#include "base/heap.h"
 
 namespace {
 
@@ -100,6 +116,264 @@ bool looksLikeTga(ByteSpan bytes) noexcept {
          readLe16(bytes, 14) != 0;
 }
 
+constexpr std::uint8_t kColourMapPresent = 1;
+constexpr std::size_t kLayoutNameBytes = 40;
+
+// What the stored pixels of an expanded layout are.
+enum class TgaSource : std::uint8_t { mappedIndex, grey, greyAlpha, fiveBits };
+
+// The header of a layout read only when expanding, checked, and the colour map converted to the
+// picture's pixel layout.
+struct ExpandedTga {
+  TgaSource source = TgaSource::grey;
+  unsigned width = 0;
+  unsigned height = 0;
+  bool runLength = false;
+  std::size_t storedBytes = 0;  // bytes of one stored pixel or index
+  unsigned channels = 3;
+  std::size_t dataOffset = 0;  // first byte of pixel data, after the ID field and colour map
+  unsigned firstEntry = 0;     // colour map first entry index
+  std::size_t mapEntries = 0;
+  HeapPtr<std::uint8_t[]> map;         // mapEntries pixels of `channels` bytes
+  char layout[kLayoutNameBytes] = {};  // "colour-mapped 8-bit", for the report
+  const char* noun = "";               // what the refusal without expand calls it
+};
+
+// The 8-bit value of a 5-bit channel.
+std::uint8_t scaleFive(unsigned value) noexcept {
+  return static_cast<std::uint8_t>((value * 255 + 15) / 31);
+}
+
+// Writes B,G,R of a 15- or 16-bit pixel stored little-endian at source.
+void convertFiveBits(const std::uint8_t* source, std::uint8_t* target) noexcept {
+  const unsigned pixel = source[0] | unsigned{source[1]} << 8;
+  target[0] = scaleFive(pixel & 0x1F);
+  target[1] = scaleFive((pixel >> 5) & 0x1F);
+  target[2] = scaleFive((pixel >> 10) & 0x1F);
+}
+
+// Reads and checks the header of a TGA file whose layout a default run refuses. nullopt when the
+// file is no such picture, and then, when it is one but damaged or short of memory, with the
+// reason in `verdict`.
+std::optional<ExpandedTga> readExpandedHeader(ByteSpan bytes, DecodeReport& verdict) noexcept {
+  DecodeReport* const report = &verdict;
+  ExpandedTga header;
+  const std::uint8_t colourMapType = readU8(bytes, 1);  // colour map type
+  const std::uint8_t imageType = readU8(bytes, 2);      // image type
+  const unsigned mapLength = readLe16(bytes, 5);        // colour map length
+  const std::uint8_t entryBits = readU8(bytes, 7);      // colour map entry size
+  const std::uint8_t pixelDepth = readU8(bytes, 16);    // pixel depth
+  header.runLength = imageType > kTypeGrey;
+  const char* kind = header.runLength ? "run-length " : "";
+  if (imageType == kTypeColourMapped || imageType == kTypeColourMappedRle) {
+    if (colourMapType != kColourMapPresent || mapLength == 0 ||
+        (pixelDepth != 8 && pixelDepth != 16) ||
+        (entryBits != 15 && entryBits != 16 && entryBits != 24 && entryBits != 32)) {
+      return std::nullopt;
+    }
+    header.source = TgaSource::mappedIndex;
+    header.channels = entryBits == 32 ? 4 : 3;
+    header.noun = "colour-mapped picture";
+    std::snprintf(header.layout, sizeof header.layout, "%scolour-mapped %u-bit", kind,
+                  unsigned{pixelDepth});
+  } else if (colourMapType != 0 || mapLength != 0) {
+    return std::nullopt;
+  } else if (imageType == kTypeGrey || imageType == kTypeGreyRle) {
+    if (pixelDepth != 8 && pixelDepth != 16) return std::nullopt;
+    header.source = pixelDepth == 8 ? TgaSource::grey : TgaSource::greyAlpha;
+    header.channels = pixelDepth == 8 ? 3 : 4;
+    header.noun = "greyscale picture";
+    std::snprintf(header.layout, sizeof header.layout, "%s%s", kind,
+                  pixelDepth == 8 ? "grey 8-bit" : "grey and alpha 16-bit");
+  } else if (imageType == kTypeTrueColour || imageType == kTypeTrueColourRle) {
+    if (pixelDepth != 15 && pixelDepth != 16) return std::nullopt;
+    header.source = TgaSource::fiveBits;
+    header.noun = pixelDepth == 15 ? "with 15 bits per pixel" : "with 16 bits per pixel";
+    std::snprintf(header.layout, sizeof header.layout, "%s%u-bit", kind, unsigned{pixelDepth});
+  } else {
+    return std::nullopt;
+  }
+  header.storedBytes = pixelDepth == 8 ? 1 : 2;
+
+  header.width = readLe16(bytes, 12);  // width
+  if (header.width < 1 || header.width > kMaxImageSide) {
+    refuse(report, "TGA width %u is outside 1..%u", header.width, kMaxImageSide);
+    return std::nullopt;
+  }
+  header.height = readLe16(bytes, 14);  // height
+  if (header.height < 1 || header.height > kMaxImageSide) {
+    refuse(report, "TGA height %u is outside 1..%u", header.height, kMaxImageSide);
+    return std::nullopt;
+  }
+
+  const std::size_t mapOffset = kHeaderBytes + readU8(bytes, 0);  // after the ID field
+  header.dataOffset = mapOffset;
+  if (header.source == TgaSource::mappedIndex) {
+    const std::size_t entryBytes = (entryBits + 7u) / 8u;
+    header.firstEntry = readLe16(bytes, 3);  // colour map first entry index
+    header.mapEntries = mapLength;
+    header.dataOffset = mapOffset + header.mapEntries * entryBytes;
+    if (!holds(bytes, mapOffset, header.mapEntries * entryBytes)) {
+      refuse(report, "TGA file cut short: its colour map of %zu entries needs %zu bytes",
+             header.mapEntries, header.mapEntries * entryBytes);
+      return std::nullopt;
+    }
+    header.map = allocateArray<std::uint8_t>(header.mapEntries * header.channels);
+    if (!header.map) {
+      refuseForMemory(report);
+      return std::nullopt;
+    }
+    const std::uint8_t* entry = bytes.data() + mapOffset;
+    std::uint8_t* target = header.map.get();
+    for (std::size_t k = 0; k < header.mapEntries;
+         ++k, entry += entryBytes, target += header.channels) {
+      if (entryBytes == 2) {
+        convertFiveBits(entry, target);
+      } else {
+        std::memcpy(target, entry, header.channels);
+      }
+    }
+  }
+  if (bytes.size() <= header.dataOffset) {
+    refuse(report, "TGA file cut short: no pixel data after the header");
+    return std::nullopt;
+  }
+  return header;
+}
+
+// Writes the picture's pixel for the stored pixel or index at source; false when an index lies
+// outside the colour map.
+bool convertPixel(const ExpandedTga& header, const std::uint8_t* source,
+                  std::uint8_t* target) noexcept {
+  switch (header.source) {
+    case TgaSource::mappedIndex: {
+      const unsigned index =
+          header.storedBytes == 1 ? source[0] : source[0] | unsigned{source[1]} << 8;
+      const std::size_t entry = index - std::size_t{header.firstEntry};
+      if (index < header.firstEntry || entry >= header.mapEntries) return false;
+      std::memcpy(target, header.map.get() + entry * header.channels, header.channels);
+      return true;
+    }
+    case TgaSource::grey:
+      target[0] = target[1] = target[2] = source[0];
+      return true;
+    case TgaSource::greyAlpha:
+      target[0] = target[1] = target[2] = source[0];
+      target[3] = source[1];
+      return true;
+    case TgaSource::fiveBits:
+      convertFiveBits(source, target);
+      return true;
+  }
+  return true;
+}
+
+// Converts `count` stored pixels in a row of the picture's pixels; false on a bad index.
+bool convertPixels(const ExpandedTga& header, const std::uint8_t* source, std::uint8_t* target,
+                   std::size_t count) noexcept {
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!convertPixel(header, source, target)) return false;
+    source += header.storedBytes;
+    target += header.channels;
+  }
+  return true;
+}
+
+// unpackRuns for an expanded layout: packets of stored pixels become the picture's pixels, a
+// run's pixel converted once. false on a bad index; `written` receives the pixels filled.
+bool unpackConvertedRuns(const ExpandedTga& header, Image& image, const std::uint8_t* input,
+                         std::size_t inputBytes, std::size_t& written) noexcept {
+  const std::size_t pixelSize = header.storedBytes;
+  const std::size_t channels = header.channels;
+  const std::size_t total = std::size_t{image.width} * image.height;
+  std::uint8_t* output = image.pixels();
+  std::size_t inputLeft = inputBytes;
+  written = 0;
+  // Each packet needs its header byte and at least one whole pixel.
+  while (written < total && inputLeft > pixelSize) {
+    const std::uint8_t packet = *input++;
+    --inputLeft;
+    std::size_t count = (packet & kPacketCountMask) + std::size_t{1};
+    count = std::min(count, total - written);
+    if ((packet & kPacketRun) != 0) {
+      if (!convertPixel(header, input, output)) return false;
+      repeatPixel(output, channels, count);
+      input += pixelSize;
+      inputLeft -= pixelSize;
+    } else {
+      count = std::min(count, inputLeft / pixelSize);
+      if (!convertPixels(header, input, output, count)) return false;
+      input += count * pixelSize;
+      inputLeft -= count * pixelSize;
+    }
+    output += count * channels;
+    written += count;
+  }
+  return true;
+}
+
+// The reading of a layout a default run refuses. Without expand, the refusal names the switch
+// when expanding would read the file; with it, the picture, with the layout's name in the
+// report. `claimed` is cleared when the file is no layout that expanding reads (the default
+// run's reason then stands) and set otherwise.
+ImagePtr decodeExpanded(ByteSpan bytes, DecodeReport* report, bool expand, bool& claimed) noexcept {
+  DecodeReport verdict;
+  const std::optional<ExpandedTga> header = readExpandedHeader(bytes, verdict);
+  claimed = header.has_value() || (expand && verdict.reason[0] != '\0');
+  if (!header) {
+    if (claimed) {
+      if (verdict.outOfMemory) {
+        refuseForMemory(report, verdict.reason);
+      } else {
+        refuse(report, "%s", verdict.reason);
+      }
+    }
+    return nullptr;
+  }
+  if (!expand) {
+    refuse(report, "TGA %s is not converted without --expand", header->noun);
+    return nullptr;
+  }
+
+  const std::size_t pixels = std::size_t{header->width} * header->height;
+  const std::size_t dataBytes = bytes.size() - header->dataOffset;
+  if (!header->runLength && dataBytes < pixels * header->storedBytes) {
+    refuse(report, "TGA file cut short: %zu bytes of pixel data, the picture needs %zu", dataBytes,
+           pixels * header->storedBytes);
+    return nullptr;
+  }
+  ImagePtr image = header->runLength
+                       ? createZeroedImage(header->channels, header->height, header->width)
+                       : createImage(header->channels, header->height, header->width);
+  if (!image) {
+    refuseForMemory(report);
+    return nullptr;
+  }
+  const std::uint8_t* data = bytes.data() + header->dataOffset;
+  const bool topFirst = (readU8(bytes, 17) & kDescriptorTopFirst) != 0;  // image descriptor
+  const std::size_t rowBytes = image->rowBytes();
+  bool inMap = true;
+  if (!header->runLength) {
+    // Rows are put bottom row first as they are converted.
+    for (std::size_t row = 0; row < header->height && inMap; ++row) {
+      const std::size_t target = topFirst ? header->height - 1 - row : row;
+      inMap = convertPixels(*header, data + row * header->width * header->storedBytes,
+                            image->pixels() + target * rowBytes, header->width);
+    }
+  } else {
+    std::size_t written = 0;
+    inMap = unpackConvertedRuns(*header, *image, data, dataBytes, written);
+    if (inMap && topFirst) flipLeadingRows(*image, (written + header->width - 1) / header->width);
+  }
+  if (!inMap) {
+    refuse(report, "TGA colour index outside the colour map of %zu entries from %u (damaged file)",
+           header->mapEntries, header->firstEntry);
+    return nullptr;
+  }
+  describeLayout(report, "%s", header->layout);
+  return image;
+}
+
 }  // namespace
 
 std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const std::uint8_t* input,
@@ -111,7 +385,7 @@ std::size_t unpackTgaRle(std::uint8_t* output, std::size_t outputBytes, const st
   return inputLeft;
 }
 
-ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report, [[maybe_unused]] bool expand) noexcept {
+ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report, bool expand) noexcept {
   if (bytes.size() < kHeaderBytes) return nullptr;
   if (report != nullptr && !looksLikeTga(bytes)) report = nullptr;  // not ours to explain
   recognise(report, ImageFormat::tga);
@@ -123,7 +397,15 @@ ImagePtr decodeTga(ByteSpan bytes, DecodeReport* report, [[maybe_unused]] bool e
   const std::size_t dataOffset = kHeaderBytes + idLength;
   const std::size_t dataBytes = bytes.size() - dataOffset;
 
-  const std::uint8_t imageType = readU8(bytes, 2);         // image type
+  const std::uint8_t imageType = readU8(bytes, 2);  // image type
+  if (const std::uint8_t pixelDepth = readU8(bytes, 16);
+      readLe16(bytes, 5) != 0 || readU8(bytes, 1) != 0 ||
+      (imageType != kTypeTrueColour && imageType != kTypeTrueColourRle) ||
+      (pixelDepth != 24 && pixelDepth != 32)) {  // a layout a default run refuses
+    bool claimed = false;
+    ImagePtr image = decodeExpanded(bytes, report, expand, claimed);
+    if (image || claimed) return image;
+  }
   if (readLe16(bytes, 5) != 0 || readU8(bytes, 1) != 0 ||  // colour map length, type
       imageType == kTypeColourMapped || imageType == kTypeColourMappedRle) {
     refuse(report, "TGA colour-mapped picture is not converted: %s", kTgaAdvice);

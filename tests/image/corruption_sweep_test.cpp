@@ -7,6 +7,9 @@
 // PNG refuses every cut and every flip (the signature, chunk CRCs and the end chunk cover every
 // byte); a flip in the pixel bytes of an uncompressed BMP or TGA changes at most that bit of the
 // picture; a cut that still decodes keeps the full picture size.
+//
+// The layouts read only when expanding (palette, run-length, bit-field, OS/2 BMP; colour-mapped,
+// grey, 16-bit TGA) are swept the same way, decoded with expand on.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -39,9 +42,9 @@ struct Verdict {
 
 // Decodes a private copy of exactly the given bytes, so a read one byte past them is a read
 // outside the heap block.
-Verdict decodeVerdict(Bytes::const_iterator first, std::size_t length) {
+Verdict decodeVerdict(Bytes::const_iterator first, std::size_t length, bool expand) {
   const Bytes copy(first, first + static_cast<std::ptrdiff_t>(length));
-  ImagePtr image = decodeImage(ByteSpan(copy.data(), copy.size()));
+  ImagePtr image = decodeImage(ByteSpan(copy.data(), copy.size()), nullptr, expand);
   Verdict verdict;
   if (!image) return verdict;
   verdict.decoded = true;
@@ -52,7 +55,9 @@ Verdict decodeVerdict(Bytes::const_iterator first, std::size_t length) {
   return verdict;
 }
 
-Verdict decodeVerdict(const Bytes& bytes) { return decodeVerdict(bytes.begin(), bytes.size()); }
+Verdict decodeVerdict(const Bytes& bytes, bool expand) {
+  return decodeVerdict(bytes.begin(), bytes.size(), expand);
+}
 
 // Bits that differ between two pixel blocks of the same size.
 std::size_t differingBits(const Bytes& a, const Bytes& b) {
@@ -164,6 +169,107 @@ Bytes pngRgbSplitData() {
        pngChunk("IDAT", Bytes(data.begin(), data.begin() + half)), pngChunk("quUx", {7}),
        pngChunk("IDAT", Bytes(data.begin() + half, data.end())), pngChunk("IEND", {})});
 }
+// Layouts read only when expanding.
+Bytes bmpPalette4() {
+  Bytes table(16 * 4);
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  Bytes rows(3 * 4);  // 7 pixels of 4 bits, padded to 4 bytes
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint8_t>(i * 0x35);
+  return buildBmpFrom({.width = 7, .height = 3, .bitsPerPixel = 4}, {}, table, rows);
+}
+Bytes bmpPalette1TopDown() {
+  const Bytes table = {10, 20, 30, 0, 200, 210, 220, 0};
+  Bytes rows(4 * 4);  // 13 pixels of 1 bit, padded to 4 bytes
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint8_t>(i * 0x5B);
+  return buildBmpFrom({.width = 13, .height = -4, .bitsPerPixel = 1, .infoHeaderSize = 124}, {},
+                      table, rows);
+}
+// A run, indices stored as they are, a delta, early line ends and the end of the picture.
+Bytes bmpRle8() {
+  Bytes table(6 * 4);
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<std::uint8_t>(i * 11 + 3);
+  const Bytes data = {3, 1, 0, 4, 2, 3, 4, 5, 2, 0, 0, 0, 0, 2, 2, 1,
+                      5, 4, 0, 0, 0, 3, 1, 2, 3, 0, 9, 5, 0, 0, 0, 1};
+  return buildBmpFrom({.width = 9, .height = 4, .bitsPerPixel = 8, .compression = 1}, {}, table,
+                      data);
+}
+Bytes bmpRle4() {
+  Bytes table(16 * 4);
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<std::uint8_t>(i * 5 + 9);
+  const Bytes data = {5, 0x12, 0, 5, 0x34, 0x56, 0x70, 0,    0,  0,    0, 2, 1, 1,
+                      4, 0xAB, 0, 0, 0,    3,    0xEF, 0x10, 11, 0xCD, 0, 0, 0, 1};
+  return buildBmpFrom({.width = 10, .height = 4, .bitsPerPixel = 4, .compression = 2}, {}, table,
+                      data);
+}
+Bytes bmpBitFieldsAlpha() {
+  Bytes rows(6 * 3 * 4);
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint8_t>(i * 13 + 2);
+  return buildBmpFrom(
+      {.width = 6, .height = 3, .bitsPerPixel = 32, .compression = 3, .infoHeaderSize = 124},
+      {0x0000FF00, 0x00FF0000, 0xFF000000, 0x000000FF}, {}, rows);
+}
+Bytes bmp555() {
+  Bytes rows(8 * 5);  // 3 pixels of 2 bytes, padded to 8
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint8_t>(i * 29 + 7);
+  return buildBmpFrom({.width = 3, .height = -5, .bitsPerPixel = 16}, {}, {}, rows);
+}
+Bytes bmpOs2Palette8() {
+  Bytes table(20 * 3);
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<std::uint8_t>(i * 3 + 1);
+  Bytes rows(8 * 3);  // 5 pixels of 8 bits, padded to 8
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint8_t>(i % 23);
+  return buildOs2Bmp(5, 3, 8, table, rows);
+}
+TgaFields colourMapped(std::uint8_t imageType, std::uint8_t pixelDepth, std::uint8_t entryBits,
+                       std::uint16_t entries) {
+  Bytes map(entries * ((entryBits + 7u) / 8u));
+  for (std::size_t i = 0; i < map.size(); ++i) map[i] = static_cast<std::uint8_t>(i * 17 + 5);
+  return {.colourMapType = 1,
+          .imageType = imageType,
+          .colourMapLength = entries,
+          .width = 5,
+          .height = 4,
+          .pixelDepth = pixelDepth,
+          .colourMapFirstEntry = 2,
+          .colourMapEntrySize = entryBits,
+          .colourMap = map};
+}
+Bytes tgaMapped8() {
+  Bytes indices(5 * 4);
+  for (std::size_t i = 0; i < indices.size(); ++i)
+    indices[i] = static_cast<std::uint8_t>(2 + i % 9);
+  return buildTga(colourMapped(1, 8, 24, 9), indices);
+}
+Bytes tgaMappedRle16() {
+  Bytes indices;
+  for (std::size_t i = 0; i < 5 * 4; ++i) {
+    indices.push_back(static_cast<std::uint8_t>(2 + (i / 3) % 6));
+    indices.push_back(0);
+  }
+  return buildTga(colourMapped(9, 16, 32, 6), encodeTgaRle(indices, 2));
+}
+Bytes tgaMapped16Entries() {
+  Bytes indices(5 * 4);
+  for (std::size_t i = 0; i < indices.size(); ++i)
+    indices[i] = static_cast<std::uint8_t>(2 + i % 4);
+  TgaFields fields = colourMapped(1, 8, 16, 4);
+  fields.descriptor = 0x20;
+  return buildTga(fields, indices);
+}
+Bytes tgaGreyRle() {
+  Bytes grey = tgaTestPixels(7, 3, 1);
+  for (std::size_t i = 0; i < 4; ++i) grey[i + 1] = grey[0];
+  return buildTga({.imageType = 11, .width = 7, .height = 3, .pixelDepth = 8},
+                  encodeTgaRle(grey, 1));
+}
+Bytes tgaGreyAlpha() {
+  return buildTga({.imageType = 3, .width = 4, .height = 3, .pixelDepth = 16, .descriptor = 0x20},
+                  tgaTestPixels(4, 3, 2));
+}
+Bytes tga16Rle() {
+  return buildTga({.imageType = 10, .width = 6, .height = 3, .pixelDepth = 16},
+                  encodeTgaRle(tgaTestPixels(6, 3, 2), 2));
+}
 Bytes jpegBaseline() { return encodeJpeg({.width = 17, .height = 9, .quality = 75}); }
 Bytes jpegSubsampled() {
   return encodeJpeg({.width = 13, .height = 6, .subsampled = true, .quality = 50});
@@ -195,27 +301,41 @@ struct SweepCase {
   Cuts cuts;
   std::size_t rawPixelsFrom;  // first byte of uncompressed pixel data, kNoOffset when compressed
   bool everyFlipRefused;
+  bool expand;  // decoded with the layouts read only when expanding
 };
 
 void PrintTo(const SweepCase& c, std::ostream* out) { *out << c.name; }
 
 const SweepCase kCases[] = {
-    {"bmp24", bmp24, 5, 3, 3, Cuts::allRefused, 54, false},
-    {"bmp32TopDown", bmp32TopDown, 7, 4, 4, Cuts::allRefused, 54, false},
-    {"tgaRaw24", tgaRaw24, 6, 3, 3, Cuts::allRefused, 18, false},
-    {"tgaRaw32TopDown", tgaRaw32TopDown, 5, 4, 4, Cuts::allRefused, 18, false},
-    {"tgaRle24", tgaRle24, 9, 4, 3, Cuts::fromFirstDataByte, kNoOffset, false},
-    {"tgaRle32", tgaRle32, 6, 5, 4, Cuts::fromFirstDataByte, kNoOffset, false},
-    {"pngRgbPlain", pngRgbPlain, 5, 3, 3, Cuts::allRefused, kNoOffset, true},
-    {"pngRgbaPlain", pngRgbaPlain, 6, 4, 4, Cuts::allRefused, kNoOffset, true},
-    {"pngRgbAdam7", pngRgbAdam7, 9, 7, 3, Cuts::allRefused, kNoOffset, true},
-    {"pngRgbaAdam7", pngRgbaAdam7, 11, 9, 4, Cuts::allRefused, kNoOffset, true},
-    {"pngRgbSplitData", pngRgbSplitData, 7, 5, 3, Cuts::allRefused, kNoOffset, true},
-    {"jpegBaseline", jpegBaseline, 17, 9, 3, Cuts::jpeg, kNoOffset, false},
-    {"jpegSubsampled", jpegSubsampled, 13, 6, 3, Cuts::jpeg, kNoOffset, false},
-    {"jpegProgressive", jpegProgressive, 9, 5, 3, Cuts::jpeg, kNoOffset, false},
-    {"jpegCmyk", jpegCmyk, 6, 6, 3, Cuts::jpeg, kNoOffset, false},
-    {"jpegGreyProgressive", jpegGreyProgressive, 10, 7, 3, Cuts::jpeg, kNoOffset, false},
+    {"bmp24", bmp24, 5, 3, 3, Cuts::allRefused, 54, false, false},
+    {"bmp32TopDown", bmp32TopDown, 7, 4, 4, Cuts::allRefused, 54, false, false},
+    {"tgaRaw24", tgaRaw24, 6, 3, 3, Cuts::allRefused, 18, false, false},
+    {"tgaRaw32TopDown", tgaRaw32TopDown, 5, 4, 4, Cuts::allRefused, 18, false, false},
+    {"tgaRle24", tgaRle24, 9, 4, 3, Cuts::fromFirstDataByte, kNoOffset, false, false},
+    {"tgaRle32", tgaRle32, 6, 5, 4, Cuts::fromFirstDataByte, kNoOffset, false, false},
+    {"pngRgbPlain", pngRgbPlain, 5, 3, 3, Cuts::allRefused, kNoOffset, true, false},
+    {"pngRgbaPlain", pngRgbaPlain, 6, 4, 4, Cuts::allRefused, kNoOffset, true, false},
+    {"pngRgbAdam7", pngRgbAdam7, 9, 7, 3, Cuts::allRefused, kNoOffset, true, false},
+    {"pngRgbaAdam7", pngRgbaAdam7, 11, 9, 4, Cuts::allRefused, kNoOffset, true, false},
+    {"pngRgbSplitData", pngRgbSplitData, 7, 5, 3, Cuts::allRefused, kNoOffset, true, false},
+    {"jpegBaseline", jpegBaseline, 17, 9, 3, Cuts::jpeg, kNoOffset, false, false},
+    {"jpegSubsampled", jpegSubsampled, 13, 6, 3, Cuts::jpeg, kNoOffset, false, false},
+    {"jpegProgressive", jpegProgressive, 9, 5, 3, Cuts::jpeg, kNoOffset, false, false},
+    {"jpegCmyk", jpegCmyk, 6, 6, 3, Cuts::jpeg, kNoOffset, false, false},
+    {"jpegGreyProgressive", jpegGreyProgressive, 10, 7, 3, Cuts::jpeg, kNoOffset, false, false},
+    {"bmpPalette4", bmpPalette4, 7, 3, 3, Cuts::allRefused, kNoOffset, false, true},
+    {"bmpPalette1TopDown", bmpPalette1TopDown, 13, 4, 3, Cuts::allRefused, kNoOffset, false, true},
+    {"bmpRle8", bmpRle8, 9, 4, 3, Cuts::allRefused, kNoOffset, false, true},
+    {"bmpRle4", bmpRle4, 10, 4, 3, Cuts::allRefused, kNoOffset, false, true},
+    {"bmpBitFieldsAlpha", bmpBitFieldsAlpha, 6, 3, 4, Cuts::allRefused, 138, false, true},
+    {"bmp555", bmp555, 3, 5, 3, Cuts::allRefused, kNoOffset, false, true},
+    {"bmpOs2Palette8", bmpOs2Palette8, 5, 3, 3, Cuts::allRefused, kNoOffset, false, true},
+    {"tgaMapped8", tgaMapped8, 5, 4, 3, Cuts::allRefused, kNoOffset, false, true},
+    {"tgaMappedRle16", tgaMappedRle16, 5, 4, 4, Cuts::fromFirstDataByte, kNoOffset, false, true},
+    {"tgaMapped16Entries", tgaMapped16Entries, 5, 4, 3, Cuts::allRefused, kNoOffset, false, true},
+    {"tgaGreyRle", tgaGreyRle, 7, 3, 3, Cuts::fromFirstDataByte, kNoOffset, false, true},
+    {"tgaGreyAlpha", tgaGreyAlpha, 4, 3, 4, Cuts::allRefused, kNoOffset, false, true},
+    {"tga16Rle", tga16Rle, 6, 3, 3, Cuts::fromFirstDataByte, kNoOffset, false, true},
 };
 
 // What a cut to length bytes must give. A JPEG cut inside the first scan's header or inside a
@@ -224,8 +344,12 @@ Expected expectedCut(Cuts cuts, const Bytes& file, std::size_t length) {
   switch (cuts) {
     case Cuts::allRefused:
       return Expected::refused;
-    case Cuts::fromFirstDataByte:
-      return length > 18 ? Expected::decoded : Expected::refused;  // 18 header bytes, no ID field
+    case Cuts::fromFirstDataByte: {
+      // 18 header bytes and no ID field, then the colour map when there is one.
+      const std::size_t mapBytes =
+          file[1] == 1 ? (file[5] | unsigned{file[6]} << 8) * ((file[7] + 7u) / 8u) : 0;
+      return length > 18 + mapBytes ? Expected::decoded : Expected::refused;
+    }
     case Cuts::jpeg: {
       const JpegFirstScan scan = jpegFirstScan(file);
       if (length <= scan.marker) return Expected::refused;
@@ -252,12 +376,12 @@ class CorruptionSweep : public ::testing::TestWithParam<SweepCase> {
   void SetUp() override {
     file_ = GetParam().build();
     ASSERT_FALSE(file_.empty());
-    whole_ = decodeVerdict(file_);
+    whole_ = decodeVerdict(file_, GetParam().expand);
     ASSERT_TRUE(whole_.decoded) << "the untouched file must decode";
     ASSERT_EQ(whole_.width, GetParam().width);
     ASSERT_EQ(whole_.height, GetParam().height);
     ASSERT_EQ(whole_.channels, GetParam().channels);
-    ASSERT_EQ(decodeVerdict(file_), whole_);
+    ASSERT_EQ(decodeVerdict(file_, GetParam().expand), whole_);
   }
 
   Bytes file_;
@@ -272,8 +396,9 @@ TEST_P(CorruptionSweep, EveryCutReturnsTheSameVerdictTwiceAndKeepsTheSizeWhenItD
     ASSERT_LT(scan.dataEnd, file_.size());
   }
   for (std::size_t length = 0; length < file_.size(); ++length) {
-    const Verdict first = decodeVerdict(file_.begin(), length);
-    ASSERT_EQ(decodeVerdict(file_.begin(), length), first) << "cut at " << length;
+    const Verdict first = decodeVerdict(file_.begin(), length, GetParam().expand);
+    ASSERT_EQ(decodeVerdict(file_.begin(), length, GetParam().expand), first)
+        << "cut at " << length;
     const Expected expected = expectedCut(GetParam().cuts, file_, length);
     if (expected != Expected::either) {
       EXPECT_EQ(first.decoded, expected == Expected::decoded)
@@ -293,8 +418,8 @@ TEST_P(CorruptionSweep, EveryBitFlipReturnsTheSameVerdictTwiceAndAWholePicture) 
   for (std::size_t offset = 0; offset < file_.size(); ++offset) {
     for (unsigned bit = 0; bit < 8; ++bit) {
       mutated[offset] = static_cast<std::uint8_t>(file_[offset] ^ (1u << bit));
-      const Verdict first = decodeVerdict(mutated);
-      ASSERT_EQ(decodeVerdict(mutated), first) << "offset " << offset << " bit " << bit;
+      const Verdict first = decodeVerdict(mutated, c.expand);
+      ASSERT_EQ(decodeVerdict(mutated, c.expand), first) << "offset " << offset << " bit " << bit;
       expectSanePicture(first);
       if (c.everyFlipRefused) {
         EXPECT_FALSE(first.decoded) << "offset " << offset << " bit " << bit;

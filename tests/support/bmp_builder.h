@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <vector>
 
 #include "support/test_files.h"
 
@@ -24,6 +25,20 @@ struct BmpFields {
 // A complete file: headers, then |height| stored rows of test pixels, each padded to a multiple
 // of 4 bytes with 0xEE.
 [[nodiscard]] Bytes buildBmp(const BmpFields& fields);
+
+// A file of any layout from parts made by the test: the headers of `fields` (whose pixel data
+// offset is ignored), the colour masks from file offset 54 on (inside an info header of 52 bytes
+// or more, after a 40-byte one), the colour table after the info header and masks, then the
+// stored pixel data as given. coloursUsed goes into its field of the info header.
+[[nodiscard]] Bytes buildBmpFrom(const BmpFields& fields, const std::vector<std::uint32_t>& masks,
+                                 const Bytes& colourTable, const Bytes& pixelData,
+                                 std::uint32_t coloursUsed = 0);
+
+// An OS/2 1.x file: 14-byte file header, 12-byte info header (16-bit width and height, planes 1,
+// bits per pixel), the colour table of 3-byte entries as given, then the stored pixel data.
+[[nodiscard]] Bytes buildOs2Bmp(std::uint16_t width, std::uint16_t height,
+                                std::uint16_t bitsPerPixel, const Bytes& colourTable,
+                                const Bytes& pixelData);
 
 // Writes buildBmp's file of the given size and depth at path.
 void putBmp(const std::filesystem::path& path, std::int32_t width, std::int32_t height,

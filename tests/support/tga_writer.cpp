@@ -19,9 +19,9 @@ Bytes buildTga(const TgaFields& f, const Bytes& data) {
   out[0] = static_cast<std::uint8_t>(f.id.size());  // ID length
   out[1] = f.colourMapType;
   out[2] = f.imageType;
-  putLe16(out, 3, 0);  // colour map first entry index
+  putLe16(out, 3, f.colourMapFirstEntry);
   putLe16(out, 5, f.colourMapLength);
-  out[7] = 0;           // colour map entry size
+  out[7] = f.colourMapEntrySize;
   putLe16(out, 8, 0);   // x origin
   putLe16(out, 10, 0);  // y origin
   putLe16(out, 12, f.width);
@@ -29,6 +29,7 @@ Bytes buildTga(const TgaFields& f, const Bytes& data) {
   out[16] = f.pixelDepth;
   out[17] = f.descriptor;
   out.insert(out.end(), f.id.begin(), f.id.end());
+  out.insert(out.end(), f.colourMap.begin(), f.colourMap.end());
   out.insert(out.end(), data.begin(), data.end());
   return out;
 }

@@ -16,9 +16,12 @@ struct TgaFields {
   std::uint8_t pixelDepth = 24;
   std::uint8_t descriptor = 0;  // 0x20: first stored row is the top row
   Bytes id = {};                // image ID field; its size is the ID length byte
+  std::uint16_t colourMapFirstEntry = 0;
+  std::uint8_t colourMapEntrySize = 0;  // bits per colour map entry
+  Bytes colourMap = {};                 // stored after the ID field, before the pixel data
 };
 
-// Header and ID field followed by data, the pixel data exactly as given.
+// Header, ID field and colour map followed by data, the pixel data exactly as given.
 [[nodiscard]] Bytes buildTga(const TgaFields& fields, const Bytes& data);
 
 // The value of stored row r, column x, channel k: distinct across small pictures, never 0.
