@@ -552,19 +552,6 @@ Bytes validBytes(const ValidFile& v) {
   return buildTga(v.fields, v.rle ? encodeTgaRle(stored, channels) : stored);
 }
 
-TEST(TgaReaderHostile, TruncatedUncompressedFilesAreRefused) {
-  for (const ValidFile& v : validFiles()) {
-    if (v.rle) continue;
-    const Bytes file = validBytes(v);
-    ASSERT_TRUE(decode(file)) << v.name;
-    for (std::size_t length = 0; length < file.size(); ++length) {
-      HeapPtr<std::uint8_t[]> copy = allocateArray<std::uint8_t>(length);
-      if (length != 0) std::memcpy(copy.get(), file.data(), length);
-      EXPECT_FALSE(decodeTga(ByteSpan(copy.get(), length))) << v.name << " length " << length;
-    }
-  }
-}
-
 // A cut run-length file keeps every pixel its whole packets reached and is zero after them.
 TEST(TgaReaderHostile, TruncatedRunLengthFilesKeepAPrefixOfThePicture) {
   for (const ValidFile& v : validFiles()) {
@@ -631,50 +618,6 @@ TEST(TgaReaderHostile, ShortRunLengthFileClaimingTheLargestSizeTouchesLittleMemo
     EXPECT_EQ(row[0], 1);
     EXPECT_EQ(row[image->rowBytes() - 1], 4);
     EXPECT_EQ(image->pixels()[image->pixelBytes() / 2], 0);
-  }
-}
-
-void expectCleanResult(const ImagePtr& image) {
-  if (!image) return;
-  EXPECT_GE(image->width, 1);
-  EXPECT_LE(image->width, 16384);
-  EXPECT_GE(image->height, 1);
-  EXPECT_LE(image->height, 16384);
-  EXPECT_TRUE(image->channels == 3 || image->channels == 4);
-}
-
-TEST(TgaReaderHostile, SurvivesEveryByteFlipped) {
-  for (const ValidFile& v : validFiles()) {
-    const Bytes file = validBytes(v);
-    for (std::size_t i = 0; i < file.size(); ++i) {
-      for (std::uint8_t mask : Types{0x01, 0x80, 0xFF}) {
-        Bytes mutated = file;
-        mutated[i] ^= mask;
-        expectCleanResult(decode(mutated));
-      }
-    }
-  }
-}
-
-TEST(TgaReaderHostile, SurvivesRandomCorruption) {
-  std::mt19937 random(20240505u);
-  for (const ValidFile& v : validFiles()) {
-    const Bytes file = validBytes(v);
-    std::uniform_int_distribution<std::size_t> position(0, file.size() - 1);
-    std::uniform_int_distribution<int> byteValue(0, 255);
-    std::uniform_int_distribution<std::size_t> cut(0, file.size());
-    for (int round = 0; round < 500; ++round) {
-      Bytes mutated = file;
-      for (int n = 0; n < 4; ++n)
-        mutated[position(random)] = static_cast<std::uint8_t>(byteValue(random));
-      if (round % 2 == 1) mutated.resize(cut(random));
-      // Keep the picture small enough that a run-length decode stays quick.
-      if (mutated.size() >= 18 &&
-          std::size_t{readLe16(mutated, 12)} * readLe16(mutated, 14) > (1u << 20)) {
-        mutated[15] = 0;
-      }
-      expectCleanResult(decode(mutated));
-    }
   }
 }
 
