@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "base/spare_cores.h"
 
 namespace {
 
@@ -101,6 +102,7 @@ void Coordinator::work() noexcept {
     Slot& slot = slots_[slotOf(job)];
     slot.state = SlotState::running;
     ++claimed_;
+    lendSpareCores(-1);
     lock.unlock();
     const std::uint64_t cost = jobs_.cost(job);
     lock.lock();
@@ -115,6 +117,7 @@ void Coordinator::work() noexcept {
       // The claim goes back; a retry starts again after it, an ending run never gets here.
       slot = Slot{};
       --claimed_;
+      lendSpareCores(1);
       changed_.notify_all();
       continue;
     }
@@ -132,6 +135,7 @@ void Coordinator::work() noexcept {
     slot.held = held;
     held_ += held;
     --claimed_;
+    lendSpareCores(1);
     changed_.notify_all();
   }
 }
@@ -196,7 +200,12 @@ bool runSequentially(OrderedJobs& jobs, std::size_t count) noexcept {
 
 bool runOrderedJobs(OrderedJobs& jobs, std::size_t count, unsigned workers,
                     std::uint64_t budgetBytes) noexcept {
-  if (workers <= 1 || count <= 1) return runSequentially(jobs, count);
+  if (workers <= 1) return runSequentially(jobs, count);
+  if (count <= 1) {
+    // One job on this thread: the other workers' cores are free for it to borrow.
+    const SpareCoreLoan loan(static_cast<int>(workers) - 1);
+    return runSequentially(jobs, count);
+  }
   bool complete = false;
   try {
     Coordinator coordinator(jobs, count, workers, budgetBytes);
@@ -211,6 +220,8 @@ bool runOrderedJobs(OrderedJobs& jobs, std::size_t count, unsigned workers,
       // The system gave fewer threads than asked: the run goes on with those it gave.
     }
     if (threads.empty()) return runSequentially(jobs, count);
+    // Each worker takes a core back while it has a job.
+    const SpareCoreLoan loan(static_cast<int>(threads.size()));
     complete = coordinator.commitAll();
     coordinator.stop();
     for (std::thread& thread : threads) thread.join();
