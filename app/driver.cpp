@@ -19,6 +19,7 @@
 #include "app/file_pipeline.h"
 #include "app/ordered_run.h"
 #include "app/output_names.h"
+#include "app/padding.h"
 #include "app/run_limits.h"
 #include "app/run_report.h"
 #include "base/counted_string.h"
@@ -119,6 +120,14 @@ class ConvertJobs final : public OrderedJobs {
   }
 
   void drop(std::size_t slot) noexcept override { results_[slot].file.output.discard(); }
+
+  // A converted result waits for its turn as a temporary file of the padded picture.
+  std::uint64_t heldBytes(std::size_t slot) noexcept override {
+    const FileResult& file = results_[slot].file;
+    if (file.outcome != FileOutcome::converted) return 0;
+    return kBmpHeaderBytes +
+           std::uint64_t{paddedSide(file.width)} * paddedSide(file.height) * file.channels;
+  }
 
   // The files reported so far, skipped entries not counted, and those of them that failed.
   [[nodiscard]] std::size_t files() const noexcept { return files_; }

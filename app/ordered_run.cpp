@@ -1,7 +1,9 @@
 // Ordered parallel jobs: one mutex and one condition variable guard the claim counters, the slot
-// states and the budget; jobs run and commits happen with the mutex released. Slots are used
-// round-robin (job % slot count): a job starts only when it is fewer than slot-count jobs ahead
-// of the next commit, so its slot is free.
+// states, the budget and the bytes of finished results; jobs run and commits happen with the
+// mutex released. Slots are used round-robin (job % slot count): a job starts only when it is
+// fewer than slot-count jobs ahead of the next commit, so its slot is free. A job's cost goes
+// back to the budget as soon as it has run; the bytes its result holds (heldBytes) count
+// against kFinishedResultBytes until the result is committed or dropped.
 //
 // A retry drains the run first: no new job starts, jobs still waiting for their cost to fit
 // give their claim back, running ones finish. The finished results of later jobs are dropped
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "base/spare_cores.h"
 
 namespace {
 
@@ -23,7 +26,8 @@ enum class SlotState { free, running, done };
 
 struct Slot {
   SlotState state = SlotState::free;
-  std::uint64_t cost = 0;  // bytes granted from the budget, returned at commit or drop
+  std::uint64_t cost = 0;  // bytes granted from the budget while the job runs
+  std::uint64_t held = 0;  // bytes the finished result holds until commit or drop
 };
 
 class Coordinator {
@@ -49,13 +53,18 @@ class Coordinator {
 
   [[nodiscard]] std::size_t slotOf(std::size_t job) const noexcept { return job % slotCount_; }
   [[nodiscard]] bool mayClaim() const noexcept {
-    return !paused_ && nextJob_ < count_ && nextJob_ < nextCommit_ + slotCount_;
+    return !paused_ && nextJob_ < count_ && !finishedFull();
+  }
+  // The finished results fill their bounds: no further job starts until a commit.
+  [[nodiscard]] bool finishedFull() const noexcept {
+    return nextJob_ >= nextCommit_ + slotCount_ || held_ >= kFinishedResultBytes;
   }
   [[nodiscard]] bool fits(std::uint64_t cost) const noexcept {
     return used_ == 0 || (used_ <= budget_ && cost <= budget_ - used_);
   }
   void release(Slot& slot) noexcept {
     used_ -= slot.cost;
+    held_ -= slot.held;
     slot = Slot{};
   }
   [[nodiscard]] CommitAction retryAlone(std::size_t job) noexcept;
@@ -72,7 +81,8 @@ class Coordinator {
   std::size_t nextGrant_ = 0;   // next job whose cost may be granted
   std::size_t nextCommit_ = 0;  // next job to commit
   std::size_t claimed_ = 0;     // jobs claimed and not yet done or given back
-  std::uint64_t used_ = 0;      // bytes granted to jobs not yet committed or dropped
+  std::uint64_t used_ = 0;      // bytes granted to the jobs running
+  std::uint64_t held_ = 0;      // bytes the finished results not yet committed hold
   bool paused_ = false;         // a retry is draining the run
   bool stopping_ = false;       // no job is to start any more
 };
@@ -81,20 +91,33 @@ void Coordinator::work() noexcept {
   blockInterruptSignalsInThisThread();
   Lock lock(mutex_);
   while (true) {
+    if (!stopping_ && !paused_ && nextJob_ < count_ && finishedFull()) {
+      lock.unlock();
+      jobs_.workerWaits();
+      lock.lock();
+    }
     changed_.wait(lock, [this] { return stopping_ || mayClaim(); });
     if (stopping_) return;
     const std::size_t job = nextJob_++;
     Slot& slot = slots_[slotOf(job)];
     slot.state = SlotState::running;
     ++claimed_;
+    lendSpareCores(-1);
     lock.unlock();
     const std::uint64_t cost = jobs_.cost(job);
     lock.lock();
-    changed_.wait(lock, [&] { return stopping_ || paused_ || (nextGrant_ == job && fits(cost)); });
+    const auto mayRun = [&] { return stopping_ || paused_ || (nextGrant_ == job && fits(cost)); };
+    if (!mayRun() && nextGrant_ == job) {
+      lock.unlock();
+      jobs_.workerWaits();
+      lock.lock();
+    }
+    changed_.wait(lock, mayRun);
     if (stopping_ || paused_) {
       // The claim goes back; a retry starts again after it, an ending run never gets here.
       slot = Slot{};
       --claimed_;
+      lendSpareCores(1);
       changed_.notify_all();
       continue;
     }
@@ -104,9 +127,15 @@ void Coordinator::work() noexcept {
     changed_.notify_all();
     lock.unlock();
     jobs_.run(job, slotOf(job));
+    const std::uint64_t held = jobs_.heldBytes(slotOf(job));
     lock.lock();
     slot.state = SlotState::done;
+    used_ -= slot.cost;
+    slot.cost = 0;
+    slot.held = held;
+    held_ += held;
     --claimed_;
+    lendSpareCores(1);
     changed_.notify_all();
   }
 }
@@ -171,7 +200,12 @@ bool runSequentially(OrderedJobs& jobs, std::size_t count) noexcept {
 
 bool runOrderedJobs(OrderedJobs& jobs, std::size_t count, unsigned workers,
                     std::uint64_t budgetBytes) noexcept {
-  if (workers <= 1 || count <= 1) return runSequentially(jobs, count);
+  if (workers <= 1) return runSequentially(jobs, count);
+  if (count <= 1) {
+    // One job on this thread: the other workers' cores are free for it to borrow.
+    const SpareCoreLoan loan(static_cast<int>(workers) - 1);
+    return runSequentially(jobs, count);
+  }
   bool complete = false;
   try {
     Coordinator coordinator(jobs, count, workers, budgetBytes);
@@ -186,6 +220,8 @@ bool runOrderedJobs(OrderedJobs& jobs, std::size_t count, unsigned workers,
       // The system gave fewer threads than asked: the run goes on with those it gave.
     }
     if (threads.empty()) return runSequentially(jobs, count);
+    // Each worker takes a core back while it has a job.
+    const SpareCoreLoan loan(static_cast<int>(threads.size()));
     complete = coordinator.commitAll();
     coordinator.stop();
     for (std::thread& thread : threads) thread.join();

@@ -5,10 +5,15 @@
 // is dropped instead. With one worker no thread is started: each job runs, then is committed,
 // on the calling thread, exactly as a plain loop would.
 //
-// Bounds: a job starts only while fewer than slotCount(workers) jobs are between start and
-// commit, and only when its cost estimate fits in the byte budget beside the estimates of those
-// jobs. Costs are granted in job order, and a job whose cost alone exceeds the budget runs
-// once nothing else is accounted, so one job always runs.
+// Bounds: the byte budget is for running jobs: a job starts only when its cost estimate fits
+// beside the estimates of the jobs still running, and gives its cost back when it has run, since
+// a result waiting for its turn holds no picture. Costs are granted in job order, and a job
+// whose cost alone exceeds the budget runs once nothing else is accounted, so one job always
+// runs. The results waiting for their turn have bounds of their own: a job starts only while
+// fewer than slotCount(workers) jobs are between start and commit, and while the finished
+// results not yet committed hold fewer than kFinishedResultBytes (heldBytes). Until one of these
+// is reached, a worker that has finished a job takes the next one, however long an earlier job
+// runs.
 
 #include <cstddef>
 #include <cstdint>
@@ -39,12 +44,34 @@ class OrderedJobs {
 
   // Releases the result in slot without taking it.
   virtual void drop(std::size_t slot) noexcept = 0;
+
+  // The bytes the finished result in slot keeps outside memory (its temporary file, say) until
+  // it is committed or dropped. Called on the thread that ran the job, right after run.
+  [[nodiscard]] virtual std::uint64_t heldBytes(std::size_t slot) noexcept {
+    static_cast<void>(slot);
+    return 0;
+  }
+
+  // Called on a worker thread about to wait although jobs remain to be started: the finished
+  // results fill their bounds, or the next job's cost does not fit beside the jobs running. It
+  // must return at once; tests use it to see a worker idle.
+  virtual void workerWaits() noexcept {}
 };
 
+// The bytes the finished results of a run may keep outside memory before no further job starts.
+inline constexpr std::uint64_t kFinishedResultBytes = std::uint64_t{1} << 30;
+
+// The finished results per worker that may wait for their turn, at least kMinFinishedResults in
+// all: a long job holds back the commits of the files after it while the other workers go on.
+inline constexpr std::size_t kFinishedResultsPerWorker = 8;
+inline constexpr std::size_t kMinFinishedResults = 16;
+
 // The number of result slots a run with the given number of workers uses: enough for every
-// worker to run a job while as many finished results wait for their turn.
+// worker to run a job while the finished results the run allows wait for their turn.
 [[nodiscard]] constexpr std::size_t slotCount(unsigned workers) noexcept {
-  return workers <= 1 ? 1 : 2 * std::size_t{workers};
+  if (workers <= 1) return 1;
+  const std::size_t finished = kFinishedResultsPerWorker * workers;
+  return workers + (finished < kMinFinishedResults ? kMinFinishedResults : finished);
 }
 
 // Runs the jobs with up to `workers` threads (fewer when the system refuses more) and the given

@@ -18,10 +18,15 @@
 
 #include "png/scanline.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <mutex>
+#include <thread>
 
+#include "base/platform.h"
+#include "base/spare_cores.h"
 #include "png/decode_state.h"
 #include "png/inflate.h"
 
@@ -477,6 +482,175 @@ std::uint8_t* targetRow(const RowTarget& target, std::int32_t row) noexcept {
   return target.topRow + static_cast<std::ptrdiff_t>(row) * target.rowStride;
 }
 
+// Plain 8-bit truecolour pictures with at least this many bytes of scanlines are reconstructed
+// on a borrowed core, when one is lent, while this thread inflates the scanlines after them.
+constexpr std::size_t kMinPipelinedBytes = std::size_t{1} << 20;
+
+// The pull buffer of a pipelined picture is cut into this many parts, used in turn: this thread
+// inflates into one while the helper reconstructs the others.
+constexpr std::size_t kPipelineParts = 4;
+
+// A helper thread that reconstructs the scanlines of a plain 8-bit truecolour picture once this
+// thread has inflated them. The parts of the pull buffer go round: this thread takes a free part
+// (freePart), inflates into it and hands it over (handOver); the helper undoes the filters of its
+// rows into the target, keeps its last row as the prior of the next part and frees it. A row with
+// a filter type above 4 is left as it is: the picture is refused anyway, by this thread, at the
+// same place as without the helper. The destructor stops the helper and waits for it, so the
+// buffer and the target outlive every use.
+class RowReconstructor {
+ public:
+  RowReconstructor(const RowTarget& target, std::uint8_t* buffer, std::size_t partRows,
+                   std::uint8_t* carry, const std::uint8_t* zeros) noexcept
+      : target_(target),
+        buffer_(buffer),
+        partRows_(partRows),
+        stride_(static_cast<std::size_t>(pngState.rowBytes) + 1),
+        width_(static_cast<std::size_t>(pngState.width)),
+        distance_(static_cast<std::size_t>(pngState.bytesPerPixel)),
+        carry_(carry),
+        zeros_(zeros) {}
+  ~RowReconstructor() { stop(); }
+  RowReconstructor(const RowReconstructor&) = delete;
+  RowReconstructor& operator=(const RowReconstructor&) = delete;
+
+  // Starts the helper thread; false when the system gives none.
+  [[nodiscard]] bool start() noexcept {
+    try {
+      thread_ = std::thread([this] { reconstruct(); });
+    } catch (...) {
+      return false;
+    }
+    return true;
+  }
+
+  // The part the next scanlines go into, once the helper is done with it.
+  [[nodiscard]] std::uint8_t* freePart() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return handedOver_ - reconstructed_ < kPipelineParts; });
+    return partAt(handedOver_);
+  }
+
+  // Hands the part freePart gave over: count scanlines for picture rows firstRow on.
+  void handOver(std::size_t firstRow, std::size_t count) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    parts_[handedOver_ % kPipelineParts] = Part{firstRow, count};
+    ++handedOver_;
+    changed_.notify_all();
+  }
+
+  // Waits until every part handed over is reconstructed (finish) or for the part in hand only
+  // (abandon), and ends the helper.
+  void finish() noexcept { stopAfter(false); }
+  void abandon() noexcept { stopAfter(true); }
+
+ private:
+  struct Part {
+    std::size_t firstRow = 0;
+    std::size_t count = 0;
+  };
+
+  [[nodiscard]] std::uint8_t* partAt(std::size_t index) const noexcept {
+    return buffer_ + index % kPipelineParts * partRows_ * stride_;
+  }
+
+  void stop() noexcept { stopAfter(true); }
+
+  void stopAfter(bool abandon) noexcept {
+    if (!thread_.joinable()) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ending_ = true;
+      abandoned_ = abandon;
+      changed_.notify_all();
+    }
+    thread_.join();
+  }
+
+  void reconstruct() noexcept {
+    blockInterruptSignalsInThisThread();
+    const std::uint8_t* prior = zeros_;  // above the first row
+    for (std::size_t index = 0;; ++index) {
+      Part part;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return handedOver_ > index || ending_; });
+        if (abandoned_ || handedOver_ <= index) return;
+        part = parts_[index % kPipelineParts];
+      }
+      std::uint8_t* const scanlines = partAt(index);
+      for (std::size_t k = 0; k < part.count; ++k) {
+        std::uint8_t* const scanline = scanlines + k * stride_;
+        const std::uint8_t type = scanline[0];
+        std::uint8_t* const x = scanline + 1;
+        std::uint8_t* const dst = targetRow(target_, static_cast<std::int32_t>(part.firstRow + k));
+        if (type <= kFilterPaeth) {
+          if (distance_ == 3) {
+            unfilterTruecolourRow<3, true>(type, x, prior, dst, width_);
+          } else {
+            unfilterTruecolourRow<4, true>(type, x, prior, dst, width_);
+          }
+        }
+        prior = x;
+      }
+      // The part is about to be refilled: its last row stays, as the prior of the next part.
+      std::memcpy(carry_, prior, stride_ - 1);
+      prior = carry_;
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ++reconstructed_;
+      changed_.notify_all();
+    }
+  }
+
+  const RowTarget target_;
+  std::uint8_t* const buffer_;
+  const std::size_t partRows_;
+  const std::size_t stride_;
+  const std::size_t width_;
+  const std::size_t distance_;
+  std::uint8_t* const carry_;        // the prior row carried from one part to the next
+  const std::uint8_t* const zeros_;  // a row of zeros
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Part parts_[kPipelineParts];
+  std::size_t handedOver_ = 0;     // parts handed over so far
+  std::size_t reconstructed_ = 0;  // parts reconstructed and free again
+  bool ending_ = false;            // no part follows those handed over
+  bool abandoned_ = false;         // the parts not yet started are not wanted
+  std::thread thread_;
+};
+
+// readPlainRows with the reconstruction on the helper: the same pulls, each inflated in parts of
+// at most partRows scanlines, and the filter types of a pull checked once all of it is
+// inflated, so a damaged picture stops with the stream where the plain loop stops it.
+bool readPipelinedRows(RowReconstructor& helper, std::size_t perPull,
+                       std::size_t partRows) noexcept {
+  const auto height = static_cast<std::size_t>(pngState.height);
+  const std::size_t stride = static_cast<std::size_t>(pngState.rowBytes) + 1;
+  for (std::size_t first = 0; first < height; first += perPull) {
+    const std::size_t count = height - first < perPull ? height - first : perPull;
+    bool badFilter = false;
+    for (std::size_t done = 0; done < count; done += partRows) {
+      const std::size_t rows = count - done < partRows ? count - done : partRows;
+      std::uint8_t* const part = helper.freePart();
+      const auto bytes = static_cast<std::uint32_t>(rows * stride);
+      if (inflateRead(part, bytes) != bytes) {
+        helper.abandon();
+        return false;
+      }
+      for (std::size_t k = 0; k < rows; ++k)
+        badFilter = badFilter || part[k * stride] > kFilterPaeth;
+      helper.handOver(first + done, rows);
+    }
+    if (badFilter) {
+      helper.abandon();
+      return false;
+    }
+  }
+  helper.finish();
+  return true;
+}
+
 }  // namespace
 
 std::uint8_t paethPredictor(std::uint8_t left, std::uint8_t above,
@@ -519,6 +693,16 @@ bool readPlainRows(const RowTarget& target) noexcept {
       pngState.bitDepth == 8 && (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
   const auto width = static_cast<std::size_t>(pngState.width);
   const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
+  const std::size_t partRows = perPull / kPipelineParts;
+  if (truecolour && !pngState.interlaced && partRows != 0 &&
+      height * stride >= kMinPipelinedBytes) {
+    const BorrowedCore core;
+    if (core.held()) {
+      RowReconstructor helper(target, buffer.get(), partRows, pngState.rows[0].get(),
+                              pngState.rows[1].get());
+      if (helper.start()) return readPipelinedRows(helper, perPull, partRows);
+    }
+  }
   const std::uint8_t* prior = pngState.rows[1].get();  // zeros above the first row
   for (std::size_t first = 0; first < height; first += perPull) {
     const std::size_t count = height - first < perPull ? height - first : perPull;

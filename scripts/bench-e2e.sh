@@ -9,8 +9,12 @@
 #        <work-folder>/e2e.txt)
 # The batch is timed with -j 1 and -j N for every N up to the CPU count, and ImageMagick one file
 # at a time and under GNU parallel with the same N.
+# Paired runs: for the folder (and every folder in PAIRED_FOLDERS, blank-separated), -j 1 and
+# -j 2 in turn, A B A B, REPEATS pairs, with --no-pause, on the whole folder and on its largest
+# file (in bytes) alone; the ratio -j 2 / -j 1 is taken pair by pair and its median reported, so
+# a drift of the machine's speed touches both sides of a ratio alike.
 # Environment: REPEATS (batch runs, median taken; default 3), PER_FILE=0 skips the per-file
-#   table, POW2BMP=<binary> uses that program instead of building the release one in BUILD_DIR
+#   table, PAIRED_ONLY=1 runs only the paired runs (no ImageMagick, no floor, no per-file table), POW2BMP=<binary> uses that program instead of building the release one in BUILD_DIR
 #   (default build/bench) from SOURCE_DIR (default: this checkout), FLOOR_BENCH=<binary> the
 #   floor program (built beside the release pow2bmp unless given; FLOOR_BENCH=none skips the
 #   floor), NO_INSTALL=1, KEEP=1 keeps
@@ -127,6 +131,50 @@ else:
 EOF
 }
 
+# median_of: the median of the numbers on stdin, one a line.
+median_of() {
+  sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) { print "-"; exit }
+    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f\n", m }'
+}
+
+# paired_runs <label> <folder holding img/>: -j 1 and -j 2 in turn, REPEATS pairs; one line with
+# the median wall times of each and the median, smallest and largest of the pair ratios.
+paired_runs() {
+  label=$1
+  cd "$2"
+  : > "$work/pair-1.txt"
+  : > "$work/pair-2.txt"
+  : > "$work/pair-ratio.txt"
+  for _ in $(seq "$repeats"); do
+    rm -rf bmp
+    set -- $(timed "$work/time.log" "$pow2bmp" --no-pause -j 1)
+    one=$1
+    rm -rf bmp
+    set -- $(timed "$work/time.log" "$pow2bmp" --no-pause -j 2)
+    two=$1
+    echo "$one" >> "$work/pair-1.txt"
+    echo "$two" >> "$work/pair-2.txt"
+    awk -v a="$two" -v b="$one" 'BEGIN { if (b > 0) printf "%.3f\n", a / b }' >> "$work/pair-ratio.txt"
+  done
+  rm -rf bmp
+  cd "$work"
+  ratios=$(sort -n "$work/pair-ratio.txt" | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%s-%s", lo, hi }')
+  say "$(printf '%-44s %9s %9s %9s %13s' "$label" "$(median_of < "$work/pair-1.txt")" \
+    "$(median_of < "$work/pair-2.txt")" "$(median_of < "$work/pair-ratio.txt")" "$ratios")"
+}
+
+# paired_folder <corpus folder>: paired runs on the whole folder and on its largest file alone.
+paired_folder() {
+  rm -rf "$work/pair"
+  mkdir -p "$work/pair/all/img" "$work/pair/largest/img"
+  find "$1" -maxdepth 1 -type f ! -name '.*' -exec cp {} "$work/pair/all/img/" \;
+  largest=$(find "$work/pair/all/img" -type f -printf '%s %f\n' | sort -n | tail -1 | cut -d' ' -f2-)
+  cp "$work/pair/all/img/$largest" "$work/pair/largest/img/"
+  paired_runs "$(basename "$1"), $(find "$work/pair/all/img" -type f | wc -l) files" "$work/pair/all"
+  paired_runs "  largest alone: $largest" "$work/pair/largest"
+  rm -rf "$work/pair"
+}
+
 # The same folder for both: img/ holds a copy of every corpus picture.
 rm -rf "$work/img" "$work/bmp" "$work/im-bmp" "$work/empty" "$work/one"
 mkdir -p "$work/img" "$work/empty/img" "$work/im-bmp"
@@ -137,6 +185,20 @@ bytes=$(cat "$work/img"/* | wc -c)
 say "bench-e2e $(date -u '+%Y-%m-%d %H:%M UTC'): $count files, $bytes bytes, from $corpus"
 say "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 say "pow2bmp: $pow2bmp; ImageMagick: $("$convert" -version | head -1 | cut -d' ' -f2-3)"
+
+# --- paired: -j 1 against -j 2, the whole folder and its largest file alone ---------------------
+say "Paired runs, -j 1 and -j 2 in turn, $repeats pairs, --no-pause (wall s: medians; ratio: per pair)"
+say "$(printf '%-44s %9s %9s %9s %13s' folder '-j 1 s' '-j 2 s' '-j2/-j1' 'ratio range')"
+paired_folder "$corpus"
+for folder in ${PAIRED_FOLDERS:-}; do
+  paired_folder "$(cd "$folder" && pwd)"
+done
+say "  [goals: whole folder -j 2 / -j 1 at most 0.67; largest file alone at most 0.75]"
+say ""
+if [ "${PAIRED_ONLY:-0}" = 1 ]; then
+  rm -rf "$work/img" "$work/empty"
+  exit 0
+fi
 
 write_imagemagick_job "$work/im-pad.sh"
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <random>
@@ -316,8 +317,9 @@ TEST(ParallelRun, KeepingGoingEqualsTheSequentialRunAndConvertsExactlyTheGoodFil
 }
 
 // A load of random jobs: random costs and budget, some jobs that fail unless run alone, a stop
-// at a random job. It checks what the runner promises: commits in job order up to the stop,
-// one result per slot, retries alone, the budget kept, every result committed or dropped.
+// at a random job, finished results that hold random bytes. It checks what the runner promises:
+// commits in job order up to the stop, one result per slot, retries alone, the budget kept by
+// the jobs running, every result committed or dropped.
 class RandomJobs final : public OrderedJobs {
  public:
   RandomJobs(std::mt19937& random, std::size_t count, unsigned workers, std::uint64_t budget)
@@ -325,6 +327,7 @@ class RandomJobs final : public OrderedJobs {
     for (std::size_t job = 0; job < count; ++job) {
       costs_[job] = 1 + random() % 100;
       needsAlone_[job] = random() % 8 == 0;
+      heldBytes_.push_back(kFinishedResultBytes / 8 * (random() % 4));
     }
     stopAt_ = random() % (count + count / 2);  // past the end: no stop
   }
@@ -333,13 +336,23 @@ class RandomJobs final : public OrderedJobs {
 
   void run(std::size_t job, std::size_t slot) noexcept override {
     const int running = ++running_;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      EXPECT_TRUE(runningCost_ == 0 || runningCost_ + costs_[job] <= budget_) << job;
+      runningCost_ += costs_[job];
+    }
     std::this_thread::yield();
     const std::lock_guard<std::mutex> lock(mutex_);
-    EXPECT_TRUE(held_ == 0 || held_ + costs_[job] <= budget_) << job;
     EXPECT_FALSE(slots_[slot].full) << job;
     slots_[slot] = {true, needsAlone_[job], running > 1, job};
     held_ += costs_[job];
+    runningCost_ -= costs_[job];
     --running_;
+  }
+
+  std::uint64_t heldBytes(std::size_t slot) noexcept override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return heldBytes_[slots_[slot].job];
   }
 
   CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
@@ -387,12 +400,14 @@ class RandomJobs final : public OrderedJobs {
   const std::uint64_t budget_;
   std::vector<std::uint64_t> costs_;
   std::vector<bool> needsAlone_;
+  std::vector<std::uint64_t> heldBytes_;
   std::size_t stopAt_ = 0;
   std::atomic<int> running_{0};
   std::mutex mutex_;
   std::vector<Result> slots_;
   std::vector<std::size_t> committed_;
-  std::uint64_t held_ = 0;
+  std::uint64_t held_ = 0;         // the costs of the results not yet committed or dropped
+  std::uint64_t runningCost_ = 0;  // the costs of the jobs running
 };
 
 TEST(OrderedJobs, CommitInOrderRetryAloneAndKeepTheBudget) {
@@ -406,6 +421,118 @@ TEST(OrderedJobs, CommitInOrderRetryAloneAndKeepTheBudget) {
     const bool complete = runOrderedJobs(jobs, count, workers, budget);
     jobs.check(count, complete);
   }
+}
+
+// Job 0 runs until `finished` later jobs have run, or a worker waits while jobs remain: the
+// other workers go on past a long job, as far as the bounds of finished results allow. Every
+// later job costs `cost` and its result holds `held` bytes; job 0 costs `cost` too.
+class LongFirstJob final : public OrderedJobs {
+ public:
+  LongFirstJob(std::size_t finished, std::uint64_t cost, std::uint64_t held) noexcept
+      : finished_(finished), cost_(cost), held_(held) {}
+
+  std::uint64_t cost(std::size_t job) noexcept override {
+    static_cast<void>(job);
+    return cost_;
+  }
+
+  void run(std::size_t job, std::size_t slot) noexcept override {
+    static_cast<void>(slot);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (job == 0) {
+      changed_.wait(lock, [this] { return done_ >= finished_ || workerWaited_; });
+      doneBeforeFirst_ = done_;
+      waitedBeforeFirst_ = workerWaited_;
+    } else {
+      ++done_;
+      changed_.notify_all();
+    }
+  }
+
+  CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
+    static_cast<void>(slot);
+    static_cast<void>(ranAlone);
+    committed_.push_back(job);
+    return CommitAction::next;
+  }
+
+  void drop(std::size_t slot) noexcept override { static_cast<void>(slot); }
+
+  std::uint64_t heldBytes(std::size_t slot) noexcept override { return slot == 0 ? 0 : held_; }
+
+  void workerWaits() noexcept override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    workerWaited_ = true;
+    changed_.notify_all();
+  }
+
+  // Read once the run has returned.
+  [[nodiscard]] std::size_t doneBeforeFirst() const noexcept { return doneBeforeFirst_; }
+  [[nodiscard]] bool waitedBeforeFirst() const noexcept { return waitedBeforeFirst_; }
+  [[nodiscard]] const std::vector<std::size_t>& committed() const noexcept { return committed_; }
+
+ private:
+  const std::size_t finished_;
+  const std::uint64_t cost_;
+  const std::uint64_t held_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t done_ = 0;
+  bool workerWaited_ = false;
+  std::size_t doneBeforeFirst_ = 0;
+  bool waitedBeforeFirst_ = false;
+  std::vector<std::size_t> committed_;
+};
+
+std::vector<std::size_t> firstJobs(std::size_t count) {
+  std::vector<std::size_t> jobs(count);
+  for (std::size_t job = 0; job < count; ++job) jobs[job] = job;
+  return jobs;
+}
+
+TEST(OrderedJobs, WorkersGoOnPastALongJobWhileTheFinishedResultsFit) {
+  for (const unsigned workers : {2u, 3u, 8u}) {
+    SCOPED_TRACE("workers " + std::to_string(workers));
+    // Every later job runs while job 0 does: three per worker, more than two per worker
+    // ahead of the next commit.
+    const std::size_t later = 3 * std::size_t{workers};
+    ASSERT_LE(later + workers, slotCount(workers));
+    LongFirstJob jobs(later, 1, 0);
+    ASSERT_TRUE(runOrderedJobs(jobs, later + 1, workers, 100));
+    EXPECT_EQ(jobs.doneBeforeFirst(), later);
+    EXPECT_FALSE(jobs.waitedBeforeFirst());
+    EXPECT_EQ(jobs.committed(), firstJobs(later + 1));
+  }
+}
+
+TEST(OrderedJobs, TheBudgetCountsTheJobsRunningNotTheResultsWaiting) {
+  // Two jobs fill the budget: job 0 and one later job at a time.
+  const std::size_t later = 6;
+  LongFirstJob jobs(later, 50, 0);
+  ASSERT_TRUE(runOrderedJobs(jobs, later + 1, 2, 100));
+  EXPECT_EQ(jobs.doneBeforeFirst(), later);
+  EXPECT_FALSE(jobs.waitedBeforeFirst());
+  EXPECT_EQ(jobs.committed(), firstJobs(later + 1));
+}
+
+TEST(OrderedJobs, NoJobStartsOnceTheFinishedResultsFillTheirBytes) {
+  // Each later result holds a third of the bytes: the third one fills them.
+  const std::size_t later = 8;
+  LongFirstJob jobs(later, 1, kFinishedResultBytes / 3 + 1);
+  ASSERT_TRUE(runOrderedJobs(jobs, later + 1, 2, 100));
+  EXPECT_EQ(jobs.doneBeforeFirst(), 3u);
+  EXPECT_TRUE(jobs.waitedBeforeFirst());
+  EXPECT_EQ(jobs.committed(), firstJobs(later + 1));
+}
+
+TEST(OrderedJobs, NoJobStartsOnceTheFinishedResultsFillTheirSlots) {
+  const unsigned workers = 2;
+  const std::size_t later = slotCount(workers) + 4;
+  LongFirstJob jobs(later, 1, 0);
+  ASSERT_TRUE(runOrderedJobs(jobs, later + 1, workers, 100));
+  EXPECT_EQ(jobs.doneBeforeFirst(), slotCount(workers) - 1);
+  EXPECT_TRUE(jobs.waitedBeforeFirst());
+  EXPECT_EQ(jobs.committed(), firstJobs(later + 1));
 }
 
 }  // namespace
