@@ -8,9 +8,8 @@
 #      difference over the calls, in wall time and in CPU time (user + system). Goal: at most
 #      0.5 ms per call above /bin/true, 0.3 ms the aim. Besides the program as built (the C++
 #      runtime linked in), the same objects are linked again with other options to show how
-#      linking moves the figure: the shared C++ runtime as before, with -Wl,-O1,--as-needed,
-#      with -Wl,-z,now, and everything static (for comparison only: the Debian package keeps the
-#      system's libjpeg).
+#      linking moves the figure: the shared C++ runtime as before, with -Wl,-O1,--as-needed and
+#      with -Wl,-z,now. (No fully static variant: the Debian package keeps the system's libjpeg.)
 #   2. Files per second over the same pictures: `make -jJOBS` (examples/make), `ninja -jJOBS`
 #      (examples/cmake), `xargs -P JOBS` and one folder run `pow2bmp -j JOBS --no-pause`.
 #
@@ -46,9 +45,7 @@ cp "$release/pow2bmp" "$work/bin/shipped"
 relink shared
 relink shared-as-needed -Wl,-O1,--as-needed
 relink shared-now -Wl,-z,now
-relink all-static -static 2>/dev/null || echo "(no fully static link: a static libjpeg is missing)"
 variants=(shipped shared shared-as-needed shared-now)
-[ -x "$work/bin/all-static" ] && variants+=(all-static)
 
 # Twenty small pictures of four formats, copied to $files names.
 i=0
@@ -68,9 +65,8 @@ done
 
 # seconds COMMAND...: "wall cpu" of the command, in seconds.
 seconds() {
-  local out
-  out=$({ /usr/bin/time -f '%e %U %S' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -n 1)
-  awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }' <<<"$out"
+  /usr/bin/time -o "$work/time" -f '%e %U %S' "$@" >/dev/null 2>&1 || true
+  awk 'END { printf "%.3f %.3f\n", $1, $2 + $3 }' "$work/time"
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 drive() { (cd "$work/pictures" && rm -rf bmp && mkdir bmp && xargs -P "$jobs" -n 2 "$1" <"$work/list"); }
@@ -113,8 +109,7 @@ ninja_run() {
   cmake -G Ninja -S "$root/examples/cmake" -B "$work/textures" -DTEXTURE_DIR="$work/pictures/img" \
     -DPOW2BMP_EXECUTABLE="$release/pow2bmp" >/dev/null
   # Only the conversions are timed: the configure step above is not.
-  /usr/bin/time -f '%e' ninja -C "$work/textures" -j"$jobs" >/dev/null 2>"$work/ninja.time"
-  tail -n 1 "$work/ninja.time"
+  seconds ninja -C "$work/textures" -j"$jobs" | cut -d' ' -f1
 }
 xargs_run() { drive "$release/pow2bmp"; }
 export -f folder_run make_run xargs_run
