@@ -57,6 +57,14 @@ FileOutcome writeOutput(const FileRequest& request, const Image& picture, BmpRow
   return FileOutcome::converted;
 }
 
+// True when the file's estimated peak passes the usable memory of the request.
+bool passesUsableMemory(const FileRequest& request) noexcept {
+  if (request.usableBytes != 0) return exceedsMemory(request.inputPath, request.usableBytes);
+  if (request.usableBytesSource == nullptr) return false;
+  const std::uint64_t estimate = estimateLoadBytes(request.inputPath);
+  return estimate > kSurelyUsableBytes && estimate > request.usableBytesSource();
+}
+
 }  // namespace
 
 FileResult processFile(const FileRequest& request, BmpRowStage& stage) noexcept {
@@ -69,7 +77,7 @@ FileResult processFile(const FileRequest& request, BmpRowStage& stage) noexcept 
   if (request.folderEntry && classifyEntry(request.inputPath.text()) == EntryKind::skip) {
     return result;
   }
-  if (request.usableBytes != 0 && exceedsMemory(request.inputPath, request.usableBytes)) {
+  if (passesUsableMemory(request)) {
     result.outcome = FileOutcome::noMemory;
     refuseForMemory(&result.decode);
     return result;

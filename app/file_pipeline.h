@@ -50,9 +50,17 @@ struct FileRequest {
   std::FILE* stream = nullptr;  // for stream
   // Files whose estimated peak (estimateLoadBytes) passes this many bytes are not read: they are
   // noMemory at once, rather than started and ended by the system's out-of-memory killer.
-  // 0: no such bound.
+  // 0: no such bound, unless usableBytesSource gives one.
   std::uint64_t usableBytes = 0;
+  // With usableBytes 0, asked for the bound only when the file's estimate passes
+  // kSurelyUsableBytes, so a call that converts one small picture reads no memory limits (the
+  // cgroup files, the address-space limit and the mapped size are a good part of its cost).
+  std::uint64_t (*usableBytesSource)() noexcept = nullptr;
 };
+
+// The estimated peak below which usableBytesSource is not asked: a limit that leaves a started
+// process less than this for one picture leaves it no room to work either.
+inline constexpr std::uint64_t kSurelyUsableBytes = std::uint64_t{16} << 20;
 
 struct FileResult {
   FileOutcome outcome = FileOutcome::skipped;

@@ -46,7 +46,7 @@ int convertSingleFile(const char* input, const char* output, std::FILE* messages
     request.outputPath = output;
     request.makeParentFolders = target == OutputTarget::absent;
     request.stream = stream;
-    request.usableBytes = usableMemoryBytes();
+    request.usableBytesSource = usableMemoryBytes;
     BmpRowStage stage;
     result = processFile(request, stage);
     if (request.output == OutputKind::temporary) commitOutput(result, output);

@@ -1,11 +1,11 @@
 #!/bin/sh
 # Builds the Debian package from a release build and tries it on this machine: the package must
-# pass lintian without errors (its warnings are printed), depend on the JPEG runtime, carry its
-# copyright file, changelog and compressed man page, install with apt-get (which pulls its
-# dependencies), answer --version, convert the bundled examples exactly as the freshly built
-# binary does, and leave nothing behind when removed. Runs apt-get and dpkg as root, or through
-# sudo for another user. Refuses to run when a pow2bmp package is already installed, since it
-# removes the package at the end.
+# pass lintian without errors (its warnings are printed), depend on the JPEG runtime (which the
+# program loads, while it carries the C++ runtime in), carry its copyright file, changelog and
+# compressed man page, install with apt-get (which pulls its dependencies), answer --version,
+# convert the bundled examples exactly as the freshly built binary does, and leave nothing behind
+# when removed. Runs apt-get and dpkg as root, or through sudo for another user. Refuses to run
+# when a pow2bmp package is already installed, since it removes the package at the end.
 # Usage, from anywhere: scripts/package-test.sh [build folder, default build/release]
 set -eu
 
@@ -47,6 +47,12 @@ package=$1
 depends=$(dpkg-deb -f "$package" Depends)
 echo "$(basename "$package"): Depends: $depends"
 echo "$depends" | grep -q 'libjpeg62-turbo' || fail "the package does not depend on libjpeg62-turbo"
+# The program loads the system's libjpeg, but carries the C++ runtime: a call per picture does
+# not pay for loading libstdc++.
+needed=$(objdump -p "$build/pow2bmp" | awk '$1 == "NEEDED" { print $2 }')
+echo "pow2bmp needs: $(echo "$needed" | tr '\n' ' ')"
+echo "$needed" | grep -q '^libjpeg\.so' || fail "the program does not load the system's libjpeg"
+if echo "$needed" | grep -q '^libstdc++'; then fail "the program loads libstdc++"; fi
 contents=$(dpkg-deb -c "$package")
 echo "$contents" | grep -q ' \./usr/bin/pow2bmp$' || fail "the package holds no usr/bin/pow2bmp"
 for file in usr/share/man/man1/pow2bmp.1.gz usr/share/doc/pow2bmp/copyright \

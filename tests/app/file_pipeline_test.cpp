@@ -64,4 +64,48 @@ TEST(FilePipeline, EveryAllocationFailureIsAMemoryFailureByKind) {
   }
 }
 
+// The usable memory a call for one file reads only when it asks: counted here, and as large as
+// the test says.
+int usableAsked = 0;
+std::uint64_t usableAnswer = 0;
+std::uint64_t countedUsableBytes() noexcept {
+  ++usableAsked;
+  return usableAnswer;
+}
+
+// A small picture is converted without asking for the usable memory, even when the answer would
+// have refused it; a picture estimated beyond kSurelyUsableBytes asks once, and is refused
+// before it is read when the answer is too small, or read (and found damaged) when it is not.
+TEST(FilePipeline, TheUsableMemoryIsAskedOnlyForAPictureBeyondWhatIsSurelyUsable) {
+  ScratchFolder folder;
+  const fs::path small = folder.path() / "small.bmp";
+  const fs::path large = folder.path() / "large.jpg";
+  writeFile(small, buildBmp({.width = 9, .height = 6}));
+  // A JPEG whose frame header is not in its first 64 KiB, behind two comment segments: it counts
+  // as the largest picture until it is read, and has no picture to read.
+  Bytes comments = {0xFF, 0xD8};
+  for (int segment = 0; segment < 2; ++segment) {
+    comments.insert(comments.end(), {0xFF, 0xFE, 0xFF, 0xFF});
+    comments.resize(comments.size() + 0xFFFD, ' ');
+  }
+  comments.insert(comments.end(), {0xFF, 0xD9});
+  writeFile(large, comments);
+  const auto run = [](const fs::path& input, std::uint64_t answer) {
+    FileRequest request;
+    request.inputPath = CountedString::fromText(input.string().c_str());
+    request.usableBytesSource = countedUsableBytes;
+    usableAsked = 0;
+    usableAnswer = answer;
+    BmpRowStage stage;
+    return processFile(request, stage).outcome;
+  };
+
+  EXPECT_EQ(run(small, 1), FileOutcome::converted);
+  EXPECT_EQ(usableAsked, 0);
+  EXPECT_EQ(run(large, kSurelyUsableBytes), FileOutcome::noMemory);
+  EXPECT_EQ(usableAsked, 1);
+  EXPECT_EQ(run(large, std::uint64_t{1} << 40), FileOutcome::cannotLoad);
+  EXPECT_EQ(usableAsked, 1);
+}
+
 }  // namespace

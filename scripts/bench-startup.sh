@@ -1,0 +1,135 @@
+#!/bin/bash
+# What one `pow2bmp INPUT OUTPUT` call costs beyond starting /bin/true, and files per second of the
+# ways to drive one call per picture against one folder run.
+#
+#   1. Start cost: 2,000 small pictures (FILES), each converted by its own call under
+#      `xargs -P 2 -n 2` (JOBS), against /bin/true under the same driver and list; RUNS rounds,
+#      the programs taking turns in each, medians printed. The cost per call is the median's
+#      difference over the calls, in wall time and in CPU time (user + system). Goal: at most
+#      0.5 ms per call above /bin/true, 0.3 ms the aim. Besides the program as built (the C++
+#      runtime linked in), the same objects are linked again with other options to show how
+#      linking moves the figure: the shared C++ runtime as before, with -Wl,-O1,--as-needed and
+#      with -Wl,-z,now. (No fully static variant: the Debian package keeps the system's libjpeg.)
+#   2. Files per second over the same pictures: `make -jJOBS` (examples/make), `ninja -jJOBS`
+#      (examples/cmake), `xargs -P JOBS` and one folder run `pow2bmp -j JOBS --no-pause`.
+#
+# Usage: scripts/bench-startup.sh [work-folder]   (default build/bench-startup)
+# Environment: FILES (2000), JOBS (2), RUNS (5), NO_INSTALL=1. Builds the release preset.
+# Timings on a shared machine are noisy: compare the ratios, and rerun on a quiet one.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=${1:-$root/build/bench-startup}
+files=${FILES:-2000}
+jobs=${JOBS:-2}
+runs=${RUNS:-5}
+
+if [ "${NO_INSTALL:-0}" != 1 ]; then
+  "$root/scripts/install-deps.sh" imagemagick cmake g++ libjpeg-dev ninja-build make bc
+fi
+cmake --preset release -S "$root" >/dev/null
+cmake --build "$root/build/release" -j"$jobs" --target pow2bmp >/dev/null
+release=$root/build/release
+
+rm -rf "$work" && mkdir -p "$work/bin" "$work/seed" "$work/pictures/img"
+
+# The program linked again from the release objects, with other options.
+link_line=$(cat "$release/CMakeFiles/pow2bmp.dir/link.txt")
+shared_line=${link_line/ -static-libstdc++ -static-libgcc -Wl,-O1,--as-needed/}
+relink() {
+  local name=$1
+  shift
+  (cd "$release" && eval "${shared_line/-o pow2bmp/-o $work/bin/$name} $*")
+}
+cp "$release/pow2bmp" "$work/bin/shipped"
+relink shared
+relink shared-as-needed -Wl,-O1,--as-needed
+relink shared-now -Wl,-z,now
+variants=(shipped shared shared-as-needed shared-now)
+
+# Twenty small pictures of four formats, copied to $files names.
+i=0
+for size in 32x32 48x40 64x64 96x80 128x128; do
+  for format in png jpg tga bmp; do
+    case $format in png) type=PNG24: ;; bmp) type=BMP3: ;; *) type= ;; esac
+    convert -size "$size" -seed "$i" plasma:fractal -depth 8 "$type$work/seed/s$i.$format"
+    i=$((i + 1))
+  done
+done
+seeds=("$work"/seed/*)
+for ((n = 0; n < files; n++)); do
+  seed=${seeds[n % ${#seeds[@]}]}
+  cp "$seed" "$work/pictures/img/t$n.${seed##*.}"
+done
+(cd "$work/pictures" && "$root/examples/list-conversions.sh" | tr '\t' '\n') >"$work/list"
+
+# seconds COMMAND...: "wall cpu" of the command, in seconds.
+seconds() {
+  /usr/bin/time -o "$work/time" -f '%e %U %S' "$@" >/dev/null 2>&1 || true
+  awk 'END { printf "%.3f %.3f\n", $1, $2 + $3 }' "$work/time"
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+drive() { (cd "$work/pictures" && rm -rf bmp && mkdir bmp && xargs -P "$jobs" -n 2 "$1" <"$work/list"); }
+export -f drive
+export work jobs release root
+
+echo "== One call per file: $files calls under xargs -P $jobs -n 2, $runs rounds, medians =="
+declare -A wall cpu
+for ((round = 0; round < runs; round++)); do
+  for name in true "${variants[@]}"; do
+    program=$work/bin/$name
+    [ "$name" = true ] && program=/bin/true
+    read -r w c < <(seconds bash -c "drive $(printf '%q' "$program")")
+    wall[$name]+="$w "
+    cpu[$name]+="$c "
+  done
+done
+floor_wall=$(tr ' ' '\n' <<<"${wall[true]}" | grep . | median)
+floor_cpu=$(tr ' ' '\n' <<<"${cpu[true]}" | grep . | median)
+printf '%-18s %10s %10s %16s %16s\n' program "wall s" "cpu s" "wall ms/call+" "cpu ms/call+"
+printf '%-18s %10.3f %10.3f %16s %16s\n' /bin/true "$floor_wall" "$floor_cpu" "(floor)" "(floor)"
+for name in "${variants[@]}"; do
+  w=$(tr ' ' '\n' <<<"${wall[$name]}" | grep . | median)
+  c=$(tr ' ' '\n' <<<"${cpu[$name]}" | grep . | median)
+  printf '%-18s %10.3f %10.3f %16.3f %16.3f\n' "$name" "$w" "$c" \
+    "$(echo "($w - $floor_wall) * 1000 / $files" | bc -l)" \
+    "$(echo "($c - $floor_cpu) * 1000 / $files" | bc -l)"
+done
+echo "goal: at most 0.5 ms per call above /bin/true (aim 0.3); ms/call+ is above the floor"
+echo
+echo "== Files per second, $files pictures, $jobs jobs =="
+per_second() { echo "$files / $1" | bc -l | xargs printf '%.0f'; }
+folder_run() { (cd "$work/pictures" && rm -rf bmp && "$release/pow2bmp" -j "$jobs" --no-pause >/dev/null); }
+make_run() {
+  (cd "$work/pictures" && rm -rf bmp &&
+    make -s -j"$jobs" -f "$root/examples/make/Makefile" POW2BMP="$release/pow2bmp" >/dev/null)
+}
+ninja_run() {
+  rm -rf "$work/textures"
+  cmake -G Ninja -S "$root/examples/cmake" -B "$work/textures" -DTEXTURE_DIR="$work/pictures/img" \
+    -DPOW2BMP_EXECUTABLE="$release/pow2bmp" >/dev/null
+  # Only the conversions are timed: the configure step above is not.
+  seconds ninja -C "$work/textures" -j"$jobs" | cut -d' ' -f1
+}
+xargs_run() { drive "$release/pow2bmp"; }
+export -f folder_run make_run xargs_run
+declare -A rate
+for ((round = 0; round < runs; round++)); do
+  for way in folder make xargs; do
+    read -r w _ < <(seconds bash -c "${way}_run")
+    rate[$way]+="$w "
+  done
+  rate[ninja]+="$(ninja_run) "
+done
+printf '%-28s %10s %12s\n' way "median s" "files/s"
+for way in folder make ninja xargs; do
+  w=$(tr ' ' '\n' <<<"${rate[$way]}" | grep . | median)
+  case $way in
+    folder) label="folder run (-j $jobs)" ;;
+    make) label="make -j$jobs (examples/make)" ;;
+    ninja) label="ninja -j$jobs (examples/cmake)" ;;
+    xargs) label="xargs -P $jobs" ;;
+  esac
+  printf '%-28s %10.3f %12s\n' "$label" "$w" "$(per_second "$w")"
+done
+echo "(a folder run's figure is without its closing pause: --no-pause)"
