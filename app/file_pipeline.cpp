@@ -69,13 +69,14 @@ FileResult processFile(const FileRequest& request, BmpRowStage& stage) noexcept 
   if (request.folderEntry && classifyEntry(request.inputPath.text()) == EntryKind::skip) {
     return result;
   }
-  if (request.usableBytes != 0 && exceedsMemory(request.inputPath, request.usableBytes)) {
+  if (request.usableBytes != 0 &&
+      exceedsMemory(request.inputPath, request.usableBytes, request.expand)) {
     result.outcome = FileOutcome::noMemory;
     refuseForMemory(&result.decode);
     return result;
   }
   const unsigned long failuresBefore = heapFailureCount();
-  ImagePtr image = loadImageFile(request.inputPath, &result.decode);
+  ImagePtr image = loadImageFile(request.inputPath, &result.decode, request.expand);
   if (!image) {
     // A block this thread could not have is running out of memory, whatever the reader made of
     // it.

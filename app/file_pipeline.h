@@ -52,6 +52,8 @@ struct FileRequest {
   // noMemory at once, rather than started and ended by the system's out-of-memory killer.
   // 0: no such bound.
   std::uint64_t usableBytes = 0;
+  // Read the layouts a default run refuses too (and estimate the file with them).
+  bool expand = false;
 };
 
 struct FileResult {
