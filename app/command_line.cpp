@@ -128,9 +128,10 @@ CommandLine parseCommandLine(int argc, const char* const* argv) noexcept {
 
 void printUsage(std::FILE* out) noexcept {
   std::fputs(
-      "Usage: pow2bmp [--expand] [-j N] [-k] [--no-pause]\n"
-      "       pow2bmp --check [--expand] [-j N] [INPUT...]\n"
-      "       pow2bmp [--expand] INPUT OUTPUT\n"
+      "Usage: pow2bmp [-j N] [-k] [--no-pause]\n"
+      "       pow2bmp --check [-j N] [INPUT...]\n"
+      "       pow2bmp INPUT OUTPUT\n"
+      "       (each also with --expand)\n"
       "Converts every picture in the folder img (BMP, TGA, PNG or JPEG) into an uncompressed\n"
       "BMP file in the folder bmp, its canvas enlarged to power-of-two width and height by\n"
       "repeating the edge pixels. The picture's own width and height are stored in the\n"

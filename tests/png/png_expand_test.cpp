@@ -25,8 +25,8 @@ struct Layout {
 };
 
 constexpr Layout kExpandedLayouts[] = {
-    {0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 16}, {3, 1}, {3, 2},
-    {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 16},
+    {0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 16}, {3, 1},
+    {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 16},
 };
 
 constexpr std::size_t kMinReadBytes = 100;
@@ -36,8 +36,7 @@ constexpr std::size_t kHeaderEnd = 8 + 25;  // signature and IHDR chunk
 Bytes atLeastMinimum(Bytes file) {
   if (file.size() >= kMinReadBytes) return file;
   const Bytes filler = pngFillerChunk(kMinReadBytes - file.size() + 20);
-  file.insert(file.begin() + static_cast<std::ptrdiff_t>(kHeaderEnd), filler.begin(),
-              filler.end());
+  file.insert(file.begin() + static_cast<std::ptrdiff_t>(kHeaderEnd), filler.begin(), filler.end());
   return file;
 }
 
@@ -89,9 +88,9 @@ TEST(PngExpand, MatchesLibpngOnEveryLayout) {
       for (int round = 0; round < kPerLayout; ++round) {
         const auto width = static_cast<std::uint32_t>(1 + random() % 41);
         const auto height = static_cast<std::uint32_t>(1 + random() % 29);
-        const PngPicture picture = makePngPicture(width, height, layout.bitDepth,
-                                                  layout.colourType, interlace == 1,
- static_cast<std::uint32_t>(random()));
+        const PngPicture picture =
+            makePngPicture(width, height, layout.bitDepth, layout.colourType, interlace == 1,
+                           static_cast<std::uint32_t>(random()));
         LibpngWriteOptions options;
         options.filterMask = static_cast<int>(((random() % 31) + 1) << 3);  // a non-empty subset
         if (layout.colourType == 3) {
@@ -149,10 +148,10 @@ TEST(PngExpand, DefaultLayoutsAreReadTheSame) {
   std::mt19937 random(7);
   for (const std::uint8_t colourType : {std::uint8_t{2}, std::uint8_t{6}}) {
     for (int round = 0; round < 20; ++round) {
-      PngPicture picture = makePngPicture(static_cast<std::uint32_t>(1 + random() % 50),
-                                          static_cast<std::uint32_t>(1 + random() % 30), 8,
-                                          colourType, round % 2 == 1,
- static_cast<std::uint32_t>(random()));
+      PngPicture picture =
+          makePngPicture(static_cast<std::uint32_t>(1 + random() % 50),
+                         static_cast<std::uint32_t>(1 + random() % 30), 8, colourType,
+                         round % 2 == 1, static_cast<std::uint32_t>(random()));
       picture.filters = {static_cast<std::uint8_t>(random() % 5),
                          static_cast<std::uint8_t>(random() % 5)};
       const Bytes file = atLeastMinimum(buildPng(picture));

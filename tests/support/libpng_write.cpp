@@ -76,8 +76,8 @@ Bytes encodeAnyWithLibpng(const PngPicture& picture, const LibpngWriteOptions& o
   for (std::size_t y = 0; y < picture.height; ++y) rows[y] = samples.data() + y * rowBytes;
   std::vector<png_color> palette(options.palette.size() / 3);
   for (std::size_t i = 0; i < palette.size(); ++i) {
-    palette[i] = png_color{options.palette[3 * i], options.palette[3 * i + 1],
-                           options.palette[3 * i + 2]};
+    palette[i] =
+        png_color{options.palette[3 * i], options.palette[3 * i + 1], options.palette[3 * i + 2]};
   }
   Bytes file;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, ignoreWarning);
