@@ -28,7 +28,8 @@ Bytes palettePicture(bool withAlpha) {
   PngPicture picture = makePngPicture(70, 41, 8, 3, false, 11);
   for (std::uint16_t& sample : picture.samples) sample = static_cast<std::uint16_t>(sample % 200);
   LibpngWriteOptions options;
-  for (unsigned i = 0; i < 3 * 200; ++i) options.palette.push_back(static_cast<std::uint8_t>(i * 37));
+  for (unsigned i = 0; i < 3 * 200; ++i)
+    options.palette.push_back(static_cast<std::uint8_t>(i * 37));
   if (withAlpha) options.alphas = Bytes(50, 128);
   return encodeAnyWithLibpng(picture, options);
 }
@@ -48,8 +49,7 @@ TEST(ExpandModes, CheckNamesTheLayoutWithTheFlagAndTheFlagWithoutIt) {
             "img/z.png\trefused\t16-bit PNG is not converted without --expand\n"
             "3 files checked: 0 would convert, 3 would not\n");
   for (const char* jobs : {"", " -j 2"}) {
-    const ProcessResult expanded =
-        runProcess(binary() + " --check --expand" + jobs, folder.path());
+    const ProcessResult expanded = runProcess(binary() + " --check --expand" + jobs, folder.path());
     EXPECT_EQ(expanded.status, 0);
     EXPECT_EQ(reportText(expanded.output),
               "img/x.png\tok\tPNG palette 8-bit 70x41 -> bmp/x.bmp 128x64 24-bit\n"
@@ -86,7 +86,8 @@ TEST(ExpandModes, ChangesNothingForWhatADefaultRunConverts) {
         << name;
   }
   const ProcessResult checkPlain = runProcess(binary() + " --check", plainFolder.path());
-  const ProcessResult checkExpanded = runProcess(binary() + " --check --expand", plainFolder.path());
+  const ProcessResult checkExpanded =
+      runProcess(binary() + " --check --expand", plainFolder.path());
   EXPECT_EQ(reportText(checkExpanded.output), reportText(checkPlain.output));
 }
 
