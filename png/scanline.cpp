@@ -406,7 +406,8 @@ void expandPackedGrey(const std::uint8_t* src, std::uint8_t* dst, std::size_t co
   constexpr unsigned kScale = 255 / kMask;
   for (std::size_t k = 0; k < count; ++k, dst += dstStep) {
     const unsigned shift = 8 - kBits * (static_cast<unsigned>(k % kPerByte) + 1);
-    const auto grey = static_cast<std::uint8_t>(((src[k / kPerByte] >> shift) & kMask) * kScale);
+    const unsigned packed = src[k / kPerByte];
+    const auto grey = static_cast<std::uint8_t>(((packed >> shift) & kMask) * kScale);
     dst[0] = grey;
     dst[1] = grey;
     dst[2] = grey;
@@ -427,7 +428,8 @@ void expandPaletteIndices(const std::uint8_t* src, std::uint8_t* dst, std::size_
       constexpr unsigned kPerByte = 8 / kBits;
       constexpr unsigned kMask = (1u << kBits) - 1;
       const unsigned shift = 8 - kBits * (static_cast<unsigned>(k % kPerByte) + 1);
-      index = (src[k / kPerByte] >> shift) & kMask;
+      const unsigned packed = src[k / kPerByte];
+      index = (packed >> shift) & kMask;
     }
     std::memcpy(dst, palette + 4 * std::size_t{index}, kOutBytes);
   }
@@ -573,6 +575,30 @@ void spreadPixels(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
   }
 }
 
+// Reconstructs count pixels of kBytes (6 or 8) bytes of a 16-bit RGB or RGBA scanline in place,
+// a pixel at a time with its bytes side by side, as the 8-bit truecolour rows without their
+// vector forms.
+template <std::size_t kBytes>
+void unfilterWideRow(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
+                     std::size_t count) noexcept {
+  switch (filterType) {
+    case kFilterSub:
+      unfilterTruecolour<kBytes, false, kFilterSub>(x, prior, nullptr, count);
+      return;
+    case kFilterUp:
+      unfilterTruecolour<kBytes, false, kFilterUp>(x, prior, nullptr, count);
+      return;
+    case kFilterAverage:
+      unfilterTruecolour<kBytes, false, kFilterAverage>(x, prior, nullptr, count);
+      return;
+    case kFilterPaeth:
+      unfilterTruecolour<kBytes, false, kFilterPaeth>(x, prior, nullptr, count);
+      return;
+    default:
+      return;
+  }
+}
+
 // Reverses filter type `type` (0..4) in place on the n bytes at x, against prior as the previous
 // scanline and `distance` bytes per pixel.
 void unfilterScanline(std::uint8_t type, std::uint8_t* x, const std::uint8_t* prior, std::size_t n,
@@ -585,6 +611,14 @@ void unfilterScanline(std::uint8_t type, std::uint8_t* x, const std::uint8_t* pr
       unfilterTruecolourRow<3, false>(type, x, prior, nullptr, n / 3);
     } else {
       unfilterTruecolourRow<4, false>(type, x, prior, nullptr, n / 4);
+    }
+    return;
+  }
+  if ((distance == 6 || distance == 8) && n % distance == 0) {
+    if (distance == 6) {
+      unfilterWideRow<6>(type, x, prior, n / 6);
+    } else {
+      unfilterWideRow<8>(type, x, prior, n / 8);
     }
     return;
   }
