@@ -22,18 +22,21 @@ struct SweepFile {
 };
 
 constexpr SweepFile kFiles[] = {
-    {"palette2Adam7Alpha", 2, 3, true, true}, {"palette8", 8, 3, false, false},
-    {"grey1", 1, 0, false, false},            {"grey16Adam7", 16, 0, true, false},
-    {"greyAlpha8", 8, 4, false, false},       {"rgba16Adam7", 16, 6, true, false},
+    {"palette2Adam7Alpha", 2, 3, true, true},
+    {"palette8", 8, 3, false, false},
+    {"grey1", 1, 0, false, false},
+    {"grey16Adam7", 16, 0, true, false},
+    {"greyAlpha8", 8, 4, false, false},
+    {"rgba16Adam7", 16, 6, true, false},
     {"rgb16", 16, 2, false, false},
 };
 
 Bytes buildFile(const SweepFile& file) {
   PngPicture picture = makePngPicture(7, 5, file.bitDepth, file.colourType, file.interlaced, 77);
   picture.filters = {1, 4, 2, 3, 0};
-  Bytes head = joinBytes({pngSignature(), pngChunk("IHDR", pngHeaderData(7, 5, file.bitDepth,
-                                                                         file.colourType,
-                                                                         file.interlaced ? 1 : 0))});
+  Bytes head = joinBytes(
+      {pngSignature(), pngChunk("IHDR", pngHeaderData(7, 5, file.bitDepth, file.colourType,
+                                                      file.interlaced ? 1 : 0))});
   if (file.colourType == 3) {
     head = joinBytes({head, pngChunk("PLTE", pngPaletteData(1u << file.bitDepth))});
     if (file.alphas) head = joinBytes({head, pngChunk("tRNS", Bytes{0, 90, 180})});
