@@ -147,7 +147,7 @@ class CheckJobs final : public OrderedJobs {
   std::uint64_t cost(std::size_t job) noexcept override {
     const CountedString path = inputPath(job);
     if (path.length() == 0) return 0;
-    const std::uint64_t estimate = estimateLoadBytes(path);
+    const std::uint64_t estimate = estimateLoadBytes(path, options_.expand);
     return estimate > usable_ ? 0 : estimate;
   }
 
@@ -171,6 +171,7 @@ class CheckJobs final : public OrderedJobs {
     }
     request.inputPath = result.inputPath;
     request.usableBytes = usable_;
+    request.expand = options_.expand;
     BmpRowStage unused;  // nothing is written
     result.file = processFile(request, unused);
   }
@@ -199,8 +200,14 @@ class CheckJobs final : public OrderedJobs {
       ++refused_;
       return CommitAction::next;
     }
-    std::fprintf(out_, "\tok\t%s %ux%u %s -> ", formatName(file.decode.format), file.width,
-                 file.height, file.channels == 4 ? "RGBA" : "RGB");
+    if (file.decode.layout[0] != '\0') {
+      // Read by expanding: what the file is; the bits after the arrow tell the channels.
+      std::fprintf(out_, "\tok\t%s %s %ux%u -> ", formatName(file.decode.format),
+                   file.decode.layout, file.width, file.height);
+    } else {
+      std::fprintf(out_, "\tok\t%s %ux%u %s -> ", formatName(file.decode.format), file.width,
+                   file.height, file.channels == 4 ? "RGBA" : "RGB");
+    }
     if (names_ != nullptr) {
       writeEscapedField(out_, result.outputPath.text());
       std::fputc(' ', out_);

@@ -12,11 +12,13 @@ struct CheckOptions {
   const char* const* paths = nullptr;  // the files to check; none: the entries of img/
   std::size_t pathCount = 0;
   std::FILE* warnings = stderr;  // as RunOptions::warnings
+  bool expand = false;           // as RunOptions::expand
 };
 
 // Writes one line per file, in order (the entries of img/ in name order, skipping what a run
 // skips, or the paths as given), then a count:
 //   PATH <TAB> ok <TAB> FORMAT WxH RGB|RGBA -> OUTPUT PWxPH BITS-bit
+//   PATH <TAB> ok <TAB> FORMAT LAYOUT WxH -> OUTPUT PWxPH BITS-bit   (a file read by expanding)
 //   PATH <TAB> refused <TAB> REASON
 //   N files checked: A would convert, B would not
 // OUTPUT is the output path a run would write (for files named on the command line the output

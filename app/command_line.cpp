@@ -82,6 +82,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv) noexcept {
       line.keepGoing = true;
     } else if (std::strcmp(argument, "--no-pause") == 0) {
       line.noPause = true;
+    } else if (std::strcmp(argument, "--expand") == 0) {
+      line.expand = true;
     } else {
       const int at = i;
       bool found = false;
@@ -129,6 +131,7 @@ void printUsage(std::FILE* out) noexcept {
       "Usage: pow2bmp [-j N] [-k] [--no-pause]\n"
       "       pow2bmp --check [-j N] [INPUT...]\n"
       "       pow2bmp INPUT OUTPUT\n"
+      "       (each also with --expand)\n"
       "Converts every picture in the folder img (BMP, TGA, PNG or JPEG) into an uncompressed\n"
       "BMP file in the folder bmp, its canvas enlarged to power-of-two width and height by\n"
       "repeating the edge pixels. The picture's own width and height are stored in the\n"
@@ -144,6 +147,9 @@ void printUsage(std::FILE* out) noexcept {
       "                 line and go on; end with OK, or with \"ERROR: N of M files not\n"
       "                 converted\" and exit status 1\n"
       "      --no-pause no pause before the run exits (for scripts)\n"
+      "      --expand   also read the layouts a run refuses without it: palette, grey and\n"
+      "                 16-bit PNG; palette, run-length and bit-field BMP; colour-mapped,\n"
+      "                 grey and 15/16-bit TGA (written as 24-bit BMP, 32-bit with alpha)\n"
       "      --check    decode every file of img (or each INPUT) and print one line per file,\n"
       "                 PATH<TAB>ok<TAB>DETAILS or PATH<TAB>refused<TAB>REASON, then a count;\n"
       "                 writes nothing, no pause; exit status 0 when every file would convert\n"

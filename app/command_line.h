@@ -1,8 +1,9 @@
 #pragma once
 // The command line. With no argument the batch converts img/ into bmp/; -j sets its workers,
 // --keep-going makes it go on past files it cannot convert, --no-pause leaves out its pause;
-// --check reports on img/ or on the files named; two paths convert one file; --help and
-// --version inform. Anything else is a usage error.
+// --check reports on img/ or on the files named; two paths convert one file; --expand makes
+// any of the three read every layout of the formats; --help and --version inform. Anything else is
+// a usage error.
 
 #include <cstddef>
 #include <cstdio>
@@ -27,6 +28,7 @@ struct CommandLine {
   unsigned jobs = 0;       // workers asked for with -j; 0: one per CPU the process may run on
   bool keepGoing = false;  // -k, --keep-going: the batch goes on past a file it cannot convert
   bool noPause = false;    // --no-pause: the batch exits without its pause
+  bool expand = false;     // --expand: the readers also take the layouts a default run refuses
   HeapPtr<const char*[]> paths;  // the arguments that are not options, in order
   std::size_t pathCount = 0;
   // usageError only: the option at fault and its value (null when the value is missing), or,
@@ -41,10 +43,11 @@ struct CommandLine {
 // the version. -j N, -jN, --jobs N and --jobs=N set the number of workers (1..kMaxJobs; the last
 // one given counts) of the batch or the check. -k or --keep-going and --no-pause are the
 // batch's; the check and one file per call take them too and change nothing, since they go on
-// past refused files and do not pause anyway. "--" ends the options.
-//   (nothing) [-j N] [-k] [--no-pause]   the batch
-//   --check [-j N] [INPUT...]            check mode
-//   INPUT OUTPUT                         one file ("-" as OUTPUT: standard output)
+// past refused files and do not pause anyway. --expand applies to all three. "--" ends the
+// options.
+//   (nothing) [--expand] [-j N] [-k] [--no-pause]   the batch
+//   --check [--expand] [-j N] [INPUT...]            check mode
+//   [--expand] INPUT OUTPUT                         one file ("-" as OUTPUT: standard output)
 [[nodiscard]] CommandLine parseCommandLine(int argc, const char* const* argv) noexcept;
 
 void printUsage(std::FILE* out) noexcept;

@@ -51,7 +51,8 @@ class RowStageRelease {
 
 // Runs one entry of img/ through the pipeline, its padded BMP file written under a temporary
 // name: every step but putting the file in place.
-void convertEntry(const char* name, std::uint64_t usable, EntryResult& entry) noexcept {
+void convertEntry(const char* name, std::uint64_t usable, bool expand,
+                  EntryResult& entry) noexcept {
   entry = EntryResult{};
   entry.inputPath = folderPath(kInputFolder, name);
   if (entry.inputPath.length() != 0) entry.outputPath = outputPathFor(name);
@@ -66,6 +67,7 @@ void convertEntry(const char* name, std::uint64_t usable, EntryResult& entry) no
   request.output = OutputKind::temporary;
   request.outputPath = entry.outputPath.text();
   request.usableBytes = usable;
+  request.expand = expand;
   entry.file = processFile(request, rowStage);
 }
 
@@ -80,11 +82,12 @@ void convertEntry(const char* name, std::uint64_t usable, EntryResult& entry) no
 class ConvertJobs final : public OrderedJobs {
  public:
   ConvertJobs(const FolderListing& names, std::FILE* out, std::FILE* warnings, bool keepGoing,
-              EntryResult* results, std::uint64_t usable) noexcept
+              bool expand, EntryResult* results, std::uint64_t usable) noexcept
       : names_(names),
         out_(out),
         warnings_(warnings),
         keepGoing_(keepGoing),
+        expand_(expand),
         results_(results),
         usable_(usable) {}
 
@@ -92,12 +95,12 @@ class ConvertJobs final : public OrderedJobs {
   std::uint64_t cost(std::size_t job) noexcept override {
     const CountedString inputPath = folderPath(kInputFolder, names_.name(job));
     if (inputPath.length() == 0) return 0;
-    const std::uint64_t estimate = estimateLoadBytes(inputPath);
+    const std::uint64_t estimate = estimateLoadBytes(inputPath, expand_);
     return estimate > usable_ ? 0 : estimate;
   }
 
   void run(std::size_t job, std::size_t slot) noexcept override {
-    convertEntry(names_.name(job), usable_, results_[slot]);
+    convertEntry(names_.name(job), usable_, expand_, results_[slot]);
   }
 
   CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
@@ -138,6 +141,7 @@ class ConvertJobs final : public OrderedJobs {
   std::FILE* out_;
   std::FILE* warnings_;
   bool keepGoing_;
+  bool expand_;
   EntryResult* results_;
   std::uint64_t usable_;  // the memory the process may use, taken once before the run
   std::size_t files_ = 0;
@@ -197,7 +201,8 @@ int convertAll(std::FILE* out, const RunOptions& options) {
   if (!results) return 1;
   const BlockReuse reuse(jobs, budget);
   const RowStageRelease stageRelease;
-  ConvertJobs convert(names, out, options.warnings, options.keepGoing, results.get(), usable);
+  ConvertJobs convert(names, out, options.warnings, options.keepGoing, options.expand,
+                      results.get(), usable);
   if (!runOrderedJobs(convert, names.count(), jobs, budget - reuse.keptBytes())) return 1;
   if (convert.failures() != 0) {
     report(out, "ERROR: %zu of %zu files not converted\n", convert.failures(), convert.files());

@@ -14,6 +14,8 @@ struct RunOptions {
   // instead of stopping there; the run then ends with "ERROR: N of M files not converted" when
   // any file failed.
   bool keepGoing = false;
+  // Read the layouts a default run refuses too (palette, grey, 16-bit, ...).
+  bool expand = false;
   // Bytes the pictures in flight may take at once (estimated before each file is loaded); 0:
   // half of usableMemoryBytes(). A file alone always runs, whatever its estimate.
   std::uint64_t memoryBudget = 0;

@@ -58,10 +58,12 @@ FileOutcome writeOutput(const FileRequest& request, const Image& picture, BmpRow
 }
 
 // True when the file's estimated peak passes the usable memory of the request.
-bool passesUsableMemory(const FileRequest& request) noexcept {
-  if (request.usableBytes != 0) return exceedsMemory(request.inputPath, request.usableBytes);
+bool beyondUsableMemory(const FileRequest& request) noexcept {
+  if (request.usableBytes != 0) {
+    return exceedsMemory(request.inputPath, request.usableBytes, request.expand);
+  }
   if (request.usableBytesSource == nullptr) return false;
-  const std::uint64_t estimate = estimateLoadBytes(request.inputPath);
+  const std::uint64_t estimate = estimateLoadBytes(request.inputPath, request.expand);
   return estimate > kSurelyUsableBytes && estimate > request.usableBytesSource();
 }
 
@@ -77,13 +79,13 @@ FileResult processFile(const FileRequest& request, BmpRowStage& stage) noexcept 
   if (request.folderEntry && classifyEntry(request.inputPath.text()) == EntryKind::skip) {
     return result;
   }
-  if (passesUsableMemory(request)) {
+  if (beyondUsableMemory(request)) {
     result.outcome = FileOutcome::noMemory;
     refuseForMemory(&result.decode);
     return result;
   }
   const unsigned long failuresBefore = heapFailureCount();
-  ImagePtr image = loadImageFile(request.inputPath, &result.decode);
+  ImagePtr image = loadImageFile(request.inputPath, &result.decode, request.expand);
   if (!image) {
     // A block this thread could not have is running out of memory, whatever the reader made of
     // it.

@@ -56,6 +56,8 @@ struct FileRequest {
   // kSurelyUsableBytes, so a call that converts one small picture reads no memory limits (the
   // cgroup files, the address-space limit and the mapped size are a good part of its cost).
   std::uint64_t (*usableBytesSource)() noexcept = nullptr;
+  // Read the layouts a default run refuses too (and estimate the file with them).
+  bool expand = false;
 };
 
 // The estimated peak below which usableBytesSource is not asked: a limit that leaves a started

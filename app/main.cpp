@@ -49,6 +49,7 @@ int run(const CommandLine& commandLine) {
       options.jobs = commandLine.jobs != 0 ? commandLine.jobs : availableCpuCount();
       options.paths = commandLine.paths.get();
       options.pathCount = commandLine.pathCount;
+      options.expand = commandLine.expand;
       return runCheck(stdout, options);
     }
     case CommandLineAction::convertOne: {
@@ -57,8 +58,8 @@ int run(const CommandLine& commandLine) {
       // With the picture on standard output, the report line goes to standard error.
       const bool pictureOut = std::strcmp(output, "-") == 0;
       if (pictureOut) useBinaryMode(stdout);
-      const int status =
-          convertSingleFile(commandLine.paths[0], output, pictureOut ? stderr : stdout, stdout);
+      const int status = convertSingleFile(
+          commandLine.paths[0], output, pictureOut ? stderr : stdout, stdout, commandLine.expand);
       // A picture that could not be written to standard output has had its error line.
       return withReportWritten(status, pictureOut && status != 0);
     }
@@ -69,6 +70,7 @@ int run(const CommandLine& commandLine) {
   RunOptions options;
   options.jobs = commandLine.jobs != 0 ? commandLine.jobs : availableCpuCount();
   options.keepGoing = commandLine.keepGoing;
+  options.expand = commandLine.expand;
   return runConverter(stdout, commandLine.noPause ? noPause : pauseBeforeExit, options);
 }
 

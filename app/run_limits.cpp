@@ -4,6 +4,6 @@
 
 #include "image/loader.h"
 
-bool exceedsMemory(const CountedString& path, std::uint64_t usable) noexcept {
-  return estimateLoadBytes(path) > usable;
+bool exceedsMemory(const CountedString& path, std::uint64_t usable, bool expand) noexcept {
+  return estimateLoadBytes(path, expand) > usable;
 }

@@ -18,10 +18,12 @@
   return asked != 0 ? asked : usable / 2;
 }
 
-// True when the estimated peak of loading the file at path (estimateLoadBytes) is above `usable`
+// True when the estimated peak of loading the file at path (estimateLoadBytes, with expand as the
+// load will have it) is above `usable`
 // bytes: such a file is refused for want of memory before it is read, the same way at every
 // number of jobs, rather than started and ended by the system's out-of-memory killer.
-[[nodiscard]] bool exceedsMemory(const CountedString& path, std::uint64_t usable) noexcept;
+[[nodiscard]] bool exceedsMemory(const CountedString& path, std::uint64_t usable,
+                                 bool expand = false) noexcept;
 
 // The workers asked for, at least one.
 [[nodiscard]] constexpr unsigned workerCount(unsigned asked) noexcept {

@@ -24,8 +24,8 @@ constexpr const char* kStandardOutput = "-";
 
 }  // namespace
 
-int convertSingleFile(const char* input, const char* output, std::FILE* messages,
-                      std::FILE* stream) noexcept {
+int convertSingleFile(const char* input, const char* output, std::FILE* messages, std::FILE* stream,
+                      bool expand) noexcept {
   const bool toStream = std::strcmp(output, kStandardOutput) == 0;
   const OutputTarget target = toStream ? OutputTarget::special : classifyOutput(output);
   FileResult result;
@@ -47,6 +47,7 @@ int convertSingleFile(const char* input, const char* output, std::FILE* messages
     request.makeParentFolders = target == OutputTarget::absent;
     request.stream = stream;
     request.usableBytesSource = usableMemoryBytes;
+    request.expand = expand;
     BmpRowStage stage;
     result = processFile(request, stage);
     if (request.output == OutputKind::temporary) commitOutput(result, output);

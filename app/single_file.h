@@ -8,5 +8,6 @@
 // missing folders on the way to output once there is a picture to write, or writes the BMP to
 // `stream` when output is "-". Reports with the batch's lines ("File OUTPUT generated
 // OK, size: ..." or the ERROR line) to `messages`. No pause. Returns 0 or 1.
+// With expand the readers also take the layouts a default run refuses.
 [[nodiscard]] int convertSingleFile(const char* input, const char* output, std::FILE* messages,
-                                    std::FILE* stream) noexcept;
+                                    std::FILE* stream, bool expand = false) noexcept;

@@ -60,6 +60,7 @@
 #ifdef BENCH_HAVE_LIBPNG
 #include <png.h>  // the version string
 
+#include "support/libpng_expand.h"
 #include "support/libpng_read.h"
 #endif
 #ifdef BENCH_HAVE_SPNG
@@ -112,6 +113,9 @@ enum class FileClass {
   pngRgb,
   pngRgba,
   pngInterlaced,
+  pngPalette,  // read with expand, as the next two
+  pngGrey,
+  png16,
   jpegBaseline,
   jpegProgressive,
   tgaRaw,
@@ -120,10 +124,11 @@ enum class FileClass {
   bmp32,
   other,
 };
-constexpr int kClassCount = 10;
+constexpr int kClassCount = 13;
 constexpr const char* kClassNames[kClassCount] = {
-    "PNG RGB", "PNG RGBA", "PNG interlaced", "JPEG baseline", "JPEG progressive",
-    "TGA raw", "TGA RLE",  "BMP 24",         "BMP 32",        "other"};
+    "PNG RGB",       "PNG RGBA",         "PNG interlaced", "PNG palette", "PNG grey", "PNG 16-bit",
+    "JPEG baseline", "JPEG progressive", "TGA raw",        "TGA RLE",     "BMP 24",   "BMP 32",
+    "other"};
 
 struct FileInfo {
   FileClass kind = FileClass::other;
@@ -136,6 +141,9 @@ struct FileInfo {
   std::uint32_t bitDepth = 0;
   std::uint32_t colourType = 0;
   bool interlaced = false;
+  // A layout a default run refuses: ours reads it expanding, libpng with the same
+  // transformations (palette to RGB, the palette's tRNS as alpha, grey to RGB, 16 bits to 8).
+  bool expand = false;
   Bytes idat;  // all IDAT data in file order: one zlib stream
 };
 
@@ -179,12 +187,19 @@ void describePng(ByteSpan bytes, FileInfo& info) {
     }
     offset = data + chunkLength + 4;
   }
+  info.expand = !(info.bitDepth == 8 && (info.colourType == 2 || info.colourType == 6));
   if (info.interlaced) {
     info.kind = FileClass::pngInterlaced;
   } else if (info.bitDepth == 8 && info.colourType == 2) {
     info.kind = FileClass::pngRgb;
   } else if (info.bitDepth == 8 && info.colourType == 6) {
     info.kind = FileClass::pngRgba;
+  } else if (info.bitDepth == 16) {
+    info.kind = FileClass::png16;
+  } else if (info.colourType == 3) {
+    info.kind = FileClass::pngPalette;
+  } else if (info.colourType == 0 || info.colourType == 4) {
+    info.kind = FileClass::pngGrey;
   }
   info.detail = "PNG, " + std::to_string(info.bitDepth) + "-bit, colour type " +
                 std::to_string(info.colourType) + (info.interlaced ? ", Adam7" : "");
@@ -352,11 +367,12 @@ HeapPtr<std::uint8_t[]> outputBlock(std::size_t bytes) {
 
 #ifdef BENCH_HAVE_LIBPNG
 // The test oracle's libpng reader (tests/support), here writing into the caller's block.
-bool decodeLibpng(ByteSpan file, std::uint8_t* out, std::size_t outBytes) {
+// With expand, libpng runs the transformations of an expanding read.
+bool decodeLibpng(ByteSpan file, std::uint8_t* out, std::size_t outBytes, bool expand) {
   auto intoOut = [out, outBytes](const LibpngLayout& layout) noexcept -> std::uint8_t* {
     return layout.rowBytes * layout.height == outBytes ? out : nullptr;
   };
-  return readWithLibpng(file, intoOut);
+  return expand ? readExpandedWithLibpng(file, intoOut) : readWithLibpng(file, intoOut);
 }
 #endif
 
@@ -606,19 +622,22 @@ std::vector<Candidate> pictureCandidates(const FileInputs& in) {
   const auto addRow = [&](const char* name, std::function<bool()> decode) {
     candidates.push_back(Candidate{name, std::move(decode)});
   };
-  addRow(kOurs, [in] { return static_cast<bool>(decodeImage(in.bytes)); });
+  const bool expand = in.info->expand;
+  addRow(kOurs, [in, expand] { return static_cast<bool>(decodeImage(in.bytes, nullptr, expand)); });
   if (in.info->isPng) {
 #ifdef BENCH_HAVE_LIBPNG
-    addRow(kLibpng, [in] {
+    addRow(kLibpng, [in, expand] {
       auto out = outputBlock(in.pixelBytes);
-      return out && decodeLibpng(in.bytes, out.get(), in.pixelBytes);
+      return out && decodeLibpng(in.bytes, out.get(), in.pixelBytes, expand);
     });
 #endif
 #ifdef BENCH_HAVE_SPNG
-    addRow(kSpng, [in] {
-      auto out = outputBlock(in.pixelBytes);
-      return out && decodeSpng(in.bytes, out.get(), in.pixelBytes, in.channels);
-    });
+    // The other peers do not run the same transformations on the expanded layouts.
+    if (!expand)
+      addRow(kSpng, [in] {
+        auto out = outputBlock(in.pixelBytes);
+        return out && decodeSpng(in.bytes, out.get(), in.pixelBytes, in.channels);
+      });
 #endif
   }
   if (in.info->isJpeg) {
@@ -628,7 +647,7 @@ std::vector<Candidate> pictureCandidates(const FileInputs& in) {
     });
   }
 #ifdef BENCH_HAVE_STB
-  addRow(kStb, [in] { return decodeStb(in.bytes, nullptr, in.pixelBytes); });
+  if (!expand) addRow(kStb, [in] { return decodeStb(in.bytes, nullptr, in.pixelBytes); });
 #endif
   addRow(kMemcpy, [in] {
     auto out = outputBlock(in.pixelBytes);
@@ -803,7 +822,7 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
   const FileInfo info = describeFile(bytes);
   const auto kind = static_cast<int>(info.kind);
 
-  ImagePtr reference = decodeImage(bytes);
+  ImagePtr reference = decodeImage(bytes, nullptr, info.expand);
   if (!reference) {
     std::printf("== %s: %s, %zu file bytes\n    OUR DECODER FAILED: decodeImage returned null\n\n",
                 path.filename().c_str(), info.detail.c_str(), file.size());
@@ -834,16 +853,18 @@ void benchFile(const Options& options, const std::filesystem::path& path, Summar
   };
   if (info.isPng) {
 #ifdef BENCH_HAVE_LIBPNG
-    keepPixels(kLibpng, decodeLibpng(bytes, peerPixels.get(), pixelBytes));
+    keepPixels(kLibpng, decodeLibpng(bytes, peerPixels.get(), pixelBytes, info.expand));
 #endif
 #ifdef BENCH_HAVE_SPNG
-    if (peerPixelsFrom == nullptr)
+    if (peerPixelsFrom == nullptr && !info.expand)
       keepPixels(kSpng, decodeSpng(bytes, peerPixels.get(), pixelBytes, channels));
 #endif
   }
   if (info.isJpeg) keepPixels(kLibjpeg, decodeLibjpeg(bytes, peerPixels.get(), pixelBytes));
 #ifdef BENCH_HAVE_STB
-  if (peerPixelsFrom == nullptr) keepPixels(kStb, decodeStb(bytes, peerPixels.get(), pixelBytes));
+  if (peerPixelsFrom == nullptr && !info.expand) {
+    keepPixels(kStb, decodeStb(bytes, peerPixels.get(), pixelBytes));
+  }
 #endif
 
   std::vector<Row> rows;
@@ -979,7 +1000,7 @@ void printSummaryTable(const char* title, const char* speedName, const char* con
   std::vector<double> allSpeeds;
   for (int kind = 0; kind < kClassCount; ++kind) {
     if (speeds[kind].empty()) continue;
-    if (pngOnly && kind > static_cast<int>(FileClass::pngInterlaced)) continue;
+    if (pngOnly && kind > static_cast<int>(FileClass::png16)) continue;
     std::printf("%-18s %5zu %13.1f", kClassNames[kind], speeds[kind].size(),
                 geometricMean(speeds[kind]));
     allSpeeds.insert(allSpeeds.end(), speeds[kind].begin(), speeds[kind].end());

@@ -95,7 +95,7 @@ printf '%s' "$names" | sort | awk -v mode="$mode" '
       } else {
         target = for_make("bmp/" output)
         printf "all: %s\n", target
-        printf "%s: %s | bmp ; $(POW2BMP) %s %s\n", target, for_make("img/" input[output]),
+        printf "%s: %s | bmp ; $(POW2BMP) $(POW2BMP_FLAGS) %s %s\n", target, for_make("img/" input[output]),
           for_recipe("img/" input[output]), for_recipe("bmp/" output)
       }
     }

@@ -9,6 +9,8 @@
 // real functions and then fill the new bytes while a fill byte is armed. Where the build cannot
 // wrap them (POW2BMP_HEAP_FILL unset), the two decodes are still compared, without the fill.
 // The second decode asks for a report, so the comparison also shows that asking changes nothing.
+// The same two decodes run once more expanding; a picture the default decodes give, they give
+// alike.
 
 #include <cstddef>
 #include <cstdint>
@@ -58,25 +60,64 @@ void* __wrap__Z14heapReallocatePvm(void* block, std::size_t bytes) noexcept {
 }
 #endif
 
-int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const ByteSpan bytes(data, size);
-  if (announcesHugePicture(bytes)) return 0;
+}  // extern "C"
+
+namespace {
+
+// Decodes twice, filling new blocks with different bytes, once without and once with a report;
+// the first picture, or null.
+ImagePtr checkDefault(ByteSpan bytes) noexcept {
   fillByte = 0xA5;
-  const ImagePtr first = decodeImage(bytes);
+  ImagePtr first = decodeImage(bytes);
   fillByte = 0x5A;
   DecodeReport report;  // the second decode also asks why, which must change nothing
   const ImagePtr second = decodeImage(bytes, &report);
   fillByte = -1;
   fuzzCheck((first == nullptr) == (second == nullptr), "both decodes give the same verdict");
   fuzzCheck((second == nullptr) == (report.reason[0] != '\0'), "a reason exactly for a refusal");
-  if (!first) return 0;
+  if (!first) return nullptr;
   checkPictureShape(*first);
   fuzzCheck(first->width == second->width && first->height == second->height &&
                 first->channels == second->channels,
             "both decodes give the same shape");
   fuzzCheck(std::memcmp(first->pixels(), second->pixels(), first->pixelBytes()) == 0,
             "both decodes give the same pixels (a byte nobody wrote differs)");
-  return 0;
+  return first;
 }
 
-}  // extern "C"
+// The two decodes of checkDefault, expanding; a picture of the default decode must come out the
+// same.
+void checkExpanded(ByteSpan bytes, const ImagePtr& plain) noexcept {
+  fillByte = 0xA5;
+  const ImagePtr first = decodeImage(bytes, nullptr, true);
+  fillByte = 0x5A;
+  DecodeReport report;
+  const ImagePtr second = decodeImage(bytes, &report, true);
+  fillByte = -1;
+  fuzzCheck((first == nullptr) == (second == nullptr), "both expanded decodes agree");
+  fuzzCheck((second == nullptr) == (report.reason[0] != '\0'), "a reason exactly for a refusal");
+  if (plain) {
+    fuzzCheck(first != nullptr, "expanding takes what a run takes");
+    fuzzCheck(first->width == plain->width && first->height == plain->height &&
+                  first->channels == plain->channels &&
+                  std::memcmp(first->pixels(), plain->pixels(), plain->pixelBytes()) == 0,
+              "expanding gives the picture a run gives");
+  }
+  if (!first) return;
+  checkPictureShape(*first);
+  fuzzCheck(first->width == second->width && first->height == second->height &&
+                first->channels == second->channels,
+            "both expanded decodes give the same shape");
+  fuzzCheck(std::memcmp(first->pixels(), second->pixels(), first->pixelBytes()) == 0,
+            "both expanded decodes give the same pixels (a byte nobody wrote differs)");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const ByteSpan bytes(data, size);
+  if (announcesHugePicture(bytes)) return 0;
+  const ImagePtr plain = checkDefault(bytes);
+  checkExpanded(bytes, plain);
+  return 0;
+}

@@ -1,8 +1,8 @@
 // Fuzz target for decode reports: every reader, and the reader chain, decodes the bytes once
-// without a report and once with one, and both results must be the same, byte for byte. The
-// report must hold together: a picture comes with the format of its reader and no reason; a
-// reader that recognised the bytes and returns nothing gives a reason; the chain gives a reason
-// for every refusal and names a reader only when it was that reader's file.
+// without a report and once with one, as a default run and expanding, and both results must be the
+// same, byte for byte. The report must hold together: a picture comes with the format of its reader
+// and no reason; a reader that recognised the bytes and returns nothing gives a reason; the chain
+// gives a reason for every refusal and names a reader only when it was that reader's file.
 
 #include "base/decode_report.h"
 
@@ -33,10 +33,11 @@ void checkSameResult(const ImagePtr& plain, const ImagePtr& reported) noexcept {
             "a report changes no pixel");
 }
 
-void checkReader(ByteSpan bytes, Reader reader, ImageFormat format) noexcept {
-  const ImagePtr plain = reader(bytes, nullptr, false);
+void checkReader(ByteSpan bytes, Reader reader, ImageFormat format, bool expand) noexcept {
+  const ImagePtr plain = reader(bytes, nullptr, expand);
   DecodeReport report;
-  const ImagePtr reported = reader(bytes, &report, false);
+  const ImagePtr reported = reader(bytes, &report, expand);
+  fuzzCheck(expand || report.layout[0] == '\0', "only an expanding reader names a layout");
   checkSameResult(plain, reported);
   const bool recognised = report.format != ImageFormat::none;
   fuzzCheck(!recognised || report.format == format, "a reader names only its own format");
@@ -49,19 +50,11 @@ void checkReader(ByteSpan bytes, Reader reader, ImageFormat format) noexcept {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const ByteSpan bytes(data, size);
-  if (announcesHugePicture(bytes)) return 0;
-  checkReader(bytes, decodeBmp, ImageFormat::bmp);
-  checkReader(bytes, decodeTga, ImageFormat::tga);
-  checkReader(bytes, decodePng, ImageFormat::png);
-  checkReader(bytes, decodeJpeg, ImageFormat::jpeg);
-
-  const ImagePtr plain = decodeImage(bytes);
+// The chain, once without and once with a report.
+void checkChain(ByteSpan bytes, bool expand) noexcept {
+  const ImagePtr plain = decodeImage(bytes, nullptr, expand);
   DecodeReport report;
-  const ImagePtr reported = decodeImage(bytes, &report);
+  const ImagePtr reported = decodeImage(bytes, &report, expand);
   checkSameResult(plain, reported);
   const std::size_t reasonLength = strnlen(report.reason, sizeof report.reason);
   fuzzCheck(reasonLength < sizeof report.reason, "the reason is zero-terminated");
@@ -70,6 +63,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzCheck(reasonLength == 0, "a picture comes without a reason");
   } else {
     fuzzCheck(reasonLength != 0, "every refusal has a reason");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const ByteSpan bytes(data, size);
+  if (announcesHugePicture(bytes)) return 0;
+  for (const bool expand : {false, true}) {
+    checkReader(bytes, decodeBmp, ImageFormat::bmp, expand);
+    checkReader(bytes, decodeTga, ImageFormat::tga, expand);
+    checkReader(bytes, decodePng, ImageFormat::png, expand);
+    checkReader(bytes, decodeJpeg, ImageFormat::jpeg, expand);
+    checkChain(bytes, expand);
   }
   return 0;
 }

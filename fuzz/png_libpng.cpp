@@ -1,5 +1,9 @@
 // Fuzz target comparing the PNG reader with libpng's classic API (test-only) on 8-bit
-// truecolour and truecolour-with-alpha files.
+// truecolour and truecolour-with-alpha files, and, expanding, on every colour type and depth
+// against libpng with the same transformations (palette to RGB with the palette's tRNS as
+// alpha, grey to RGB, 16 bits scaled to 8). Expanding, ours also refuses on purpose a palette
+// picture whose PLTE or tRNS is out of its place or size (paletteChunkFault), which libpng
+// passes over or trims.
 //
 // When both decode a file, the pictures must match: same size and channel count, our rows
 // bottom-up in B,G,R(,A) order against libpng's rows top-down in R,G,B(,A). When only libpng
@@ -24,6 +28,7 @@
 #include "fuzz/fuzz_checks.h"
 #include "fuzz/png_mutator.h"
 #include "png/png_reader.h"
+#include "support/libpng_expand.h"
 #include "support/png_oracle.h"
 
 namespace {
@@ -86,10 +91,10 @@ bool layoutLiberty(ByteSpan bytes) {
   return false;
 }
 
-// The scanline bytes (filter bytes included) of an 8-bit picture of the given channel count.
-std::uint64_t scanlineBytes(std::uint64_t width, std::uint64_t height, std::uint64_t channels,
+// The scanline bytes (filter bytes included) of a picture of the given bits per pixel.
+std::uint64_t scanlineBytes(std::uint64_t width, std::uint64_t height, std::uint64_t pixelBits,
                             bool interlaced) {
-  if (!interlaced) return height * (1 + width * channels);
+  if (!interlaced) return height * (1 + (width * pixelBits + 7) / 8);
   struct Pass {
     std::uint64_t x0, y0, dx, dy;
   };
@@ -99,7 +104,7 @@ std::uint64_t scanlineBytes(std::uint64_t width, std::uint64_t height, std::uint
   for (const Pass& pass : kPasses) {
     const std::uint64_t columns = width > pass.x0 ? (width - pass.x0 + pass.dx - 1) / pass.dx : 0;
     const std::uint64_t rows = height > pass.y0 ? (height - pass.y0 + pass.dy - 1) / pass.dy : 0;
-    if (columns != 0 && rows != 0) total += rows * (1 + columns * channels);
+    if (columns != 0 && rows != 0) total += rows * (1 + (columns * pixelBits + 7) / 8);
   }
   return total;
 }
@@ -114,7 +119,9 @@ enum class PictureStream {
 };
 
 // zlib's words when it fails the stream, or null (refusedSet below reads them).
-PictureStream inflatePicture(ByteSpan bytes, const char** zlibMessage = nullptr) {
+// Expanding, the picture's own colour type and depth give the bits of a pixel; otherwise the 8-bit
+// RGB or RGBA our reader decodes.
+PictureStream inflatePicture(ByteSpan bytes, bool expand, const char** zlibMessage = nullptr) {
   std::size_t offset = kPngSignatureBytes;
   std::vector<std::uint8_t> stream;
   std::uint64_t needed = 0;
@@ -123,8 +130,13 @@ PictureStream inflatePicture(ByteSpan bytes, const char** zlibMessage = nullptr)
     if (!holds(bytes, offset + 8, std::size_t{length} + 4)) break;
     const std::uint8_t* chunkData = bytes.data() + offset + 8;
     if (typeIs(bytes, offset + 4, "IHDR") && length >= 13) {
-      const std::uint64_t channels = chunkData[9] == 6 ? 4 : 3;
-      needed = scanlineBytes(readBe32(bytes, offset + 8), readBe32(bytes, offset + 12), channels,
+      std::uint64_t pixelBits = chunkData[9] == 6 ? 32 : 24;
+      if (expand) {
+        const std::uint8_t type = chunkData[9];
+        const std::uint64_t channels = type == 2 ? 3 : type == 4 ? 2 : type == 6 ? 4 : 1;
+        pixelBits = channels * chunkData[8];
+      }
+      needed = scanlineBytes(readBe32(bytes, offset + 8), readBe32(bytes, offset + 12), pixelBits,
                              chunkData[12] == 1);
     } else if (typeIs(bytes, offset + 4, "IDAT")) {
       stream.insert(stream.end(), chunkData, chunkData + length);
@@ -155,8 +167,8 @@ PictureStream inflatePicture(ByteSpan bytes, const char** zlibMessage = nullptr)
 // exactly those bytes and never looks further, so a bad Adler-32 or broken data right after them
 // fails libpng (whose zlib decodes the end-of-block code and trailer while finishing the last
 // row) and not ours, by design.
-bool faultAfterPicture(ByteSpan bytes) {
-  const PictureStream result = inflatePicture(bytes);
+bool faultAfterPicture(ByteSpan bytes, bool expand) {
+  const PictureStream result = inflatePicture(bytes, expand);
   return result == PictureStream::kClean || result == PictureStream::kFaultAfter;
 }
 
@@ -164,9 +176,9 @@ bool faultAfterPicture(ByteSpan bytes) {
 // incomplete sets (but a lone literal/length code of one bit); our decoder takes them on
 // purpose and refuses only over-subscribed ones, so a stream ours decoded and zlib failed here
 // holds an incomplete set.
-bool incompleteCodeSet(ByteSpan bytes) {
+bool incompleteCodeSet(ByteSpan bytes, bool expand) {
   const char* message = nullptr;
-  static_cast<void>(inflatePicture(bytes, &message));
+  static_cast<void>(inflatePicture(bytes, expand, &message));
   if (message == nullptr) return false;
   for (const char* refused :
        {"invalid code lengths set", "invalid literal/lengths set", "invalid distances set"}) {
@@ -180,7 +192,7 @@ bool incompleteCodeSet(ByteSpan bytes) {
 // damaged ancillary chunk); a side over 16384; or a zlib stream that zlib itself fails or runs
 // out of, right after the picture's bytes (ours goes on to the next block header, or the
 // trailer, in the call that ends a stored block; libpng stops feeding at the IDAT boundary).
-bool deliberateRefusal(ByteSpan bytes) {
+bool deliberateRefusal(ByteSpan bytes, bool expand) {
   if (bytes.size() < 100) return true;
   std::size_t offset = kPngSignatureBytes;
   while (holds(bytes, offset, 12)) {
@@ -198,7 +210,43 @@ bool deliberateRefusal(ByteSpan bytes) {
     if (typeIs(bytes, offset + 4, "IEND")) break;
     offset += 12 + std::size_t{length};
   }
-  return inflatePicture(bytes) == PictureStream::kFaultAfter;
+  return inflatePicture(bytes, expand) == PictureStream::kFaultAfter;
+}
+
+// True when the last IHDR up to IEND makes a palette picture and a PLTE or tRNS chunk is out of
+// its place or size: a PLTE after IDAT, empty or longer than the depth allows; a tRNS before the
+// PLTE, after IDAT, a second one, or one longer than the palette (an empty one is passed over).
+bool paletteChunkFault(ByteSpan bytes) {
+  std::size_t offset = kPngSignatureBytes;
+  bool palettePicture = false;
+  std::uint32_t mostEntries = 256;
+  bool fault = false;
+  bool seenPalette = false;
+  bool seenData = false;
+  bool seenAlpha = false;
+  std::uint32_t entries = 0;
+  while (holds(bytes, offset, 12)) {
+    const std::uint32_t length = readBe32(bytes, offset);
+    if (!holds(bytes, offset + 8, std::size_t{length} + 4)) break;
+    const std::uint8_t* chunkData = bytes.data() + offset + 8;
+    if (typeIs(bytes, offset + 4, "IHDR") && length >= 13) {
+      palettePicture = chunkData[9] == 3;
+      mostEntries = chunkData[8] <= 8 ? 1u << chunkData[8] : 256;
+    } else if (typeIs(bytes, offset + 4, "PLTE") && palettePicture && !seenPalette) {
+      seenPalette = true;
+      entries = length / 3;
+      if (seenData || length == 0 || entries > mostEntries) fault = true;
+    } else if (typeIs(bytes, offset + 4, "tRNS") && palettePicture && length != 0) {
+      if (!seenPalette || seenData || seenAlpha || length > entries) fault = true;
+      seenAlpha = true;
+    } else if (typeIs(bytes, offset + 4, "IDAT")) {
+      seenData = true;
+    } else if (typeIs(bytes, offset + 4, "IEND")) {
+      break;
+    }
+    offset += 12 + std::size_t{length};
+  }
+  return palettePicture && fault;
 }
 
 // True when every chunk up to IEND lies wholly in the file. When one does not, our reader
@@ -214,35 +262,13 @@ bool chunksFitFile(ByteSpan bytes) {
   return false;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const ByteSpan bytes(data, size);
-  if (pngAnnouncesHugePicture(bytes)) return 0;
-  const ImagePtr ours = decodePng(bytes);
-  if (!chunksFitFile(bytes)) {
-    fuzzCheck(ours == nullptr, "our reader refuses a chunk that runs past the end of the file");
-    return 0;
-  }
-  const LibpngPicture theirs = decodeWithLibpng(Bytes(data, data + size));
-  if (ours) checkPictureShape(*ours);
-  if (ours && !theirs.ok) {
-    fuzzCheck(layoutLiberty(bytes) || faultAfterPicture(bytes) || incompleteCodeSet(bytes),
-              "libpng refuses image data our reader accepted");
-    return 0;
-  }
-  if (!ours && theirs.ok) {
-    fuzzCheck(deliberateRefusal(bytes), "our reader refuses a picture libpng decodes");
-    return 0;
-  }
-  if (!ours) return 0;
-  fuzzCheck(ours->width == theirs.width && ours->height == theirs.height, "same size as libpng");
-  fuzzCheck(ours->channels == theirs.channels, "same channel count as libpng");
-  const std::size_t rowBytes = ours->rowBytes();
-  const std::size_t channels = ours->channels;
-  for (std::size_t y = 0; y < ours->height; ++y) {
-    const std::uint8_t* ourRow = ours->pixels() + (ours->height - 1 - y) * rowBytes;
-    const std::uint8_t* theirRow = theirs.pixels.data() + y * rowBytes;
+// Our rows (bottom-up, B,G,R(,A)) against libpng's (top-down, R,G,B(,A)).
+void comparePixels(const Image& ours, const std::uint8_t* theirs) {
+  const std::size_t rowBytes = ours.rowBytes();
+  const std::size_t channels = ours.channels;
+  for (std::size_t y = 0; y < ours.height; ++y) {
+    const std::uint8_t* ourRow = ours.pixels() + (ours.height - 1 - y) * rowBytes;
+    const std::uint8_t* theirRow = theirs + y * rowBytes;
     for (std::size_t x = 0; x < rowBytes; x += channels) {
       fuzzCheck(ourRow[x] == theirRow[x + 2] && ourRow[x + 1] == theirRow[x + 1] &&
                     ourRow[x + 2] == theirRow[x] &&
@@ -250,5 +276,54 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "same pixels as libpng");
     }
   }
+}
+
+// One comparison; theirsOk, the sides, channels and rows are libpng's.
+void compare(ByteSpan bytes, bool expand, const ImagePtr& ours, bool theirsOk, std::uint32_t width,
+             std::uint32_t height, unsigned channels, const std::uint8_t* rows) {
+  if (ours) checkPictureShape(*ours);
+  if (ours && !theirsOk) {
+    fuzzCheck(layoutLiberty(bytes) || faultAfterPicture(bytes, expand) ||
+                  incompleteCodeSet(bytes, expand),
+              "libpng refuses image data our reader accepted");
+    return;
+  }
+  if (!ours && theirsOk) {
+    fuzzCheck(deliberateRefusal(bytes, expand) || (expand && paletteChunkFault(bytes)),
+              "our reader refuses a picture libpng decodes");
+    return;
+  }
+  if (!ours) return;
+  fuzzCheck(ours->width == width && ours->height == height, "same size as libpng");
+  fuzzCheck(ours->channels == channels, "same channel count as libpng");
+  comparePixels(*ours, rows);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const ByteSpan bytes(data, size);
+  if (pngAnnouncesHugePicture(bytes)) return 0;
+  const ImagePtr ours = decodePng(bytes);
+  const ImagePtr expanded = decodePng(bytes, nullptr, true);
+  if (!chunksFitFile(bytes)) {
+    fuzzCheck(ours == nullptr && expanded == nullptr,
+              "our reader refuses a chunk that runs past the end of the file");
+    return 0;
+  }
+  const LibpngPicture theirs = decodeWithLibpng(Bytes(data, data + size));
+  compare(bytes, false, ours, theirs.ok, theirs.width, theirs.height, theirs.channels,
+          theirs.pixels.data());
+  LibpngLayout layout;
+  Bytes rows;
+  auto provide = [&layout, &rows](const LibpngLayout& given) -> std::uint8_t* {
+    layout = given;
+    rows.assign(given.rowBytes * given.height, 0);
+    return rows.data();
+  };
+  const bool expandedOk =
+      readExpandedWithLibpng(std::span<const std::uint8_t>(data, size), provide);
+  compare(bytes, true, expanded, expandedOk, layout.width, layout.height, layout.channels,
+          rows.data());
   return 0;
 }

@@ -141,16 +141,44 @@ HeaderCost jpegCost(const std::uint8_t* head, std::size_t bytes) noexcept {
   return cost;
 }
 
+// A PNG's blocks when expanding: the 8-bit picture of three bytes, or four for the colour
+// types with alpha and for palettes (whose tRNS the header does not tell), with no plane
+// between; the scanlines as for any PNG, at the depth and channels the header states.
+HeaderCost expandedPngCost(HeaderCost cost, std::uint8_t depth, std::uint8_t colourType,
+                           std::uint64_t fileBytes) noexcept {
+  const std::uint64_t channels = colourType == 2   ? 3
+                                 : colourType == 4 ? 2
+                                 : colourType == 6 ? 4
+                                                   : 1;
+  cost.bytesPerPixel = colourType == 0 || colourType == 2 ? 3 : 4;
+  const std::uint64_t width = std::min<std::uint32_t>(cost.width, kMaxImageSide);
+  const std::uint64_t height = std::min<std::uint32_t>(cost.height, kMaxImageSide);
+  const std::uint64_t stride = ceilDiv(width * channels * depth, 8) + 1;
+  const std::uint64_t pull = std::min(kPngPullBytes + stride, stride * height);
+  cost.scratchBytes = fileBytes + pull + 2 * stride + kPngInflateBytes;
+  if (2 * kMaxInflateRatio * fileBytes < stride * height) cost = HeaderCost{};
+  return cost;
+}
+
 // The blocks a file's header asks for, taken by its signature the way the reader chain would
 // take it (TGA, having none, for everything else). Sides are those the header states; a header
-// the reader would refuse before allocating anything costs nothing beyond the file.
-HeaderCost headerCost(const std::uint8_t* head, std::size_t bytes,
-                      std::uint64_t fileBytes) noexcept {
+// the reader would refuse before allocating anything costs nothing beyond the file. Expanding,
+// a BMP or TGA of any other depth or type counts as a four-byte picture of its stated sides,
+// every layout the readers expand taking no more.
+HeaderCost headerCost(const std::uint8_t* head, std::size_t bytes, std::uint64_t fileBytes,
+                      bool expand) noexcept {
   HeaderCost cost;
   const ByteSpan span(head, bytes);
   if (bytes >= 2 && head[0] == 'B' && head[1] == 'M') {
     if (bytes < 30) return cost;
     const std::uint32_t bits = readLe16(span, 28);
+    if (expand && bits != 24 && bits != 32) {
+      cost.width = readLe32(span, 18);
+      const std::uint32_t rawHeight = readLe32(span, 22);
+      cost.height = rawHeight > 0x80000000u ? 0u - rawHeight : rawHeight;
+      cost.bytesPerPixel = 4;
+      return cost;
+    }
     if (bits != 24 && bits != 32) return cost;
     cost.width = readLe32(span, 18);
     const std::uint32_t rawHeight = readLe32(span, 22);
@@ -167,6 +195,8 @@ HeaderCost headerCost(const std::uint8_t* head, std::size_t bytes,
     // refused); 16-bit samples are refused before anything is allocated.
     const std::uint8_t depth = head[24];
     const std::uint8_t colourType = head[25];
+    const bool readAsIs = depth == 8 && (colourType == 2 || colourType == 6);
+    if (expand && !readAsIs) return expandedPngCost(cost, depth, colourType, fileBytes);
     if (depth == 16) return cost;
     cost.bytesPerPixel = colourType == 2 ? 3 : colourType == 6 ? 4 : colourType == 4 ? 2 : 1;
     // The picture data gathered in one block (at most the file), the filtered scanlines pulled
@@ -186,7 +216,17 @@ HeaderCost headerCost(const std::uint8_t* head, std::size_t bytes,
   if (bytes >= 18) {
     const std::uint8_t imageType = head[2];
     const std::uint8_t depth = head[16];
-    if ((imageType != 2 && imageType != 10) || (depth != 24 && depth != 32)) return cost;
+    const bool trueColour = (imageType == 2 || imageType == 10) && (depth == 24 || depth == 32);
+    if (expand && !trueColour) {
+      const bool known = imageType == 1 || imageType == 2 || imageType == 3 || imageType == 9 ||
+                         imageType == 10 || imageType == 11;
+      if (!known) return cost;
+      cost.width = readLe16(span, 12);
+      cost.height = readLe16(span, 14);
+      cost.bytesPerPixel = 4;
+      return cost;
+    }
+    if (!trueColour) return cost;
     cost.width = readLe16(span, 12);
     cost.height = readLe16(span, 14);
     cost.bytesPerPixel = depth / 8;
@@ -311,7 +351,7 @@ ImagePtr loadImageFile(const CountedString& path, DecodeReport* report, bool exp
   return decodeImage(ByteSpan(block.get(), byteCount), report, expand);
 }
 
-std::uint64_t estimateLoadBytes(const CountedString& path) noexcept {
+std::uint64_t estimateLoadBytes(const CountedString& path, bool expand) noexcept {
   std::int64_t size = 0;
   std::unique_ptr<std::FILE, FileCloser> file(openInputFile(path.text(), size));
   if (!file || size < 0) return 0;
@@ -331,6 +371,6 @@ std::uint64_t estimateLoadBytes(const CountedString& path) noexcept {
       }
     }
   }
-  const HeaderCost cost = headerCost(head, got, fileBytes);
+  const HeaderCost cost = headerCost(head, got, fileBytes, expand);
   return kProcessBaseBytes + fileBytes + cost.scratchBytes + pictureBytes(cost);
 }

@@ -40,5 +40,8 @@
 // of every format it errs high by 1 to 25 %. A file its reader refuses before allocating (too
 // large, a layout that is not converted, too short for the picture it states) counts without a
 // picture; a JPEG whose frame header is not in its first 64 KiB counts as the largest
-// progressive picture. 0 when the file cannot be opened (loading fails at once).
-[[nodiscard]] std::uint64_t estimateLoadBytes(const CountedString& path) noexcept;
+// progressive picture. 0 when the file cannot be opened (loading fails at once). With expand,
+// the estimate is that of the load with expand: the expanded picture of the layouts a default
+// run refuses; the other files count the same either way.
+[[nodiscard]] std::uint64_t estimateLoadBytes(const CountedString& path,
+                                              bool expand = false) noexcept;

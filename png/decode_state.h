@@ -23,11 +23,21 @@ struct PngDecodeState {
   std::int32_t bitDepth = 0;       // IHDR bit depth byte
   std::int32_t colourType = 0;     // IHDR colour type byte
   bool interlaced = false;         // IHDR interlace byte is 1 (Adam7)
-  std::int32_t bytesPerPixel = 0;  // 1..4: filter distance and pixel size in `pixels`
+  std::int32_t bytesPerPixel = 0;  // 1..8: filter distance, and pixel size in `pixels`
+  // An expanded picture only: 3 or 4, the bytes of one B,G,R(,A) pixel of the target Image the
+  // rows are converted into (any layout at any depth). 0 for the layouts a default run reads
+  // and for the ones it decodes into `pixels`.
+  std::int32_t expandedBytes = 0;
 
   // Palette: 256 entries of blue, green, red, alpha; null until a PLTE is accepted.
   HeapPtr<std::uint8_t[]> palette;
-  bool paletteHasAlpha = false;  // a tRNS chunk wrote alpha values into the palette
+  bool paletteHasAlpha = false;     // a tRNS chunk wrote alpha values into the palette
+  std::int32_t paletteEntries = 0;  // colours in the accepted PLTE
+  // A palette chunk out of its place or size, in the chunk order of the file: 0 when none, else
+  // one of the chunk-order faults of the reader. Only an expanded palette picture is refused for
+  // it.
+  std::int32_t paletteFault = 0;
+  bool seenImageData = false;  // an IDAT chunk was read
 
   // Transparent colour from tRNS for grey and truecolour pictures: blue, green, red, 0 (grey
   // repeats its value). Recorded only; no pixel is changed by it.

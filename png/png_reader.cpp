@@ -12,9 +12,19 @@
 // Strict where it costs nothing to be: files under 100 bytes, an IHDR shorter than 13 bytes and
 // 16-bit samples are refused. Grey, grey-with-alpha and palette pictures are decoded in full and
 // then refused: only 8-bit truecolour (3 channels) and truecolour with alpha (4 channels) yield
-// a picture. A header whose scanlines need more bytes than the gathered zlib data could inflate
-// to (DEFLATE expands at most 1032-fold) is refused before any picture buffer is allocated.
-// Every path out after the signature test leaves pngState idle.
+// a picture.
+//
+// Asked to expand, the reader also takes every other colour type and depth of the format and
+// converts the rows straight into 8-bit B,G,R(,A) pixels: grey (scaled by value) repeated in the
+// three colours, palette indices looked up (an index past the palette is opaque black), 16-bit
+// samples rounded to the nearest 8-bit value. Alpha comes from grey-alpha and RGBA samples and
+// from a palette's tRNS; a colour key is not applied, nor gamma or any other ancillary chunk.
+// A palette picture then holds to the chunk order of the format: one PLTE of 1 to 2^depth colours
+// before the first IDAT, and a tRNS of no more entries than the palette between the two. An 8-bit
+// RGB or RGBA file takes the path it takes without expanding, so its picture is the same. A header
+// whose scanlines need more bytes than the gathered zlib data could inflate to (DEFLATE expands at
+// most 1032-fold) is refused before any picture buffer is allocated. Every path out after the
+// signature test leaves pngState idle.
 //
 // When the caller asks for a report, each refusal gets its reason; positions in the zlib data
 // are offsets into the IDAT data gathered in file order ("the picture data"), taken from where
@@ -108,6 +118,31 @@ std::uint32_t chunkCrc(const ChunkType& type, ByteSpan data) noexcept {
   return ~crcUpdate(crcUpdate(0xFFFFFFFFu, type), data);
 }
 
+// Palette chunks out of their place or size, as recorded in paletteFault.
+constexpr std::int32_t kPaletteAfterData = 1;
+constexpr std::int32_t kPaletteEmpty = 2;
+constexpr std::int32_t kTransparencyBeforePalette = 3;
+constexpr std::int32_t kTransparencyAfterData = 4;
+constexpr std::int32_t kTransparencyTooLong = 5;
+constexpr std::int32_t kTransparencyTwice = 6;
+
+// Bytes of one 16-bit pixel (the filter distance) for a colour type that has 16-bit samples;
+// 0 for any other.
+std::int32_t wideBytesPerPixelOf(std::int32_t colourType) noexcept {
+  switch (colourType) {
+    case kColourGrey:
+      return 2;
+    case kColourTruecolour:
+      return 6;
+    case kColourGreyAlpha:
+      return 4;
+    case kColourTruecolourAlpha:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
 // Bytes of one pixel in pixels for an accepted colour type and bit depth pair; 0 for any
 // other pair, 16-bit samples included.
 std::int32_t bytesPerPixelOf(std::int32_t colourType, std::int32_t bitDepth) noexcept {
@@ -127,8 +162,8 @@ std::int32_t bytesPerPixelOf(std::int32_t colourType, std::int32_t bitDepth) noe
   }
 }
 
-// IHDR: stores the header fields, then checks them.
-bool handleHeader(ByteSpan data, DecodeReport* report) noexcept {
+// IHDR: stores the header fields, then checks them. Expanding, 16-bit samples are accepted too.
+bool handleHeader(ByteSpan data, DecodeReport* report, bool expand) noexcept {
   if (data.size() < kHeaderBytes) {
     refuse(report, "IHDR chunk of %zu bytes is shorter than %u (damaged file)", data.size(),
            kHeaderBytes);
@@ -142,11 +177,12 @@ bool handleHeader(ByteSpan data, DecodeReport* report) noexcept {
   pngState.width = width <= kMaxImageSide ? static_cast<std::int32_t>(width) : 0;
   pngState.height = height <= kMaxImageSide ? static_cast<std::int32_t>(height) : 0;
   pngState.bytesPerPixel = bytesPerPixelOf(pngState.colourType, pngState.bitDepth);
+  if (expand && pngState.bitDepth == 16) {
+    pngState.bytesPerPixel = wideBytesPerPixelOf(pngState.colourType);
+  }
   if (pngState.bytesPerPixel == 0) {
-    if (pngState.bitDepth == 16 && bytesPerPixelOf(pngState.colourType, 8) != 0) {
-      refuse(report,
-             "PNG with 16 bits per channel is not converted: save it with 8 bits per "
-             "channel, as RGB or RGBA");
+    if (pngState.bitDepth == 16 && wideBytesPerPixelOf(pngState.colourType) != 0) {
+      refuse(report, "16-bit PNG is not converted without --expand");
     } else {
       refuse(report, "PNG colour type %d with bit depth %d does not exist (damaged header)",
              pngState.colourType, pngState.bitDepth);
@@ -179,6 +215,10 @@ bool handleHeader(ByteSpan data, DecodeReport* report) noexcept {
 // PLTE: only the first one of a palette picture counts; any other is passed over.
 bool handlePalette(ByteSpan data, DecodeReport* report) noexcept {
   if (pngState.palette || pngState.colourType != kColourPalette) return true;
+  if (pngState.paletteFault == 0) {
+    if (pngState.seenImageData) pngState.paletteFault = kPaletteAfterData;
+    if (data.empty()) pngState.paletteFault = kPaletteEmpty;
+  }
   const auto entries = static_cast<std::uint32_t>(data.size() / 3);
   if (entries > (1u << pngState.bitDepth) || data.size() != std::size_t{3} * entries) {
     refuse(report, "PLTE chunk of %zu bytes is no palette of up to %u colours (damaged file)",
@@ -194,7 +234,10 @@ bool handlePalette(ByteSpan data, DecodeReport* report) noexcept {
     refuseForMemory(report);
     return false;
   }
+  // Entries the chunk does not give read as opaque black.
   std::memset(pngState.palette.get(), 0, kPaletteBytes);
+  for (std::size_t i = 0; i < kPaletteEntries; ++i) pngState.palette[4 * i + 3] = 255;
+  pngState.paletteEntries = static_cast<std::int32_t>(entries);
   const std::uint8_t* colour = data.data();
   std::uint8_t* entry = pngState.palette.get();
   for (std::uint32_t i = 0; i < entries; ++i, colour += 3, entry += 4) {
@@ -206,8 +249,26 @@ bool handlePalette(ByteSpan data, DecodeReport* report) noexcept {
   return true;
 }
 
-// tRNS: records palette alpha or the transparent colour; never fails and changes no pixel.
+// Records a fault of a tRNS chunk of a palette picture: before PLTE or after IDAT, longer than
+// the palette, or a second one.
+void notePaletteTransparencyFault(ByteSpan data) noexcept {
+  if (pngState.colourType != kColourPalette || pngState.paletteFault != 0) return;
+  if (!pngState.palette) {
+    pngState.paletteFault = kTransparencyBeforePalette;
+  } else if (pngState.seenImageData) {
+    pngState.paletteFault = kTransparencyAfterData;
+  } else if (pngState.paletteHasAlpha) {
+    pngState.paletteFault = kTransparencyTwice;
+  } else if (data.size() > static_cast<std::size_t>(pngState.paletteEntries)) {
+    pngState.paletteFault = kTransparencyTooLong;
+  }
+}
+
+// tRNS: records palette alpha or the transparent colour; never fails, and only an expanded
+// palette picture shows the alpha.
 void handleTransparency(ByteSpan data) noexcept {
+  if (data.empty()) return;  // gives no alpha value, as if it were not there
+  notePaletteTransparencyFault(data);
   if (pngState.colourType == kColourPalette && pngState.palette) {
     const std::size_t count = data.size() < kPaletteEntries ? data.size() : kPaletteEntries;
     for (std::size_t i = 0; i < count; ++i) pngState.palette[4 * i + 3] = data[i];
@@ -250,6 +311,7 @@ std::size_t imageDataAhead() noexcept {
 // IDAT: appends the data to idatData. The first IDAT sizes the block for every IDAT up to IEND
 // so the data is copied once; the capacity doubles should it still run out.
 bool handleImageData(ByteSpan data, DecodeReport* report) noexcept {
+  pngState.seenImageData = true;
   if (data.empty()) return true;
   const std::size_t needed = static_cast<std::size_t>(pngState.idatLength) + data.size();
   if (needed > kMaxInputFileBytes) {
@@ -334,19 +396,13 @@ void explainRowFailure(DecodeReport* report, unsigned long failuresBefore) noexc
 void refuseColourType(DecodeReport* report) noexcept {
   switch (pngState.colourType) {
     case kColourPalette:
-      refuse(report,
-             "PNG palette picture (colour type 3) is not converted: save it as 8-bit RGB "
-             "or RGBA");
+      refuse(report, "palette PNG is not converted without --expand");
       return;
     case kColourGrey:
-      refuse(report,
-             "PNG greyscale picture (colour type 0) is not converted: save it as 8-bit "
-             "RGB or RGBA");
+      refuse(report, "greyscale PNG is not converted without --expand");
       return;
     case kColourGreyAlpha:
-      refuse(report,
-             "PNG greyscale picture with alpha (colour type 4) is not converted: save it "
-             "as 8-bit RGBA");
+      refuse(report, "greyscale PNG with alpha is not converted without --expand");
       return;
     default:
       refuse(report, "PNG colour type %d is not converted: save it as 8-bit RGB or RGBA",
@@ -355,11 +411,62 @@ void refuseColourType(DecodeReport* report) noexcept {
   }
 }
 
+// For a palette picture, refuses a PLTE or tRNS chunk out of its place or size; true when
+// there is none (or the picture has no palette).
+bool refusePaletteFault(DecodeReport* report) noexcept {
+  if (pngState.colourType != kColourPalette) return true;
+  switch (pngState.paletteFault) {
+    case kPaletteAfterData:
+      refuse(report, "PLTE chunk after the picture data (damaged file)");
+      return false;
+    case kPaletteEmpty:
+      refuse(report, "PLTE chunk without colours (damaged file)");
+      return false;
+    case kTransparencyBeforePalette:
+      refuse(report, "tRNS chunk before the PLTE chunk (damaged file)");
+      return false;
+    case kTransparencyAfterData:
+      refuse(report, "tRNS chunk after the picture data (damaged file)");
+      return false;
+    case kTransparencyTooLong:
+      refuse(report, "tRNS chunk with more entries than the palette's %d (damaged file)",
+             pngState.paletteEntries);
+      return false;
+    case kTransparencyTwice:
+      refuse(report, "second tRNS chunk (damaged file)");
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Writes the layout of an expanded picture into the report: "palette 4-bit", "grey 16-bit".
+void describeExpanded(DecodeReport* report) noexcept {
+  const char* kind = "RGB";
+  switch (pngState.colourType) {
+    case kColourGrey:
+      kind = "grey";
+      break;
+    case kColourPalette:
+      kind = "palette";
+      break;
+    case kColourGreyAlpha:
+      kind = "grey+alpha";
+      break;
+    case kColourTruecolourAlpha:
+      kind = "RGBA";
+      break;
+    default:
+      break;
+  }
+  describeLayout(report, "%s %d-bit", kind, pngState.bitDepth);
+}
+
 // IEND: inflates and reconstructs the picture. 8-bit truecolour rows go straight into a new
 // Image, bottom row first; other pictures are decoded into pngState.pixels and then refused.
 // Before anything is allocated, a picture whose scanlines could not come out of the gathered
 // data even at the largest DEFLATE ratio is refused, so a small file cannot claim gigabytes.
-ImagePtr finishPicture(DecodeReport* report) noexcept {
+ImagePtr finishPicture(DecodeReport* report, bool expand) noexcept {
   pngState.chunkLength = 0;
   if (pngState.width == 0 || pngState.height == 0) {  // no header accepted
     refuse(report, "PNG without an IHDR chunk before IEND (damaged file)");
@@ -373,6 +480,7 @@ ImagePtr finishPicture(DecodeReport* report) noexcept {
     refuse(report, "PNG palette picture without a PLTE chunk (damaged file)");
     return nullptr;
   }
+  if (expand && !refusePaletteFault(report)) return nullptr;
 
   const auto width = static_cast<std::size_t>(pngState.width);
   const auto height = static_cast<std::size_t>(pngState.height);
@@ -403,11 +511,22 @@ ImagePtr finishPicture(DecodeReport* report) noexcept {
   }
   pngState.currentRow = 0;
 
-  const bool truecolour = bytesPerPixel == 3 || bytesPerPixel == 4;
+  // Expanded pictures go straight into the Image as well, in its 3- or 4-byte pixels.
+  const bool truecolour = pngState.bitDepth == 8 && (bytesPerPixel == 3 || bytesPerPixel == 4);
+  if (expand && !truecolour) {
+    const bool alpha = pngState.colourType == kColourGreyAlpha ||
+                       pngState.colourType == kColourTruecolourAlpha ||
+                       (pngState.colourType == kColourPalette && pngState.paletteHasAlpha);
+    pngState.expandedBytes = alpha ? 4 : 3;
+  }
+  const bool intoImage = truecolour || pngState.expandedBytes != 0;
+  const std::size_t imagePixelBytes = pngState.expandedBytes != 0
+                                          ? static_cast<std::size_t>(pngState.expandedBytes)
+                                          : bytesPerPixel;
   ImagePtr image;
   RowTarget target{};
-  if (truecolour) {
-    image = createImage(static_cast<unsigned>(bytesPerPixel), static_cast<unsigned>(height),
+  if (intoImage) {
+    image = createImage(static_cast<unsigned>(imagePixelBytes), static_cast<unsigned>(height),
                         static_cast<unsigned>(width));
     if (!image) {
       refuseForMemory(report);
@@ -435,17 +554,18 @@ ImagePtr finishPicture(DecodeReport* report) noexcept {
     explainRowFailure(report, failuresBefore);
     return nullptr;
   }
-  // Grey, grey with alpha and palette pictures end here.
-  if (!truecolour) {
+  // Grey, grey with alpha and palette pictures end here unless expanded.
+  if (!intoImage) {
     refuseColourType(report);
     return nullptr;
   }
+  if (pngState.expandedBytes != 0) describeExpanded(report);
   return image;
 }
 
 }  // namespace
 
-ImagePtr decodePng(ByteSpan bytes, DecodeReport* report, [[maybe_unused]] bool expand) noexcept {
+ImagePtr decodePng(ByteSpan bytes, DecodeReport* report, bool expand) noexcept {
   if (bytes.size() < kSignature.size() ||
       std::memcmp(bytes.data(), kSignature.data(), kSignature.size()) != 0) {
     return nullptr;
@@ -495,9 +615,9 @@ ImagePtr decodePng(ByteSpan bytes, DecodeReport* report, [[maybe_unused]] bool e
       return nullptr;
     }
 
-    if (type == kTypeEnd) return finishPicture(report);
+    if (type == kTypeEnd) return finishPicture(report, expand);
     if (type == kTypeHeader) {
-      if (!handleHeader(data, report)) return nullptr;
+      if (!handleHeader(data, report, expand)) return nullptr;
     } else if (type == kTypePalette) {
       if (!handlePalette(data, report)) return nullptr;
     } else if (type == kTypeTransparency) {

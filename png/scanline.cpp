@@ -364,10 +364,174 @@ void spreadPackedSamples(const std::uint8_t* src, std::uint8_t* dst, std::size_t
   }
 }
 
+// A 16-bit big-endian sample as the nearest 8-bit value: v / 257 rounded, ties never occur.
+inline std::uint8_t narrowSample(const std::uint8_t* p) noexcept {
+  const std::uint32_t value = (std::uint32_t{p[0]} << 8) | p[1];
+  return static_cast<std::uint8_t>((value * 255 + 32767) / 65535);
+}
+
+template <unsigned kDepth>
+inline std::uint8_t sampleAt(const std::uint8_t* p, std::size_t index) noexcept {
+  if constexpr (kDepth == 8) {
+    return p[index];
+  } else {
+    return narrowSample(p + 2 * index);
+  }
+}
+
+// Expands count grey, grey-alpha, RGB or RGBA pixels of 8 or 16 bits per sample to 8-bit
+// B,G,R(,A) pixels at dst, one every dstStep bytes; grey is repeated in all three colours.
+template <unsigned kDepth, unsigned kChannels>
+void expandSamples(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                   std::size_t dstStep) noexcept {
+  constexpr std::size_t kSourceBytes = kChannels * kDepth / 8;
+  for (std::size_t k = 0; k < count; ++k, src += kSourceBytes, dst += dstStep) {
+    if constexpr (kChannels <= 2) {
+      const std::uint8_t grey = sampleAt<kDepth>(src, 0);
+      dst[0] = grey;
+      dst[1] = grey;
+      dst[2] = grey;
+      if constexpr (kChannels == 2) dst[3] = sampleAt<kDepth>(src, 1);
+    } else {
+      dst[0] = sampleAt<kDepth>(src, 2);
+      dst[1] = sampleAt<kDepth>(src, 1);
+      dst[2] = sampleAt<kDepth>(src, 0);
+      if constexpr (kChannels == 4) dst[3] = sampleAt<kDepth>(src, 3);
+    }
+  }
+}
+
+// Expands count grey samples of 1, 2 or 4 bits, most significant first, to 8-bit grey pixels of
+// three bytes at dst, one every dstStep bytes, each value scaled to 0..255.
+template <unsigned kBits>
+void expandPackedGrey(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                      std::size_t dstStep) noexcept {
+  constexpr unsigned kPerByte = 8 / kBits;
+  constexpr unsigned kMask = (1u << kBits) - 1;
+  constexpr unsigned kScale = 255 / kMask;
+  for (std::size_t k = 0; k < count; ++k, dst += dstStep) {
+    const unsigned shift = 8 - kBits * (static_cast<unsigned>(k % kPerByte) + 1);
+    const unsigned packed = src[k / kPerByte];
+    const auto grey = static_cast<std::uint8_t>(((packed >> shift) & kMask) * kScale);
+    dst[0] = grey;
+    dst[1] = grey;
+    dst[2] = grey;
+  }
+}
+
+// Looks count palette indices of kBits bits (most significant first within a byte) up in
+// palette (256 entries of B,G,R,A) and writes kOutBytes of each entry to dst, one pixel every
+// dstStep bytes.
+template <unsigned kBits, std::size_t kOutBytes>
+void expandPaletteIndices(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                          std::size_t dstStep, const std::uint8_t* palette) noexcept {
+  for (std::size_t k = 0; k < count; ++k, dst += dstStep) {
+    unsigned index = 0;
+    if constexpr (kBits == 8) {
+      index = src[k];
+    } else {
+      constexpr unsigned kPerByte = 8 / kBits;
+      constexpr unsigned kMask = (1u << kBits) - 1;
+      const unsigned shift = 8 - kBits * (static_cast<unsigned>(k % kPerByte) + 1);
+      const unsigned packed = src[k / kPerByte];
+      index = (packed >> shift) & kMask;
+    }
+    std::memcpy(dst, palette + 4 * std::size_t{index}, kOutBytes);
+  }
+}
+
+template <unsigned kBits>
+void expandPalette(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                   std::size_t dstStep) noexcept {
+  const std::uint8_t* palette = pngState.palette.get();
+  if (pngState.expandedBytes == 4) {
+    expandPaletteIndices<kBits, 4>(src, dst, count, dstStep, palette);
+  } else {
+    expandPaletteIndices<kBits, 3>(src, dst, count, dstStep, palette);
+  }
+}
+
+// Writes count pixels of the reconstructed scanline src to dst, one every dstStep bytes, as the
+// 8-bit B,G,R(,A) pixels of an expanded picture.
+void spreadExpanded(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                    std::size_t dstStep) noexcept {
+  const bool wide = pngState.bitDepth == 16;
+  switch (pngState.colourType) {
+    case kColourGrey:
+      switch (pngState.bitDepth) {
+        case 1:
+          expandPackedGrey<1>(src, dst, count, dstStep);
+          return;
+        case 2:
+          expandPackedGrey<2>(src, dst, count, dstStep);
+          return;
+        case 4:
+          expandPackedGrey<4>(src, dst, count, dstStep);
+          return;
+        default:
+          break;
+      }
+      if (wide) {
+        expandSamples<16, 1>(src, dst, count, dstStep);
+      } else {
+        expandSamples<8, 1>(src, dst, count, dstStep);
+      }
+      return;
+    case kColourPalette:
+      switch (pngState.bitDepth) {
+        case 1:
+          expandPalette<1>(src, dst, count, dstStep);
+          return;
+        case 2:
+          expandPalette<2>(src, dst, count, dstStep);
+          return;
+        case 4:
+          expandPalette<4>(src, dst, count, dstStep);
+          return;
+        default:
+          expandPalette<8>(src, dst, count, dstStep);
+          return;
+      }
+    case kColourGreyAlpha:
+      if (wide) {
+        expandSamples<16, 2>(src, dst, count, dstStep);
+      } else {
+        expandSamples<8, 2>(src, dst, count, dstStep);
+      }
+      return;
+    case kColourTruecolour:
+      if (wide) {
+        expandSamples<16, 3>(src, dst, count, dstStep);
+      } else {
+        expandSamples<8, 3>(src, dst, count, dstStep);
+      }
+      return;
+    case kColourTruecolourAlpha:
+      if (wide) {
+        expandSamples<16, 4>(src, dst, count, dstStep);
+      } else {
+        expandSamples<8, 4>(src, dst, count, dstStep);
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+// Bytes of one pixel in the target rows: the expanded pixel, or the pixel as stored in pixels.
+std::size_t targetPixelBytes() noexcept {
+  return static_cast<std::size_t>(pngState.expandedBytes != 0 ? pngState.expandedBytes
+                                                              : pngState.bytesPerPixel);
+}
+
 // Writes count pixels of the reconstructed scanline src to dst, one every dstStep bytes, in the
 // pixel layout of the target.
 void spreadPixels(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                   std::size_t dstStep) noexcept {
+  if (pngState.expandedBytes != 0) {
+    spreadExpanded(src, dst, count, dstStep);
+    return;
+  }
   const bool grey = pngState.colourType == kColourGrey;
   switch (pngState.bitDepth) {
     case 1:
@@ -416,6 +580,30 @@ void spreadPixels(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
   }
 }
 
+// Reconstructs count pixels of kBytes (6 or 8) bytes of a 16-bit RGB or RGBA scanline in place,
+// a pixel at a time with its bytes side by side, as the 8-bit truecolour rows without their
+// vector forms.
+template <std::size_t kBytes>
+void unfilterWideRow(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
+                     std::size_t count) noexcept {
+  switch (filterType) {
+    case kFilterSub:
+      unfilterTruecolour<kBytes, false, kFilterSub>(x, prior, nullptr, count);
+      return;
+    case kFilterUp:
+      unfilterTruecolour<kBytes, false, kFilterUp>(x, prior, nullptr, count);
+      return;
+    case kFilterAverage:
+      unfilterTruecolour<kBytes, false, kFilterAverage>(x, prior, nullptr, count);
+      return;
+    case kFilterPaeth:
+      unfilterTruecolour<kBytes, false, kFilterPaeth>(x, prior, nullptr, count);
+      return;
+    default:
+      return;
+  }
+}
+
 // Reverses filter type `type` (0..4) in place on the n bytes at x, against prior as the previous
 // scanline and `distance` bytes per pixel.
 void unfilterScanline(std::uint8_t type, std::uint8_t* x, const std::uint8_t* prior, std::size_t n,
@@ -428,6 +616,14 @@ void unfilterScanline(std::uint8_t type, std::uint8_t* x, const std::uint8_t* pr
       unfilterTruecolourRow<3, false>(type, x, prior, nullptr, n / 3);
     } else {
       unfilterTruecolourRow<4, false>(type, x, prior, nullptr, n / 4);
+    }
+    return;
+  }
+  if ((distance == 6 || distance == 8) && n % distance == 0) {
+    if (distance == 6) {
+      unfilterWideRow<6>(type, x, prior, n / 6);
+    } else {
+      unfilterWideRow<8>(type, x, prior, n / 8);
     }
     return;
   }
@@ -667,13 +863,12 @@ void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept {
 
 void convertPlainRow(const RowTarget& target, std::int32_t row) noexcept {
   spreadPixels(pngState.rows[pngState.currentRow].get(), targetRow(target, row),
-               static_cast<std::size_t>(pngState.width),
-               static_cast<std::size_t>(pngState.bytesPerPixel));
+               static_cast<std::size_t>(pngState.width), targetPixelBytes());
 }
 
 void convertPassRow(const RowTarget& target, const Adam7Pass& pass, std::int32_t row,
                     std::int32_t count) noexcept {
-  const auto bytesPerPixel = static_cast<std::size_t>(pngState.bytesPerPixel);
+  const std::size_t bytesPerPixel = targetPixelBytes();
   spreadPixels(pngState.rows[pngState.currentRow].get(),
                targetRow(target, row) + static_cast<std::size_t>(pass.firstColumn) * bytesPerPixel,
                static_cast<std::size_t>(count),
@@ -703,6 +898,7 @@ bool readPlainRows(const RowTarget& target) noexcept {
       if (helper.start()) return readPipelinedRows(helper, perPull, partRows);
     }
   }
+  const std::size_t pixelBytes = targetPixelBytes();
   const std::uint8_t* prior = pngState.rows[1].get();  // zeros above the first row
   for (std::size_t first = 0; first < height; first += perPull) {
     const std::size_t count = height - first < perPull ? height - first : perPull;
@@ -722,7 +918,7 @@ bool readPlainRows(const RowTarget& target) noexcept {
         }
       } else {
         unfilterScanline(type, x, prior, rowBytes, distance);
-        spreadPixels(x, dst, width, distance);
+        spreadPixels(x, dst, width, pixelBytes);
       }
       prior = x;
     }
@@ -749,18 +945,19 @@ bool readInterlacedRows(const RowTarget& target) noexcept {
         (pngState.width - pass.firstColumn + pass.columnStep - 1) / pass.columnStep);
     passRows[p] = static_cast<std::size_t>((pngState.height - pass.firstRow + pass.rowStep - 1) /
                                            pass.rowStep);
-    passStride[p] = static_cast<std::size_t>(
-        (std::uint64_t{static_cast<std::uint32_t>(pngState.bitDepth)} *
-             static_cast<std::uint32_t>(pngState.bytesPerPixel) * passWidth[p] +
-         7) /
-            8 +
-        1);
+    // Bits of one pixel: the depth at 1, 2 and 4 bits (one sample), else whole bytes.
+    const std::uint64_t pixelBits =
+        pngState.bitDepth >= 8
+            ? std::uint64_t{8} * static_cast<std::uint32_t>(pngState.bytesPerPixel)
+            : static_cast<std::uint32_t>(pngState.bitDepth);
+    passStride[p] = static_cast<std::size_t>((pixelBits * passWidth[p] + 7) / 8 + 1);
     passPull[p] = rowsPerPull(passStride[p], passRows[p]);
     if (passPull[p] * passStride[p] > bufferBytes) bufferBytes = passPull[p] * passStride[p];
   }
   const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(bufferBytes);
   if (!buffer) return false;
   const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
+  const std::size_t pixelBytes = targetPixelBytes();
   for (std::int32_t p = 0; p < 7; ++p) {
     pngState.passIndex = p;
     const Adam7Pass& pass = adam7Passes[p];
@@ -781,9 +978,9 @@ bool readInterlacedRows(const RowTarget& target) noexcept {
         if (type > kFilterPaeth) return false;
         std::uint8_t* const x = scanline + 1;
         unfilterScanline(type, x, prior, length, distance);
-        spreadPixels(x,
-                     targetRow(target, row) + static_cast<std::size_t>(pass.firstColumn) * distance,
-                     passWidth[p], static_cast<std::size_t>(pass.columnStep) * distance);
+        spreadPixels(
+            x, targetRow(target, row) + static_cast<std::size_t>(pass.firstColumn) * pixelBytes,
+            passWidth[p], static_cast<std::size_t>(pass.columnStep) * pixelBytes);
         prior = x;
       }
       if (first + count < passRows[p]) {  // the next pull overwrites the buffer

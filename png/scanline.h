@@ -47,7 +47,8 @@ void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept;
 
 // Spreads the reconstructed rows[currentRow] into picture row `row` (0 = top) of target, width
 // pixels: grey of depth 1, 2, 4 widened to 0..255, palette indices unchanged, RGB(A) reordered
-// to B,G,R(,A).
+// to B,G,R(,A). With expandedBytes set, every layout becomes B,G,R(,A) of 8 bits instead: grey
+// repeated, palette indices looked up, 16-bit samples rounded to the nearest 8-bit value.
 void convertPlainRow(const RowTarget& target, std::int32_t row) noexcept;
 
 // Same for count pixels of an Adam7 pass scanline, placed at columns firstColumn,

@@ -1,4 +1,4 @@
-# pow2bmp_add_textures(<target> <folder> [OUTPUT_DIR <dir>])
+# pow2bmp_add_textures(<target> <folder> [OUTPUT_DIR <dir>] [EXPAND])
 #
 # Adds one custom command per picture in <folder> that converts it with `pow2bmp INPUT OUTPUT`,
 # and a target <target>, built by default, that depends on all the outputs. Each output depends
@@ -14,14 +14,20 @@
 # files, so the converter refuses them at build time where a folder run skips them; and a name
 # holding one of ; # < > \ " | $ : (which CMake or the build tools cannot take in a file name)
 # stops the configure step with a message naming it (a backslash reads as "/" there).
-# Outputs go to OUTPUT_DIR (default: ${CMAKE_CURRENT_BINARY_DIR}/bmp).
+# Outputs go to OUTPUT_DIR (default: ${CMAKE_CURRENT_BINARY_DIR}/bmp). EXPAND converts with
+# `pow2bmp --expand INPUT OUTPUT`, which also reads palette, grey, 16-bit and the other layouts a
+# default conversion refuses.
 #
 # The converter is the POW2BMP_EXECUTABLE cache variable, found on the PATH when not set.
 
 find_program(POW2BMP_EXECUTABLE pow2bmp REQUIRED)
 
 function(pow2bmp_add_textures target folder)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "OUTPUT_DIR" "")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "EXPAND" "OUTPUT_DIR" "")
+  set(options)
+  if(arg_EXPAND)
+    set(options --expand)
+  endif()
   if(NOT arg_OUTPUT_DIR)
     set(arg_OUTPUT_DIR "${CMAKE_CURRENT_BINARY_DIR}/bmp")
   endif()
@@ -76,7 +82,7 @@ function(pow2bmp_add_textures target folder)
     set(output "${arg_OUTPUT_DIR}/${output_name}")
     add_custom_command(
       OUTPUT "${output}"
-      COMMAND "${POW2BMP_EXECUTABLE}" "${picture}" "${output}"
+      COMMAND "${POW2BMP_EXECUTABLE}" ${options} "${picture}" "${output}"
       DEPENDS "${picture}" "${POW2BMP_EXECUTABLE}"
       COMMENT "pow2bmp ${name}"
       VERBATIM)

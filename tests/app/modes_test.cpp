@@ -139,8 +139,7 @@ TEST(Check, SaysOkExactlyForWhatARunConvertsAndWhyTheOthersAreRefused) {
       "img/e\tok\tJPEG 33x17 RGB -> bmp/e 64x32 24-bit\n"
       "img/f.gif\trefused\tGIF file is not converted: save it as BMP, TGA, PNG or JPEG\n"
       "img/g.bmp\trefused\twidth 3 and height 9000 are outside 4..8192\n"
-      "img/h.png\trefused\tPNG with 16 bits per channel is not converted: save it with 8 bits "
-      "per channel, as RGB or RGBA\n"
+      "img/h.png\trefused\t16-bit PNG is not converted without --expand\n"
       "8 files checked: 5 would convert, 3 would not\n";
   for (const char* jobs : {" -j 1", " -j 3"}) {
     const ProcessResult check = runProcess(binary() + " --check" + jobs, folder.path());

@@ -166,8 +166,7 @@ std::vector<Refused> refusedFiles() {
       {"PngHeaderShort", png({pngChunk("IHDR", Bytes(12, 0)), idat(stream), end}), kPng,
        "IHDR chunk of 12 bytes is shorter than 13 (damaged file)"},
       {"Png16Bit", buildPng(makePngPicture(4, 4, 16, 2, false, 1)), kPng,
-       "PNG with 16 bits per channel is not converted: save it with 8 bits per channel, as RGB "
-       "or RGBA"},
+       "16-bit PNG is not converted without --expand"},
       {"PngDepthAndType", png({pngChunk("IHDR", pngHeaderData(4, 4, 4, 2)), idat(stream), end}),
        kPng, "PNG colour type 2 with bit depth 4 does not exist (damaged header)"},
       {"PngWidth", png({pngChunk("IHDR", pngHeaderData(20000, 4, 8, 2)), idat(stream), end}), kPng,
@@ -205,12 +204,11 @@ std::vector<Refused> refusedFiles() {
       {"PngFilterType", buildPng(filtered), kPng,
        "PNG row with a filter type above 4 (damaged file)"},
       {"PngPalette", buildPng(makePngPicture(4, 4, 8, 3, false, 1)), kPng,
-       "PNG palette picture (colour type 3) is not converted: save it as 8-bit RGB or RGBA"},
+       "palette PNG is not converted without --expand"},
       {"PngGrey", buildPng(makePngPicture(4, 4, 8, 0, false, 1)), kPng,
-       "PNG greyscale picture (colour type 0) is not converted: save it as 8-bit RGB or RGBA"},
+       "greyscale PNG is not converted without --expand"},
       {"PngGreyAlpha", buildPng(makePngPicture(4, 4, 8, 4, false, 1)), kPng,
-       "PNG greyscale picture with alpha (colour type 4) is not converted: save it as 8-bit "
-       "RGBA"},
+       "greyscale PNG with alpha is not converted without --expand"},
 
       {"JpegCut", jpegShort, kJpeg, "JPEG file cut short: 13 bytes"},
       {"JpegNoMarker", jpegNoMarker, kJpeg, "JPEG without a marker after its start (damaged file)"},
@@ -297,7 +295,7 @@ TEST(DecodeReport, SaysMemoryRanOutAtEveryAllocation) {
       {buildTga({}, tgaTestPixels(2, 2, 3)), ""},
       {buildPng(makePngPicture(5, 3, 8, 2, false, 2)), ""},
       {buildPng(makePngPicture(5, 3, 8, 3, true, 2)),
-       "PNG palette picture (colour type 3) is not converted: save it as 8-bit RGB or RGBA"},
+       "palette PNG is not converted without --expand"},
       {encodeJpeg({.width = 9, .height = 7}), ""},
   };
   for (const auto& [bytes, lastReason] : files) {
@@ -339,8 +337,7 @@ TEST_F(LoadReport, SaysWhyAFileCannotBeRead) {
 
   const fs::path palette = folder_.path() / "palette.png";
   writeFile(palette, buildPng(makePngPicture(4, 4, 8, 3, false, 1)));
-  EXPECT_EQ(reasonOf(palette, ImageFormat::png),
-            "PNG palette picture (colour type 3) is not converted: save it as 8-bit RGB or RGBA");
+  EXPECT_EQ(reasonOf(palette, ImageFormat::png), "palette PNG is not converted without --expand");
 }
 
 }  // namespace
