@@ -43,9 +43,10 @@ rm -f "$artifacts"/*
 
 dictionary=""
 if [ -f "$root/fuzz/$target.dict" ]; then dictionary="-dict=$root/fuzz/$target.dict"; fi
-corpora="$scratch $root/fuzz/corpus/$target"
-for folder in $(sed -n "s/^$target://p" "$root/fuzz/seed-folders"); do
-  corpora="$corpora $root/fuzz/corpus/$folder"
+# libFuzzer stops at a folder that does not exist: a target may have no seeds of its own.
+corpora="$scratch"
+for folder in "$target" $(sed -n "s/^$target://p" "$root/fuzz/seed-folders"); do
+  if [ -d "$root/fuzz/corpus/$folder" ]; then corpora="$corpora $root/fuzz/corpus/$folder"; fi
 done
 if [ -d "$regressions" ]; then corpora="$corpora $regressions"; fi
 
