@@ -849,32 +849,6 @@ bool readPipelinedRows(RowReconstructor& helper, std::size_t perPull,
 
 }  // namespace
 
-std::uint8_t paethPredictor(std::uint8_t left, std::uint8_t above,
-                            std::uint8_t upperLeft) noexcept {
-  return static_cast<std::uint8_t>(paeth(left, above, upperLeft));
-}
-
-void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept {
-  if (filterType < kFilterNone || filterType > kFilterPaeth) return;
-  unfilterScanline(static_cast<std::uint8_t>(filterType), pngState.rows[pngState.currentRow].get(),
-                   pngState.rows[1 - pngState.currentRow].get(), static_cast<std::size_t>(length),
-                   static_cast<std::size_t>(pngState.bytesPerPixel));
-}
-
-void convertPlainRow(const RowTarget& target, std::int32_t row) noexcept {
-  spreadPixels(pngState.rows[pngState.currentRow].get(), targetRow(target, row),
-               static_cast<std::size_t>(pngState.width), targetPixelBytes());
-}
-
-void convertPassRow(const RowTarget& target, const Adam7Pass& pass, std::int32_t row,
-                    std::int32_t count) noexcept {
-  const std::size_t bytesPerPixel = targetPixelBytes();
-  spreadPixels(pngState.rows[pngState.currentRow].get(),
-               targetRow(target, row) + static_cast<std::size_t>(pass.firstColumn) * bytesPerPixel,
-               static_cast<std::size_t>(count),
-               static_cast<std::size_t>(pass.columnStep) * bytesPerPixel);
-}
-
 bool readPlainRows(const RowTarget& target) noexcept {
   clearRows();
   const auto rowBytes = static_cast<std::size_t>(pngState.rowBytes);

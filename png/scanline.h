@@ -35,23 +35,3 @@ struct RowTarget {
 // allocated. Rows placed before a failure stay in the target.
 [[nodiscard]] bool readPlainRows(const RowTarget& target) noexcept;
 [[nodiscard]] bool readInterlacedRows(const RowTarget& target) noexcept;
-
-// Reverses filter type 0..4 in place on the first length bytes of rows[currentRow], against
-// the other buffer as the previous scanline and bytesPerPixel as the distance. Types above 4
-// leave the row unchanged (the loops refuse them before calling).
-void unfilterRow(std::int32_t filterType, std::int32_t length) noexcept;
-
-// The Paeth predictor with the tie order left, above, upper-left.
-[[nodiscard]] std::uint8_t paethPredictor(std::uint8_t left, std::uint8_t above,
-                                          std::uint8_t upperLeft) noexcept;
-
-// Spreads the reconstructed rows[currentRow] into picture row `row` (0 = top) of target, width
-// pixels: grey of depth 1, 2, 4 widened to 0..255, palette indices unchanged, RGB(A) reordered
-// to B,G,R(,A). With expandedBytes set, every layout becomes B,G,R(,A) of 8 bits instead: grey
-// repeated, palette indices looked up, 16-bit samples rounded to the nearest 8-bit value.
-void convertPlainRow(const RowTarget& target, std::int32_t row) noexcept;
-
-// Same for count pixels of an Adam7 pass scanline, placed at columns firstColumn,
-// firstColumn + columnStep, ... of picture row `row`.
-void convertPassRow(const RowTarget& target, const Adam7Pass& pass, std::int32_t row,
-                    std::int32_t count) noexcept;
