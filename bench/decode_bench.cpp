@@ -60,7 +60,6 @@
 #ifdef BENCH_HAVE_LIBPNG
 #include <png.h>  // the version string
 
-#include "support/libpng_expand.h"
 #include "support/libpng_read.h"
 #endif
 #ifdef BENCH_HAVE_SPNG

@@ -28,7 +28,7 @@
 #include "fuzz/fuzz_checks.h"
 #include "fuzz/png_mutator.h"
 #include "png/png_reader.h"
-#include "support/libpng_expand.h"
+#include "support/libpng_read.h"
 #include "support/png_oracle.h"
 
 namespace {

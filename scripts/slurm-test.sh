@@ -15,16 +15,12 @@
 #   scripts/slurm-test.sh BINARY
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/cluster-common.sh"
 binary=$(cd "$(dirname "${1:?usage: slurm-test.sh BINARY}")" && pwd)/$(basename "$1")
 [ -x "$binary" ] || { echo "slurm-test: no program at $binary" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "slurm-test: needs root" >&2; exit 2; }
 
 "$root/scripts/install-deps.sh" slurmctld slurmd slurm-client munge imagemagick
-
-# free_port: a TCP port no one listens on now.
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pow2bmp-slurm.XXXXXX")
 chmod 755 "$work"
@@ -104,38 +100,16 @@ done
 [ -n "$ready" ] || fail "the node did not come up: $(sinfo -N 2>&1 || true)"
 echo "slurm-test: node $node up ($(sinfo -h -N -o '%c CPUs, %t'))"
 
-# recipe NAME: the sh block after "<!-- recipe: NAME -->" in README.md.
-recipe() {
-  awk -v marker="<!-- recipe: $1 -->" '
-    $0 == marker { state = 1; next }
-    state == 1 && /^```sh$/ { state = 2; next }
-    state == 2 && /^```$/ { exit }
-    state == 2 { print }' "$root/README.md"
-}
 # The recipe as a user of this one node changes it: four tasks of one CPU, and waiting for them.
 text=$(recipe slurm | sed -e 's/--array=0-31/--wait --array=0-3/' -e 's/--cpus-per-task=16/--cpus-per-task=1/')
 grep -q -- '--wait --array=0-3 --cpus-per-task=1' <<<"$text" || fail "the README's recipe changed: $text"
 
-# pictures FOLDER: img/ with the samples and 32 pictures made here, eight of each format.
-pictures() {
-  mkdir -p "$1/img"
-  cp "$root"/examples/img/* "$1/img/"
-  local i
-  for i in 0 1 2 3 4 5 6 7; do
-    convert -size "$((20 + 7 * i))x$((9 + 5 * i))" -seed "$i" plasma:fractal -depth 8 \
-      "PNG24:$1/img/made$i.png"
-    convert "$1/img/made$i.png" "$1/img/other$i.tga"
-    convert "$1/img/made$i.png" "BMP3:$1/img/plain$i.bmp"
-    convert "$1/img/made$i.png" -quality 90 "$1/img/photo$i.jpg"
-  done
-}
-names() { (cd "$1" && find . -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort); }
 
-pictures "$work/reference"
+pictures "$work/reference" 8
 (cd "$work/reference" && "$binary" --no-pause >/dev/null) || fail "the folder run failed"
 
 # 1. The recipe, as the README writes it but for the array and CPUs.
-pictures "$work/recipe"
+pictures "$work/recipe" 8
 (cd "$work/recipe" && PATH="$(dirname "$binary"):$PATH" POW2BMP_SOURCE="$root" \
   bash -e -o pipefail -c "$text") >"$work/recipe.out" 2>&1 || fail "the recipe failed: $(cat "$work/recipe.out")"
 [ "$(names "$work/recipe/bmp")" = "$(names "$work/reference/bmp")" ] ||

@@ -8,6 +8,7 @@
 #   scripts/ssh-parallel-test.sh BINARY
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/cluster-common.sh"
 binary=$(cd "$(dirname "${1:?usage: ssh-parallel-test.sh BINARY}")" && pwd)/$(basename "$1")
 [ -x "$binary" ] || { echo "ssh-parallel-test: no program at $binary" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "ssh-parallel-test: needs root" >&2; exit 2; }
@@ -30,10 +31,6 @@ fail() {
   [ -f "$work/sshd.log" ] && tail -n 20 "$work/sshd.log" >&2
   exit 1
 }
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 ssh=$work/ssh
 mkdir -m 700 "$ssh"
 ssh-keygen -q -t ed25519 -N '' -C pow2bmp-test-host -f "$ssh/host_key"
@@ -93,39 +90,21 @@ for _ in $(seq 50); do
 done
 [ -n "$up" ] || fail "sshd did not take the logins"
 
-# recipe NAME: the sh block after "<!-- recipe: NAME -->" in README.md.
-recipe() {
-  awk -v marker="<!-- recipe: $1 -->" '
-    $0 == marker { state = 1; next }
-    state == 1 && /^```sh$/ { state = 2; next }
-    state == 2 && /^```$/ { exit }
-    state == 2 { print }' "$root/README.md"
-}
 text=$(recipe parallel)
 grep -q -- '--sshloginfile hosts.txt' <<<"$text" || fail "the README's recipe changed: $text"
 
-# pictures FOLDER: img/ with the samples and 40 pictures made here, ten of each format.
-pictures() {
-  mkdir -p "$1/img"
-  cp "$root"/examples/img/* "$1/img/"
+# pictures_with_a_space FOLDER: ten pictures of each format and the samples, one of them also under a name
+# with a space.
+pictures_with_a_space() {
+  pictures "$1" 10
   cp "$root/examples/img/sunset.png" "$1/img/my sunset.png"
-  local i
-  for i in 0 1 2 3 4 5 6 7 8 9; do
-    convert -size "$((12 + 9 * i))x$((7 + 6 * i))" -seed "$i" plasma:fractal -depth 8 \
-      "PNG24:$1/img/made$i.png"
-    convert "$1/img/made$i.png" "$1/img/other$i.tga"
-    convert "$1/img/made$i.png" "BMP3:$1/img/plain$i.bmp"
-    convert "$1/img/made$i.png" -quality 90 "$1/img/photo$i.jpg"
-  done
 }
-names() { (cd "$1" && find . -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort); }
-
-pictures "$work/reference"
+pictures_with_a_space "$work/reference"
 (cd "$work/reference" && "$binary" --no-pause >/dev/null) || fail "the folder run failed"
 
 # The recipe as the README writes it, with two ssh logins of one job each in hosts.txt, and a job
 # log (through PARALLEL, which GNU parallel reads as options) that says which login ran what.
-pictures "$work/recipe"
+pictures_with_a_space "$work/recipe"
 printf '1/node1\n1/node2\n' >"$work/recipe/hosts.txt"
 (cd "$work/recipe" && PATH="$(dirname "$binary"):$PATH" POW2BMP_SOURCE="$root" \
   PARALLEL="--joblog $work/joblog" bash -e -o pipefail -c "$text") >"$work/recipe.out" 2>&1 ||

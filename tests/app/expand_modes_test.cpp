@@ -10,7 +10,7 @@
 #include "support/binary_under_test.h"
 #include "support/bmp_builder.h"
 #include "support/jpeg_oracle.h"
-#include "support/libpng_expand.h"
+#include "support/libpng_read.h"
 #include "support/libpng_write.h"
 #include "support/png_oracle.h"
 #include "support/png_writer.h"

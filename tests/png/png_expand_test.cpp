@@ -12,7 +12,7 @@
 #include "base/decode_report.h"
 #include "png/decode_state.h"
 #include "png/png_reader.h"
-#include "support/libpng_expand.h"
+#include "support/libpng_read.h"
 #include "support/libpng_write.h"
 #include "support/png_writer.h"
 #include "support/test_files.h"

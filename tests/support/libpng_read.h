@@ -1,8 +1,9 @@
 #pragma once
-// libpng's reading of an 8-bit truecolour (RGB) or truecolour-with-alpha (RGBA) PNG file held in
-// memory, with the classic png_read_* calls: rows from the top, samples as stored, Adam7 passes
-// combined. The caller provides the destination once the layout is known, so the test oracle can
-// read into a vector and the decoding benchmark into a fresh block of its own.
+// libpng's reading of a PNG file held in memory, with the classic png_read_* calls: rows from the
+// top, 8-bit R,G,B or R,G,B,A samples, Adam7 passes combined. The caller provides the destination
+// once the layout is known, so the test oracle can read into a vector and the decoding benchmark
+// into a fresh block of its own. The benchmarks compile the reader in; the tests and the
+// differential fuzz target link it.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,23 @@ using LibpngDestination = std::uint8_t* (*)(void* context, const LibpngLayout& l
 template <class Provide>
 [[nodiscard]] bool readWithLibpng(std::span<const std::uint8_t> file, Provide& provide) {
   return readWithLibpng(
+      file,
+      [](void* context, const LibpngLayout& layout) -> std::uint8_t* {
+        return (*static_cast<Provide*>(context))(layout);
+      },
+      &provide);
+}
+
+// Reads any PNG with the transformations of an expanding run: palette to RGB with a palette's
+// tRNS as alpha, grey to RGB, low-depth grey widened by value, 16-bit samples scaled to the
+// nearest 8-bit value, colour keys left alone. libpng's warnings, benign errors included, are
+// ignored.
+[[nodiscard]] bool readExpandedWithLibpng(std::span<const std::uint8_t> file,
+                                          LibpngDestination destination, void* context);
+
+template <class Provide>
+[[nodiscard]] bool readExpandedWithLibpng(std::span<const std::uint8_t> file, Provide& provide) {
+  return readExpandedWithLibpng(
       file,
       [](void* context, const LibpngLayout& layout) -> std::uint8_t* {
         return (*static_cast<Provide*>(context))(layout);

@@ -60,6 +60,7 @@ bool writeAll(png_structp png, png_infop info, const PngPicture& picture,
     }
   }
   if (options.filterMask != 0) png_set_filter(png, PNG_FILTER_TYPE_BASE, options.filterMask);
+  if (options.flushRows > 0) png_set_flush(png, options.flushRows);
   png_write_info(png, info);
   png_write_image(png, rows.data());
   png_write_end(png, nullptr);

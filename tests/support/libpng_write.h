@@ -9,6 +9,8 @@ struct LibpngWriteOptions {
   Bytes alphas;   // a palette picture's tRNS entries; none: no tRNS chunk
   // libpng's filter choice (PNG_FILTER_NONE ... PNG_FILTER_PAETH, or'ed); 0: libpng's default.
   int filterMask = 0;
+  // Rows between flushes of the compressed stream (png_set_flush); 0: no flushes.
+  int flushRows = 0;
 };
 
 // Encodes the picture at its bit depth (samples as in PngPicture, packed or 16-bit big-endian
