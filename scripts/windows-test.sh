@@ -65,6 +65,10 @@ exe=$(ls "$scratch"/zip/*/pow2bmp.exe)
 for document in README.md LICENSE THIRD-PARTY-NOTICES.md; do
   [ -f "$(dirname "$exe")/$document" ] || fail "the ZIP has no $document"
 done
+# Every file of doc/ that README.md links to is in the ZIP too.
+for target in $(grep -o '](doc/[^)#]*' README.md | cut -c3- | sort -u); do
+  [ -f "$(dirname "$exe")/$target" ] || fail "the ZIP has no $target, which README.md links to"
+done
 "$wine" "$exe" --version | tr -d '\r' | grep -q '^pow2bmp ' || fail "pow2bmp.exe --version"
 
 if [ ! -x "$linux/pow2bmp" ]; then
