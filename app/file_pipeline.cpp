@@ -57,13 +57,11 @@ FileOutcome writeOutput(const FileRequest& request, const Image& picture, BmpRow
   return FileOutcome::converted;
 }
 
-// True when the file's estimated peak passes the usable memory of the request.
-bool beyondUsableMemory(const FileRequest& request) noexcept {
-  if (request.usableBytes != 0) {
-    return exceedsMemory(request.inputPath, request.usableBytes, request.expand);
-  }
+// True when the file's estimated peak passes the usable memory of the request (context).
+bool beyondUsableMemory(std::uint64_t estimate, const void* context) noexcept {
+  const FileRequest& request = *static_cast<const FileRequest*>(context);
+  if (request.usableBytes != 0) return estimate > request.usableBytes;
   if (request.usableBytesSource == nullptr) return false;
-  const std::uint64_t estimate = estimateLoadBytes(request.inputPath, request.expand);
   return estimate > kSurelyUsableBytes && estimate > request.usableBytesSource();
 }
 
@@ -79,13 +77,20 @@ FileResult processFile(const FileRequest& request, BmpRowStage& stage) noexcept 
   if (request.folderEntry && classifyEntry(request.inputPath.text()) == EntryKind::skip) {
     return result;
   }
-  if (beyondUsableMemory(request)) {
+  const unsigned long failuresBefore = heapFailureCount();
+  LoadBound bound;
+  if (request.usableBytes != 0 || request.usableBytesSource != nullptr) {
+    bound.refuses = beyondUsableMemory;
+    bound.context = &request;
+  }
+  bool refused = false;
+  ImagePtr image =
+      loadImageFileWithin(request.inputPath, bound, refused, &result.decode, request.expand);
+  if (refused) {
     result.outcome = FileOutcome::noMemory;
     refuseForMemory(&result.decode);
     return result;
   }
-  const unsigned long failuresBefore = heapFailureCount();
-  ImagePtr image = loadImageFile(request.inputPath, &result.decode, request.expand);
   if (!image) {
     // A block this thread could not have is running out of memory, whatever the reader made of
     // it.

@@ -198,7 +198,7 @@ constexpr int kMaxNameAttempts = 100;
 
 struct TemporarySlot {
   std::atomic<int> state{kSlotFree};
-  char path[kMaxTemporaryPath];
+  char path[kMaxTemporaryPath] = {};
 
   [[nodiscard]] bool vacant() const noexcept { return state.load() == kSlotFree; }
 };
@@ -209,8 +209,9 @@ static_assert(std::atomic<TemporarySlot*>::is_always_lock_free &&
               "the signal handler reads the extra registrations");
 
 // Its extra registrations change only with the signals held back in the only thread that takes
-// them.
-TemporarySlotTable<TemporarySlot> temporarySlots;
+// them. Initialised at compile time: a constructor run at start-up would write to every slot and
+// so touch all of the table's pages in each process, most of which never registers a file.
+constinit TemporarySlotTable<TemporarySlot> temporarySlots;
 std::atomic<unsigned> temporaryCounter{0};
 // Set by the handler before it removes anything: from then on no registration starts.
 std::atomic<bool> processEnding{false};

@@ -265,12 +265,13 @@ constexpr int kMaxNameAttempts = 100;
 
 struct TemporarySlot {
   bool held = false;
-  char path[kMaxTemporaryPath];
+  char path[kMaxTemporaryPath] = {};
 
   [[nodiscard]] bool vacant() const noexcept { return !held; }
 };
 
-TemporarySlotTable<TemporarySlot> temporarySlots;
+// Initialised at compile time, so no start-up constructor touches every slot's page.
+constinit TemporarySlotTable<TemporarySlot> temporarySlots;
 unsigned temporaryCounter = 0;
 std::mutex temporaryLock;
 

@@ -309,21 +309,69 @@ ImagePtr decodeImage(ByteSpan bytes, DecodeReport* report, bool expand) noexcept
   return nullptr;
 }
 
-ImagePtr loadImageFile(const CountedString& path, DecodeReport* report, bool expand) noexcept {
-  if (report != nullptr) *report = DecodeReport{};
-  std::int64_t size = 0;
-  int openError = 0;
-  std::unique_ptr<std::FILE, FileCloser> file(openInputFile(path.text(), size, &openError));
-  if (!file) {
-    if (openError == 0) {
-      refuse(report, "not a regular file");
-    } else if (report != nullptr) {
-      char text[DecodeReport::kReasonBytes];
-      describeSystemError(openError, text, sizeof text);
-      refuse(report, "cannot be read: %s", text);
-    }
-    return nullptr;
+namespace {
+
+// The input file opened for reading without a stream buffer: every read is one of the whole
+// file, the head, or a marker's four bytes, so a buffer would only add a block and a copy.
+std::FILE* openUnbuffered(const CountedString& path, std::int64_t& size, int* error) noexcept {
+  std::FILE* file = openInputFile(path.text(), size, error);
+  if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
+// Says why the file named by path could not be opened (openInputFile's error number, or 0 when
+// it is not a regular file).
+void refuseUnopened(DecodeReport* report, int openError) noexcept {
+  if (openError == 0) {
+    refuse(report, "not a regular file");
+  } else if (report != nullptr) {
+    char text[DecodeReport::kReasonBytes];
+    describeSystemError(openError, text, sizeof text);
+    refuse(report, "cannot be read: %s", text);
   }
+}
+
+// The first bytes of an open file (up to kEstimateHeadBytes) and the estimate made from them.
+struct FileHead {
+  std::uint8_t bytes[kEstimateHeadBytes];  // left uninitialised: only what was read is read
+  std::size_t count = 0;
+  bool fromStart = true;  // false when a JPEG's head was read again from a later offset
+  std::uint64_t estimate = 0;
+};
+
+// Reads the head of the open file of size bytes and estimates its load (see estimateLoadBytes).
+void readHead(std::FILE* file, std::int64_t size, bool expand, FileHead& head) noexcept {
+  head.count = 0;
+  head.fromStart = true;
+  // A file of 2 GiB or more is refused before anything is allocated.
+  if (static_cast<std::uint64_t>(size) > kMaxInputFileBytes) {
+    head.estimate = kProcessBaseBytes;
+    return;
+  }
+  std::size_t got = std::fread(head.bytes, 1, sizeof head.bytes, file);
+  const auto fileBytes = static_cast<std::uint64_t>(size);
+  if (got == sizeof head.bytes && head.bytes[0] == 0xFF && head.bytes[1] == 0xD8 &&
+      head.bytes[2] == 0xFF) {
+    // Metadata may push a JPEG's frame header past the head: the head is read again from two
+    // bytes before the first marker that is not within it, which the walk below reaches.
+    if (const long frame = markerBeyondHead(file, head.bytes); frame > 2) {
+      if (std::fseek(file, frame - 2, SEEK_SET) == 0) {
+        got = std::fread(head.bytes, 1, sizeof head.bytes, file);
+        head.bytes[0] = 0xFF;
+        head.bytes[1] = 0xD8;
+        head.fromStart = false;
+      }
+    }
+  }
+  head.count = got;
+  const HeaderCost cost = headerCost(head.bytes, got, fileBytes, expand);
+  head.estimate = kProcessBaseBytes + fileBytes + cost.scratchBytes + pictureBytes(cost);
+}
+
+// Reads and decodes the open file of size bytes; head, when given, holds its first bytes already
+// read (the whole file when their count is its size).
+ImagePtr loadOpenFile(std::FILE* file, std::int64_t size, const FileHead* head,
+                      DecodeReport* report, bool expand) noexcept {
   if (size < 0 || static_cast<std::uint64_t>(size) > kMaxInputFileBytes) {
     refuse(report, "file is 2 GiB or larger");
     return nullptr;
@@ -338,8 +386,15 @@ ImagePtr loadImageFile(const CountedString& path, DecodeReport* report, bool exp
     }
     return nullptr;
   }
-  if (std::fread(block.get(), 1, byteCount, file.get()) != byteCount) {
-    if (report != nullptr && std::ferror(file.get()) != 0) {
+  bool whole = false;
+  if (head != nullptr && head->fromStart && head->count == byteCount) {
+    std::memcpy(block.get(), head->bytes, byteCount);
+    whole = true;
+  } else if (head == nullptr || std::fseek(file, 0, SEEK_SET) == 0) {
+    whole = std::fread(block.get(), 1, byteCount, file) == byteCount;
+  }
+  if (!whole) {
+    if (report != nullptr && std::ferror(file) != 0) {
       char text[DecodeReport::kReasonBytes];
       describeSystemError(errno, text, sizeof text);
       refuse(report, "cannot be read: %s", text);
@@ -351,26 +406,45 @@ ImagePtr loadImageFile(const CountedString& path, DecodeReport* report, bool exp
   return decodeImage(ByteSpan(block.get(), byteCount), report, expand);
 }
 
+}  // namespace
+
+ImagePtr loadImageFile(const CountedString& path, DecodeReport* report, bool expand) noexcept {
+  if (report != nullptr) *report = DecodeReport{};
+  std::int64_t size = 0;
+  int openError = 0;
+  std::unique_ptr<std::FILE, FileCloser> file(openUnbuffered(path, size, &openError));
+  if (!file) {
+    refuseUnopened(report, openError);
+    return nullptr;
+  }
+  return loadOpenFile(file.get(), size, nullptr, report, expand);
+}
+
+ImagePtr loadImageFileWithin(const CountedString& path, const LoadBound& bound, bool& refused,
+                             DecodeReport* report, bool expand) noexcept {
+  refused = false;
+  if (report != nullptr) *report = DecodeReport{};
+  std::int64_t size = 0;
+  int openError = 0;
+  std::unique_ptr<std::FILE, FileCloser> file(openUnbuffered(path, size, &openError));
+  if (!file) {
+    refuseUnopened(report, openError);
+    return nullptr;
+  }
+  FileHead head;
+  if (size >= 0) readHead(file.get(), size, expand, head);
+  if (bound.refuses != nullptr && bound.refuses(head.estimate, bound.context)) {
+    refused = true;
+    return nullptr;
+  }
+  return loadOpenFile(file.get(), size, &head, report, expand);
+}
+
 std::uint64_t estimateLoadBytes(const CountedString& path, bool expand) noexcept {
   std::int64_t size = 0;
-  std::unique_ptr<std::FILE, FileCloser> file(openInputFile(path.text(), size));
+  std::unique_ptr<std::FILE, FileCloser> file(openUnbuffered(path, size, nullptr));
   if (!file || size < 0) return 0;
-  // A file of 2 GiB or more is refused before anything is allocated.
-  if (static_cast<std::uint64_t>(size) > kMaxInputFileBytes) return kProcessBaseBytes;
-  std::uint8_t head[kEstimateHeadBytes];
-  std::size_t got = std::fread(head, 1, sizeof head, file.get());
-  const auto fileBytes = static_cast<std::uint64_t>(size);
-  if (got == sizeof head && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
-    // Metadata may push a JPEG's frame header past the head: the head is read again from two
-    // bytes before the first marker that is not within it, which the walk below reaches.
-    if (const long frame = markerBeyondHead(file.get(), head); frame > 2) {
-      if (std::fseek(file.get(), frame - 2, SEEK_SET) == 0) {
-        got = std::fread(head, 1, sizeof head, file.get());
-        head[0] = 0xFF;
-        head[1] = 0xD8;
-      }
-    }
-  }
-  const HeaderCost cost = headerCost(head, got, fileBytes, expand);
-  return kProcessBaseBytes + fileBytes + cost.scratchBytes + pictureBytes(cost);
+  FileHead head;
+  readHead(file.get(), size, expand, head);
+  return head.estimate;
 }

@@ -14,6 +14,22 @@
 [[nodiscard]] ImagePtr loadImageFile(const CountedString& path, DecodeReport* report = nullptr,
                                      bool expand = false) noexcept;
 
+// A bound on the memory a load may take, asked between reading the file's head and the rest:
+// given the estimate estimateLoadBytes would make for the file, refuses(estimate, context) true
+// refuses the load.
+struct LoadBound {
+  bool (*refuses)(std::uint64_t estimate, const void* context) noexcept = nullptr;
+  const void* context = nullptr;
+};
+
+// loadImageFile with a bound, the file opened and its head read once for the estimate and the
+// picture both: a file that fits in the head is not read again. When the bound refuses, refused
+// is set and null returned before the file's block is allocated, the report left empty; else the
+// result and the report are loadImageFile's.
+[[nodiscard]] ImagePtr loadImageFileWithin(const CountedString& path, const LoadBound& bound,
+                                           bool& refused, DecodeReport* report = nullptr,
+                                           bool expand = false) noexcept;
+
 // Offers the bytes to the BMP, TGA, PNG and JPEG readers in that order and returns the first
 // picture one of them returns; null when none does. No reader keeps a pointer into bytes.
 //

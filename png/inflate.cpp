@@ -35,6 +35,8 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "base/byte_io.h"
 #include "png/decode_state.h"
@@ -251,13 +253,31 @@ static_assert(kFixedDistanceTable.lookup[0x1F] == 0);  // 11111: distance code 3
 
 // The codes of the last dynamic block header of this thread. Each table is built whole from its
 // code lengths before it is used, so a new stream leaves them as they are: clearing them would
-// cost more than the decoding of a small picture.
+// cost more than the decoding of a small picture. They live on the heap from the thread's first
+// dynamic block on: as thread-local storage their 28 KiB would be copied into every thread when
+// it starts, the main thread of a process that decodes no PNG at all included.
 struct DynamicTables {
   HuffmanTable literalTable;     // literal/length code; max length 15
   HuffmanTable distanceTable;    // distance code; max length 15
   HuffmanTable codeLengthTable;  // code-length code of the header; max length 7
 };
-thread_local DynamicTables dynamicTables;
+struct DynamicTablesDeleter {
+  void operator()(DynamicTables* tables) const noexcept {
+    tables->~DynamicTables();
+    heapRelease(tables);
+  }
+};
+thread_local std::unique_ptr<DynamicTables, DynamicTablesDeleter> dynamicTableBlock;
+
+// This thread's tables, made on first use; null when the block cannot be had.
+DynamicTables* dynamicTables() noexcept {
+  if (!dynamicTableBlock) {
+    if (void* block = heapAllocate(sizeof(DynamicTables))) {
+      dynamicTableBlock.reset(new (block) DynamicTables);
+    }
+  }
+  return dynamicTableBlock.get();
+}
 
 // --- Input -------------------------------------------------------------------------------------
 
@@ -401,8 +421,7 @@ std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uin
 // --- Block headers ------------------------------------------------------------------------------
 
 // One symbol of the code-length code; -1 when the bits match no code or the input ends.
-std::int32_t decodeCodeLengthSymbol(BitReader& input) noexcept {
-  const HuffmanTable& table = dynamicTables.codeLengthTable;
+std::int32_t decodeCodeLengthSymbol(const HuffmanTable& table, BitReader& input) noexcept {
   if (input.count < kMaxCodeLengthCodeLength) refill(input);
   const std::uint32_t entry =
       table.lookup[input.bits & ((std::uint64_t{1} << table.lookupBits) - 1)];
@@ -412,12 +431,13 @@ std::int32_t decodeCodeLengthSymbol(BitReader& input) noexcept {
   return static_cast<std::int32_t>(entry >> 16);
 }
 
-// Reads the sequence of `count` code lengths with codeLengthTable. False on a symbol that matches
+// Reads the sequence of `count` code lengths with the code-length code `table`. False on a symbol that matches
 // nothing, missing input, code 16 at the first position, or a repeat running past `count`.
-bool readCodeLengths(BitReader& input, std::uint8_t* lengths, std::uint32_t count) noexcept {
+bool readCodeLengths(const HuffmanTable& table, BitReader& input, std::uint8_t* lengths,
+                     std::uint32_t count) noexcept {
   std::uint32_t position = 0;
   while (position < count) {
-    const std::int32_t symbol = decodeCodeLengthSymbol(input);
+    const std::int32_t symbol = decodeCodeLengthSymbol(table, input);
     if (symbol < 0) return false;
     if (symbol < 16) {
       lengths[position++] = static_cast<std::uint8_t>(symbol);
@@ -455,13 +475,15 @@ bool readDynamicHeader(BitReader& input) noexcept {
     return false;
   }
 
+  DynamicTables* const tables = dynamicTables();
+  if (tables == nullptr) return false;
   std::array<std::uint8_t, kCodeLengthSymbolCount> codeLengthLengths{};
   for (std::uint32_t i = 0; i < hclen + 4; ++i) {
     std::uint32_t length = 0;
     if (!readBits(input, 3, length)) return false;
     codeLengthLengths[kCodeLengthOrder[i]] = static_cast<std::uint8_t>(length);
   }
-  if (!buildHuffmanTable(dynamicTables.codeLengthTable, TableKind::kCodeLength,
+  if (!buildHuffmanTable(tables->codeLengthTable, TableKind::kCodeLength,
                          kMaxCodeLengthCodeLength, kCodeLengthSymbolCount,
                          codeLengthLengths.data())) {
     return false;
@@ -471,15 +493,18 @@ bool readDynamicHeader(BitReader& input) noexcept {
   const std::uint32_t distanceCount = hdist + 1;  // up to 32; 30 and 31 fail when decoded
   // The literal/length lengths and then the distance lengths, read as one sequence.
   std::array<std::uint8_t, kLiteralSymbolCount + kDistanceSymbolCount> lengths{};
-  if (!readCodeLengths(input, lengths.data(), literalCount + distanceCount)) return false;
-  if (!buildHuffmanTable(dynamicTables.literalTable, TableKind::kLiteralLength, kMaxCodeLength,
+  if (!readCodeLengths(tables->codeLengthTable, input, lengths.data(),
+                       literalCount + distanceCount)) {
+    return false;
+  }
+  if (!buildHuffmanTable(tables->literalTable, TableKind::kLiteralLength, kMaxCodeLength,
                          literalCount, lengths.data()) ||
-      !buildHuffmanTable(dynamicTables.distanceTable, TableKind::kDistance, kMaxCodeLength,
+      !buildHuffmanTable(tables->distanceTable, TableKind::kDistance, kMaxCodeLength,
                          distanceCount, lengths.data() + literalCount)) {
     return false;
   }
-  state.literalCode = &dynamicTables.literalTable;
-  state.distanceCode = &dynamicTables.distanceTable;
+  state.literalCode = &tables->literalTable;
+  state.distanceCode = &tables->distanceTable;
   state.storedBlock = false;
   state.storedRemaining = 0;
   return true;

@@ -13,8 +13,14 @@
 #   2. Files per second over the same pictures: `make -jJOBS` (examples/make), `ninja -jJOBS`
 #      (examples/cmake), `xargs -P JOBS` and one folder run `pow2bmp -j JOBS --no-pause`.
 #
+#   The output folder is emptied before each timed command, outside its time: removing 2,000
+#   files is no part of a call's cost (and would fall on whichever program runs next).
+#
 # Usage: scripts/bench-startup.sh [work-folder]   (default build/bench-startup)
 # Environment: FILES (2000), JOBS (2), RUNS (5), NO_INSTALL=1. Builds the release preset.
+#   BASELINE=PROGRAM adds another pow2bmp (an older build) to the start-cost rounds, taking turns
+#   with the others, for an A/B of the two under the same driver; ONLY_START=1 leaves out the
+#   relinked variants and the files-per-second part.
 # Timings on a shared machine are noisy: compare the ratios, and rerun on a quiet one.
 set -euo pipefail
 
@@ -46,6 +52,11 @@ relink shared
 relink shared-as-needed -Wl,-O1,--as-needed
 relink shared-now -Wl,-z,now
 variants=(shipped shared shared-as-needed shared-now)
+if [ "${ONLY_START:-0}" = 1 ]; then variants=(shipped); fi
+if [ -n "${BASELINE:-}" ]; then
+  cp "$BASELINE" "$work/bin/baseline"
+  variants+=(baseline)
+fi
 
 # Twenty small pictures of four formats, copied to $files names.
 i=0
@@ -69,7 +80,9 @@ seconds() {
   awk 'END { printf "%.3f %.3f\n", $1, $2 + $3 }' "$work/time"
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-drive() { (cd "$work/pictures" && rm -rf bmp && mkdir bmp && xargs -P "$jobs" -n 2 "$1" <"$work/list"); }
+# The output folder emptied, outside the time of what follows.
+fresh() { (cd "$work/pictures" && rm -rf bmp && mkdir bmp && sync -f .); }
+drive() { (cd "$work/pictures" && xargs -P "$jobs" -n 2 "$1" <"$work/list"); }
 export -f drive
 export work jobs release root
 
@@ -79,6 +92,7 @@ for ((round = 0; round < runs; round++)); do
   for name in true "${variants[@]}"; do
     program=$work/bin/$name
     [ "$name" = true ] && program=/bin/true
+    fresh
     read -r w c < <(seconds bash -c "drive $(printf '%q' "$program")")
     wall[$name]+="$w "
     cpu[$name]+="$c "
@@ -96,15 +110,18 @@ for name in "${variants[@]}"; do
     "$(echo "($c - $floor_cpu) * 1000 / $files" | bc -l)"
 done
 echo "goal: at most 0.5 ms per call above /bin/true (aim 0.3); ms/call+ is above the floor"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+[ "${ONLY_START:-0}" = 1 ] && exit 0
 echo
 echo "== Files per second, $files pictures, $jobs jobs =="
 per_second() { echo "$files / $1" | bc -l | xargs printf '%.0f'; }
-folder_run() { (cd "$work/pictures" && rm -rf bmp && "$release/pow2bmp" -j "$jobs" --no-pause >/dev/null); }
+folder_run() { (cd "$work/pictures" && "$release/pow2bmp" -j "$jobs" --no-pause >/dev/null); }
 make_run() {
-  (cd "$work/pictures" && rm -rf bmp &&
+  (cd "$work/pictures" &&
     make -s -j"$jobs" -f "$root/examples/make/Makefile" POW2BMP="$release/pow2bmp" >/dev/null)
 }
 ninja_run() {
+  fresh
   rm -rf "$work/textures"
   cmake -G Ninja -S "$root/examples/cmake" -B "$work/textures" -DTEXTURE_DIR="$work/pictures/img" \
     -DPOW2BMP_EXECUTABLE="$release/pow2bmp" >/dev/null
@@ -116,6 +133,7 @@ export -f folder_run make_run xargs_run
 declare -A rate
 for ((round = 0; round < runs; round++)); do
   for way in folder make xargs; do
+    fresh
     read -r w _ < <(seconds bash -c "${way}_run")
     rate[$way]+="$w "
   done

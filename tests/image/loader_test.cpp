@@ -8,6 +8,7 @@
 #include <malloc.h>
 #endif
 
+#include <cstring>
 #include <string>
 
 #include "base/heap.h"
@@ -158,6 +159,62 @@ TEST_F(Loader, ReturnsNullWhenTheFileBlockCannotBeAllocated) {
   failAllocationsAfter(-1);
   EXPECT_FALSE(image);
   EXPECT_TRUE(loadImageFile(path));
+}
+
+// Loading within a bound opens the file once for the estimate and the picture: the bound is asked
+// with the estimate a separate look would make, the picture and the report are those of a plain
+// load (a file in the head, a BMP beyond it, a JPEG whose frame header is past it, a damaged
+// and a missing file), and a refusal comes before the file's block is allocated.
+TEST_F(Loader, LoadWithinABoundAsksWithTheEstimateAndLoadsAsAPlainLoad) {
+  const Bytes jpeg = encodeJpeg({.width = 30, .height = 20});
+  Bytes commented(jpeg.begin(), jpeg.begin() + 2);
+  for (int segment = 0; segment < 2; ++segment) {  // two comments of 40000 bytes
+    const Bytes comment = {0xFF, 0xFE, 40000 >> 8, 40000 & 0xFF};
+    commented.insert(commented.end(), comment.begin(), comment.end());
+    commented.resize(commented.size() + 40000 - 2, 'c');
+  }
+  commented.insert(commented.end(), jpeg.begin() + 2, jpeg.end());
+  writeFile(at("a.jpg"), commented);
+  writeFile(at("b.png"), buildPng(makePngPicture(30, 20, 8, 2, false, 1)));
+  writeFile(at("c.bmp"), buildBmp({.width = 300, .height = 90}));  // 81 kB
+  writeFile(at("d.bmp"), Bytes{'B', 'M', 1, 2, 3});
+  struct Asked {
+    std::uint64_t estimate = 0;
+    bool refuse = false;
+  };
+  const auto ask = [](std::uint64_t estimate, const void* context) noexcept {
+    auto& asked = *static_cast<Asked*>(const_cast<void*>(context));
+    asked.estimate = estimate;
+    return asked.refuse;
+  };
+  for (const char* name : {"a.jpg", "b.png", "c.bmp", "d.bmp", "missing"}) {
+    SCOPED_TRACE(name);
+    const CountedString path = CountedString::fromText(at(name).string().c_str());
+    Asked asked;
+    bool refused = true;
+    DecodeReport plainReport;
+    DecodeReport report;
+    const ImagePtr plain = loadImageFile(path, &plainReport);
+    const ImagePtr image = loadImageFileWithin(path, {ask, &asked}, refused, &report);
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(asked.estimate, estimateLoadBytes(path));
+    EXPECT_STREQ(report.reason, plainReport.reason);
+    ASSERT_EQ(image != nullptr, plain != nullptr);
+    if (image) {
+      EXPECT_EQ(image->width, plain->width);
+      EXPECT_EQ(image->height, plain->height);
+      ASSERT_EQ(image->channels, plain->channels);
+      EXPECT_EQ(0, std::memcmp(image->pixels(), plain->pixels(), plain->pixelBytes()));
+    }
+    if (!fs::exists(at(name))) continue;
+    asked.refuse = true;
+    const unsigned long failures = heapFailureCount();
+    failAllocationsAfter(0);
+    EXPECT_FALSE(loadImageFileWithin(path, {ask, &asked}, refused, &report));
+    failAllocationsAfter(-1);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(heapFailureCount(), failures);
+  }
 }
 
 }  // namespace
