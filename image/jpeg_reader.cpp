@@ -13,8 +13,8 @@
 // visit kMaxScanBlockVisits blocks in all; real encoders stay far below (ten scans over a
 // 16384 x 16384 picture visit about 50 million).
 //
-// Coefficient arrays of whole pictures (progressive and other multi-scan files) come from this
-// reader rather than the library's memory manager: one zero-filled block per component, which
+// Coefficient arrays of whole large pictures (progressive and other multi-scan files) come from
+// this reader rather than the library's memory manager: one zero-filled block per component, which
 // the system hands out as fresh zero pages, each row on pages of its own and kept to 4 KiB pages,
 // so the parts of the arrays no scan writes are never touched. The output pass reads every row,
 // and on some systems (seen on Debian 12 guests) a read of a fresh page makes it resident like a
@@ -22,7 +22,9 @@
 // A small file claiming a large progressive picture then costs about the picture, not the
 // picture and two more of its size in coefficients. The library's checks on every access
 // are kept; its zeroing of rows on first access is already done. When a memory limit is set
-// for the library (JPEGMEM), the library keeps its own arrays.
+// for the library (JPEGMEM), the library keeps its own arrays, and so it does for frames whose
+// arrays take at most 16 MiB, where the bookkeeping of this scheme costs more than the arrays:
+// filling them whole is cheap next to decoding them.
 //
 // The file reaches the library through a memory source that hands it over whole in the first
 // fill, without a copy, so the library's fast Huffman path (taken only while a few kilobytes of
@@ -419,6 +421,21 @@ void refuseShape(DecodeReport* report, unsigned components, JDIMENSION width,
   }
 }
 
+// Frames whose coefficients of all components take at most this many bytes keep the library's
+// own arrays: filling them whole costs less than this reader's per-row page bookkeeping (up to
+// twice as long as the decode itself for a 256 x 256 progressive picture), and a hostile file can
+// make the library fill no more than this.
+constexpr std::uint64_t kSmallFrameCoefficientBytes = std::uint64_t{16} << 20;
+
+// Whether the frame read by jpeg_read_header is small enough for the library's own arrays: its
+// coefficient blocks, each component's padded to whole blocks at the frame's full size.
+[[nodiscard]] bool smallFrame(const jpeg_decompress_struct* cinfo) noexcept {
+  const std::uint64_t blocksAcross = (std::uint64_t{cinfo->image_width} + 7) / 8;
+  const std::uint64_t blocksDown = (std::uint64_t{cinfo->image_height} + 7) / 8;
+  const auto components = static_cast<std::uint64_t>(std::max(cinfo->num_components, 0));
+  return blocksAcross * blocksDown * components * sizeof(JBLOCK) <= kSmallFrameCoefficientBytes;
+}
+
 // Most rows one jpeg_read_scanlines call is handed; the library delivers at most its
 // rec_outbuf_height (1 to 4) per call.
 constexpr JDIMENSION kRowsPerRead = 8;
@@ -458,15 +475,16 @@ void cmykToBgr(const JSAMPLE* cmyk, std::uint8_t* bgr, std::size_t count) noexce
   cinfo->mem->alloc_small = zeroedSmall;
   cinfo->mem->alloc_large = zeroedLarge;
   cinfo->mem->alloc_sarray = zeroedSampleArray;
-  if (cinfo->mem->max_memory_to_use == 0) {
+  jpeg.errors.pub.trace_level = 0;
+  installJpegMemorySource(cinfo);
+  jpeg_read_header(cinfo, TRUE);  // a tables-only stream is the fatal no-image error
+  // The arrays are requested inside jpeg_start_decompress, so the frame's size is known here.
+  if (cinfo->mem->max_memory_to_use == 0 && !smallFrame(cinfo)) {
     jpeg.allocators.blockArrays.realizeLibraryArrays = cinfo->mem->realize_virt_arrays;
     cinfo->mem->request_virt_barray = requestBlockArray;
     cinfo->mem->realize_virt_arrays = realizeArrays;
     cinfo->mem->access_virt_barray = accessBlockArray;
   }
-  jpeg.errors.pub.trace_level = 0;
-  installJpegMemorySource(cinfo);
-  jpeg_read_header(cinfo, TRUE);  // a tables-only stream is the fatal no-image error
   if (cinfo->out_color_space == JCS_GRAYSCALE || cinfo->out_color_space == JCS_RGB) {
     cinfo->out_color_space = JCS_EXT_BGR;
   }

@@ -65,6 +65,10 @@ constexpr std::uint32_t kDirectMinimum = 2 * kCopyOvershoot;
 // reads them while they are still in the cache.
 constexpr std::size_t kAdlerSlice = 64 * 1024;
 
+// Input bytes that must remain after a dynamic block header for its literal codes to be paired
+// (see pairLiterals).
+constexpr std::ptrdiff_t kPairLiteralsMinInput = 8 * 1024;
+
 // Order in which the code-length code lengths of a dynamic header are sent.
 constexpr std::uint8_t kCodeLengthOrder[kCodeLengthSymbolCount] = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
@@ -87,8 +91,14 @@ constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,
 
 // Bits 0..5: the input bits the entry stands for, its code and the extra bits after it; a
 // 64-bit shift instruction takes them as its count without a mask. Bits 12..15: the code length
-// alone, which the extra bits of a length or distance follow.
+// alone, which the extra bits of a length or distance follow; in a literal entry, the length of
+// its first literal's code. A literal entry of the literal/length code may stand for two literals
+// whose codes fit in the lookup bits together (kEntryTwoLiterals): bits 0..5 are then both codes,
+// bits 16..23 the first literal and bits 24..31 the second. Any other literal entry has zero in
+// bits 24..31.
 constexpr std::uint32_t kEntryBitsMask = 0x3F;
+constexpr std::uint32_t kEntryTwoLiteralsShift = 7;
+constexpr std::uint32_t kEntryTwoLiterals = 1u << kEntryTwoLiteralsShift;
 constexpr std::uint32_t kEntryCodeLengthShift = 12;
 constexpr std::uint32_t kEntryLiteral = 1u << 8;  // a literal byte or a code-length symbol
 constexpr std::uint32_t kEntryMatch = 1u << 9;    // a length or distance: base and extra bits
@@ -103,7 +113,9 @@ constexpr std::uint32_t entryFor(TableKind kind, std::uint32_t symbol,
                                  std::uint32_t length) noexcept {
   switch (kind) {
     case TableKind::kLiteralLength:
-      if (symbol < kEndOfBlock) return length | kEntryLiteral | symbol << 16;
+      if (symbol < kEndOfBlock) {
+        return length | length << kEntryCodeLengthShift | kEntryLiteral | symbol << 16;
+      }
       if (symbol == kEndOfBlock) return length | kEntryEndOfBlock;
       if (symbol > kLastLengthSymbol) return 0;  // 286, 287
       return (length + kLengthExtra[symbol - 257]) | length << kEntryCodeLengthShift | kEntryMatch |
@@ -219,6 +231,26 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
   return true;
 }
 
+// Makes each literal entry of a literal/length lookup whose bits after its code hold the whole
+// code of a second literal stand for both (kEntryTwoLiterals). The entry at the index of the bits
+// after the first code is that of the second literal whenever its code fits in them; it may
+// already stand for two, of which only the first is taken. (The fixed code's literal codes take
+// 8 and 9 bits, too long for two in a lookup.)
+void pairLiterals(HuffmanTable& table) noexcept {
+  constexpr std::uint32_t lookupSize = 1u << kLiteralLookupBits;
+  for (std::uint32_t index = 0; index < lookupSize; ++index) {
+    const std::uint32_t entry = table.lookup[index];
+    if ((entry & kEntryLiteral) == 0) continue;
+    const std::uint32_t firstLength = (entry >> kEntryCodeLengthShift) & 0xF;
+    const std::uint32_t second = table.lookup[index >> firstLength];
+    const std::uint32_t secondLength = (second >> kEntryCodeLengthShift) & 0xF;
+    if ((second & kEntryLiteral) == 0 || firstLength + secondLength > kLiteralLookupBits) continue;
+    table.lookup[index] = (firstLength + secondLength) | firstLength << kEntryCodeLengthShift |
+                          kEntryLiteral | kEntryTwoLiterals | (entry & 0xFF0000u) |
+                          (second & 0xFF0000u) << 8;
+  }
+}
+
 constexpr HuffmanTable buildFixedLiteralTable() noexcept {
   std::array<std::uint8_t, kLiteralSymbolCount> lengths{};
   for (std::uint32_t symbol = 0; symbol < kLiteralSymbolCount; ++symbol) {
@@ -245,9 +277,9 @@ constexpr HuffmanTable kFixedDistanceTable = buildFixedDistanceTable();
 static_assert(kFixedLiteralTable.firstCode[7] == 48);   // 0..143: 00110000..10111111
 static_assert(kFixedLiteralTable.firstCode[8] == 400);  // 144..255: 110010000..111111111
 static_assert(kFixedLiteralTable.lookupBits == kLiteralLookupBits);
-static_assert(kFixedLiteralTable.lookup[0] == (7 | kEntryEndOfBlock));  // 0000000
-static_assert(kFixedLiteralTable.lookup[0x0C] == (8 | kEntryLiteral));  // 00110000: 0
-static_assert(kFixedLiteralTable.lookup[0x1FF] == (9 | kEntryLiteral | 255u << 16));
+static_assert(kFixedLiteralTable.lookup[0] == (7 | kEntryEndOfBlock));            // 0000000
+static_assert(kFixedLiteralTable.lookup[0x0C] == (8 | 8 << 12 | kEntryLiteral));  // 00110000: 0
+static_assert(kFixedLiteralTable.lookup[0x1FF] == (9 | 9 << 12 | kEntryLiteral | 255u << 16));
 static_assert(kFixedDistanceTable.lookupBits == kDistanceLookupBits);
 static_assert(kFixedDistanceTable.lookup[0x1F] == 0);  // 11111: distance code 31
 
@@ -351,15 +383,22 @@ inline void refill(BitReader& input) noexcept {
   input.count -= count;
 }
 
-// Consumes the code of a literal entry: bits 0..5 of the entry are its code length, which a
-// 64-bit shift instruction takes as its count without a mask.
-[[gnu::always_inline]] inline void consumeLiteral(BitReader& input, std::uint32_t entry) noexcept {
-  input.bits >>= entry & 63;
-  input.count -= entry & kEntryBitsMask;
+// The code length of the first (or only) literal of a literal entry.
+constexpr std::uint32_t firstLiteralCodeLength(std::uint32_t entry) noexcept {
+  return (entry >> kEntryCodeLengthShift) & 0xF;
 }
 
-// consumeLiteral for the fast loop, which keeps only bits 0..5 of count right (the bits above
-// them stale; no count goes below zero there), saving the mask.
+// Consumes the code of the first (or only) literal of a literal entry.
+[[gnu::always_inline]] inline void consumeLiteral(BitReader& input, std::uint32_t entry) noexcept {
+  const std::uint32_t length = firstLiteralCodeLength(entry);
+  input.bits >>= length;
+  input.count -= length;
+}
+
+// Consumes the codes of every literal of a literal entry, for the fast loop: bits 0..5 of the
+// entry are their length, which a 64-bit shift instruction takes as its count without a mask.
+// The fast loop keeps only bits 0..5 of count right (the bits above them stale; no count goes
+// below zero there), saving the mask.
 [[gnu::always_inline]] inline void consumeLiteralLoose(BitReader& input,
                                                        std::uint32_t entry) noexcept {
   input.bits >>= entry & 63;
@@ -431,8 +470,9 @@ std::int32_t decodeCodeLengthSymbol(const HuffmanTable& table, BitReader& input)
   return static_cast<std::int32_t>(entry >> 16);
 }
 
-// Reads the sequence of `count` code lengths with the code-length code `table`. False on a symbol that matches
-// nothing, missing input, code 16 at the first position, or a repeat running past `count`.
+// Reads the sequence of `count` code lengths with the code-length code `table`. False on a symbol
+// that matches nothing, missing input, code 16 at the first position, or a repeat running past
+// `count`.
 bool readCodeLengths(const HuffmanTable& table, BitReader& input, std::uint8_t* lengths,
                      std::uint32_t count) noexcept {
   std::uint32_t position = 0;
@@ -483,9 +523,8 @@ bool readDynamicHeader(BitReader& input) noexcept {
     if (!readBits(input, 3, length)) return false;
     codeLengthLengths[kCodeLengthOrder[i]] = static_cast<std::uint8_t>(length);
   }
-  if (!buildHuffmanTable(tables->codeLengthTable, TableKind::kCodeLength,
-                         kMaxCodeLengthCodeLength, kCodeLengthSymbolCount,
-                         codeLengthLengths.data())) {
+  if (!buildHuffmanTable(tables->codeLengthTable, TableKind::kCodeLength, kMaxCodeLengthCodeLength,
+                         kCodeLengthSymbolCount, codeLengthLengths.data())) {
     return false;
   }
 
@@ -499,10 +538,13 @@ bool readDynamicHeader(BitReader& input) noexcept {
   }
   if (!buildHuffmanTable(tables->literalTable, TableKind::kLiteralLength, kMaxCodeLength,
                          literalCount, lengths.data()) ||
-      !buildHuffmanTable(tables->distanceTable, TableKind::kDistance, kMaxCodeLength,
-                         distanceCount, lengths.data() + literalCount)) {
+      !buildHuffmanTable(tables->distanceTable, TableKind::kDistance, kMaxCodeLength, distanceCount,
+                         lengths.data() + literalCount)) {
     return false;
   }
+  // Pairing costs about as much as decoding a few kilobytes, so it is left out near the end of
+  // the input (all through a small stream), where the block cannot be long.
+  if (input.end - input.next >= kPairLiteralsMinInput) pairLiterals(tables->literalTable);
   state.literalCode = &tables->literalTable;
   state.distanceCode = &tables->distanceTable;
   state.storedBlock = false;
@@ -901,11 +943,12 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
     }
     const std::uint32_t codeLength = entry & kEntryBitsMask;
     if ((entry & kEntryLiteral) != 0) {
-      if (kChecked && codeLength > in.count) {
+      // One literal at a time here, the first of a pair.
+      if (kChecked && firstLiteralCodeLength(entry) > in.count) {
         stop = Stop::kFailed;
         break;
       }
-      consume(in, codeLength);
+      consumeLiteral(in, entry);
       *o++ = static_cast<std::uint8_t>(entry >> 16);
       continue;
     }
@@ -943,10 +986,23 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
   return stop;
 }
 
-// Output room and input bytes the fast loop needs before each step: two literals and the
+// Output room and input bytes the fast loop needs before each step: two pairs of literals and the
 // longest match after them, and input for the word refill that may precede the step and the two
 // it may make itself (each moves on at most 7 bytes and reads 8).
-constexpr std::ptrdiff_t kFastOutputRoom = 2 + 258;
+constexpr std::ptrdiff_t kFastOutputRoom = 4 + 258;
+
+// Writes the one or two literals of a literal entry at out and moves out past them. Always
+// stores two bytes: after a single literal the second is a zero that the next output overwrites.
+[[gnu::always_inline]] inline void putLiterals(std::uint8_t*& out, std::uint32_t entry) noexcept {
+  const auto pair = static_cast<std::uint16_t>(entry >> 16);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, &pair, 2);
+  } else {
+    out[0] = static_cast<std::uint8_t>(pair);
+    out[1] = static_cast<std::uint8_t>(pair >> 8);
+  }
+  out += 1 + ((entry >> kEntryTwoLiteralsShift) & 1);
+}
 constexpr std::ptrdiff_t kFastInputBytes = 24;
 
 // The bulk of a Huffman block: the same decoding as decodeHuffman, while at least
@@ -978,17 +1034,17 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
   for (;;) {
     // Here 56 or more bits are held and entry is the lookup of the next ones.
     if ((entry & kEntryLiteral) != 0) {
-      // Up to three literals: 3 * 11 bits fit in the 56 held.
+      // Up to three literal entries of one or two literals each: 3 * 11 bits fit in the 56 held.
       consumeLiteralLoose(in, entry);
-      *o++ = static_cast<std::uint8_t>(entry >> 16);
+      putLiterals(o, entry);
       entry = literalLookup[in.bits & literalMask];
       if ((entry & kEntryLiteral) != 0) {
         consumeLiteralLoose(in, entry);
-        *o++ = static_cast<std::uint8_t>(entry >> 16);
+        putLiterals(o, entry);
         entry = literalLookup[in.bits & literalMask];
         if ((entry & kEntryLiteral) != 0) {
           consumeLiteralLoose(in, entry);
-          *o++ = static_cast<std::uint8_t>(entry >> 16);
+          putLiterals(o, entry);
           if (o > outputLast || in.next > inputLast) break;
           // The next lookup before the refill, off its path: at most 33 bits were taken since
           // the last one, so the 11 looked up are still held or copies of the input after them.

@@ -510,6 +510,26 @@ TEST(JpegReader, SmallProgressiveFileClaimingTheLargestSizeCostsAboutThePicture)
   EXPECT_LT(after, before + pictureBytes + pictureBytes / 4 + (std::size_t{64} << 20));
 }
 
+// Progressive pictures 16384 pixels wide whose coefficient arrays take just under and just over
+// 16 MiB (three components at full size: 21 and 22 block rows), the smallest frames the reader
+// still leaves to the library's own arrays and the largest it keeps in its own; each decodes to
+// the library's pixels, subsampled or not, smooth or noisy.
+TEST(JpegReader, ProgressiveFramesAroundTheOwnArraysSizeDecodeAsTheLibraryDoes) {
+  for (const int height : {168, 176}) {
+    for (const bool subsampled : {false, true}) {
+      JpegEncoding encoding = layout(JpegColor::Rgb, 16384, height, subsampled, true);
+      encoding.noise = subsampled;
+      const Bytes file = encodeJpeg(encoding);
+      ASSERT_FALSE(file.empty());
+      const JpegReference reference = decodeJpegReference(file);
+      const CapturedDecode decoded = decodeCapturingStderr(file);
+      ASSERT_NE(decoded.image, nullptr) << height << " rows, subsampled " << subsampled;
+      EXPECT_EQ(decoded.warnings, "");
+      expectMatchesReference(*decoded.image, reference);
+    }
+  }
+}
+
 // Zeroed memory that takes no room until written: the address space for a file of 2 GiB.
 void* mapZeroedBytes(std::size_t bytes) {
 #ifdef _WIN32
