@@ -16,9 +16,10 @@
 // Paeth predictor), and plain (non-interlaced) pictures store each pixel in blue, green, red
 // order in the same pass, or with SSSE3 in a pass over the scanline right after it. Grey with
 // alpha and 16-bit scanlines (2, 6 and 8 bytes per pixel) take the same pixel-at-a-time forms;
-// scanlines of one byte per pixel keep the reconstructed left byte in a register. Expanded
-// 16-bit samples are narrowed to 8 bits 16 at a time (SSE2) into a small buffer, and grey is
-// spread to blue, green, red with SSSE3.
+// scanlines of one byte per pixel keep the reconstructed left byte in a register, and two Paeth
+// scanlines in a row of a plain picture are reconstructed side by side, so that their chains
+// overlap. Expanded 16-bit samples are narrowed to 8 bits 16 at a time (SSE2) into a small
+// buffer, and grey is spread to blue, green, red with SSSE3.
 
 #include "png/scanline.h"
 
@@ -750,6 +751,33 @@ void unfilterBytes(std::uint8_t type, std::uint8_t* x, const std::uint8_t* prior
   }
 }
 
+// Reverses Paeth on two scanlines of n bytes of one byte per pixel, x and the one under it,
+// below. Each byte hangs on the one to its left, a chain through the scanline; byte i of below
+// needs bytes i - 1 and i of x, so below runs one byte behind x in the same loop and the two
+// chains overlap.
+void unfilterPaethBytePair(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t* below,
+                           std::size_t n) noexcept {
+  if (n == 0) return;
+  // The first byte of x has zeros to its left: the predictor is the byte above.
+  int left = (x[0] + prior[0]) & 0xFF;  // x[i - 1], reconstructed
+  int upperLeft = prior[0];             // prior[i - 1]
+  x[0] = static_cast<std::uint8_t>(left);
+  int leftBelow = 0;       // below[i - 2]
+  int upperLeftBelow = 0;  // x[i - 2]
+  for (std::size_t i = 1; i < n; ++i) {
+    const int above = prior[i];
+    const int value = (x[i] + paeth(left, above, upperLeft)) & 0xFF;
+    upperLeft = above;
+    // below[i - 1]: above it x[i - 1], upper-left x[i - 2].
+    leftBelow = (below[i - 1] + paeth(leftBelow, left, upperLeftBelow)) & 0xFF;
+    below[i - 1] = static_cast<std::uint8_t>(leftBelow);
+    upperLeftBelow = left;
+    left = value;
+    x[i] = static_cast<std::uint8_t>(value);
+  }
+  below[n - 1] = static_cast<std::uint8_t>(below[n - 1] + paeth(leftBelow, left, upperLeftBelow));
+}
+
 // Reverses filter type `type` (0..4) in place on the n bytes at x, against prior as the previous
 // scanline and `distance` bytes per pixel.
 void unfilterScanline(std::uint8_t type, std::uint8_t* x, const std::uint8_t* prior, std::size_t n,
@@ -1043,6 +1071,17 @@ bool readPlainRows(const RowTarget& target) noexcept {
         } else {
           unfilterTruecolourRow<4, true>(type, x, prior, dst, width);
         }
+      } else if (distance == 1 && type == kFilterPaeth && k + 1 < count &&
+                 scanline[stride] == kFilterPaeth) {
+        // Two Paeth scanlines of one byte per pixel, side by side.
+        std::uint8_t* const below = x + stride;
+        unfilterPaethBytePair(x, prior, below, rowBytes);
+        spreadPixels(x, dst, width, pixelBytes);
+        ++k;
+        spreadPixels(below, targetRow(target, static_cast<std::int32_t>(first + k)), width,
+                     pixelBytes);
+        prior = below;
+        continue;
       } else {
         unfilterScanline(type, x, prior, rowBytes, distance);
         spreadPixels(x, dst, width, pixelBytes);
