@@ -14,7 +14,12 @@
 // Speed: 8-bit truecolour scanlines are reconstructed a whole pixel at a time, the three or four
 // channels side by side (with SSE2 on x86, Paeth with SSE4.1 where present, else a branch-free
 // Paeth predictor), and plain (non-interlaced) pictures store each pixel in blue, green, red
-// order in the same pass, or with SSSE3 in a pass over the scanline right after it.
+// order in the same pass, or with SSSE3 in a pass over the scanline right after it. Grey with
+// alpha and 16-bit scanlines (2, 6 and 8 bytes per pixel) take the same pixel-at-a-time forms;
+// scanlines of one byte per pixel keep the reconstructed left byte in a register, and two Paeth
+// scanlines in a row of a plain picture are reconstructed side by side, so that their chains
+// overlap. Expanded 16-bit samples are narrowed to 8 bits 16 at a time (SSE2) into a small
+// buffer, and grey is spread to blue, green, red with SSSE3.
 
 #include "png/scanline.h"
 
@@ -104,15 +109,30 @@ void unfilterTruecolour(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t
 // Pixels are loaded and stored with exactly kBytes bytes, so nothing outside the scanlines is
 // touched.
 
-// A pixel as a 32-bit value, built in registers (a 3-byte copy through memory would stall the
-// load that follows it).
+// A pixel of 2, 3 or 4 bytes as a 32-bit value, or of 6 or 8 bytes (16-bit samples) as a 64-bit
+// one, built in registers (a 3-byte copy through memory would stall the load that follows it).
 template <std::size_t kBytes>
-inline std::uint32_t loadBytes(const std::uint8_t* p) noexcept {
-  if constexpr (kBytes == 4) {
+inline std::uint64_t loadBytes(const std::uint8_t* p) noexcept {
+  if constexpr (kBytes == 2) {
+    std::uint16_t value = 0;
+    std::memcpy(&value, p, 2);
+    return value;
+  } else if constexpr (kBytes == 4) {
     std::uint32_t value = 0;
     std::memcpy(&value, p, 4);
     return value;
+  } else if constexpr (kBytes == 8) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, p, 8);
+    return value;
+  } else if constexpr (kBytes == 6) {
+    std::uint32_t low = 0;
+    std::uint16_t high = 0;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + 4, 2);
+    return std::uint64_t{low} | std::uint64_t{high} << 32;
   } else {
+    static_assert(kBytes == 3);
     std::uint16_t low = 0;
     std::memcpy(&low, p, 2);
     return std::uint32_t{low} | std::uint32_t{p[2]} << 16;
@@ -120,10 +140,22 @@ inline std::uint32_t loadBytes(const std::uint8_t* p) noexcept {
 }
 
 template <std::size_t kBytes>
-inline void storeBytes(std::uint8_t* p, std::uint32_t value) noexcept {
-  if constexpr (kBytes == 4) {
-    std::memcpy(p, &value, 4);
+inline void storeBytes(std::uint8_t* p, std::uint64_t value) noexcept {
+  if constexpr (kBytes == 2) {
+    const auto low = static_cast<std::uint16_t>(value);
+    std::memcpy(p, &low, 2);
+  } else if constexpr (kBytes == 4) {
+    const auto low = static_cast<std::uint32_t>(value);
+    std::memcpy(p, &low, 4);
+  } else if constexpr (kBytes == 8) {
+    std::memcpy(p, &value, 8);
+  } else if constexpr (kBytes == 6) {
+    const auto low = static_cast<std::uint32_t>(value);
+    const auto high = static_cast<std::uint16_t>(value >> 32);
+    std::memcpy(p, &low, 4);
+    std::memcpy(p + 4, &high, 2);
   } else {
+    static_assert(kBytes == 3);
     const auto low = static_cast<std::uint16_t>(value);
     std::memcpy(p, &low, 2);
     p[2] = static_cast<std::uint8_t>(value >> 16);
@@ -132,16 +164,27 @@ inline void storeBytes(std::uint8_t* p, std::uint32_t value) noexcept {
 
 template <std::size_t kBytes>
 inline __m128i loadPixel(const std::uint8_t* p) noexcept {
-  return _mm_cvtsi32_si128(static_cast<int>(loadBytes<kBytes>(p)));
+  if constexpr (kBytes > 4) {
+    return _mm_cvtsi64_si128(static_cast<long long>(loadBytes<kBytes>(p)));
+  } else {
+    return _mm_cvtsi32_si128(static_cast<int>(loadBytes<kBytes>(p)));
+  }
 }
 
-// Stores the pixel in v at x as it is and, with kConvert, at dst as blue, green, red(, alpha).
+// Stores the pixel in v at x as it is and, with kConvert (3 or 4 bytes), at dst as blue, green,
+// red(, alpha).
 template <std::size_t kBytes, bool kConvert>
 inline void storePixel(__m128i v, std::uint8_t* x, std::uint8_t* dst) noexcept {
-  const auto value = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
-  storeBytes<kBytes>(x, value);
-  if constexpr (kConvert) {
-    storeBytes<kBytes>(dst, (value & 0xFF00FF00u) | (value >> 16 & 0xFFu) | (value & 0xFFu) << 16);
+  if constexpr (kBytes > 4) {
+    storeBytes<kBytes>(x, static_cast<std::uint64_t>(_mm_cvtsi128_si64(v)));
+  } else {
+    const auto value = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+    storeBytes<kBytes>(x, value);
+    if constexpr (kConvert) {
+      static_assert(kBytes == 3 || kBytes == 4);
+      storeBytes<kBytes>(dst,
+                         (value & 0xFF00FF00u) | (value >> 16 & 0xFFu) | (value & 0xFFu) << 16);
+    }
   }
 }
 
@@ -328,6 +371,61 @@ bool unfilterTruecolourVector(std::uint8_t filterType, std::uint8_t* x, const st
   if constexpr (kConvert) reorderPixels<kBytes>(x, dst, count);
   return true;
 }
+
+// 16-bit big-endian samples to the nearest 8-bit value, 16 per step: with v the sample,
+// (v * 255 + 32767) / 65535 equals (v * 0xFF01 + 0x800000) >> 24, and since 0x800000 is a
+// multiple of 65536 that is ((v * 0xFF01 >> 16) + 0x80) >> 8, which stays inside 16-bit lanes.
+// Returns how many samples it wrote; the rest are left to the caller.
+std::size_t narrowSamplesSse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) noexcept {
+  const __m128i factor = _mm_set1_epi16(static_cast<short>(0xFF01));
+  const __m128i half = _mm_set1_epi16(0x80);
+  const auto narrow = [&](__m128i bigEndian) noexcept {
+    const __m128i v = _mm_or_si128(_mm_slli_epi16(bigEndian, 8), _mm_srli_epi16(bigEndian, 8));
+    return _mm_srli_epi16(_mm_add_epi16(_mm_mulhi_epu16(v, factor), half), 8);
+  };
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i low = narrow(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i)));
+    const __m128i high =
+        narrow(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i + 16)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(low, high));
+  }
+  return i;
+}
+
+// 8-bit grey to B,G,R (kChannels 1) or grey, alpha to B,G,R,A (kChannels 2) of pixels packed
+// side by side at dst, 16 source bytes per step. Returns how many pixels it wrote.
+template <unsigned kChannels>
+__attribute__((target("ssse3"))) std::size_t expandGreySsse3(const std::uint8_t* src,
+                                                             std::uint8_t* dst,
+                                                             std::size_t count) noexcept {
+  constexpr std::size_t kStep = 16 / kChannels;  // pixels per 16 source bytes
+  std::size_t k = 0;
+  if constexpr (kChannels == 1) {
+    const __m128i first = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+    const __m128i second = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+    const __m128i third =
+        _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+    for (; k + kStep <= count; k += kStep) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
+      auto* out = reinterpret_cast<__m128i*>(dst + 3 * k);
+      _mm_storeu_si128(out, _mm_shuffle_epi8(v, first));
+      _mm_storeu_si128(out + 1, _mm_shuffle_epi8(v, second));
+      _mm_storeu_si128(out + 2, _mm_shuffle_epi8(v, third));
+    }
+  } else {
+    const __m128i first = _mm_setr_epi8(0, 0, 0, 1, 2, 2, 2, 3, 4, 4, 4, 5, 6, 6, 6, 7);
+    const __m128i second =
+        _mm_setr_epi8(8, 8, 8, 9, 10, 10, 10, 11, 12, 12, 12, 13, 14, 14, 14, 15);
+    for (; k + kStep <= count; k += kStep) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * k));
+      auto* out = reinterpret_cast<__m128i*>(dst + 4 * k);
+      _mm_storeu_si128(out, _mm_shuffle_epi8(v, first));
+      _mm_storeu_si128(out + 1, _mm_shuffle_epi8(v, second));
+    }
+  }
+  return k;
+}
 #endif
 
 template <std::size_t kBytes, bool kConvert>
@@ -370,34 +468,68 @@ inline std::uint8_t narrowSample(const std::uint8_t* p) noexcept {
   return static_cast<std::uint8_t>((value * 255 + 32767) / 65535);
 }
 
-template <unsigned kDepth>
-inline std::uint8_t sampleAt(const std::uint8_t* p, std::size_t index) noexcept {
-  if constexpr (kDepth == 8) {
-    return p[index];
-  } else {
-    return narrowSample(p + 2 * index);
+// Expands count 8-bit grey, grey-alpha, RGB or RGBA pixels to B,G,R(,A) pixels at dst, one
+// every dstStep bytes; grey is repeated in all three colours.
+template <unsigned kChannels>
+void expandSamples(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                   std::size_t dstStep) noexcept {
+  for (std::size_t k = 0; k < count; ++k, src += kChannels, dst += dstStep) {
+    if constexpr (kChannels <= 2) {
+      dst[0] = src[0];
+      dst[1] = src[0];
+      dst[2] = src[0];
+      if constexpr (kChannels == 2) dst[3] = src[1];
+    } else {
+      dst[0] = src[2];
+      dst[1] = src[1];
+      dst[2] = src[0];
+      if constexpr (kChannels == 4) dst[3] = src[3];
+    }
   }
 }
 
-// Expands count grey, grey-alpha, RGB or RGBA pixels of 8 or 16 bits per sample to 8-bit
-// B,G,R(,A) pixels at dst, one every dstStep bytes; grey is repeated in all three colours.
-template <unsigned kDepth, unsigned kChannels>
-void expandSamples(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
-                   std::size_t dstStep) noexcept {
-  constexpr std::size_t kSourceBytes = kChannels * kDepth / 8;
-  for (std::size_t k = 0; k < count; ++k, src += kSourceBytes, dst += dstStep) {
-    if constexpr (kChannels <= 2) {
-      const std::uint8_t grey = sampleAt<kDepth>(src, 0);
-      dst[0] = grey;
-      dst[1] = grey;
-      dst[2] = grey;
-      if constexpr (kChannels == 2) dst[3] = sampleAt<kDepth>(src, 1);
+// expandSamples with the vector forms where the pixels of dst are side by side.
+template <unsigned kChannels>
+void expandBytes(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                 std::size_t dstStep) noexcept {
+  constexpr std::size_t kOutBytes = kChannels == 1 ? 3 : kChannels == 2 ? 4 : kChannels;
+  std::size_t done = 0;
+#if POW2BMP_X86_SIMD
+  if (dstStep == kOutBytes) {
+    if constexpr (kChannels >= 3) {
+      if (codePath() != CodePath::kPortable) {
+        reorderPixels<kChannels>(src, dst, count);
+        return;
+      }
     } else {
-      dst[0] = sampleAt<kDepth>(src, 2);
-      dst[1] = sampleAt<kDepth>(src, 1);
-      dst[2] = sampleAt<kDepth>(src, 0);
-      if constexpr (kChannels == 4) dst[3] = sampleAt<kDepth>(src, 3);
+      if (useSsse3()) done = expandGreySsse3<kChannels>(src, dst, count);
     }
+  }
+#endif
+  expandSamples<kChannels>(src + done * kChannels, dst + done * dstStep, count - done, dstStep);
+}
+
+// Count samples of 16 bits (big-endian) at src to their nearest 8-bit values at dst.
+void narrowSamples(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) noexcept {
+  std::size_t done = 0;
+#if POW2BMP_X86_SIMD
+  if (codePath() != CodePath::kPortable) done = narrowSamplesSse2(src, dst, n);
+#endif
+  for (std::size_t i = done; i < n; ++i) dst[i] = narrowSample(src + 2 * i);
+}
+
+// Expands count grey, grey-alpha, RGB or RGBA pixels of 16-bit samples as expandSamples does:
+// the samples narrowed to 8 bits a slice at a time into a buffer that stays in the first-level
+// cache, then expanded as 8-bit ones.
+template <unsigned kChannels>
+void expandWideSamples(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                       std::size_t dstStep) noexcept {
+  constexpr std::size_t kSlice = 512;  // pixels
+  std::uint8_t narrowed[kSlice * kChannels];
+  for (std::size_t done = 0; done < count; done += kSlice) {
+    const std::size_t pixels = count - done < kSlice ? count - done : kSlice;
+    narrowSamples(src + done * 2 * kChannels, narrowed, pixels * kChannels);
+    expandBytes<kChannels>(narrowed, dst + done * dstStep, pixels, dstStep);
   }
 }
 
@@ -472,9 +604,9 @@ void spreadExpanded(const std::uint8_t* src, std::uint8_t* dst, std::size_t coun
           break;
       }
       if (wide) {
-        expandSamples<16, 1>(src, dst, count, dstStep);
+        expandWideSamples<1>(src, dst, count, dstStep);
       } else {
-        expandSamples<8, 1>(src, dst, count, dstStep);
+        expandBytes<1>(src, dst, count, dstStep);
       }
       return;
     case kColourPalette:
@@ -494,23 +626,23 @@ void spreadExpanded(const std::uint8_t* src, std::uint8_t* dst, std::size_t coun
       }
     case kColourGreyAlpha:
       if (wide) {
-        expandSamples<16, 2>(src, dst, count, dstStep);
+        expandWideSamples<2>(src, dst, count, dstStep);
       } else {
-        expandSamples<8, 2>(src, dst, count, dstStep);
+        expandBytes<2>(src, dst, count, dstStep);
       }
       return;
     case kColourTruecolour:
       if (wide) {
-        expandSamples<16, 3>(src, dst, count, dstStep);
+        expandWideSamples<3>(src, dst, count, dstStep);
       } else {
-        expandSamples<8, 3>(src, dst, count, dstStep);
+        expandBytes<3>(src, dst, count, dstStep);
       }
       return;
     case kColourTruecolourAlpha:
       if (wide) {
-        expandSamples<16, 4>(src, dst, count, dstStep);
+        expandWideSamples<4>(src, dst, count, dstStep);
       } else {
-        expandSamples<8, 4>(src, dst, count, dstStep);
+        expandBytes<4>(src, dst, count, dstStep);
       }
       return;
     default:
@@ -580,28 +712,70 @@ void spreadPixels(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
   }
 }
 
-// Reconstructs count pixels of kBytes (6 or 8) bytes of a 16-bit RGB or RGBA scanline in place,
-// a pixel at a time with its bytes side by side, as the 8-bit truecolour rows without their
-// vector forms.
-template <std::size_t kBytes>
-void unfilterWideRow(std::uint8_t filterType, std::uint8_t* x, const std::uint8_t* prior,
-                     std::size_t count) noexcept {
-  switch (filterType) {
+// Reverses filter type `type` (1..4) on a scanline of one byte per pixel (8-bit grey or palette
+// indices): every byte depends on the one before it, so the reconstructed left byte stays in a
+// register instead of going through memory, and only the work that depends on it is on the
+// chain from byte to byte.
+void unfilterBytes(std::uint8_t type, std::uint8_t* x, const std::uint8_t* prior,
+                   std::size_t n) noexcept {
+  unsigned left = 0;
+  switch (type) {
     case kFilterSub:
-      unfilterTruecolour<kBytes, false, kFilterSub>(x, prior, nullptr, count);
+      for (std::size_t i = 0; i < n; ++i) {
+        left = (x[i] + left) & 0xFFu;
+        x[i] = static_cast<std::uint8_t>(left);
+      }
       return;
     case kFilterUp:
-      unfilterTruecolour<kBytes, false, kFilterUp>(x, prior, nullptr, count);
+      for (std::size_t i = 0; i < n; ++i) x[i] = wrapAdd(x[i], prior[i]);
       return;
     case kFilterAverage:
-      unfilterTruecolour<kBytes, false, kFilterAverage>(x, prior, nullptr, count);
+      for (std::size_t i = 0; i < n; ++i) {
+        left = (x[i] + ((left + prior[i]) >> 1)) & 0xFFu;
+        x[i] = static_cast<std::uint8_t>(left);
+      }
       return;
-    case kFilterPaeth:
-      unfilterTruecolour<kBytes, false, kFilterPaeth>(x, prior, nullptr, count);
+    case kFilterPaeth: {
+      int upperLeft = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const int above = prior[i];
+        left =
+            (x[i] + static_cast<unsigned>(paeth(static_cast<int>(left), above, upperLeft))) & 0xFFu;
+        upperLeft = above;
+        x[i] = static_cast<std::uint8_t>(left);
+      }
       return;
+    }
     default:
       return;
   }
+}
+
+// Reverses Paeth on two scanlines of n bytes of one byte per pixel, x and the one under it,
+// below. Each byte hangs on the one to its left, a chain through the scanline; byte i of below
+// needs bytes i - 1 and i of x, so below runs one byte behind x in the same loop and the two
+// chains overlap.
+void unfilterPaethBytePair(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t* below,
+                           std::size_t n) noexcept {
+  if (n == 0) return;
+  // The first byte of x has zeros to its left: the predictor is the byte above.
+  int left = (x[0] + prior[0]) & 0xFF;  // x[i - 1], reconstructed
+  int upperLeft = prior[0];             // prior[i - 1]
+  x[0] = static_cast<std::uint8_t>(left);
+  int leftBelow = 0;       // below[i - 2]
+  int upperLeftBelow = 0;  // x[i - 2]
+  for (std::size_t i = 1; i < n; ++i) {
+    const int above = prior[i];
+    const int value = (x[i] + paeth(left, above, upperLeft)) & 0xFF;
+    upperLeft = above;
+    // below[i - 1]: above it x[i - 1], upper-left x[i - 2].
+    leftBelow = (below[i - 1] + paeth(leftBelow, left, upperLeftBelow)) & 0xFF;
+    below[i - 1] = static_cast<std::uint8_t>(leftBelow);
+    upperLeftBelow = left;
+    left = value;
+    x[i] = static_cast<std::uint8_t>(value);
+  }
+  below[n - 1] = static_cast<std::uint8_t>(below[n - 1] + paeth(leftBelow, left, upperLeftBelow));
 }
 
 // Reverses filter type `type` (0..4) in place on the n bytes at x, against prior as the previous
@@ -619,11 +793,18 @@ void unfilterScanline(std::uint8_t type, std::uint8_t* x, const std::uint8_t* pr
     }
     return;
   }
-  if ((distance == 6 || distance == 8) && n % distance == 0) {
-    if (distance == 6) {
-      unfilterWideRow<6>(type, x, prior, n / 6);
+  if (distance == 1) {
+    unfilterBytes(type, x, prior, n);
+    return;
+  }
+  if ((distance == 2 || distance == 6 || distance == 8) && n % distance == 0) {
+    // 8-bit grey with alpha, 16-bit grey, 16-bit RGB and RGBA: whole pixels as above.
+    if (distance == 2) {
+      unfilterTruecolourRow<2, false>(type, x, prior, nullptr, n / 2);
+    } else if (distance == 6) {
+      unfilterTruecolourRow<6, false>(type, x, prior, nullptr, n / 6);
     } else {
-      unfilterWideRow<8>(type, x, prior, n / 8);
+      unfilterTruecolourRow<8, false>(type, x, prior, nullptr, n / 8);
     }
     return;
   }
@@ -890,6 +1071,17 @@ bool readPlainRows(const RowTarget& target) noexcept {
         } else {
           unfilterTruecolourRow<4, true>(type, x, prior, dst, width);
         }
+      } else if (distance == 1 && type == kFilterPaeth && k + 1 < count &&
+                 scanline[stride] == kFilterPaeth) {
+        // Two Paeth scanlines of one byte per pixel, side by side.
+        std::uint8_t* const below = x + stride;
+        unfilterPaethBytePair(x, prior, below, rowBytes);
+        spreadPixels(x, dst, width, pixelBytes);
+        ++k;
+        spreadPixels(below, targetRow(target, static_cast<std::int32_t>(first + k)), width,
+                     pixelBytes);
+        prior = below;
+        continue;
       } else {
         unfilterScanline(type, x, prior, rowBytes, distance);
         spreadPixels(x, dst, width, pixelBytes);

@@ -199,6 +199,27 @@ TEST_F(Scanline, PlainTruecolourRowsOfEveryWidthAndFilterTypeAreExact) {
   }
 }
 
+// Scanlines of one byte per pixel (8-bit grey and palette indices) with runs of Paeth rows, odd
+// and even, which go two at a time: every width from 1 to 64.
+TEST_F(Scanline, PlainRowsOfOneBytePerPixelWithRunsOfPaethAreExact) {
+  const std::vector<std::uint8_t> patterns[] = {{4}, {4, 4, 1, 4, 4, 4, 2}, {1, 4, 4, 3, 4}};
+  std::uint32_t seed = 700;
+  for (std::uint8_t colourType : {std::uint8_t{0}, std::uint8_t{3}}) {
+    for (const std::vector<std::uint8_t>& filters : patterns) {
+      for (std::uint32_t width = 1; width <= 64; ++width) {
+        PngPicture picture = makePngPicture(width, 9, 8, colourType, false, ++seed);
+        picture.filters = filters;
+        setFormat(static_cast<std::int32_t>(width), 9, 8, colourType);
+        ASSERT_TRUE(startStream(zlibCompress(pngScanlines(picture))));
+        ASSERT_TRUE(readPlainRows(pixelsTarget()));
+        ASSERT_EQ(pixels(), expectedPixels(picture))
+            << "type " << int{colourType} << " filters " << filters.size() << " width " << width;
+        releasePngState();
+      }
+    }
+  }
+}
+
 // A negative stride puts the top row last, as in an Image.
 TEST_F(Scanline, RowsGoToTheirPlaceWithANegativeStride) {
   for (bool interlaced : {false, true}) {
