@@ -8,6 +8,7 @@
 #include "app/run_limits.h"
 #include "app/run_report.h"
 #include "base/heap.h"
+#include "base/row_sink.h"
 #include "image/loader.h"
 
 namespace {
@@ -83,15 +84,24 @@ FileResult processFile(const FileRequest& request, BmpRowStage& stage) noexcept 
     bound.refuses = beyondUsableMemory;
     bound.context = &request;
   }
+  // A temporary output may be written while the picture is decoded, when its reader decodes on
+  // two threads. (Missing folders are made only for a decoded picture, so not then.)
+  OverlappedBmpWriter overlapped(request.outputPath, stage, result.output);
+  const bool overlap = request.output == OutputKind::temporary && !request.makeParentFolders;
   bool refused = false;
-  ImagePtr image =
-      loadImageFileWithin(request.inputPath, bound, refused, &result.decode, request.expand);
+  ImagePtr image;
+  {
+    const RowSinkScope sink(overlap ? &overlapped : nullptr);
+    image = loadImageFileWithin(request.inputPath, bound, refused, &result.decode, request.expand);
+  }
   if (refused) {
+    overlapped.abandon();
     result.outcome = FileOutcome::noMemory;
     refuseForMemory(&result.decode);
     return result;
   }
   if (!image) {
+    overlapped.abandon();
     // A block this thread could not have is running out of memory, whatever the reader made of
     // it.
     if (heapFailureCount() != failuresBefore) result.decode.outOfMemory = true;
@@ -103,6 +113,10 @@ FileResult processFile(const FileRequest& request, BmpRowStage& stage) noexcept 
   result.channels = image->channels;
   if (!convertedSides(result.width, result.height)) {
     result.outcome = FileOutcome::badSize;
+    return result;
+  }
+  if (overlapped.begun()) {
+    result.outcome = outcomeOf(overlapped.finish());
     return result;
   }
   result.outcome = writeOutput(request, *image, stage, result.output);

@@ -8,19 +8,10 @@
 #include <cstdio>
 
 #include "app/bmp_writer.h"
+#include "app/padding.h"
 #include "base/counted_string.h"
 #include "base/decode_report.h"
 #include "base/platform.h"
-
-// The sides a picture may have to be converted; the report of a refusal names these bounds.
-inline constexpr unsigned kMinConvertedSide = 4;
-inline constexpr unsigned kMaxConvertedSide = 8192;
-
-// True when both sides lie in kMinConvertedSide..kMaxConvertedSide.
-[[nodiscard]] constexpr bool convertedSides(unsigned width, unsigned height) noexcept {
-  return width >= kMinConvertedSide && width <= kMaxConvertedSide && height >= kMinConvertedSide &&
-         height <= kMaxConvertedSide;
-}
 
 enum class FileOutcome : std::uint8_t {
   converted,     // loaded, sides in range, and the output (when one was asked for) written

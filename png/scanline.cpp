@@ -31,6 +31,7 @@
 #include <thread>
 
 #include "base/platform.h"
+#include "base/row_sink.h"
 #include "base/spare_cores.h"
 #include "png/decode_state.h"
 #include "png/inflate.h"
@@ -872,8 +873,9 @@ constexpr std::size_t kPipelineParts = 4;
 // (freePart), inflates into it and hands it over (handOver); the helper undoes the filters of its
 // rows into the target, keeps its last row as the prior of the next part and frees it. A row with
 // a filter type above 4 is left as it is: the picture is refused anyway, by this thread, at the
-// same place as without the helper. The destructor stops the helper and waits for it, so the
-// buffer and the target outlive every use.
+// same place as without the helper. With a row sink, the helper sends it each part's rows once
+// they are reconstructed. The destructor stops the helper and waits for it, so the buffer and the
+// target outlive every use.
 class RowReconstructor {
  public:
   RowReconstructor(const RowTarget& target, std::uint8_t* buffer, std::size_t partRows,
@@ -899,6 +901,9 @@ class RowReconstructor {
     }
     return true;
   }
+
+  // The sink the rows go to once reconstructed; set before the first handOver.
+  void sendTo(RowSink* sink) noexcept { sink_ = sink; }
 
   // The part the next scanlines go into, once the helper is done with it.
   [[nodiscard]] std::uint8_t* freePart() noexcept {
@@ -946,6 +951,7 @@ class RowReconstructor {
   void reconstruct() noexcept {
     blockInterruptSignalsInThisThread();
     const std::uint8_t* prior = zeros_;  // above the first row
+    bool intact = true;                  // no filter type above 4 so far
     for (std::size_t index = 0;; ++index) {
       Part part;
       {
@@ -966,15 +972,24 @@ class RowReconstructor {
           } else {
             unfilterTruecolourRow<4, true>(type, x, prior, dst, width_);
           }
+        } else {
+          intact = false;
         }
         prior = x;
       }
       // The part is about to be refilled: its last row stays, as the prior of the next part.
       std::memcpy(carry_, prior, stride_ - 1);
       prior = carry_;
-      const std::lock_guard<std::mutex> lock(mutex_);
-      ++reconstructed_;
-      changed_.notify_all();
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++reconstructed_;
+        changed_.notify_all();
+      }
+      // The rows stay in the target: the sink takes them while this thread's part is refilled.
+      // Rows from a damaged one on are not sent (the picture is refused).
+      if (sink_ != nullptr && intact) {
+        sink_->rowsReady(target_.topRow, target_.rowStride, part.firstRow, part.count);
+      }
     }
   }
 
@@ -986,6 +1001,7 @@ class RowReconstructor {
   const std::size_t distance_;
   std::uint8_t* const carry_;        // the prior row carried from one part to the next
   const std::uint8_t* const zeros_;  // a row of zeros
+  RowSink* sink_ = nullptr;
 
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -1050,7 +1066,15 @@ bool readPlainRows(const RowTarget& target) noexcept {
     if (core.held()) {
       RowReconstructor helper(target, buffer.get(), partRows, pngState.rows[0].get(),
                               pngState.rows[1].get());
-      if (helper.start()) return readPipelinedRows(helper, perPull, partRows);
+      if (helper.start()) {
+        RowSink* const sink = currentRowSink();
+        if (sink != nullptr &&
+            sink->begin(static_cast<unsigned>(width), static_cast<unsigned>(height),
+                        static_cast<unsigned>(distance))) {
+          helper.sendTo(sink);
+        }
+        return readPipelinedRows(helper, perPull, partRows);
+      }
     }
   }
   const std::size_t pixelBytes = targetPixelBytes();

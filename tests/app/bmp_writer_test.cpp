@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <string>
+#include <utility>
 
 #include "base/byte_io.h"
 #include "support/test_files.h"
@@ -153,5 +156,92 @@ TEST(BmpWriter, PaddedWriteEqualsThePlainlyPaddedPicture) {
     }
   }
 }
+
+// Rows handed to the writer as a reader would, top row first in runs of random length, make
+// the same file as the padded write of the whole picture: for random sides, both channel counts,
+// one stage reused across pictures. Sides a run does not convert are not taken.
+TEST(BmpWriter, RowsWrittenAsTheyComeEqualThePlainlyPaddedPicture) {
+  ScratchFolder folder;
+  const auto path = folder.path() / "out.bmp";
+  const std::string name = path.string();
+  std::mt19937 random(11);
+  BmpRowStage stage;
+  const unsigned sides[] = {4, 5, 64, 127, 128, 300, 1000, 1024, 1100};
+  for (int round = 0; round < 30; ++round) {
+    const unsigned width = sides[random() % std::size(sides)];
+    const unsigned height = sides[random() % std::size(sides)];
+    const unsigned channels = 3 + random() % 2;
+    ImagePtr picture = numberedImage(channels, height, width);
+    ASSERT_TRUE(picture);
+    for (std::size_t i = 0; i < picture->pixelBytes(); i += 5) {
+      picture->pixels()[i] = static_cast<std::uint8_t>(random());
+    }
+    // Row 0 is the top row, the last one of the bottom-up picture.
+    const std::uint8_t* topRow = picture->pixels() + (height - 1) * picture->rowBytes();
+    const auto rowStride = -static_cast<std::ptrdiff_t>(picture->rowBytes());
+    TemporaryFile temporary;
+    {
+      OverlappedBmpWriter writer(name.c_str(), stage, temporary);
+      ASSERT_TRUE(writer.begin(width, height, channels));
+      for (std::size_t first = 0; first < height;) {
+        const std::size_t count = std::min<std::size_t>(height - first, 1 + random() % 40);
+        writer.rowsReady(topRow, rowStride, first, count);
+        first += count;
+      }
+      ASSERT_EQ(writer.finish(), BmpWriteResult::written);
+    }
+    ASSERT_EQ(commitBmpFile(temporary, path.string().c_str()), BmpWriteResult::written);
+    ASSERT_EQ(readFile(path), expectedPaddedBmp(*picture))
+        << width << "x" << height << "/" << channels;
+  }
+  TemporaryFile temporary;
+  for (const auto& [width, height] : {std::pair{3u, 100u}, std::pair{100u, 8193u}}) {
+    OverlappedBmpWriter writer(name.c_str(), stage, temporary);
+    EXPECT_FALSE(writer.begin(width, height, 3));
+    EXPECT_FALSE(writer.begun());
+  }
+  EXPECT_EQ(entriesIn(folder.path()), 1);
+}
+
+// A writer left before its rows are all written (a decode that failed) removes its file.
+TEST(BmpWriter, AbandonedRowWriterLeavesNoFile) {
+  ScratchFolder folder;
+  const auto path = folder.path() / "out.bmp";
+  const std::string name = path.string();
+  ImagePtr picture = numberedImage(3, 300, 200);
+  BmpRowStage stage;
+  TemporaryFile temporary;
+  {
+    OverlappedBmpWriter writer(name.c_str(), stage, temporary);
+    ASSERT_TRUE(writer.begin(200, 300, 3));
+    EXPECT_EQ(entriesIn(folder.path()), 1);
+    writer.rowsReady(picture->pixels() + 299 * picture->rowBytes(),
+                     -static_cast<std::ptrdiff_t>(picture->rowBytes()), 0, 120);
+  }
+  EXPECT_EQ(entriesIn(folder.path()), 0);
+}
+
+#ifndef _WIN32
+// A write that fails (beyond the file size limit) is a write failure, and the file goes.
+TEST(BmpWriter, RowWriterBeyondTheFileSizeLimitCannotWrite) {
+  for (const std::uint64_t limit : {std::uint64_t{30}, std::uint64_t{100000}}) {
+    ScratchFolder folder;
+    const auto path = folder.path() / "out.bmp";
+    const std::string name = path.string();
+    ImagePtr picture = numberedImage(3, 300, 300);
+    BmpRowStage stage;
+    TemporaryFile temporary;
+    {
+      FileSizeLimit sizeLimit(limit);
+      OverlappedBmpWriter writer(name.c_str(), stage, temporary);
+      ASSERT_TRUE(writer.begin(300, 300, 3));
+      writer.rowsReady(picture->pixels() + 299 * picture->rowBytes(),
+                       -static_cast<std::ptrdiff_t>(picture->rowBytes()), 0, 300);
+      EXPECT_EQ(writer.finish(), BmpWriteResult::cannotWrite) << limit;
+    }
+    EXPECT_EQ(entriesIn(folder.path()), 0) << limit;
+  }
+}
+#endif
 
 }  // namespace

@@ -7,8 +7,11 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
+#include "base/byte_io.h"
 #include "base/decode_report.h"
+#include "base/row_sink.h"
 #include "base/spare_cores.h"
 #include "png/png_reader.h"
 #include "support/png_writer.h"
@@ -116,6 +119,96 @@ TEST(PipelinedRows, NoCoreIsBorrowedWhenNoneIsLent) {
   EXPECT_EQ(coresBorrowedSoFar(), borrowedBefore);
   EXPECT_TRUE(decodeWith(file, 1).picture);
   EXPECT_EQ(coresBorrowedSoFar(), borrowedBefore + 1);
+}
+
+// Keeps the rows a reader sends, checking that they come in order, once each, off the decoding
+// thread.
+class RecordingSink final : public RowSink {
+ public:
+  explicit RecordingSink(bool takes) : takes_(takes) {}
+
+  bool begin(unsigned width, unsigned height, unsigned channels) noexcept override {
+    ++begun;
+    height_ = height;
+    rowBytes_ = std::size_t{width} * channels;
+    rows.clear();
+    return takes_;
+  }
+  void rowsReady(const std::uint8_t* topRow, std::ptrdiff_t rowStride, std::size_t first,
+                 std::size_t count) noexcept override {
+    inOrder = inOrder && first * rowBytes_ == rows.size() && first + count <= height_;
+    onDecodingThread = onDecodingThread || std::this_thread::get_id() == decodingThread;
+    for (std::size_t row = first; row < first + count; ++row) {
+      const std::uint8_t* pixels = topRow + static_cast<std::ptrdiff_t>(row) * rowStride;
+      rows.insert(rows.end(), pixels, pixels + rowBytes_);
+    }
+  }
+
+  int begun = 0;
+  bool inOrder = true;
+  bool onDecodingThread = false;
+  std::thread::id decodingThread = std::this_thread::get_id();
+  Bytes rows;  // top row first
+
+ private:
+  bool takes_;
+  std::size_t height_ = 0;
+  std::size_t rowBytes_ = 0;
+};
+
+// The picture's rows, top row first.
+Bytes topDown(const Decoded& decoded, std::size_t rowBytes) {
+  Bytes rows;
+  for (std::size_t end = decoded.pixels.size(); end >= rowBytes; end -= rowBytes) {
+    rows.insert(rows.end(), decoded.pixels.begin() + static_cast<std::ptrdiff_t>(end - rowBytes),
+                decoded.pixels.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  return rows;
+}
+
+// With a core lent, every row of a decoded picture reaches the sink once, in order, on the
+// helper, as the picture holds it; a damaged picture sends only rows of its own; without a core
+// lent, or when the sink does not take the picture, no row is sent.
+TEST(PipelinedRows, RowsReachTheSinkInOrderFromTheHelper) {
+  int pictures = 0;
+  for (std::uint32_t seed = 21; seed <= 30; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const Bytes file = randomFile(random);
+    RecordingSink sink(true);
+    Decoded decoded;
+    {
+      const RowSinkScope scope(&sink);
+      decoded = decodeWith(file, 1);
+    }
+    EXPECT_EQ(sink.begun, 1);
+    EXPECT_TRUE(sink.inOrder);
+    EXPECT_FALSE(sink.onDecodingThread);
+    if (!decoded.picture) continue;
+    ++pictures;
+    // The width and the colour type as IHDR states them, after the signature and the chunk's
+    // length and type.
+    const std::size_t width = readBe32(ByteSpan(file.data(), file.size()), 16);
+    const std::size_t channels = file[25] == 6 ? 4 : 3;
+    EXPECT_TRUE(sink.rows == topDown(decoded, width * channels));
+  }
+  EXPECT_GT(pictures, 2);
+
+  const Bytes file = buildPng(makePngPicture(1000, 600, 8, 2, false, 5));
+  RecordingSink declining(false);
+  RecordingSink unused(true);
+  {
+    const RowSinkScope scope(&declining);
+    EXPECT_TRUE(decodeWith(file, 1).picture);
+  }
+  {
+    const RowSinkScope scope(&unused);
+    EXPECT_TRUE(decodeWith(file, 0).picture);
+  }
+  EXPECT_EQ(declining.begun, 1);
+  EXPECT_TRUE(declining.rows.empty());
+  EXPECT_EQ(unused.begun, 0);
+  EXPECT_EQ(currentRowSink(), nullptr);
 }
 
 }  // namespace
