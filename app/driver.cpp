@@ -184,6 +184,13 @@ class TemporaryFileRoom {
 // One batch: the report lines and the exit status, without the pause.
 int convertAll(std::FILE* out, const RunOptions& options) {
   createFolder(kOutputFolder);
+  // Through a link, outputs would replace the pictures of the same name and join the next run's
+  // inputs: nothing is written or swept.
+  if (identifyFile(kOutputFolder).sameAs(identifyFile(kInputFolder))) {
+    report(out, "ERROR: output folder %s is the input folder %s itself\n", kOutputFolder,
+           kInputFolder);
+    return 1;
+  }
   removeStaleTemporaryFiles(kOutputFolder);
   FolderListing names;
   if (!listInputFolder(names, out)) return 1;

@@ -83,6 +83,34 @@ TEST(OneFileOutput, TheInputItselfIsNeverTheOutput) {
   }
 }
 
+// A batch whose output folder is its input folder under another name (either one a link to the
+// other) writes and removes nothing there: a.bmp would be replaced by its own padded copy, and
+// a.png's output would join the next run's inputs.
+TEST(BatchOutput, AnOutputFolderThatIsTheInputFolderIsRefused) {
+  for (const char* linked : {"bmp", "img"}) {
+    ScratchFolder folder;
+    const char* real = std::string(linked) == "bmp" ? "img" : "bmp";
+    const fs::path pictures = folder.path() / real;
+    fs::create_directories(pictures);
+    putBmp(pictures / "a.bmp", 37, 19);
+    writeFile(pictures / "a.png", picture());
+    const pid_t ended = ::fork();  // a leftover of a process that has ended, which a run sweeps
+    if (ended == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    writeFile(pictures / (".pow2bmp-" + temporaryNameIdentity() + "-" + std::to_string(ended) +
+                          "-0.tmp"),
+              Bytes{1});
+    fs::create_symlink(real, folder.path() / linked);
+    const Bytes bmp = readFile(pictures / "a.bmp");
+    const std::vector<std::string> before = entriesOf(pictures);
+    const ProcessResult run = runProcess(kBinary + " --no-pause 2>&1", folder.path());
+    EXPECT_EQ(run.status, 1) << linked;
+    EXPECT_EQ(run.output, "ERROR: output folder bmp is the input folder img itself\n");
+    EXPECT_EQ(entriesOf(pictures), before) << linked;
+    EXPECT_EQ(readFile(pictures / "a.bmp"), bmp) << linked;
+  }
+}
+
 // Pictures enough to keep two workers' temporary files open while report lines are written.
 void writeFolderOfPictures(const fs::path& img, int count) {
   fs::create_directories(img);
