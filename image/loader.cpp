@@ -368,9 +368,9 @@ void readHead(std::FILE* file, std::int64_t size, bool expand, FileHead& head) n
   head.estimate = kProcessBaseBytes + fileBytes + cost.scratchBytes + pictureBytes(cost);
 }
 
-// Reads and decodes the open file of size bytes; head, when given, holds its first bytes already
-// read (the whole file when their count is its size).
-ImagePtr loadOpenFile(std::FILE* file, std::int64_t size, const FileHead* head,
+// Reads and decodes the open file of size bytes; head holds its first bytes already read (the
+// whole file when their count is its size).
+ImagePtr loadOpenFile(std::FILE* file, std::int64_t size, const FileHead& head,
                       DecodeReport* report, bool expand) noexcept {
   if (size < 0 || static_cast<std::uint64_t>(size) > kMaxInputFileBytes) {
     refuse(report, "file is 2 GiB or larger");
@@ -387,10 +387,10 @@ ImagePtr loadOpenFile(std::FILE* file, std::int64_t size, const FileHead* head,
     return nullptr;
   }
   bool whole = false;
-  if (head != nullptr && head->fromStart && head->count == byteCount) {
-    std::memcpy(block.get(), head->bytes, byteCount);
+  if (head.fromStart && head.count == byteCount) {
+    std::memcpy(block.get(), head.bytes, byteCount);
     whole = true;
-  } else if (head == nullptr || std::fseek(file, 0, SEEK_SET) == 0) {
+  } else if (std::fseek(file, 0, SEEK_SET) == 0) {
     whole = std::fread(block.get(), 1, byteCount, file) == byteCount;
   }
   if (!whole) {
@@ -407,18 +407,6 @@ ImagePtr loadOpenFile(std::FILE* file, std::int64_t size, const FileHead* head,
 }
 
 }  // namespace
-
-ImagePtr loadImageFile(const CountedString& path, DecodeReport* report, bool expand) noexcept {
-  if (report != nullptr) *report = DecodeReport{};
-  std::int64_t size = 0;
-  int openError = 0;
-  std::unique_ptr<std::FILE, FileCloser> file(openUnbuffered(path, size, &openError));
-  if (!file) {
-    refuseUnopened(report, openError);
-    return nullptr;
-  }
-  return loadOpenFile(file.get(), size, nullptr, report, expand);
-}
 
 ImagePtr loadImageFileWithin(const CountedString& path, const LoadBound& bound, bool& refused,
                              DecodeReport* report, bool expand) noexcept {
@@ -437,7 +425,12 @@ ImagePtr loadImageFileWithin(const CountedString& path, const LoadBound& bound, 
     refused = true;
     return nullptr;
   }
-  return loadOpenFile(file.get(), size, &head, report, expand);
+  return loadOpenFile(file.get(), size, head, report, expand);
+}
+
+ImagePtr loadImageFile(const CountedString& path, DecodeReport* report, bool expand) noexcept {
+  bool refused = false;
+  return loadImageFileWithin(path, LoadBound{}, refused, report, expand);
 }
 
 std::uint64_t estimateLoadBytes(const CountedString& path, bool expand) noexcept {
