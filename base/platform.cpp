@@ -639,6 +639,23 @@ void adviseSparseBlock(void* block, std::size_t bytes) noexcept {
 #endif
 }
 
+void populateBlock(void* block, std::size_t bytes) noexcept {
+#ifdef __linux__
+  // Linux 5.14 and later; older kernels refuse the advice with EINVAL.
+  constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE
+  const long pageBytes = ::sysconf(_SC_PAGE_SIZE);
+  if (block == nullptr || bytes == 0 || pageBytes <= 0) return;
+  const auto page = static_cast<std::uintptr_t>(pageBytes);
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = start & ~(page - 1);
+  const std::uintptr_t end = (start + bytes + page - 1) & ~(page - 1);
+  static_cast<void>(::madvise(reinterpret_cast<void*>(first), end - first, kPopulateWrite));
+#else
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+#endif
+}
+
 bool anyPageTouched(const void* block, std::size_t bytes) noexcept {
 #ifdef __linux__
   // /proc/self/pagemap: one 64-bit entry per page; bit 63 present, bit 62 swapped out.

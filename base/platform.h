@@ -176,6 +176,14 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept;
 // so only the pages written become resident. Nothing on Windows.
 void adviseSparseBlock(void* block, std::size_t bytes) noexcept;
 
+// Makes the pages of block writable and resident now, as a first write would, without changing
+// a byte: the caller takes the faults of a block another thread is about to write, so that
+// thread writes without them. Safe while other threads read or write the block. Whole pages
+// holding any byte of the range are populated, so the range must lie in one mapping (a block
+// from the allocator does). A refusal (a system without the call) is ignored. Nothing on
+// Windows.
+void populateBlock(void* block, std::size_t bytes) noexcept;
+
 // False only when no page of the block has ever been written or read: each is still the fresh
 // zero page the system handed out (neither resident nor swapped out), so the block reads as zero
 // without touching it. True when any page was touched, or when it cannot be told (always on

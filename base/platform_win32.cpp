@@ -447,6 +447,11 @@ void adviseSparseBlock(void* block, std::size_t bytes) noexcept {
   static_cast<void>(bytes);
 }
 
+void populateBlock(void* block, std::size_t bytes) noexcept {
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+}
+
 bool anyPageTouched(const void* block, std::size_t bytes) noexcept {
   static_cast<void>(block);
   static_cast<void>(bytes);
