@@ -99,6 +99,13 @@ class ConvertJobs final : public OrderedJobs {
     return estimate > usable_ ? 0 : estimate;
   }
 
+  // A file's bytes stand for its work: the largest files of the window start first, so the last
+  // large file does not run alone at the end while the other workers wait.
+  std::uint64_t weight(std::size_t job) noexcept override {
+    const CountedString inputPath = folderPath(kInputFolder, names_.name(job));
+    return inputPath.length() == 0 ? 0 : fileBytesHint(inputPath.text());
+  }
+
   void run(std::size_t job, std::size_t slot) noexcept override {
     convertEntry(names_.name(job), usable_, expand_, results_[slot]);
   }

@@ -1,9 +1,12 @@
 // Ordered parallel jobs: one mutex and one condition variable guard the claim counters, the slot
 // states, the budget and the bytes of finished results; jobs run and commits happen with the
 // mutex released. Slots are used round-robin (job % slot count): a job starts only when it is
-// fewer than slot-count jobs ahead of the next commit, so its slot is free. A job's cost goes
-// back to the budget as soon as it has run; the bytes its result holds (heldBytes) count
-// against kFinishedResultBytes until the result is committed or dropped.
+// fewer than slot-count jobs ahead of the next commit (the window), so its slot is its own, and
+// a free slot in the window is a job not started. Among those, a worker claims the heaviest
+// (weight), the first in job order among equals, so a large job late in the window does not
+// start last and run alone while the other workers idle. Costs are granted in claim order. A
+// job's cost goes back to the budget as soon as it has run; the bytes its result holds
+// (heldBytes) count against kFinishedResultBytes until the result is committed or dropped.
 //
 // A retry drains the run first: no new job starts, jobs still waiting for their cost to fit
 // give their claim back, running ones finish. The finished results of later jobs are dropped
@@ -24,6 +27,9 @@ namespace {
 
 enum class SlotState { free, running, done };
 
+// A weight not asked for yet; a job that weighs this much is taken as one less.
+constexpr std::uint64_t kUnweighed = ~std::uint64_t{0};
+
 struct Slot {
   SlotState state = SlotState::free;
   std::uint64_t cost = 0;  // bytes granted from the budget while the job runs
@@ -37,7 +43,8 @@ class Coordinator {
         count_(count),
         slotCount_(slotCount(workers)),
         budget_(budget),
-        slots_(slotCount_) {}
+        slots_(slotCount_),
+        weights_(count, kUnweighed) {}
 
   void work() noexcept;
   [[nodiscard]] bool commitAll() noexcept;
@@ -52,12 +59,35 @@ class Coordinator {
   using Lock = std::unique_lock<std::mutex>;
 
   [[nodiscard]] std::size_t slotOf(std::size_t job) const noexcept { return job % slotCount_; }
-  [[nodiscard]] bool mayClaim() const noexcept {
-    return !paused_ && nextJob_ < count_ && !finishedFull();
+  // The job a worker would claim now: the heaviest not started in the window, or count_. Once
+  // the finished results fill their bytes, only the next job to commit, should it not have
+  // started (heavier ones went first), for without it no result would ever leave.
+  [[nodiscard]] std::size_t pick() noexcept {
+    if (held_ >= kFinishedResultBytes) {
+      const bool next =
+          nextCommit_ < count_ && slots_[slotOf(nextCommit_)].state == SlotState::free;
+      return next ? nextCommit_ : count_;
+    }
+    const std::size_t end = count_ - nextCommit_ < slotCount_ ? count_ : nextCommit_ + slotCount_;
+    std::size_t best = count_;
+    for (std::size_t job = nextCommit_; job < end; ++job) {
+      if (slots_[slotOf(job)].state != SlotState::free) continue;
+      if (weights_[job] == kUnweighed) {
+        const std::uint64_t weight = jobs_.weight(job);
+        weights_[job] = weight == kUnweighed ? weight - 1 : weight;
+      }
+      if (best == count_ || weights_[job] > weights_[best]) best = job;
+    }
+    return best;
   }
-  // The finished results fill their bounds: no further job starts until a commit.
-  [[nodiscard]] bool finishedFull() const noexcept {
-    return nextJob_ >= nextCommit_ + slotCount_ || held_ >= kFinishedResultBytes;
+  [[nodiscard]] bool mayClaim() noexcept { return !paused_ && pick() < count_; }
+  // Jobs remain to be started, whether or not the bounds let one start now.
+  [[nodiscard]] bool jobsToStart() const noexcept {
+    if (count_ - nextCommit_ > slotCount_) return true;
+    for (std::size_t job = nextCommit_; job < count_; ++job) {
+      if (slots_[slotOf(job)].state == SlotState::free) return true;
+    }
+    return false;
   }
   [[nodiscard]] bool fits(std::uint64_t cost) const noexcept {
     return used_ == 0 || (used_ <= budget_ && cost <= budget_ - used_);
@@ -77,28 +107,30 @@ class Coordinator {
   std::mutex mutex_;
   std::condition_variable changed_;  // any change below; waiters test their own condition
   std::vector<Slot> slots_;
-  std::size_t nextJob_ = 0;     // next job to claim
-  std::size_t nextGrant_ = 0;   // next job whose cost may be granted
-  std::size_t nextCommit_ = 0;  // next job to commit
-  std::size_t claimed_ = 0;     // jobs claimed and not yet done or given back
-  std::uint64_t used_ = 0;      // bytes granted to the jobs running
-  std::uint64_t held_ = 0;      // bytes the finished results not yet committed hold
-  bool paused_ = false;         // a retry is draining the run
-  bool stopping_ = false;       // no job is to start any more
+  std::vector<std::uint64_t> weights_;  // each job's weight, once asked (kUnweighed before)
+  std::size_t nextClaim_ = 0;           // the number the next claim gets, in claim order
+  std::size_t nextGrant_ = 0;           // the claim whose cost may be granted next
+  std::size_t nextCommit_ = 0;          // next job to commit
+  std::size_t claimed_ = 0;             // jobs claimed and not yet done or given back
+  std::uint64_t used_ = 0;              // bytes granted to the jobs running
+  std::uint64_t held_ = 0;              // bytes the finished results not yet committed hold
+  bool paused_ = false;                 // a retry is draining the run
+  bool stopping_ = false;               // no job is to start any more
 };
 
 void Coordinator::work() noexcept {
   blockInterruptSignalsInThisThread();
   Lock lock(mutex_);
   while (true) {
-    if (!stopping_ && !paused_ && nextJob_ < count_ && finishedFull()) {
+    if (!stopping_ && !paused_ && !mayClaim() && jobsToStart()) {
       lock.unlock();
       jobs_.workerWaits();
       lock.lock();
     }
     changed_.wait(lock, [this] { return stopping_ || mayClaim(); });
     if (stopping_) return;
-    const std::size_t job = nextJob_++;
+    const std::size_t job = pick();
+    const std::size_t ticket = nextClaim_++;
     Slot& slot = slots_[slotOf(job)];
     slot.state = SlotState::running;
     ++claimed_;
@@ -106,8 +138,10 @@ void Coordinator::work() noexcept {
     lock.unlock();
     const std::uint64_t cost = jobs_.cost(job);
     lock.lock();
-    const auto mayRun = [&] { return stopping_ || paused_ || (nextGrant_ == job && fits(cost)); };
-    if (!mayRun() && nextGrant_ == job) {
+    const auto mayRun = [&] {
+      return stopping_ || paused_ || (nextGrant_ == ticket && fits(cost));
+    };
+    if (!mayRun() && nextGrant_ == ticket) {
       lock.unlock();
       jobs_.workerWaits();
       lock.lock();
@@ -151,7 +185,7 @@ CommitAction Coordinator::retryAlone(std::size_t job) noexcept {
     jobs_.drop(index);
     release(slots_[index]);
   }
-  nextJob_ = nextGrant_ = job + 1;
+  nextGrant_ = nextClaim_;  // every claim not granted was given back
   lock.unlock();
   jobs_.drop(slotOf(job));
   jobs_.run(job, slotOf(job));

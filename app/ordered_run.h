@@ -7,13 +7,14 @@
 //
 // Bounds: the byte budget is for running jobs: a job starts only when its cost estimate fits
 // beside the estimates of the jobs still running, and gives its cost back when it has run, since
-// a result waiting for its turn holds no picture. Costs are granted in job order, and a job
-// whose cost alone exceeds the budget runs once nothing else is accounted, so one job always
-// runs. The results waiting for their turn have bounds of their own: a job starts only while
-// fewer than slotCount(workers) jobs are between start and commit, and while the finished
-// results not yet committed hold fewer than kFinishedResultBytes (heldBytes). Until one of these
-// is reached, a worker that has finished a job takes the next one, however long an earlier job
-// runs.
+// a result waiting for its turn holds no picture. Costs are granted in the order jobs are
+// claimed (job order unless weights say otherwise), and a job whose cost alone exceeds the
+// budget runs once nothing else is accounted, so one job always runs. The results waiting for
+// their turn have bounds of their own: a job starts only while it is fewer than
+// slotCount(workers) jobs ahead of the next commit, and while the finished results not yet
+// committed hold fewer than kFinishedResultBytes (heldBytes) unless it is the next to commit.
+// Until one of these is reached, a worker that has finished a job takes another, however long
+// an earlier job runs.
 
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,15 @@ class OrderedJobs {
   // it is committed or dropped. Called on the thread that ran the job, right after run.
   [[nodiscard]] virtual std::uint64_t heldBytes(std::size_t slot) noexcept {
     static_cast<void>(slot);
+    return 0;
+  }
+
+  // How much work the job is expected to be, in any unit (its input's bytes, say). Among the jobs
+  // allowed to start, a worker takes the heaviest first, the first in job order among equals;
+  // commits stay in job order. Asked at most once per job and run, with the run's lock held, on
+  // any of its threads: it must be quick and must not call back into the run.
+  [[nodiscard]] virtual std::uint64_t weight(std::size_t job) noexcept {
+    static_cast<void>(job);
     return 0;
   }
 

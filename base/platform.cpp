@@ -103,6 +103,12 @@ EntryKind classifyEntry(const char* path) noexcept {
   return S_ISREG(info.st_mode) ? EntryKind::file : EntryKind::skip;
 }
 
+std::uint64_t fileBytesHint(const char* path) noexcept {
+  struct stat info {};
+  if (::stat(path, &info) != 0 || info.st_size < 0) return 0;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
 std::FILE* openInputFile(const char* path, std::int64_t& size, int* error) noexcept {
   const auto fail = [error](int number) noexcept -> std::FILE* {
     if (error != nullptr) *error = number;
@@ -633,6 +639,23 @@ void adviseSparseBlock(void* block, std::size_t bytes) noexcept {
   if (last > first) {
     static_cast<void>(::madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE));
   }
+#else
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+#endif
+}
+
+void populateBlock(void* block, std::size_t bytes) noexcept {
+#ifdef __linux__
+  // Linux 5.14 and later; older kernels refuse the advice with EINVAL.
+  constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE
+  const long pageBytes = ::sysconf(_SC_PAGE_SIZE);
+  if (block == nullptr || bytes == 0 || pageBytes <= 0) return;
+  const auto page = static_cast<std::uintptr_t>(pageBytes);
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = start & ~(page - 1);
+  const std::uintptr_t end = (start + bytes + page - 1) & ~(page - 1);
+  static_cast<void>(::madvise(reinterpret_cast<void*>(first), end - first, kPopulateWrite));
 #else
   static_cast<void>(block);
   static_cast<void>(bytes);

@@ -28,6 +28,10 @@ enum class EntryKind {
 // bit, which junctions and links to folders carry too, means skip).
 [[nodiscard]] EntryKind classifyEntry(const char* path) noexcept;
 
+// The size in bytes of the file at path, links followed; 0 when it cannot be told. A hint only:
+// the file may change before it is opened.
+[[nodiscard]] std::uint64_t fileBytesHint(const char* path) noexcept;
+
 // Opens a regular file for binary reading without ever blocking (a FIFO swapped in after the
 // listing is refused) and returns the file with its size taken from the open file; null when the
 // path cannot be opened or is not a regular file. On failure *error, when given, receives the
@@ -175,6 +179,14 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept;
 // hostile file fills a few blocks): its pages stay 4 KiB, whatever the system's huge-page mode,
 // so only the pages written become resident. Nothing on Windows.
 void adviseSparseBlock(void* block, std::size_t bytes) noexcept;
+
+// Makes the pages of block writable and resident now, as a first write would, without changing
+// a byte: the caller takes the faults of a block another thread is about to write, so that
+// thread writes without them. Safe while other threads read or write the block. Whole pages
+// holding any byte of the range are populated, so the range must lie in one mapping (a block
+// from the allocator does). A refusal (a system without the call) is ignored. Nothing on
+// Windows.
+void populateBlock(void* block, std::size_t bytes) noexcept;
 
 // False only when no page of the block has ever been written or read: each is still the fresh
 // zero page the system handed out (neither resident nor swapped out), so the block reads as zero

@@ -162,6 +162,12 @@ EntryKind classifyEntry(const char* path) noexcept {
   return EntryKind::file;
 }
 
+std::uint64_t fileBytesHint(const char* path) noexcept {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (::GetFileAttributesExA(path, GetFileExInfoStandard, &data) == 0) return 0;
+  return std::uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+}
+
 std::FILE* openInputFile(const char* path, std::int64_t& size, int* error) noexcept {
   const auto fail = [error](int number) noexcept -> std::FILE* {
     if (error != nullptr) *error = number;
@@ -443,6 +449,11 @@ void adviseLargeBlock(void* block, std::size_t bytes) noexcept {
 }
 
 void adviseSparseBlock(void* block, std::size_t bytes) noexcept {
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+}
+
+void populateBlock(void* block, std::size_t bytes) noexcept {
   static_cast<void>(block);
   static_cast<void>(bytes);
 }

@@ -322,17 +322,25 @@ TEST(ParallelRun, KeepingGoingEqualsTheSequentialRunAndConvertsExactlyTheGoodFil
 // the jobs running, every result committed or dropped.
 class RandomJobs final : public OrderedJobs {
  public:
-  RandomJobs(std::mt19937& random, std::size_t count, unsigned workers, std::uint64_t budget)
-      : budget_(budget), costs_(count), needsAlone_(count), slots_(slotCount(workers)) {
+  RandomJobs(std::mt19937& random, std::size_t count, unsigned workers, std::uint64_t budget,
+             bool weighted = false)
+      : budget_(budget),
+        costs_(count),
+        needsAlone_(count),
+        weights_(count),
+        slots_(slotCount(workers)) {
     for (std::size_t job = 0; job < count; ++job) {
       costs_[job] = 1 + random() % 100;
       needsAlone_[job] = random() % 8 == 0;
       heldBytes_.push_back(kFinishedResultBytes / 8 * (random() % 4));
+      weights_[job] = weighted ? random() % 4 : 0;
     }
     stopAt_ = random() % (count + count / 2);  // past the end: no stop
   }
 
   std::uint64_t cost(std::size_t job) noexcept override { return costs_[job]; }
+
+  std::uint64_t weight(std::size_t job) noexcept override { return weights_[job]; }
 
   void run(std::size_t job, std::size_t slot) noexcept override {
     const int running = ++running_;
@@ -400,6 +408,7 @@ class RandomJobs final : public OrderedJobs {
   const std::uint64_t budget_;
   std::vector<std::uint64_t> costs_;
   std::vector<bool> needsAlone_;
+  std::vector<std::uint64_t> weights_;
   std::vector<std::uint64_t> heldBytes_;
   std::size_t stopAt_ = 0;
   std::atomic<int> running_{0};
@@ -421,6 +430,82 @@ TEST(OrderedJobs, CommitInOrderRetryAloneAndKeepTheBudget) {
     const bool complete = runOrderedJobs(jobs, count, workers, budget);
     jobs.check(count, complete);
   }
+}
+
+TEST(OrderedJobs, WeightedJobsStartOutOfOrderAndCommitInOrder) {
+  for (std::uint32_t seed = 1; seed <= 200; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const std::size_t count = 1 + random() % 60;
+    const unsigned workers = 2 + static_cast<unsigned>(random() % 7);
+    const std::uint64_t budget = random() % 3 == 0 ? 1 : 50 + random() % 400;
+    RandomJobs jobs(random, count, workers, budget, true);
+    const bool complete = runOrderedJobs(jobs, count, workers, budget);
+    jobs.check(count, complete);
+  }
+}
+
+// The last of `count` jobs weighs the most; the first waits until it has started (which, with
+// the jobs started in order, the other worker reaches after all the rest). Records which jobs
+// had started when the heavy one did.
+class HeavyLastJob final : public OrderedJobs {
+ public:
+  explicit HeavyLastJob(std::size_t count) noexcept : count_(count) {}
+
+  std::uint64_t cost(std::size_t job) noexcept override {
+    static_cast<void>(job);
+    return 1;
+  }
+
+  std::uint64_t weight(std::size_t job) noexcept override { return job + 1 == count_ ? 100 : 1; }
+
+  void run(std::size_t job, std::size_t slot) noexcept override {
+    static_cast<void>(slot);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (job + 1 == count_) {
+      startedBeforeHeavy_ = started_;
+      heavyStarted_ = true;
+      changed_.notify_all();
+    }
+    started_.push_back(job);
+    if (job == 0) changed_.wait(lock, [this] { return heavyStarted_; });
+  }
+
+  CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
+    static_cast<void>(slot);
+    static_cast<void>(ranAlone);
+    committed_.push_back(job);
+    return CommitAction::next;
+  }
+
+  void drop(std::size_t slot) noexcept override { static_cast<void>(slot); }
+
+  // Read once the run has returned.
+  [[nodiscard]] const std::vector<std::size_t>& startedBeforeHeavy() const noexcept {
+    return startedBeforeHeavy_;
+  }
+  [[nodiscard]] const std::vector<std::size_t>& committed() const noexcept { return committed_; }
+
+ private:
+  const std::size_t count_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::size_t> started_;
+  std::vector<std::size_t> startedBeforeHeavy_;
+  bool heavyStarted_ = false;
+  std::vector<std::size_t> committed_;
+};
+
+TEST(OrderedJobs, TheHeaviestJobOfTheWindowStartsFirst) {
+  const std::size_t count = 8;
+  ASSERT_LE(count, slotCount(2));
+  HeavyLastJob jobs(count);
+  ASSERT_TRUE(runOrderedJobs(jobs, count, 2, 100));
+  // The heavy job is claimed first, job 0 beside it: nothing else can have started.
+  for (const std::size_t job : jobs.startedBeforeHeavy()) EXPECT_EQ(job, 0u);
+  std::vector<std::size_t> inOrder(count);
+  for (std::size_t job = 0; job < count; ++job) inOrder[job] = job;
+  EXPECT_EQ(jobs.committed(), inOrder);
 }
 
 // Job 0 runs until `finished` later jobs have run, or a worker waits while jobs remain: the

@@ -145,4 +145,36 @@ TEST(PlatformPosix, ThreadsUnderAnAddressSpaceLimitTakeLittleOfIt) {
                                        "large, 13: the thread reserved an arena of its own";
 }
 
+// Populating makes every page of the range resident, pages that straddle its ends too, and
+// changes no byte: those written before keep their values, the others read zero.
+TEST(PlatformPosix, PopulatedPagesAreResidentAndUnchanged) {
+  const long pageBytes = ::sysconf(_SC_PAGE_SIZE);
+  ASSERT_GT(pageBytes, 0);
+  const auto page = static_cast<std::size_t>(pageBytes);
+  const std::size_t pages = 64;
+  void* mapped =
+      ::mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  auto* bytes = static_cast<unsigned char*>(mapped);
+  // The call asks for Linux 5.14 or later.
+  if (::madvise(bytes + (pages - 1) * page, page, 23 /* MADV_POPULATE_WRITE */) != 0) {
+    ::munmap(mapped, pages * page);
+    GTEST_SKIP() << "the system cannot populate pages";
+  }
+  bytes[3 * page + 5] = 0xA5;
+  EXPECT_FALSE(anyPageTouched(bytes + 8 * page, 40 * page));
+  // From the middle of page 8 to the middle of page 47.
+  populateBlock(bytes + 8 * page + page / 2, 39 * page);
+  for (std::size_t index = 8; index < 48; ++index) {
+    EXPECT_TRUE(anyPageTouched(bytes + index * page, 1)) << index;
+  }
+  EXPECT_FALSE(anyPageTouched(bytes + 48 * page, 15 * page));
+  populateBlock(bytes, 8 * page);
+  EXPECT_EQ(bytes[3 * page + 5], 0xA5);
+  std::size_t nonZero = 0;
+  for (std::size_t index = 0; index < pages * page; ++index) nonZero += bytes[index] != 0;
+  EXPECT_EQ(nonZero, 1u);
+  ::munmap(mapped, pages * page);
+}
+
 }  // namespace
