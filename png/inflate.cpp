@@ -236,20 +236,69 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
 // after the first code is that of the second literal whenever its code fits in them; it may
 // already stand for two, of which only the first is taken. (The fixed code's literal codes take
 // 8 and 9 bits, too long for two in a lookup.)
+//
+// Without a branch per entry, whose outcome follows the code lengths and is not to be predicted:
+// every entry is looked at as if it were a literal (bits 12..15 of any other entry are below
+// the lookup bits or zero, so the index of the second stays in the lookup) and keeps its value
+// unless both are literals that fit.
 void pairLiterals(HuffmanTable& table) noexcept {
   constexpr std::uint32_t lookupSize = 1u << kLiteralLookupBits;
+  std::uint32_t* const lookup = table.lookup.data();
   for (std::uint32_t index = 0; index < lookupSize; ++index) {
-    const std::uint32_t entry = table.lookup[index];
-    if ((entry & kEntryLiteral) == 0) continue;
+    const std::uint32_t entry = lookup[index];
     const std::uint32_t firstLength = (entry >> kEntryCodeLengthShift) & 0xF;
-    const std::uint32_t second = table.lookup[index >> firstLength];
+    const std::uint32_t second = lookup[index >> firstLength];
     const std::uint32_t secondLength = (second >> kEntryCodeLengthShift) & 0xF;
-    if ((second & kEntryLiteral) == 0 || firstLength + secondLength > kLiteralLookupBits) continue;
-    table.lookup[index] = (firstLength + secondLength) | firstLength << kEntryCodeLengthShift |
-                          kEntryLiteral | kEntryTwoLiterals | (entry & 0xFF0000u) |
-                          (second & 0xFF0000u) << 8;
+    const std::uint32_t paired = (firstLength + secondLength) |
+                                 firstLength << kEntryCodeLengthShift | kEntryLiteral |
+                                 kEntryTwoLiterals | (entry & 0xFF0000u) |
+                                 (second & 0xFF0000u) << 8;
+    // All ones when the two pair, by arithmetic (a branch or a select is compiled to a branch).
+    const std::uint32_t pairs =
+        0u - (((entry & second & kEntryLiteral) >> 8) &
+              (((kLiteralLookupBits - firstLength - secondLength) >> 31) ^ 1u));
+    lookup[index] = entry ^ ((entry ^ paired) & pairs);
   }
 }
+
+#if POW2BMP_X86_SIMD
+// pairLiterals for eight entries at a time, the second entries gathered. An entry's second may
+// lie among the eight stored by the same step, read before or after its pairing: either way it
+// has the same literal flag, first code length and first literal, all that is taken from it.
+__attribute__((target("avx2"))) void pairLiteralsAvx2(HuffmanTable& table) noexcept {
+  constexpr std::uint32_t lookupSize = 1u << kLiteralLookupBits;
+  std::uint32_t* const lookup = table.lookup.data();
+  const auto* const gatherBase = reinterpret_cast<const int*>(lookup);
+  const __m256i literalFlag = _mm256_set1_epi32(static_cast<int>(kEntryLiteral));
+  const __m256i pairFlags = _mm256_set1_epi32(static_cast<int>(kEntryLiteral | kEntryTwoLiterals));
+  const __m256i lengthMask = _mm256_set1_epi32(0xF);
+  const __m256i literalByte = _mm256_set1_epi32(0xFF0000);
+  const __m256i pairLimit = _mm256_set1_epi32(static_cast<int>(kLiteralLookupBits + 1));
+  const __m256i step = _mm256_set1_epi32(8);
+  __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (std::uint32_t at = 0; at < lookupSize; at += 8) {
+    auto* const place = reinterpret_cast<__m256i*>(lookup + at);
+    const __m256i entry = _mm256_loadu_si256(place);
+    const __m256i firstLength =
+        _mm256_and_si256(_mm256_srli_epi32(entry, kEntryCodeLengthShift), lengthMask);
+    const __m256i second =
+        _mm256_i32gather_epi32(gatherBase, _mm256_srlv_epi32(index, firstLength), 4);
+    const __m256i secondLength =
+        _mm256_and_si256(_mm256_srli_epi32(second, kEntryCodeLengthShift), lengthMask);
+    const __m256i bothLengths = _mm256_add_epi32(firstLength, secondLength);
+    const __m256i paired = _mm256_or_si256(
+        _mm256_or_si256(bothLengths, _mm256_slli_epi32(firstLength, kEntryCodeLengthShift)),
+        _mm256_or_si256(_mm256_or_si256(pairFlags, _mm256_and_si256(entry, literalByte)),
+                        _mm256_slli_epi32(_mm256_and_si256(second, literalByte), 8)));
+    const __m256i bothLiterals = _mm256_cmpeq_epi32(
+        _mm256_and_si256(_mm256_and_si256(entry, second), literalFlag), literalFlag);
+    const __m256i fits = _mm256_cmpgt_epi32(pairLimit, bothLengths);
+    _mm256_storeu_si256(place,
+                        _mm256_blendv_epi8(entry, paired, _mm256_and_si256(bothLiterals, fits)));
+    index = _mm256_add_epi32(index, step);
+  }
+}
+#endif
 
 constexpr HuffmanTable buildFixedLiteralTable() noexcept {
   std::array<std::uint8_t, kLiteralSymbolCount> lengths{};
@@ -544,7 +593,17 @@ bool readDynamicHeader(BitReader& input) noexcept {
   }
   // Pairing costs about as much as decoding a few kilobytes, so it is left out near the end of
   // the input (all through a small stream), where the block cannot be long.
-  if (input.end - input.next >= kPairLiteralsMinInput) pairLiterals(tables->literalTable);
+  if (input.end - input.next >= kPairLiteralsMinInput) {
+#if POW2BMP_X86_SIMD
+    if (useAvx2()) {
+      pairLiteralsAvx2(tables->literalTable);
+    } else {
+      pairLiterals(tables->literalTable);
+    }
+#else
+    pairLiterals(tables->literalTable);
+#endif
+  }
   state.literalCode = &tables->literalTable;
   state.distanceCode = &tables->distanceTable;
   state.storedBlock = false;
