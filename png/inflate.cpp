@@ -249,10 +249,9 @@ void pairLiterals(HuffmanTable& table) noexcept {
     const std::uint32_t firstLength = (entry >> kEntryCodeLengthShift) & 0xF;
     const std::uint32_t second = lookup[index >> firstLength];
     const std::uint32_t secondLength = (second >> kEntryCodeLengthShift) & 0xF;
-    const std::uint32_t paired = (firstLength + secondLength) |
-                                 firstLength << kEntryCodeLengthShift | kEntryLiteral |
-                                 kEntryTwoLiterals | (entry & 0xFF0000u) |
-                                 (second & 0xFF0000u) << 8;
+    const std::uint32_t paired =
+        (firstLength + secondLength) | firstLength << kEntryCodeLengthShift | kEntryLiteral |
+        kEntryTwoLiterals | (entry & 0xFF0000u) | (second & 0xFF0000u) << 8;
     // All ones when the two pair, by arithmetic (a branch or a select is compiled to a branch).
     const std::uint32_t pairs =
         0u - (((entry & second & kEntryLiteral) >> 8) &

@@ -97,9 +97,9 @@ TEST(BatchOutput, AnOutputFolderThatIsTheInputFolderIsRefused) {
     const pid_t ended = ::fork();  // a leftover of a process that has ended, which a run sweeps
     if (ended == 0) ::_exit(0);
     ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
-    writeFile(pictures / (".pow2bmp-" + temporaryNameIdentity() + "-" + std::to_string(ended) +
-                          "-0.tmp"),
-              Bytes{1});
+    writeFile(
+        pictures / (".pow2bmp-" + temporaryNameIdentity() + "-" + std::to_string(ended) + "-0.tmp"),
+        Bytes{1});
     fs::create_symlink(real, folder.path() / linked);
     const Bytes bmp = readFile(pictures / "a.bmp");
     const std::vector<std::string> before = entriesOf(pictures);
