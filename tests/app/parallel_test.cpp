@@ -445,10 +445,35 @@ TEST(OrderedJobs, WeightedJobsStartOutOfOrderAndCommitInOrder) {
   }
 }
 
+// Jobs that record their commits, made in job order, and drop nothing of their own.
+class CommitsInOrder : public OrderedJobs {
+ public:
+  CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
+    static_cast<void>(slot);
+    static_cast<void>(ranAlone);
+    committed_.push_back(job);
+    return CommitAction::next;
+  }
+
+  void drop(std::size_t slot) noexcept override { static_cast<void>(slot); }
+
+  // Read once the run has returned.
+  [[nodiscard]] const std::vector<std::size_t>& committed() const noexcept { return committed_; }
+
+ private:
+  std::vector<std::size_t> committed_;
+};
+
+std::vector<std::size_t> firstJobs(std::size_t count) {
+  std::vector<std::size_t> jobs(count);
+  for (std::size_t job = 0; job < count; ++job) jobs[job] = job;
+  return jobs;
+}
+
 // The last of `count` jobs weighs the most; the first waits until it has started (which, with
 // the jobs started in order, the other worker reaches after all the rest). Records which jobs
 // had started when the heavy one did.
-class HeavyLastJob final : public OrderedJobs {
+class HeavyLastJob final : public CommitsInOrder {
  public:
   explicit HeavyLastJob(std::size_t count) noexcept : count_(count) {}
 
@@ -471,20 +496,10 @@ class HeavyLastJob final : public OrderedJobs {
     if (job == 0) changed_.wait(lock, [this] { return heavyStarted_; });
   }
 
-  CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
-    static_cast<void>(slot);
-    static_cast<void>(ranAlone);
-    committed_.push_back(job);
-    return CommitAction::next;
-  }
-
-  void drop(std::size_t slot) noexcept override { static_cast<void>(slot); }
-
   // Read once the run has returned.
   [[nodiscard]] const std::vector<std::size_t>& startedBeforeHeavy() const noexcept {
     return startedBeforeHeavy_;
   }
-  [[nodiscard]] const std::vector<std::size_t>& committed() const noexcept { return committed_; }
 
  private:
   const std::size_t count_;
@@ -493,7 +508,6 @@ class HeavyLastJob final : public OrderedJobs {
   std::vector<std::size_t> started_;
   std::vector<std::size_t> startedBeforeHeavy_;
   bool heavyStarted_ = false;
-  std::vector<std::size_t> committed_;
 };
 
 TEST(OrderedJobs, TheHeaviestJobOfTheWindowStartsFirst) {
@@ -503,15 +517,13 @@ TEST(OrderedJobs, TheHeaviestJobOfTheWindowStartsFirst) {
   ASSERT_TRUE(runOrderedJobs(jobs, count, 2, 100));
   // The heavy job is claimed first, job 0 beside it: nothing else can have started.
   for (const std::size_t job : jobs.startedBeforeHeavy()) EXPECT_EQ(job, 0u);
-  std::vector<std::size_t> inOrder(count);
-  for (std::size_t job = 0; job < count; ++job) inOrder[job] = job;
-  EXPECT_EQ(jobs.committed(), inOrder);
+  EXPECT_EQ(jobs.committed(), firstJobs(count));
 }
 
 // Job 0 runs until `finished` later jobs have run, or a worker waits while jobs remain: the
 // other workers go on past a long job, as far as the bounds of finished results allow. Every
 // later job costs `cost` and its result holds `held` bytes; job 0 costs `cost` too.
-class LongFirstJob final : public OrderedJobs {
+class LongFirstJob final : public CommitsInOrder {
  public:
   LongFirstJob(std::size_t finished, std::uint64_t cost, std::uint64_t held) noexcept
       : finished_(finished), cost_(cost), held_(held) {}
@@ -534,15 +546,6 @@ class LongFirstJob final : public OrderedJobs {
     }
   }
 
-  CommitAction commit(std::size_t job, std::size_t slot, bool ranAlone) noexcept override {
-    static_cast<void>(slot);
-    static_cast<void>(ranAlone);
-    committed_.push_back(job);
-    return CommitAction::next;
-  }
-
-  void drop(std::size_t slot) noexcept override { static_cast<void>(slot); }
-
   std::uint64_t heldBytes(std::size_t slot) noexcept override { return slot == 0 ? 0 : held_; }
 
   void workerWaits() noexcept override {
@@ -554,7 +557,6 @@ class LongFirstJob final : public OrderedJobs {
   // Read once the run has returned.
   [[nodiscard]] std::size_t doneBeforeFirst() const noexcept { return doneBeforeFirst_; }
   [[nodiscard]] bool waitedBeforeFirst() const noexcept { return waitedBeforeFirst_; }
-  [[nodiscard]] const std::vector<std::size_t>& committed() const noexcept { return committed_; }
 
  private:
   const std::size_t finished_;
@@ -566,14 +568,7 @@ class LongFirstJob final : public OrderedJobs {
   bool workerWaited_ = false;
   std::size_t doneBeforeFirst_ = 0;
   bool waitedBeforeFirst_ = false;
-  std::vector<std::size_t> committed_;
 };
-
-std::vector<std::size_t> firstJobs(std::size_t count) {
-  std::vector<std::size_t> jobs(count);
-  for (std::size_t job = 0; job < count; ++job) jobs[job] = job;
-  return jobs;
-}
 
 TEST(OrderedJobs, WorkersGoOnPastALongJobWhileTheFinishedResultsFit) {
   for (const unsigned workers : {2u, 3u, 8u}) {
