@@ -14,6 +14,7 @@
 
 #include "app/padding.h"
 #include "base/byte_io.h"
+#include "base/heap.h"
 #include "base/platform.h"
 
 namespace {
@@ -145,9 +146,14 @@ BmpWriteResult commitBmpFile(TemporaryFile& temporary, const char* path) noexcep
 }
 
 bool OverlappedBmpWriter::begin(unsigned width, unsigned height, unsigned channels) noexcept {
-  if (file_ != nullptr || !convertedSides(width, height) || (channels != 3 && channels != 4) ||
-      !reserveStage(stage_, width, height, channels)) {
+  if (file_ != nullptr || !convertedSides(width, height) || (channels != 3 && channels != 4)) {
     return false;
+  }
+  {
+    // Without its stage the picture is written once decoded, as on one thread: a stage that
+    // cannot be had is no failure of the decode.
+    const ExcusedHeapFailures optional;
+    if (!reserveStage(stage_, width, height, channels)) return false;
   }
   file_ = temporary_.create(path_);
   if (file_ == nullptr) return false;

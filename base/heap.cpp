@@ -12,6 +12,7 @@ namespace {
 
 // Shared by every thread, so a test can starve a parallel run as well as a sequential one.
 std::atomic<long> allocationsBeforeFailure{-1};
+std::atomic<bool> failOnlyOne{false};  // the injected failure is a single one
 thread_local unsigned long failureCount = 0;
 
 // Counts a failed allocation; returns block.
@@ -24,7 +25,14 @@ bool injectedFailure() noexcept {
   long left = allocationsBeforeFailure.load(std::memory_order_relaxed);
   while (true) {
     if (left < 0) return false;
-    if (left == 0) return true;
+    if (left == 0) {
+      if (!failOnlyOne.load(std::memory_order_relaxed)) return true;
+      // The one failure; the allocations after it succeed.
+      if (allocationsBeforeFailure.compare_exchange_weak(left, -1, std::memory_order_relaxed)) {
+        return true;
+      }
+      continue;
+    }
     if (allocationsBeforeFailure.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
       return false;
     }
@@ -180,4 +188,20 @@ std::size_t keptBlockBytes() noexcept { return keptBlocks.bytes(); }
 
 unsigned long heapFailureCount() noexcept { return failureCount; }
 
-void failAllocationsAfter(long count) noexcept { allocationsBeforeFailure = count; }
+void failAllocationsAfter(long count) noexcept {
+  failOnlyOne = false;
+  allocationsBeforeFailure = count;
+}
+
+void failOneAllocationAfter(long count) noexcept {
+  failOnlyOne = true;
+  allocationsBeforeFailure = count;
+}
+
+bool armedFailureHappened() noexcept {
+  return failOnlyOne && allocationsBeforeFailure.load(std::memory_order_relaxed) < 0;
+}
+
+ExcusedHeapFailures::ExcusedHeapFailures() noexcept : failuresBefore_(failureCount) {}
+
+ExcusedHeapFailures::~ExcusedHeapFailures() { failureCount = failuresBefore_; }

@@ -54,6 +54,26 @@ void setLargeBlockReuse(std::size_t maxBlocks, std::size_t maxBytes) noexcept;
 // the fault injection off (the default).
 void failAllocationsAfter(long count) noexcept;
 
+// Test hook: the next `count` allocations succeed, the one after fails, and later ones succeed.
+void failOneAllocationAfter(long count) noexcept;
+
+// Test hook: whether the failure failOneAllocationAfter armed has happened.
+[[nodiscard]] bool armedFailureHappened() noexcept;
+
+// While one lives, allocations of this thread that fail are not counted by heapFailureCount: for
+// a block the caller can do without, so that its absence does not turn a later refusal for
+// another reason into a memory one.
+class ExcusedHeapFailures {
+ public:
+  ExcusedHeapFailures() noexcept;
+  ~ExcusedHeapFailures();
+  ExcusedHeapFailures(const ExcusedHeapFailures&) = delete;
+  ExcusedHeapFailures& operator=(const ExcusedHeapFailures&) = delete;
+
+ private:
+  unsigned long failuresBefore_;
+};
+
 template <class T>
 [[nodiscard]] HeapPtr<T[]> allocateArray(std::size_t count) noexcept {
   return HeapPtr<T[]>(static_cast<T*>(heapAllocate(count * sizeof(T))));

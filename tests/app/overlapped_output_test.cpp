@@ -22,15 +22,17 @@ struct Converted {
   FileOutcome outcome = FileOutcome::skipped;
   std::string reason;
   bool outOfMemory = false;
+  bool failed = false;               // the one allocation armed to fail did
   Bytes output;                      // the file put in place, when converted
   std::vector<std::string> entries;  // the folder afterwards
 };
 
 // Converts input (in its own scratch folder) to out.bmp beside it, as a run does, with
 // lentCores cores lent, allocations failing after succeedingAllocations (-1: none fail), and
-// (outside Windows) the file size limited to fileSizeLimit bytes (0: no limit).
+// (outside Windows) the file size limited to fileSizeLimit bytes (0: no limit); with oneFails,
+// only the allocation after succeedingAllocations fails.
 Converted convert(const Bytes& input, int lentCores, long succeedingAllocations = -1,
-                  std::uint64_t fileSizeLimit = 0) {
+                  std::uint64_t fileSizeLimit = 0, bool oneFails = false) {
   ScratchFolder folder;
   const fs::path inputPath = folder.path() / "in.png";
   const std::string output = (folder.path() / "out.bmp").string();
@@ -49,8 +51,13 @@ Converted convert(const Bytes& input, int lentCores, long succeedingAllocations 
 #else
     static_cast<void>(fileSizeLimit);
 #endif
-    failAllocationsAfter(succeedingAllocations);
+    if (oneFails) {
+      failOneAllocationAfter(succeedingAllocations);
+    } else {
+      failAllocationsAfter(succeedingAllocations);
+    }
     FileResult result = processFile(request, stage);
+    converted.failed = oneFails && armedFailureHappened();
     failAllocationsAfter(-1);
     commitOutput(result, output.c_str());
     converted.outcome = result.outcome;
@@ -139,6 +146,31 @@ TEST(OverlappedOutput, AllocationFailuresAreMemoryFailuresAndLeaveNoFile) {
   }
   EXPECT_GT(succeeding, 2);
   EXPECT_LT(succeeding, 100);
+}
+
+// A block the conversion can do without (it still converts when that one allocation fails)
+// must not make damage found later a memory failure: the damaged picture keeps its reason.
+TEST(OverlappedOutput, AMissingOptionalBlockLeavesDamageItsOwnReason) {
+  PngPicture picture = makePngPicture(600, 600, 8, 2, false, 23);  // just over 1 MiB of rows
+  picture.filters.assign(600, 1);
+  const Bytes intact = pngFile(600, 600, 2, zlibCompress(pngScanlines(picture), 1));
+  picture.filters[550] = 9;
+  const Bytes damaged = pngFile(600, 600, 2, zlibCompress(pngScanlines(picture), 1));
+  const std::string reason = convert(damaged, 0).reason;
+  ASSERT_FALSE(reason.empty());
+  int optional = 0;
+  for (long succeeding = 0; succeeding < 100; ++succeeding) {
+    const Converted done = convert(intact, 1, succeeding, 0, true);
+    if (!done.failed) break;  // past the last allocation
+    if (done.outcome != FileOutcome::converted) continue;
+    ++optional;
+    const Converted refused = convert(damaged, 1, succeeding, 0, true);
+    EXPECT_EQ(refused.outcome, FileOutcome::cannotLoad) << succeeding;
+    EXPECT_EQ(refused.reason, reason) << succeeding;
+    EXPECT_FALSE(refused.outOfMemory) << succeeding;
+    EXPECT_EQ(refused.entries, std::vector<std::string>{"in.png"}) << succeeding;
+  }
+  EXPECT_GT(optional, 0);
 }
 
 #ifndef _WIN32
