@@ -1,9 +1,10 @@
 // Ordered parallel jobs: one mutex and one condition variable guard the claim counters, the slot
 // states, the budget and the bytes of finished results; jobs run and commits happen with the
-// mutex released. Slots are used round-robin (job % slot count): a job starts only when it is
-// fewer than slot-count jobs ahead of the next commit (the window), so its slot is its own, and
-// a free slot in the window is a job not started. Among those, a worker claims the heaviest
-// (weight), the first in job order among equals, so a large job late in the window does not
+// mutex released. A job takes a free slot when it is claimed and keeps it until it is committed
+// or dropped, so the slots bound the results waiting for their turn. While the next job to
+// commit has not started, the last free slot is kept for it, so it can always start. Among the
+// jobs not started within lookahead(workers) of the next commit, a worker claims the heaviest
+// (weight), the first in job order among equals, so a large job late in the folder does not
 // start last and run alone while the other workers idle. Costs are granted in claim order. A
 // job's cost goes back to the budget as soon as it has run; the bytes its result holds
 // (heldBytes) count against kFinishedResultBytes until the result is committed or dropped.
@@ -30,8 +31,12 @@ enum class SlotState { free, running, done };
 // A weight not asked for yet; a job that weighs this much is taken as one less.
 constexpr std::uint64_t kUnweighed = ~std::uint64_t{0};
 
+// The slot of a job that holds none: not started, given back, committed or dropped.
+constexpr std::size_t kNoSlot = ~std::size_t{0};
+
 struct Slot {
   SlotState state = SlotState::free;
+  std::size_t job = 0;     // the job holding the slot, unless it is free
   std::uint64_t cost = 0;  // bytes granted from the budget while the job runs
   std::uint64_t held = 0;  // bytes the finished result holds until commit or drop
 };
@@ -42,9 +47,14 @@ class Coordinator {
       : jobs_(jobs),
         count_(count),
         slotCount_(slotCount(workers)),
+        lookahead_(lookahead(workers)),
         budget_(budget),
         slots_(slotCount_),
-        weights_(count, kUnweighed) {}
+        slotOfJob_(count, kNoSlot),
+        weights_(count, kUnweighed) {
+    freeSlots_.reserve(slotCount_);
+    for (std::size_t index = slotCount_; index > 0; --index) freeSlots_.push_back(index - 1);
+  }
 
   void work() noexcept;
   [[nodiscard]] bool commitAll() noexcept;
@@ -58,20 +68,20 @@ class Coordinator {
  private:
   using Lock = std::unique_lock<std::mutex>;
 
-  [[nodiscard]] std::size_t slotOf(std::size_t job) const noexcept { return job % slotCount_; }
-  // The job a worker would claim now: the heaviest not started in the window, or count_. Once
-  // the finished results fill their bytes, only the next job to commit, should it not have
-  // started (heavier ones went first), for without it no result would ever leave.
+  [[nodiscard]] bool started(std::size_t job) const noexcept { return slotOfJob_[job] != kNoSlot; }
+  // The job a worker would claim now, or count_. Once the finished results fill their bytes,
+  // or when one free slot is left, only the next job to commit, should it not have started
+  // (heavier ones went first), for without it no result would ever leave.
   [[nodiscard]] std::size_t pick() noexcept {
-    if (held_ >= kFinishedResultBytes) {
-      const bool next =
-          nextCommit_ < count_ && slots_[slotOf(nextCommit_)].state == SlotState::free;
-      return next ? nextCommit_ : count_;
+    if (freeSlots_.empty()) return count_;
+    const bool nextWaits = nextCommit_ < count_ && !started(nextCommit_);
+    if (held_ >= kFinishedResultBytes || (nextWaits && freeSlots_.size() == 1)) {
+      return nextWaits ? nextCommit_ : count_;
     }
-    const std::size_t end = count_ - nextCommit_ < slotCount_ ? count_ : nextCommit_ + slotCount_;
+    const std::size_t end = count_ - nextCommit_ < lookahead_ ? count_ : nextCommit_ + lookahead_;
     std::size_t best = count_;
     for (std::size_t job = nextCommit_; job < end; ++job) {
-      if (slots_[slotOf(job)].state != SlotState::free) continue;
+      if (started(job)) continue;
       if (weights_[job] == kUnweighed) {
         const std::uint64_t weight = jobs_.weight(job);
         weights_[job] = weight == kUnweighed ? weight - 1 : weight;
@@ -81,32 +91,46 @@ class Coordinator {
     return best;
   }
   [[nodiscard]] bool mayClaim() noexcept { return !paused_ && pick() < count_; }
-  // Jobs remain to be started, whether or not the bounds let one start now.
+  // Jobs remain to be started, whether or not the bounds let one start now: every job from the
+  // next commit on that has started holds a slot.
   [[nodiscard]] bool jobsToStart() const noexcept {
-    if (count_ - nextCommit_ > slotCount_) return true;
-    for (std::size_t job = nextCommit_; job < count_; ++job) {
-      if (slots_[slotOf(job)].state == SlotState::free) return true;
-    }
-    return false;
+    return count_ - nextCommit_ > slotCount_ - freeSlots_.size();
   }
   [[nodiscard]] bool fits(std::uint64_t cost) const noexcept {
     return used_ == 0 || (used_ <= budget_ && cost <= budget_ - used_);
   }
-  void release(Slot& slot) noexcept {
+  // Gives job a free slot (pick found one) and marks it running.
+  [[nodiscard]] std::size_t takeSlot(std::size_t job) noexcept {
+    const std::size_t index = freeSlots_.back();
+    freeSlots_.pop_back();
+    slots_[index].state = SlotState::running;
+    slots_[index].job = job;
+    slotOfJob_[job] = index;
+    return index;
+  }
+  // Frees a slot with whatever its job held; the job, unless committed, may be claimed again.
+  void release(std::size_t index) noexcept {
+    Slot& slot = slots_[index];
+    if (slot.state == SlotState::free) return;
     used_ -= slot.cost;
     held_ -= slot.held;
+    slotOfJob_[slot.job] = kNoSlot;
     slot = Slot{};
+    freeSlots_.push_back(index);
   }
   [[nodiscard]] CommitAction retryAlone(std::size_t job) noexcept;
 
   OrderedJobs& jobs_;
   const std::size_t count_;
   const std::size_t slotCount_;
+  const std::size_t lookahead_;
   const std::uint64_t budget_;
 
   std::mutex mutex_;
   std::condition_variable changed_;  // any change below; waiters test their own condition
   std::vector<Slot> slots_;
+  std::vector<std::size_t> freeSlots_;  // the free slots, the next to take last
+  std::vector<std::size_t> slotOfJob_;  // each job's slot while it holds one, else kNoSlot
   std::vector<std::uint64_t> weights_;  // each job's weight, once asked (kUnweighed before)
   std::size_t nextClaim_ = 0;           // the number the next claim gets, in claim order
   std::size_t nextGrant_ = 0;           // the claim whose cost may be granted next
@@ -131,8 +155,8 @@ void Coordinator::work() noexcept {
     if (stopping_) return;
     const std::size_t job = pick();
     const std::size_t ticket = nextClaim_++;
-    Slot& slot = slots_[slotOf(job)];
-    slot.state = SlotState::running;
+    const std::size_t index = takeSlot(job);
+    Slot& slot = slots_[index];
     ++claimed_;
     lendSpareCores(-1);
     lock.unlock();
@@ -149,7 +173,7 @@ void Coordinator::work() noexcept {
     changed_.wait(lock, mayRun);
     if (stopping_ || paused_) {
       // The claim goes back; a retry starts again after it, an ending run never gets here.
-      slot = Slot{};
+      release(index);
       --claimed_;
       lendSpareCores(1);
       changed_.notify_all();
@@ -160,8 +184,8 @@ void Coordinator::work() noexcept {
     ++nextGrant_;
     changed_.notify_all();
     lock.unlock();
-    jobs_.run(job, slotOf(job));
-    const std::uint64_t held = jobs_.heldBytes(slotOf(job));
+    jobs_.run(job, index);
+    const std::uint64_t held = jobs_.heldBytes(index);
     lock.lock();
     slot.state = SlotState::done;
     used_ -= slot.cost;
@@ -180,16 +204,17 @@ CommitAction Coordinator::retryAlone(std::size_t job) noexcept {
   changed_.notify_all();
   changed_.wait(lock, [this] { return claimed_ == 0; });
   // Nothing runs now: later results go, and their jobs run again after this one.
+  const std::size_t own = slotOfJob_[job];
   for (std::size_t index = 0; index < slotCount_; ++index) {
-    if (index == slotOf(job) || slots_[index].state != SlotState::done) continue;
+    if (index == own || slots_[index].state != SlotState::done) continue;
     jobs_.drop(index);
-    release(slots_[index]);
+    release(index);
   }
   nextGrant_ = nextClaim_;  // every claim not granted was given back
   lock.unlock();
-  jobs_.drop(slotOf(job));
-  jobs_.run(job, slotOf(job));
-  CommitAction action = jobs_.commit(job, slotOf(job), true);
+  jobs_.drop(own);
+  jobs_.run(job, own);
+  CommitAction action = jobs_.commit(job, own, true);
   lock.lock();
   paused_ = false;
   changed_.notify_all();
@@ -198,15 +223,18 @@ CommitAction Coordinator::retryAlone(std::size_t job) noexcept {
 
 bool Coordinator::commitAll() noexcept {
   for (std::size_t job = 0; job < count_; ++job) {
-    Slot& slot = slots_[slotOf(job)];
+    std::size_t index = kNoSlot;
     {
       Lock lock(mutex_);
-      changed_.wait(lock, [&] { return slot.state == SlotState::done; });
+      changed_.wait(lock, [&] {
+        index = slotOfJob_[job];
+        return index != kNoSlot && slots_[index].state == SlotState::done;
+      });
     }
-    CommitAction action = jobs_.commit(job, slotOf(job), false);
+    CommitAction action = jobs_.commit(job, index, false);
     if (action == CommitAction::retryAlone) action = retryAlone(job);
     const Lock lock(mutex_);
-    release(slot);
+    release(index);
     ++nextCommit_;
     changed_.notify_all();
     if (action == CommitAction::stop) return false;
@@ -218,7 +246,7 @@ bool Coordinator::commitAll() noexcept {
 void Coordinator::finish() noexcept {
   for (std::size_t index = 0; index < slotCount_; ++index) {
     if (slots_[index].state == SlotState::done) jobs_.drop(index);
-    release(slots_[index]);
+    release(index);
   }
 }
 

@@ -10,8 +10,9 @@
 // a result waiting for its turn holds no picture. Costs are granted in the order jobs are
 // claimed (job order unless weights say otherwise), and a job whose cost alone exceeds the
 // budget runs once nothing else is accounted, so one job always runs. The results waiting for
-// their turn have bounds of their own: a job starts only while it is fewer than
-// slotCount(workers) jobs ahead of the next commit, and while the finished results not yet
+// their turn have bounds of their own: a job starts only while one of the slotCount(workers)
+// result slots is free (the last one only for the next job to commit) and it is fewer than
+// lookahead(workers) jobs ahead of the next commit, and while the finished results not yet
 // committed hold fewer than kFinishedResultBytes (heldBytes) unless it is the next to commit.
 // Until one of these is reached, a worker that has finished a job takes another, however long
 // an earlier job runs.
@@ -54,9 +55,9 @@ class OrderedJobs {
   }
 
   // How much work the job is expected to be, in any unit (its input's bytes, say). Among the jobs
-  // allowed to start, a worker takes the heaviest first, the first in job order among equals;
-  // commits stay in job order. Asked at most once per job and run, with the run's lock held, on
-  // any of its threads: it must be quick and must not call back into the run.
+  // allowed to start (those within the lookahead), a worker takes the heaviest first, the first in
+  // job order among equals; commits stay in job order. Asked at most once per job and run, with the
+  // run's lock held, on any of its threads: it must be quick and must not call back into the run.
   [[nodiscard]] virtual std::uint64_t weight(std::size_t job) noexcept {
     static_cast<void>(job);
     return 0;
@@ -82,6 +83,12 @@ inline constexpr std::size_t kMinFinishedResults = 16;
   if (workers <= 1) return 1;
   const std::size_t finished = kFinishedResultsPerWorker * workers;
   return workers + (finished < kMinFinishedResults ? kMinFinishedResults : finished);
+}
+
+// How far past the next commit a job may start: far enough that a large file well down the list
+// starts with the first ones; the results it may leave waiting are still bounded by the slots.
+[[nodiscard]] constexpr std::size_t lookahead(unsigned workers) noexcept {
+  return 4 * slotCount(workers);
 }
 
 // Runs the jobs with up to `workers` threads (fewer when the system refuses more) and the given

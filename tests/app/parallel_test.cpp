@@ -471,8 +471,8 @@ std::vector<std::size_t> firstJobs(std::size_t count) {
 }
 
 // The last of `count` jobs weighs the most; the first waits until it has started (which, with
-// the jobs started in order, the other worker reaches after all the rest). Records which jobs
-// had started when the heavy one did.
+// the jobs started in order, the other worker reaches after all the rest) or a worker waits.
+// Records which jobs had started when the heavy one did.
 class HeavyLastJob final : public CommitsInOrder {
  public:
   explicit HeavyLastJob(std::size_t count) noexcept : count_(count) {}
@@ -493,7 +493,13 @@ class HeavyLastJob final : public CommitsInOrder {
       changed_.notify_all();
     }
     started_.push_back(job);
-    if (job == 0) changed_.wait(lock, [this] { return heavyStarted_; });
+    if (job == 0) changed_.wait(lock, [this] { return heavyStarted_ || workerWaited_; });
+  }
+
+  void workerWaits() noexcept override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    workerWaited_ = true;
+    changed_.notify_all();
   }
 
   // Read once the run has returned.
@@ -508,16 +514,20 @@ class HeavyLastJob final : public CommitsInOrder {
   std::vector<std::size_t> started_;
   std::vector<std::size_t> startedBeforeHeavy_;
   bool heavyStarted_ = false;
+  bool workerWaited_ = false;
 };
 
-TEST(OrderedJobs, TheHeaviestJobOfTheWindowStartsFirst) {
-  const std::size_t count = 8;
-  ASSERT_LE(count, slotCount(2));
-  HeavyLastJob jobs(count);
-  ASSERT_TRUE(runOrderedJobs(jobs, count, 2, 100));
-  // The heavy job is claimed first, job 0 beside it: nothing else can have started.
-  for (const std::size_t job : jobs.startedBeforeHeavy()) EXPECT_EQ(job, 0u);
-  EXPECT_EQ(jobs.committed(), firstJobs(count));
+// Also when the heavy job is further down the list than there are slots for results.
+TEST(OrderedJobs, TheHeaviestJobWithinTheLookaheadStartsFirst) {
+  for (const std::size_t count : {std::size_t{8}, slotCount(2) + 10}) {
+    SCOPED_TRACE("jobs " + std::to_string(count));
+    ASSERT_LE(count, lookahead(2));
+    HeavyLastJob jobs(count);
+    ASSERT_TRUE(runOrderedJobs(jobs, count, 2, 100));
+    // The heavy job is claimed first, job 0 beside it: nothing else can have started.
+    for (const std::size_t job : jobs.startedBeforeHeavy()) EXPECT_EQ(job, 0u);
+    EXPECT_EQ(jobs.committed(), firstJobs(count));
+  }
 }
 
 // Job 0 runs until `finished` later jobs have run, or a worker waits while jobs remain: the
