@@ -998,7 +998,17 @@ class RowReconstructor {
   }
 
   // The sink the rows go to once reconstructed; set before the first handOver.
-  void sendTo(RowSink* sink) noexcept { sink_ = sink; }
+  // The rows go out on a thread of their own, the sender, which calls the sink as the helper
+  // places them: the writes then take the time the decoding thread leaves idle instead of the
+  // helper's. Without a sender (the system gives no thread), the helper sends them itself.
+  void sendTo(RowSink* sink) noexcept {
+    sink_ = sink;
+    try {
+      sender_ = std::thread([this] { send(); });
+    } catch (...) {
+      return;
+    }
+  }
 
   // The part the next scanlines go into, once the helper is done with it. Until then, the rows
   // after those made resident so far are made so, a part's worth at a time.
@@ -1057,6 +1067,30 @@ class RowReconstructor {
       changed_.notify_all();
     }
     thread_.join();
+    if (!sender_.joinable()) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      placed_ = true;
+      placedChanged_.notify_all();
+    }
+    sender_.join();
+  }
+
+  // The sender: sends the rows placed so far, in order, until the helper is done and every row
+  // placed is sent, or until the picture is abandoned.
+  void send() noexcept {
+    blockInterruptSignalsInThisThread();
+    for (std::size_t sent = 0;;) {
+      std::size_t upTo = 0;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        placedChanged_.wait(lock, [&] { return placedRows_ > sent || placed_; });
+        if (abandoned_ || placedRows_ <= sent) return;
+        upTo = placedRows_;
+      }
+      sink_->rowsReady(target_.topRow, target_.rowStride, sent, upTo - sent);
+      sent = upTo;
+    }
   }
 
   void reconstruct() noexcept {
@@ -1099,14 +1133,16 @@ class RowReconstructor {
       // The part is about to be refilled: its last row stays, as the prior of the next part.
       std::memcpy(carry_, prior, stride_ - 1);
       prior = carry_;
+      // The rows stay in the target: the sink takes them while this thread's part is refilled.
+      // Rows from a damaged one on are not sent (the picture is refused).
       {
         const std::lock_guard<std::mutex> lock(mutex_);
         ++reconstructed_;
+        if (intact) placedRows_ = part.firstRow + part.count;
         changed_.notify_all();
+        placedChanged_.notify_all();
       }
-      // The rows stay in the target: the sink takes them while this thread's part is refilled.
-      // Rows from a damaged one on are not sent (the picture is refused).
-      if (sink_ != nullptr && intact) {
+      if (sink_ != nullptr && intact && !sender_.joinable()) {
         sink_->rowsReady(target_.topRow, target_.rowStride, part.firstRow, part.count);
       }
     }
@@ -1131,7 +1167,11 @@ class RowReconstructor {
   bool ending_ = false;            // no part follows those handed over
   bool abandoned_ = false;         // the parts not yet started are not wanted
   std::size_t populatedRows_ = 0;  // rows made resident so far, from the top; this thread's own
+  std::condition_variable placedChanged_;
+  std::size_t placedRows_ = 0;  // rows 0..placedRows_ - 1 are final in the target, to be sent
+  bool placed_ = false;         // the helper has ended: no row follows those placed
   std::thread thread_;
+  std::thread sender_;  // runs send() when there is a sink
 };
 
 // readPlainRows with the reconstruction on the helper: the same pulls, each inflated in parts of
