@@ -239,34 +239,82 @@ void unfilterTruecolourSse2(std::uint8_t* x, const std::uint8_t* prior, std::uin
 // comparison turns round. The thresholds depend only on the scanline above, so they are worked
 // out off the chain, and the lanes with y < 0 compare the complements (~v = -v - 1) of both sides
 // instead. The pixel to the left then goes through one xor, the compares, two blends and the add.
+// One Paeth step in 16-bit lanes: the reconstructed pixel from the one to its left, the one above
+// and the upper-left one, and the filtered bytes.
+__attribute__((target("sse4.1"), always_inline)) inline __m128i paethStepSse41(
+    __m128i left, __m128i upperLeft, __m128i above, __m128i filtered) noexcept {
+  const __m128i one = _mm_set1_epi16(1);
+  const __m128i lowByte = _mm_set1_epi16(0xFF);
+  const __m128i turned = _mm_cmpgt_epi16(upperLeft, above);  // y < 0: all ones
+  const __m128i estimate =                                   // 3 upperLeft - above
+      _mm_sub_epi16(_mm_add_epi16(upperLeft, _mm_add_epi16(upperLeft, upperLeft)), above);
+  const __m128i leftBound = _mm_xor_si128(above, turned);
+  const __m128i farBound = _mm_xor_si128(_mm_sub_epi16(estimate, above), turned);
+  // 2 left >= estimate: left >= ceil(estimate / 2); turned, left <= floor(estimate / 2).
+  const __m128i aboveBound =
+      _mm_xor_si128(_mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(estimate, one), turned), 1), turned);
+  const __m128i a = _mm_xor_si128(left, turned);
+  const __m128i notLeft =
+      _mm_and_si128(_mm_cmpgt_epi16(leftBound, a), _mm_cmpgt_epi16(a, farBound));
+  const __m128i other = _mm_blendv_epi8(above, upperLeft, _mm_cmpgt_epi16(aboveBound, a));
+  return _mm_and_si128(_mm_add_epi16(filtered, _mm_blendv_epi8(left, other, notLeft)), lowByte);
+}
+
+template <std::size_t kBytes>
+__attribute__((target("sse4.1"), always_inline)) inline __m128i widePixelSse41(
+    const std::uint8_t* p) noexcept {
+  return _mm_unpacklo_epi8(loadPixel<kBytes>(p), _mm_setzero_si128());
+}
+
+template <std::size_t kBytes>
+__attribute__((target("sse4.1"), always_inline)) inline void storeWidePixelSse41(
+    __m128i v, std::uint8_t* p) noexcept {
+  storePixel<kBytes, false>(_mm_packus_epi16(v, v), p, nullptr);
+}
+
 template <std::size_t kBytes>
 __attribute__((target("sse4.1"))) void unfilterPaethSse41(std::uint8_t* x,
                                                           const std::uint8_t* prior,
                                                           std::size_t count) noexcept {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i one = _mm_set1_epi16(1);
-  const __m128i lowByte = _mm_set1_epi16(0xFF);
-  __m128i left = zero;       // 16-bit lanes
-  __m128i upperLeft = zero;  // 16-bit lanes
+  __m128i left = _mm_setzero_si128();       // 16-bit lanes
+  __m128i upperLeft = _mm_setzero_si128();  // 16-bit lanes
   for (std::size_t k = 0; k < count; ++k, x += kBytes, prior += kBytes) {
-    const __m128i above = _mm_unpacklo_epi8(loadPixel<kBytes>(prior), zero);
-    const __m128i filtered = _mm_unpacklo_epi8(loadPixel<kBytes>(x), zero);
-    const __m128i turned = _mm_cmpgt_epi16(upperLeft, above);  // y < 0: all ones
-    const __m128i estimate =                                   // 3 upperLeft - above
-        _mm_sub_epi16(_mm_add_epi16(upperLeft, _mm_add_epi16(upperLeft, upperLeft)), above);
-    const __m128i leftBound = _mm_xor_si128(above, turned);
-    const __m128i farBound = _mm_xor_si128(_mm_sub_epi16(estimate, above), turned);
-    // 2 left >= estimate: left >= ceil(estimate / 2); turned, left <= floor(estimate / 2).
-    const __m128i aboveBound = _mm_xor_si128(
-        _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(estimate, one), turned), 1), turned);
-    const __m128i a = _mm_xor_si128(left, turned);
-    const __m128i notLeft =
-        _mm_and_si128(_mm_cmpgt_epi16(leftBound, a), _mm_cmpgt_epi16(a, farBound));
-    const __m128i other = _mm_blendv_epi8(above, upperLeft, _mm_cmpgt_epi16(aboveBound, a));
-    left = _mm_and_si128(_mm_add_epi16(filtered, _mm_blendv_epi8(left, other, notLeft)), lowByte);
+    const __m128i above = widePixelSse41<kBytes>(prior);
+    left = paethStepSse41(left, upperLeft, above, widePixelSse41<kBytes>(x));
     upperLeft = above;
-    storePixel<kBytes, false>(_mm_packus_epi16(left, left), x, nullptr);
+    storeWidePixelSse41<kBytes>(left, x);
   }
+}
+
+// Paeth on two scanlines at once, x and the one under it, below: pixel k of below needs pixels
+// k - 1 and k of x, so below runs one pixel behind x in the same loop, straight from the
+// registers, and the two chains from pixel to pixel overlap.
+template <std::size_t kBytes>
+__attribute__((target("sse4.1"))) void unfilterPaethPairSse41(std::uint8_t* x,
+                                                              const std::uint8_t* prior,
+                                                              std::uint8_t* below,
+                                                              std::size_t count) noexcept {
+  __m128i left = _mm_setzero_si128();            // x[k - 1]
+  __m128i upperLeft = _mm_setzero_si128();       // prior[k - 1]
+  __m128i leftBelow = _mm_setzero_si128();       // below[k - 2]
+  __m128i upperLeftBelow = _mm_setzero_si128();  // x[k - 2]
+  for (std::size_t k = 0; k < count; ++k) {
+    const __m128i above = widePixelSse41<kBytes>(prior + k * kBytes);
+    const __m128i next =
+        paethStepSse41(left, upperLeft, above, widePixelSse41<kBytes>(x + k * kBytes));
+    upperLeft = above;
+    if (k != 0) {
+      std::uint8_t* const pixel = below + (k - 1) * kBytes;
+      leftBelow = paethStepSse41(leftBelow, upperLeftBelow, left, widePixelSse41<kBytes>(pixel));
+      upperLeftBelow = left;
+      storeWidePixelSse41<kBytes>(leftBelow, pixel);
+    }
+    left = next;
+    storeWidePixelSse41<kBytes>(left, x + k * kBytes);
+  }
+  std::uint8_t* const last = below + (count - 1) * kBytes;
+  storeWidePixelSse41<kBytes>(
+      paethStepSse41(leftBelow, upperLeftBelow, left, widePixelSse41<kBytes>(last)), last);
 }
 
 // Blue, green, red(, alpha) of count pixels at src written to dst.
@@ -448,6 +496,30 @@ void unfilterTruecolourRow(std::uint8_t filterType, std::uint8_t* x, const std::
   if (filterType < std::size(kByFilter) && kByFilter[filterType] != nullptr) {
     kByFilter[filterType](x, prior, dst, count);
   }
+}
+
+// Two Paeth scanlines of 3 or 4 bytes per pixel side by side, x and the one under it, below,
+// each reconstructed in place and written to its picture row as blue, green, red(, alpha):
+// what unfilterTruecolourRow does to x and then to below. False, with nothing done, when the
+// vector form is not to be used.
+template <std::size_t kBytes>
+bool unfilterPaethPair(std::uint8_t* x, const std::uint8_t* prior, std::uint8_t* below,
+                       std::uint8_t* dst, std::uint8_t* dstBelow, std::size_t count) noexcept {
+#if POW2BMP_X86_SIMD
+  if (codePath() == CodePath::kPortable || !useSse41()) return false;
+  unfilterPaethPairSse41<kBytes>(x, prior, below, count);
+  reorderPixels<kBytes>(x, dst, count);
+  reorderPixels<kBytes>(below, dstBelow, count);
+  return true;
+#else
+  static_cast<void>(x);
+  static_cast<void>(prior);
+  static_cast<void>(below);
+  static_cast<void>(dst);
+  static_cast<void>(dstBelow);
+  static_cast<void>(count);
+  return false;
+#endif
 }
 
 template <unsigned kBits>
@@ -856,6 +928,16 @@ std::size_t rowsPerPull(std::size_t stride, std::size_t height) noexcept {
   return height < fit ? height : fit;
 }
 
+// unfilterPaethPair for 8-bit truecolour of `distance` (3 or 4) bytes per pixel, with x's
+// scanline followed by the one it reconstructs below at x + rowBytes + 1.
+bool unfilterTruecolourPaethPair(std::size_t distance, std::uint8_t* x, const std::uint8_t* prior,
+                                 std::uint8_t* dst, std::uint8_t* dstBelow,
+                                 std::size_t width) noexcept {
+  std::uint8_t* const below = x + distance * width + 1;
+  if (distance == 3) return unfilterPaethPair<3>(x, prior, below, dst, dstBelow, width);
+  return unfilterPaethPair<4>(x, prior, below, dst, dstBelow, width);
+}
+
 std::uint8_t* targetRow(const RowTarget& target, std::int32_t row) noexcept {
   return target.topRow + static_cast<std::ptrdiff_t>(row) * target.rowStride;
 }
@@ -885,6 +967,7 @@ class RowReconstructor {
         partRows_(partRows),
         stride_(static_cast<std::size_t>(pngState.rowBytes) + 1),
         width_(static_cast<std::size_t>(pngState.width)),
+        height_(static_cast<std::size_t>(pngState.height)),
         distance_(static_cast<std::size_t>(pngState.bytesPerPixel)),
         carry_(carry),
         zeros_(zeros) {}
@@ -902,24 +985,44 @@ class RowReconstructor {
     return true;
   }
 
-  // Makes the target's rows firstRow..firstRow + count - 1 resident on this thread before they
-  // are handed over, so the helper writes them without page faults: faulting in a fresh
-  // picture's pages one by one took the helper about as long as reconstructing them, and left
-  // this thread waiting.
-  void populateTarget(std::size_t firstRow, std::size_t count) const noexcept {
-    const std::ptrdiff_t step = target_.rowStride < 0 ? -target_.rowStride : target_.rowStride;
-    std::uint8_t* const a = targetRow(target_, static_cast<std::int32_t>(firstRow));
-    std::uint8_t* const b = targetRow(target_, static_cast<std::int32_t>(firstRow + count - 1));
-    populateBlock(a < b ? a : b, count * static_cast<std::size_t>(step));
+  // Makes the target's rows firstRow..firstRow + count - 1 resident before they are handed over,
+  // unless they already are, so the helper writes them without page faults: faulting in a fresh
+  // picture's pages one by one took the helper about as long as reconstructing them. This thread
+  // has time to spare while the helper reconstructs, so it also makes the rows after them
+  // resident while it waits for a free part (freePart).
+  void populateTarget(std::size_t firstRow, std::size_t count) noexcept {
+    const std::size_t end = firstRow + count;
+    if (populatedRows_ >= end) return;
+    populateRows(populatedRows_, end - populatedRows_);
+    populatedRows_ = end;
   }
 
   // The sink the rows go to once reconstructed; set before the first handOver.
-  void sendTo(RowSink* sink) noexcept { sink_ = sink; }
+  // The rows go out on a thread of their own, the sender, which calls the sink as the helper
+  // places them: the writes then take the time the decoding thread leaves idle instead of the
+  // helper's. Without a sender (the system gives no thread), the helper sends them itself.
+  void sendTo(RowSink* sink) noexcept {
+    sink_ = sink;
+    try {
+      sender_ = std::thread([this] { send(); });
+    } catch (...) {
+      return;
+    }
+  }
 
-  // The part the next scanlines go into, once the helper is done with it.
+  // The part the next scanlines go into, once the helper is done with it. Until then, the rows
+  // after those made resident so far are made so, a part's worth at a time.
   [[nodiscard]] std::uint8_t* freePart() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return handedOver_ - reconstructed_ < kPipelineParts; });
+    const auto free = [this] { return handedOver_ - reconstructed_ < kPipelineParts; };
+    while (!free() && populatedRows_ < height_) {
+      lock.unlock();
+      const std::size_t count =
+          height_ - populatedRows_ < partRows_ ? height_ - populatedRows_ : partRows_;
+      populateTarget(populatedRows_, count);
+      lock.lock();
+    }
+    changed_.wait(lock, free);
     return partAt(handedOver_);
   }
 
@@ -948,6 +1051,13 @@ class RowReconstructor {
 
   void stop() noexcept { stopAfter(true); }
 
+  void populateRows(std::size_t firstRow, std::size_t count) const noexcept {
+    const std::ptrdiff_t step = target_.rowStride < 0 ? -target_.rowStride : target_.rowStride;
+    std::uint8_t* const a = targetRow(target_, static_cast<std::int32_t>(firstRow));
+    std::uint8_t* const b = targetRow(target_, static_cast<std::int32_t>(firstRow + count - 1));
+    populateBlock(a < b ? a : b, count * static_cast<std::size_t>(step));
+  }
+
   void stopAfter(bool abandon) noexcept {
     if (!thread_.joinable()) return;
     {
@@ -957,6 +1067,30 @@ class RowReconstructor {
       changed_.notify_all();
     }
     thread_.join();
+    if (!sender_.joinable()) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      placed_ = true;
+      placedChanged_.notify_all();
+    }
+    sender_.join();
+  }
+
+  // The sender: sends the rows placed so far, in order, until the helper is done and every row
+  // placed is sent, or until the picture is abandoned.
+  void send() noexcept {
+    blockInterruptSignalsInThisThread();
+    for (std::size_t sent = 0;;) {
+      std::size_t upTo = 0;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        placedChanged_.wait(lock, [&] { return placedRows_ > sent || placed_; });
+        if (abandoned_ || placedRows_ <= sent) return;
+        upTo = placedRows_;
+      }
+      sink_->rowsReady(target_.topRow, target_.rowStride, sent, upTo - sent);
+      sent = upTo;
+    }
   }
 
   void reconstruct() noexcept {
@@ -977,6 +1111,14 @@ class RowReconstructor {
         const std::uint8_t type = scanline[0];
         std::uint8_t* const x = scanline + 1;
         std::uint8_t* const dst = targetRow(target_, static_cast<std::int32_t>(part.firstRow + k));
+        if (type == kFilterPaeth && k + 1 < part.count && scanline[stride_] == kFilterPaeth &&
+            unfilterTruecolourPaethPair(
+                distance_, x, prior, dst,
+                targetRow(target_, static_cast<std::int32_t>(part.firstRow + k + 1)), width_)) {
+          ++k;
+          prior = x + stride_;
+          continue;
+        }
         if (type <= kFilterPaeth) {
           if (distance_ == 3) {
             unfilterTruecolourRow<3, true>(type, x, prior, dst, width_);
@@ -991,14 +1133,16 @@ class RowReconstructor {
       // The part is about to be refilled: its last row stays, as the prior of the next part.
       std::memcpy(carry_, prior, stride_ - 1);
       prior = carry_;
+      // The rows stay in the target: the sink takes them while this thread's part is refilled.
+      // Rows from a damaged one on are not sent (the picture is refused).
       {
         const std::lock_guard<std::mutex> lock(mutex_);
         ++reconstructed_;
+        if (intact) placedRows_ = part.firstRow + part.count;
         changed_.notify_all();
+        placedChanged_.notify_all();
       }
-      // The rows stay in the target: the sink takes them while this thread's part is refilled.
-      // Rows from a damaged one on are not sent (the picture is refused).
-      if (sink_ != nullptr && intact) {
+      if (sink_ != nullptr && intact && !sender_.joinable()) {
         sink_->rowsReady(target_.topRow, target_.rowStride, part.firstRow, part.count);
       }
     }
@@ -1009,6 +1153,7 @@ class RowReconstructor {
   const std::size_t partRows_;
   const std::size_t stride_;
   const std::size_t width_;
+  const std::size_t height_;
   const std::size_t distance_;
   std::uint8_t* const carry_;        // the prior row carried from one part to the next
   const std::uint8_t* const zeros_;  // a row of zeros
@@ -1021,7 +1166,12 @@ class RowReconstructor {
   std::size_t reconstructed_ = 0;  // parts reconstructed and free again
   bool ending_ = false;            // no part follows those handed over
   bool abandoned_ = false;         // the parts not yet started are not wanted
+  std::size_t populatedRows_ = 0;  // rows made resident so far, from the top; this thread's own
+  std::condition_variable placedChanged_;
+  std::size_t placedRows_ = 0;  // rows 0..placedRows_ - 1 are final in the target, to be sent
+  bool placed_ = false;         // the helper has ended: no row follows those placed
   std::thread thread_;
+  std::thread sender_;  // runs send() when there is a sink
 };
 
 // readPlainRows with the reconstruction on the helper: the same pulls, each inflated in parts of
@@ -1066,6 +1216,10 @@ bool readPlainRows(const RowTarget& target) noexcept {
   const std::size_t perPull = rowsPerPull(stride, height);
   const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(perPull * stride);
   if (!buffer) return false;
+  // Every byte of the buffer is written by the first pull: made resident at once, in huge pages
+  // where it can, the buffer costs no page fault per 4 KiB.
+  adviseLargeBlock(buffer.get(), perPull * stride);
+  populateBlock(buffer.get(), perPull * stride);
   // 8-bit truecolour: reconstruction and reordering in one pass over each scanline.
   const bool truecolour =
       pngState.bitDepth == 8 && (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
@@ -1101,6 +1255,15 @@ bool readPlainRows(const RowTarget& target) noexcept {
       if (type > kFilterPaeth) return false;
       std::uint8_t* const x = scanline + 1;
       std::uint8_t* const dst = targetRow(target, static_cast<std::int32_t>(first + k));
+      if (truecolour && type == kFilterPaeth && k + 1 < count && scanline[stride] == kFilterPaeth &&
+          unfilterTruecolourPaethPair(distance, x, prior, dst,
+                                      targetRow(target, static_cast<std::int32_t>(first + k + 1)),
+                                      width)) {
+        // Two Paeth scanlines side by side.
+        ++k;
+        prior = x + stride;
+        continue;
+      }
       if (truecolour) {
         if (distance == 3) {
           unfilterTruecolourRow<3, true>(type, x, prior, dst, width);

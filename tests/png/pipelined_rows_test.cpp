@@ -8,8 +8,11 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "base/byte_io.h"
+#include "base/cpu_features.h"
 #include "base/decode_report.h"
 #include "base/row_sink.h"
 #include "base/spare_cores.h"
@@ -209,6 +212,51 @@ TEST(PipelinedRows, RowsReachTheSinkInOrderFromTheHelper) {
   EXPECT_TRUE(declining.rows.empty());
   EXPECT_EQ(unused.begun, 0);
   EXPECT_EQ(currentRowSink(), nullptr);
+}
+
+// The picture's rows, top row first, as the writer's samples give them: blue, green, red(, alpha).
+Bytes writtenRows(const PngPicture& picture) {
+  const std::size_t channels = pngChannels(picture.colourType);
+  Bytes rows(picture.samples.begin(), picture.samples.end());
+  for (std::size_t i = 0; i < rows.size(); i += channels) std::swap(rows[i], rows[i + 2]);
+  return rows;
+}
+
+// Runs of Paeth scanlines, which are reconstructed two at a time, in pictures whose parts (303
+// scanlines of 2,101 bytes) are odd, so that a pair would straddle two parts: with and without a
+// core lent, through each code path, the picture and the rows the sink takes are the samples the
+// writer filtered.
+TEST(PipelinedRows, RunsOfPaethAcrossPartsGiveTheWrittenPicture) {
+  const std::vector<std::uint8_t> patterns[] = {{4}, {4, 4, 4, 1, 4, 4, 2, 4, 4, 4, 4, 0}};
+  std::uint32_t seed = 40;
+  for (const std::uint8_t colourType : {std::uint8_t{2}, std::uint8_t{6}}) {
+    const std::uint32_t width = colourType == 2 ? 700 : 525;
+    for (const std::vector<std::uint8_t>& filters : patterns) {
+      PngPicture picture = makePngPicture(width, 1212, 8, colourType, false, ++seed);
+      picture.filters = filters;
+      const Bytes file = pngFile(width, 1212, colourType, zlibCompress(pngScanlines(picture), 1));
+      const Bytes expected = writtenRows(picture);
+      for (const CodePath path : {CodePath::kBest, CodePath::kBaseline, CodePath::kPortable}) {
+        SCOPED_TRACE("type " + std::to_string(colourType) + ", " + std::to_string(filters.size()) +
+                     " filters, path " + std::to_string(static_cast<int>(path)));
+        setCodePath(path);
+        RecordingSink sink(true);
+        Decoded pipelined;
+        {
+          const RowSinkScope scope(&sink);
+          pipelined = decodeWith(file, 1);
+        }
+        const Decoded alone = decodeWith(file, 0);
+        setCodePath(CodePath::kBest);
+        ASSERT_TRUE(pipelined.picture);
+        ASSERT_TRUE(alone.picture);
+        const std::size_t rowBytes = std::size_t{width} * pngChannels(colourType);
+        EXPECT_TRUE(sink.rows == expected);
+        EXPECT_TRUE(topDown(pipelined, rowBytes) == expected);
+        EXPECT_TRUE(topDown(alone, rowBytes) == expected);
+      }
+    }
+  }
 }
 
 }  // namespace
