@@ -386,10 +386,8 @@ ImagePtr loadOpenFile(std::FILE* file, std::int64_t size, const FileHead& head,
     }
     return nullptr;
   }
-  // The read fills fresh memory: made resident in one call, in huge pages where it can, it
-  // costs the read no page fault per 4 KiB.
-  adviseLargeBlock(block.get(), byteCount);
-  populateBlock(block.get(), byteCount);
+  // The read fills fresh memory.
+  prepareFreshBlock(block.get(), byteCount);
   bool whole = false;
   if (head.fromStart && head.count == byteCount) {
     std::memcpy(block.get(), head.bytes, byteCount);

@@ -333,8 +333,7 @@ bool handleImageData(ByteSpan data, DecodeReport* report) noexcept {
     }
     static_cast<void>(pngState.idatData.release());
     pngState.idatData.reset(static_cast<std::uint8_t*>(grown));
-    adviseLargeBlock(grown, capacity);
-    populateBlock(grown, capacity);
+    prepareFreshBlock(grown, capacity);
     pngState.idatCapacity = capacity;
   }
   std::memcpy(pngState.idatData.get() + pngState.idatLength, data.data(), data.size());

@@ -1216,10 +1216,8 @@ bool readPlainRows(const RowTarget& target) noexcept {
   const std::size_t perPull = rowsPerPull(stride, height);
   const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(perPull * stride);
   if (!buffer) return false;
-  // Every byte of the buffer is written by the first pull: made resident at once, in huge pages
-  // where it can, the buffer costs no page fault per 4 KiB.
-  adviseLargeBlock(buffer.get(), perPull * stride);
-  populateBlock(buffer.get(), perPull * stride);
+  // Every byte of the buffer is written by the first pull.
+  prepareFreshBlock(buffer.get(), perPull * stride);
   // 8-bit truecolour: reconstruction and reordering in one pass over each scanline.
   const bool truecolour =
       pngState.bitDepth == 8 && (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
