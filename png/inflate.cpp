@@ -169,10 +169,29 @@ constexpr std::uint32_t reverseBits(std::uint32_t code, std::uint32_t length) no
 // kEntryLong entry at the lookup index of their first bits.
 constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint32_t maxLength,
                                  std::uint32_t symbolCount, const std::uint8_t* lengths) noexcept {
+  // Every length fits in four bits exactly when all of them together do.
+  std::uint32_t allLengthBits = 0;
+  for (std::uint32_t symbol = 0; symbol < symbolCount; ++symbol) allLengthBits |= lengths[symbol];
+  if (allLengthBits > kMaxCodeLength) return false;
+
+  // The symbols are counted and sorted in kLanes lanes of consecutive symbols, one symbol of each
+  // lane per step, each lane with counters of its own: neighbouring symbols mostly share a length,
+  // and with one set of counters each step would wait for the counter the step before stored.
+  constexpr std::uint32_t kLanes = 4;
+  const std::uint32_t laneSize = (symbolCount + kLanes - 1) / kLanes;
+  std::array<std::array<std::uint32_t, kMaxCodeLength + 1>, kLanes> laneCount{};
+  for (std::uint32_t step = 0; step < laneSize; ++step) {
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+      const std::uint32_t symbol = lane * laneSize + step;
+      if (symbol < symbolCount) ++laneCount[lane][lengths[symbol]];
+    }
+  }
   std::array<std::uint32_t, kMaxCodeLength + 1> lengthCount{};
-  for (std::uint32_t symbol = 0; symbol < symbolCount; ++symbol) {
-    if (lengths[symbol] > maxLength) return false;
-    ++lengthCount[lengths[symbol]];
+  for (std::uint32_t length = 0; length <= kMaxCodeLength; ++length) {
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+      lengthCount[length] += laneCount[lane][length];
+    }
+    if (length > maxLength && lengthCount[length] != 0) return false;
   }
   std::int32_t codesLeft = 1;
   for (std::uint32_t length = 1; length <= maxLength; ++length) {
@@ -180,12 +199,23 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
     if (codesLeft < 0) return false;  // over-subscribed
   }
 
-  std::array<std::uint32_t, kMaxCodeLength + 1> nextPosition{};
-  for (std::uint32_t length = 1; length <= maxLength; ++length) {
-    nextPosition[length] = nextPosition[length - 1] + lengthCount[length - 1];
+  // Where each lane's next symbol of each length goes: after all shorter codes, and after the
+  // symbols of that length in the lanes before it.
+  std::array<std::array<std::uint32_t, kMaxCodeLength + 1>, kLanes> nextPosition{};
+  std::uint32_t lengthStart = 0;
+  for (std::uint32_t length = 0; length <= maxLength; ++length) {
+    std::uint32_t position = lengthStart;
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+      nextPosition[lane][length] = position;
+      position += laneCount[lane][length];
+    }
+    lengthStart = position;
   }
-  for (std::uint32_t symbol = 0; symbol < symbolCount; ++symbol) {
-    table.sortedSymbols[nextPosition[lengths[symbol]]++] = symbol;
+  for (std::uint32_t step = 0; step < laneSize; ++step) {
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+      const std::uint32_t symbol = lane * laneSize + step;
+      if (symbol < symbolCount) table.sortedSymbols[nextPosition[lane][lengths[symbol]]++] = symbol;
+    }
   }
 
   // Always the kind's full width, so the decoding loops mask with a constant.
