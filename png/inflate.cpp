@@ -58,8 +58,8 @@ constexpr std::uint32_t kCodeLengthLookupBits = kMaxCodeLengthCodeLength;
 // The shortest code length whose end HuffmanTable::longCodeEnd keeps: the fewest lookup bits of
 // a table with codes longer than them.
 constexpr std::uint32_t kLongCodeFirstEnd = kDistanceLookupBits;
-// A first read at least this long is decoded straight into the caller's buffer (any read longer
-// than the copy overshoot could be).
+// A first read at least this long is decoded straight into the caller's buffer; a shorter one
+// goes through the window.
 constexpr std::uint32_t kDirectMinimum = 2 * kCopyOvershoot;
 // Bytes decoded straight into the caller's buffer between two Adler-32 updates, so the sum
 // reads them while they are still in the cache.
@@ -880,7 +880,8 @@ template <std::size_t kStep>
 }
 
 // Writes count bytes at out copied from distance bytes back (distance 1..out - window; the
-// source may overlap the bytes written). May also write up to kCopyOvershoot bytes past the end.
+// source may overlap the bytes written). May also write up to kCopyOvershoot - 1 bytes past the
+// end.
 [[gnu::always_inline]] inline void copyMatch(std::uint8_t* out, std::uint32_t distance,
                                              std::uint32_t count) noexcept {
   const std::uint8_t* source = out - distance;
@@ -934,6 +935,19 @@ template <std::size_t kStep>
       out += 8;
     }
   }
+}
+
+// copyMatch for a match that ends near outEnd, where nothing may be written past outEnd: byte by
+// byte when fewer than kCopyOvershoot bytes would be left after it.
+[[gnu::always_inline]] inline void copyMatchWithin(std::uint8_t* out, std::uint32_t distance,
+                                                   std::uint32_t count,
+                                                   const std::uint8_t* outEnd) noexcept {
+  if (outEnd - (out + count) >= static_cast<std::ptrdiff_t>(kCopyOvershoot)) {
+    copyMatch(out, distance, count);
+    return;
+  }
+  const std::uint8_t* source = out - distance;
+  for (std::uint32_t i = 0; i < count; ++i) out[i] = source[i];
 }
 
 // Bits a length or distance takes: the code of its lookup entry and the extra bits after it.
@@ -1058,7 +1072,7 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
 
       const auto room = static_cast<std::uint32_t>(outEnd - o);
       const std::uint32_t now = length < room ? length : room;
-      copyMatch(o, distance, now);
+      copyMatchWithin(o, distance, now, outEnd);
       o += now;
       if (now < length) {  // the rest goes on in the next call
         state.copyRemaining = length - now;
@@ -1075,9 +1089,10 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
 }
 
 // Output room and input bytes the fast loop needs before each step: two pairs of literals and the
-// longest match after them, and input for the word refill that may precede the step and the two
-// it may make itself (each moves on at most 7 bytes and reads 8).
-constexpr std::ptrdiff_t kFastOutputRoom = 4 + 258;
+// longest match after them with the overshoot of its copy (so nothing is written past outEnd),
+// and input for the word refill that may precede the step and the two it may make itself (each
+// moves on at most 7 bytes and reads 8).
+constexpr std::ptrdiff_t kFastOutputRoom = 4 + 258 + kCopyOvershoot;
 
 // Writes the one or two literals of a literal entry at out and moves out past them. Always
 // stores two bytes: after a single literal the second is a zero that the next output overwrites.
@@ -1095,8 +1110,8 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
 
 // The bulk of a Huffman block: the same decoding as decodeHuffman, while at least
 // kFastOutputRoom bytes of output and kFastInputBytes of input are left, so that neither end is
-// tested within a symbol and a match is always copied whole (its word copies run into the slack
-// after outEnd that every caller keeps). The literal/length entry of the next symbol is looked
+// tested within a symbol and a match is always copied whole (its word copies stay before
+// outEnd). The literal/length entry of the next symbol is looked
 // up before the match in hand is copied. Leaves with kNearInputEnd when either end comes near;
 // decodeHuffman takes over from there with the bits held.
 [[gnu::always_inline]] inline Stop decodeHuffmanFastBody(BitReader& input,
@@ -1210,7 +1225,7 @@ enum class Produced { kOutputFull, kFinalBlockEnded, kFailed };
 
 // Fills out .. outEnd from the blocks of the stream, moving out along: matches and stored blocks
 // in progress first, then symbols, reading the next block header after each block that is not
-// the final one.
+// the final one. Writes nothing past outEnd.
 Produced produce(BitReader& input, const std::uint8_t* window, std::uint8_t*& out,
                  std::uint8_t* outEnd) noexcept {
   InflateState& state = inflateState;
@@ -1218,7 +1233,7 @@ Produced produce(BitReader& input, const std::uint8_t* window, std::uint8_t*& ou
     if (state.copyRemaining != 0) {  // match in progress
       const auto room = static_cast<std::uint32_t>(outEnd - out);
       const std::uint32_t now = state.copyRemaining < room ? state.copyRemaining : room;
-      copyMatch(out, state.copyDistance, now);
+      copyMatchWithin(out, state.copyDistance, now, outEnd);
       out += now;
       state.copyRemaining -= now;
       if (out == outEnd) return Produced::kOutputFull;
@@ -1253,6 +1268,23 @@ Produced produce(BitReader& input, const std::uint8_t* window, std::uint8_t*& ou
     if (state.finalBlock) return Produced::kFinalBlockEnded;
     if (!readBlockHeader(input)) return Produced::kFailed;
   }
+}
+
+// True when the stream can give no more output: the block in progress is the final one, a
+// Huffman block whose next symbol is its end (its code wholly in the input), and no match is in
+// progress. A later read then only decodes that end and checks the trailer, and never reads the
+// history. The bits are looked at, not consumed.
+bool onlyEndFollows(BitReader& input) noexcept {
+  const InflateState& state = inflateState;
+  if (!state.finalBlock || state.storedBlock || state.copyRemaining != 0) return false;
+  refill(input);
+  constexpr std::uint64_t literalMask = (std::uint64_t{1} << kLiteralLookupBits) - 1;
+  const HuffmanTable& literals = *state.literalCode;
+  std::uint32_t entry = literals.lookup[input.bits & literalMask];
+  if ((entry & kEntryLong) != 0) {  // the end of a block often has one of the longest codes
+    entry = decodeLongCode(literals, TableKind::kLiteralLength, input.bits, input.count);
+  }
+  return (entry & kEntryEndOfBlock) != 0 && (entry & kEntryBitsMask) <= input.count;
 }
 
 // Ends the stream after a failure: this call and every later one return 0.
@@ -1310,11 +1342,11 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
   BitReader input = openInput();
   std::uint32_t done = 0;
   if (state.writePos == 0 && len >= kDirectMinimum) {
-    // Nothing produced yet: decode straight into dst, which is its own history, and keep
-    // kCopyOvershoot bytes at the end free for the overshoot of match copies. The window takes
-    // over for that rest with the last kWindowSize bytes as history.
+    // Nothing produced yet: decode straight into dst, which is its own history. The window
+    // keeps the last kWindowSize bytes as history for the next read, unless nothing but the end
+    // of the stream follows (as after the last row of a picture pulled in one read).
     std::uint8_t* out = dst;
-    std::uint8_t* const directEnd = dst + (len - kCopyOvershoot);
+    std::uint8_t* const directEnd = dst + len;
     Produced produced = Produced::kOutputFull;
     while (out < directEnd) {
       std::uint8_t* const sliceStart = out;
@@ -1326,9 +1358,13 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
     }
     done = static_cast<std::uint32_t>(out - dst);
     if (produced != Produced::kOutputFull) return endStream(produced, input, done);
-    const std::uint32_t history = done < kWindowSize ? done : kWindowSize;
-    std::memcpy(state.window.get(), out - history, history);
-    state.writePos = history;
+    // With only the end left, writePos stays 0: the window holds no history, and the next read
+    // decodes into it (or straight into its dst) as at the start.
+    if (!onlyEndFollows(input)) {
+      const std::uint32_t history = done < kWindowSize ? done : kWindowSize;
+      std::memcpy(state.window.get(), out - history, history);
+      state.writePos = history;
+    }
   }
   while (done < len) {
     if (state.writePos == kOutputLimit) {  // keep the last kWindowSize bytes as history
