@@ -58,8 +58,8 @@ constexpr std::uint32_t kCodeLengthLookupBits = kMaxCodeLengthCodeLength;
 // The shortest code length whose end HuffmanTable::longCodeEnd keeps: the fewest lookup bits of
 // a table with codes longer than them.
 constexpr std::uint32_t kLongCodeFirstEnd = kDistanceLookupBits;
-// A first read at least this long is decoded straight into the caller's buffer (any read longer
-// than the copy overshoot could be).
+// A first read at least this long is decoded straight into the caller's buffer; a shorter one
+// goes through the window.
 constexpr std::uint32_t kDirectMinimum = 2 * kCopyOvershoot;
 // Bytes decoded straight into the caller's buffer between two Adler-32 updates, so the sum
 // reads them while they are still in the cache.
@@ -169,10 +169,29 @@ constexpr std::uint32_t reverseBits(std::uint32_t code, std::uint32_t length) no
 // kEntryLong entry at the lookup index of their first bits.
 constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint32_t maxLength,
                                  std::uint32_t symbolCount, const std::uint8_t* lengths) noexcept {
+  // Every length fits in four bits exactly when all of them together do.
+  std::uint32_t allLengthBits = 0;
+  for (std::uint32_t symbol = 0; symbol < symbolCount; ++symbol) allLengthBits |= lengths[symbol];
+  if (allLengthBits > kMaxCodeLength) return false;
+
+  // The symbols are counted and sorted in kLanes lanes of consecutive symbols, one symbol of each
+  // lane per step, each lane with counters of its own: neighbouring symbols mostly share a length,
+  // and with one set of counters each step would wait for the counter the step before stored.
+  constexpr std::uint32_t kLanes = 4;
+  const std::uint32_t laneSize = (symbolCount + kLanes - 1) / kLanes;
+  std::array<std::array<std::uint32_t, kMaxCodeLength + 1>, kLanes> laneCount{};
+  for (std::uint32_t step = 0; step < laneSize; ++step) {
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+      const std::uint32_t symbol = lane * laneSize + step;
+      if (symbol < symbolCount) ++laneCount[lane][lengths[symbol]];
+    }
+  }
   std::array<std::uint32_t, kMaxCodeLength + 1> lengthCount{};
-  for (std::uint32_t symbol = 0; symbol < symbolCount; ++symbol) {
-    if (lengths[symbol] > maxLength) return false;
-    ++lengthCount[lengths[symbol]];
+  for (std::uint32_t length = 0; length <= kMaxCodeLength; ++length) {
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+      lengthCount[length] += laneCount[lane][length];
+    }
+    if (length > maxLength && lengthCount[length] != 0) return false;
   }
   std::int32_t codesLeft = 1;
   for (std::uint32_t length = 1; length <= maxLength; ++length) {
@@ -180,12 +199,23 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
     if (codesLeft < 0) return false;  // over-subscribed
   }
 
-  std::array<std::uint32_t, kMaxCodeLength + 1> nextPosition{};
-  for (std::uint32_t length = 1; length <= maxLength; ++length) {
-    nextPosition[length] = nextPosition[length - 1] + lengthCount[length - 1];
+  // Where each lane's next symbol of each length goes: after all shorter codes, and after the
+  // symbols of that length in the lanes before it.
+  std::array<std::array<std::uint32_t, kMaxCodeLength + 1>, kLanes> nextPosition{};
+  std::uint32_t lengthStart = 0;
+  for (std::uint32_t length = 0; length <= maxLength; ++length) {
+    std::uint32_t position = lengthStart;
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+      nextPosition[lane][length] = position;
+      position += laneCount[lane][length];
+    }
+    lengthStart = position;
   }
-  for (std::uint32_t symbol = 0; symbol < symbolCount; ++symbol) {
-    table.sortedSymbols[nextPosition[lengths[symbol]]++] = symbol;
+  for (std::uint32_t step = 0; step < laneSize; ++step) {
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+      const std::uint32_t symbol = lane * laneSize + step;
+      if (symbol < symbolCount) table.sortedSymbols[nextPosition[lane][lengths[symbol]]++] = symbol;
+    }
   }
 
   // Always the kind's full width, so the decoding loops mask with a constant.
@@ -850,7 +880,8 @@ template <std::size_t kStep>
 }
 
 // Writes count bytes at out copied from distance bytes back (distance 1..out - window; the
-// source may overlap the bytes written). May also write up to kCopyOvershoot bytes past the end.
+// source may overlap the bytes written). May also write up to kCopyOvershoot - 1 bytes past the
+// end.
 [[gnu::always_inline]] inline void copyMatch(std::uint8_t* out, std::uint32_t distance,
                                              std::uint32_t count) noexcept {
   const std::uint8_t* source = out - distance;
@@ -904,6 +935,19 @@ template <std::size_t kStep>
       out += 8;
     }
   }
+}
+
+// copyMatch for a match that ends near outEnd, where nothing may be written past outEnd: byte by
+// byte when fewer than kCopyOvershoot bytes would be left after it.
+[[gnu::always_inline]] inline void copyMatchWithin(std::uint8_t* out, std::uint32_t distance,
+                                                   std::uint32_t count,
+                                                   const std::uint8_t* outEnd) noexcept {
+  if (outEnd - (out + count) >= static_cast<std::ptrdiff_t>(kCopyOvershoot)) {
+    copyMatch(out, distance, count);
+    return;
+  }
+  const std::uint8_t* source = out - distance;
+  for (std::uint32_t i = 0; i < count; ++i) out[i] = source[i];
 }
 
 // Bits a length or distance takes: the code of its lookup entry and the extra bits after it.
@@ -1028,7 +1072,7 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
 
       const auto room = static_cast<std::uint32_t>(outEnd - o);
       const std::uint32_t now = length < room ? length : room;
-      copyMatch(o, distance, now);
+      copyMatchWithin(o, distance, now, outEnd);
       o += now;
       if (now < length) {  // the rest goes on in the next call
         state.copyRemaining = length - now;
@@ -1045,9 +1089,10 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
 }
 
 // Output room and input bytes the fast loop needs before each step: two pairs of literals and the
-// longest match after them, and input for the word refill that may precede the step and the two
-// it may make itself (each moves on at most 7 bytes and reads 8).
-constexpr std::ptrdiff_t kFastOutputRoom = 4 + 258;
+// longest match after them with the overshoot of its copy (so nothing is written past outEnd),
+// and input for the word refill that may precede the step and the two it may make itself (each
+// moves on at most 7 bytes and reads 8).
+constexpr std::ptrdiff_t kFastOutputRoom = 4 + 258 + kCopyOvershoot;
 
 // Writes the one or two literals of a literal entry at out and moves out past them. Always
 // stores two bytes: after a single literal the second is a zero that the next output overwrites.
@@ -1065,8 +1110,8 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
 
 // The bulk of a Huffman block: the same decoding as decodeHuffman, while at least
 // kFastOutputRoom bytes of output and kFastInputBytes of input are left, so that neither end is
-// tested within a symbol and a match is always copied whole (its word copies run into the slack
-// after outEnd that every caller keeps). The literal/length entry of the next symbol is looked
+// tested within a symbol and a match is always copied whole (its word copies stay before
+// outEnd). The literal/length entry of the next symbol is looked
 // up before the match in hand is copied. Leaves with kNearInputEnd when either end comes near;
 // decodeHuffman takes over from there with the bits held.
 [[gnu::always_inline]] inline Stop decodeHuffmanFastBody(BitReader& input,
@@ -1180,7 +1225,7 @@ enum class Produced { kOutputFull, kFinalBlockEnded, kFailed };
 
 // Fills out .. outEnd from the blocks of the stream, moving out along: matches and stored blocks
 // in progress first, then symbols, reading the next block header after each block that is not
-// the final one.
+// the final one. Writes nothing past outEnd.
 Produced produce(BitReader& input, const std::uint8_t* window, std::uint8_t*& out,
                  std::uint8_t* outEnd) noexcept {
   InflateState& state = inflateState;
@@ -1188,7 +1233,7 @@ Produced produce(BitReader& input, const std::uint8_t* window, std::uint8_t*& ou
     if (state.copyRemaining != 0) {  // match in progress
       const auto room = static_cast<std::uint32_t>(outEnd - out);
       const std::uint32_t now = state.copyRemaining < room ? state.copyRemaining : room;
-      copyMatch(out, state.copyDistance, now);
+      copyMatchWithin(out, state.copyDistance, now, outEnd);
       out += now;
       state.copyRemaining -= now;
       if (out == outEnd) return Produced::kOutputFull;
@@ -1223,6 +1268,23 @@ Produced produce(BitReader& input, const std::uint8_t* window, std::uint8_t*& ou
     if (state.finalBlock) return Produced::kFinalBlockEnded;
     if (!readBlockHeader(input)) return Produced::kFailed;
   }
+}
+
+// True when the stream can give no more output: the block in progress is the final one, a
+// Huffman block whose next symbol is its end (its code wholly in the input), and no match is in
+// progress. A later read then only decodes that end and checks the trailer, and never reads the
+// history. The bits are looked at, not consumed.
+bool onlyEndFollows(BitReader& input) noexcept {
+  const InflateState& state = inflateState;
+  if (!state.finalBlock || state.storedBlock || state.copyRemaining != 0) return false;
+  refill(input);
+  constexpr std::uint64_t literalMask = (std::uint64_t{1} << kLiteralLookupBits) - 1;
+  const HuffmanTable& literals = *state.literalCode;
+  std::uint32_t entry = literals.lookup[input.bits & literalMask];
+  if ((entry & kEntryLong) != 0) {  // the end of a block often has one of the longest codes
+    entry = decodeLongCode(literals, TableKind::kLiteralLength, input.bits, input.count);
+  }
+  return (entry & kEntryEndOfBlock) != 0 && (entry & kEntryBitsMask) <= input.count;
 }
 
 // Ends the stream after a failure: this call and every later one return 0.
@@ -1280,11 +1342,11 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
   BitReader input = openInput();
   std::uint32_t done = 0;
   if (state.writePos == 0 && len >= kDirectMinimum) {
-    // Nothing produced yet: decode straight into dst, which is its own history, and keep
-    // kCopyOvershoot bytes at the end free for the overshoot of match copies. The window takes
-    // over for that rest with the last kWindowSize bytes as history.
+    // Nothing produced yet: decode straight into dst, which is its own history. The window
+    // keeps the last kWindowSize bytes as history for the next read, unless nothing but the end
+    // of the stream follows (as after the last row of a picture pulled in one read).
     std::uint8_t* out = dst;
-    std::uint8_t* const directEnd = dst + (len - kCopyOvershoot);
+    std::uint8_t* const directEnd = dst + len;
     Produced produced = Produced::kOutputFull;
     while (out < directEnd) {
       std::uint8_t* const sliceStart = out;
@@ -1296,9 +1358,13 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
     }
     done = static_cast<std::uint32_t>(out - dst);
     if (produced != Produced::kOutputFull) return endStream(produced, input, done);
-    const std::uint32_t history = done < kWindowSize ? done : kWindowSize;
-    std::memcpy(state.window.get(), out - history, history);
-    state.writePos = history;
+    // With only the end left, writePos stays 0: the window holds no history, and the next read
+    // decodes into it (or straight into its dst) as at the start.
+    if (!onlyEndFollows(input)) {
+      const std::uint32_t history = done < kWindowSize ? done : kWindowSize;
+      std::memcpy(state.window.get(), out - history, history);
+      state.writePos = history;
+    }
   }
   while (done < len) {
     if (state.writePos == kOutputLimit) {  // keep the last kWindowSize bytes as history

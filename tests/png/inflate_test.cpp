@@ -1151,6 +1151,72 @@ TEST(Inflate, MatchesZlibFlushedStreams) {
   }
 }
 
+// A first read that stops just before the end of a block keeps its output as history when more
+// can follow: a block after it (zlib's Z_BLOCK, partial and sync flushes end one where asked) or
+// the rest of a match cut off by the read, which copy from the bytes of the first read.
+TEST(Inflate, FirstReadStoppingBeforeTheEndOfABlockKeepsItsHistory) {
+  const Bytes& content = dataOf(kText);
+  for (const int flush : {Z_BLOCK, Z_PARTIAL_FLUSH, Z_SYNC_FLUSH}) {
+    for (const std::size_t split : {std::size_t{100}, std::size_t{20011}, std::size_t{40000}}) {
+      SCOPED_TRACE(std::to_string(flush) + " split " + std::to_string(split));
+      z_stream z{};
+      ASSERT_EQ(deflateInit(&z, 6), Z_OK);
+      Bytes stream(deflateBound(&z, static_cast<uLong>(content.size())) + 1024);
+      z.next_in = const_cast<Bytef*>(content.data());
+      z.avail_in = static_cast<uInt>(split);
+      z.next_out = stream.data();
+      z.avail_out = static_cast<uInt>(stream.size());
+      ASSERT_EQ(deflate(&z, flush), Z_OK);
+      z.avail_in = static_cast<uInt>(content.size() - split);
+      ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+      stream.resize(z.total_out);
+      deflateEnd(&z);
+      InflateSession session(stream);
+      ASSERT_TRUE(session.begin());
+      ASSERT_EQ(session.read(static_cast<std::uint32_t>(split)), split);
+      const auto rest = static_cast<std::uint32_t>(content.size() - split);
+      EXPECT_EQ(session.read(rest + 1), rest);
+      EXPECT_TRUE(session.output == content);
+    }
+  }
+  // The final block ends with a match that the first read cuts off.
+  DeflateBitWriter writer;
+  writer.blockHeader(true, 1).fixedLiteral('x').fixedLiteral('y').fixedMatch(258, 2);
+  writer.fixedLiteral(256);
+  Bytes pairs;
+  for (int i = 0; i < 130; ++i) pairs.insert(pairs.end(), {'x', 'y'});
+  InflateSession session(zlibStream(writer.finish(), pairs));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(100), 100u);
+  EXPECT_EQ(session.read(200), 160u);
+  EXPECT_EQ(session.output, pairs);
+}
+
+// A read writes its bytes and nothing after them, at whatever point it stops: here amid long
+// matches of distances of 16 and more, whose copies go by whole words.
+TEST(Inflate, AFirstReadWritesNothingPastTheBytesAskedFor) {
+  std::mt19937 rng(7);
+  Bytes content = randomBytes(40, 11);
+  while (content.size() < 6000) {
+    const Bytes fresh = randomBytes(1 + rng() % 24, static_cast<unsigned>(content.size()));
+    content.insert(content.end(), fresh.begin(), fresh.end());
+    const std::size_t distance = 16 + rng() % 40;
+    const std::size_t count = 200 + rng() % 120;
+    for (std::size_t i = 0; i < count; ++i) content.push_back(content[content.size() - distance]);
+  }
+  const Bytes stream = compressWithZlib(content, 9, 15, Z_DEFAULT_STRATEGY);
+  for (std::uint32_t len = 64; len <= content.size(); ++len) {
+    InflateSession session(stream);
+    ASSERT_TRUE(session.begin());
+    Bytes buffer(len + 64, kUntouched);
+    ASSERT_EQ(inflateRead(buffer.data(), len), len);
+    ASSERT_TRUE(std::equal(buffer.begin(), buffer.begin() + len, content.begin())) << len;
+    ASSERT_TRUE(std::all_of(buffer.begin() + len, buffer.end(), [](std::uint8_t b) {
+      return b == kUntouched;
+    })) << len;
+  }
+}
+
 // --- Bit buffer, lookup tables and sliding window ---------------------------------------------
 
 // The final block ends at every byte distance from the end of the input, with bytes after the
