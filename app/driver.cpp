@@ -23,6 +23,7 @@
 #include "app/run_limits.h"
 #include "app/run_report.h"
 #include "base/counted_string.h"
+#include "base/heap.h"
 #include "base/platform.h"
 #include "image/loader.h"
 
@@ -93,17 +94,25 @@ class ConvertJobs final : public OrderedJobs {
 
   // A file refused for its estimate holds nothing.
   std::uint64_t cost(std::size_t job) noexcept override {
-    const CountedString inputPath = folderPath(kInputFolder, names_.name(job));
-    if (inputPath.length() == 0) return 0;
-    const std::uint64_t estimate = estimateLoadBytes(inputPath, expand_);
+    const std::uint64_t estimate =
+        estimates_ && estimates_[job] != 0 ? estimates_[job] - 1 : estimateOf(job);
     return estimate > usable_ ? 0 : estimate;
   }
 
-  // A file's bytes stand for its work: the largest files of the window start first, so the last
-  // large file does not run alone at the end while the other workers wait.
+  // A file's load estimate stands for its work: it grows with the picture's pixels, by which
+  // decoding and writing take their time, where the file's bytes would put a large picture that
+  // compresses well (a big JPEG) behind a small uncompressed one. The heaviest files of the
+  // lookahead start first, so the last large picture does not run alone at the end while the
+  // other workers wait. The estimate is kept for cost, which would read the same head again.
   std::uint64_t weight(std::size_t job) noexcept override {
-    const CountedString inputPath = folderPath(kInputFolder, names_.name(job));
-    return inputPath.length() == 0 ? 0 : fileBytesHint(inputPath.text());
+    if (!estimatesAsked_) {  // only parallel runs weigh their files
+      estimatesAsked_ = true;
+      estimates_.reset(
+          static_cast<std::uint64_t*>(heapAllocateZeroed(names_.count() * sizeof(std::uint64_t))));
+    }
+    const std::uint64_t estimate = estimateOf(job);
+    if (estimates_ && estimate != ~std::uint64_t{0}) estimates_[job] = estimate + 1;
+    return estimate;
   }
 
   void run(std::size_t job, std::size_t slot) noexcept override {
@@ -144,6 +153,11 @@ class ConvertJobs final : public OrderedJobs {
   [[nodiscard]] std::size_t failures() const noexcept { return failures_; }
 
  private:
+  [[nodiscard]] std::uint64_t estimateOf(std::size_t job) const noexcept {
+    const CountedString inputPath = folderPath(kInputFolder, names_.name(job));
+    return inputPath.length() == 0 ? 0 : estimateLoadBytes(inputPath, expand_);
+  }
+
   const FolderListing& names_;
   std::FILE* out_;
   std::FILE* warnings_;
@@ -151,6 +165,10 @@ class ConvertJobs final : public OrderedJobs {
   bool expand_;
   EntryResult* results_;
   std::uint64_t usable_;  // the memory the process may use, taken once before the run
+  // Each file's estimate plus one once weighed, 0 before; none when the block could not be had.
+  // Made at the first weight, which comes before any cost.
+  HeapPtr<std::uint64_t[]> estimates_;
+  bool estimatesAsked_ = false;
   std::size_t files_ = 0;
   std::size_t failures_ = 0;
 };

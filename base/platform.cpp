@@ -103,12 +103,6 @@ EntryKind classifyEntry(const char* path) noexcept {
   return S_ISREG(info.st_mode) ? EntryKind::file : EntryKind::skip;
 }
 
-std::uint64_t fileBytesHint(const char* path) noexcept {
-  struct stat info {};
-  if (::stat(path, &info) != 0 || info.st_size < 0) return 0;
-  return static_cast<std::uint64_t>(info.st_size);
-}
-
 std::FILE* openInputFile(const char* path, std::int64_t& size, int* error) noexcept {
   const auto fail = [error](int number) noexcept -> std::FILE* {
     if (error != nullptr) *error = number;

@@ -28,10 +28,6 @@ enum class EntryKind {
 // bit, which junctions and links to folders carry too, means skip).
 [[nodiscard]] EntryKind classifyEntry(const char* path) noexcept;
 
-// The size in bytes of the file at path, links followed; 0 when it cannot be told. A hint only:
-// the file may change before it is opened.
-[[nodiscard]] std::uint64_t fileBytesHint(const char* path) noexcept;
-
 // Opens a regular file for binary reading without ever blocking (a FIFO swapped in after the
 // listing is refused) and returns the file with its size taken from the open file; null when the
 // path cannot be opened or is not a regular file. On failure *error, when given, receives the

@@ -162,12 +162,6 @@ EntryKind classifyEntry(const char* path) noexcept {
   return EntryKind::file;
 }
 
-std::uint64_t fileBytesHint(const char* path) noexcept {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (::GetFileAttributesExA(path, GetFileExInfoStandard, &data) == 0) return 0;
-  return std::uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
-}
-
 std::FILE* openInputFile(const char* path, std::int64_t& size, int* error) noexcept {
   const auto fail = [error](int number) noexcept -> std::FILE* {
     if (error != nullptr) *error = number;
