@@ -5,9 +5,12 @@
 // commit has not started, the last free slot is kept for it, so it can always start. Among the
 // jobs not started within lookahead(workers) of the next commit, a worker claims the heaviest
 // (weight), the first in job order among equals, so a large job late in the folder does not
-// start last and run alone while the other workers idle. Costs are granted in claim order. A
-// job's cost goes back to the budget as soon as it has run; the bytes its result holds
-// (heldBytes) count against kFinishedResultBytes until the result is committed or dropped.
+// start last and run alone while the other workers idle. Jobs past the window of the results
+// allowed to wait (the slots less one per worker) hold at most one slot per worker between
+// them: their results wait long, and the slots they held would be missing from the window. Costs
+// are granted in claim order. A job's cost goes back to the budget as soon as it has run; the bytes
+// its result holds (heldBytes) count against kFinishedResultBytes until the result is committed or
+// dropped.
 //
 // A retry drains the run first: no new job starts, jobs still waiting for their cost to fit
 // give their claim back, running ones finish. The finished results of later jobs are dropped
@@ -47,6 +50,8 @@ class Coordinator {
       : jobs_(jobs),
         count_(count),
         slotCount_(slotCount(workers)),
+        window_(slotCount_ - workers),
+        earlySlots_(workers),
         lookahead_(lookahead(workers)),
         budget_(budget),
         slots_(slotCount_),
@@ -79,9 +84,14 @@ class Coordinator {
       return nextWaits ? nextCommit_ : count_;
     }
     const std::size_t end = count_ - nextCommit_ < lookahead_ ? count_ : nextCommit_ + lookahead_;
+    const std::size_t early = nextCommit_ + window_;  // the first job started early
+    std::size_t startedEarly = 0;
+    for (const Slot& slot : slots_) {
+      if (slot.state != SlotState::free && slot.job >= early) ++startedEarly;
+    }
     std::size_t best = count_;
     for (std::size_t job = nextCommit_; job < end; ++job) {
-      if (started(job)) continue;
+      if (started(job) || (job >= early && startedEarly >= earlySlots_)) continue;
       if (weights_[job] == kUnweighed) {
         const std::uint64_t weight = jobs_.weight(job);
         weights_[job] = weight == kUnweighed ? weight - 1 : weight;
@@ -123,6 +133,8 @@ class Coordinator {
   OrderedJobs& jobs_;
   const std::size_t count_;
   const std::size_t slotCount_;
+  const std::size_t window_;      // jobs from the next commit on that start as they come
+  const std::size_t earlySlots_;  // slots that jobs past the window may hold at once
   const std::size_t lookahead_;
   const std::uint64_t budget_;
 

@@ -12,7 +12,8 @@
 // budget runs once nothing else is accounted, so one job always runs. The results waiting for
 // their turn have bounds of their own: a job starts only while one of the slotCount(workers)
 // result slots is free (the last one only for the next job to commit) and it is fewer than
-// lookahead(workers) jobs ahead of the next commit, and while the finished results not yet
+// lookahead(workers) jobs ahead of the next commit (past slotCount(workers) - workers, at most
+// one such job per worker holds a slot), and while the finished results not yet
 // committed hold fewer than kFinishedResultBytes (heldBytes) unless it is the next to commit.
 // Until one of these is reached, a worker that has finished a job takes another, however long
 // an earlier job runs.

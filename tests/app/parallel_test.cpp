@@ -530,6 +530,64 @@ TEST(OrderedJobs, TheHeaviestJobWithinTheLookaheadStartsFirst) {
   }
 }
 
+// Every job past the window of waiting results weighs more than those in it; job 0 runs until a
+// worker waits (no slot is left for it). Records the jobs that ran before job 0 ended.
+class HeavyJobsPastTheWindow final : public CommitsInOrder {
+ public:
+  explicit HeavyJobsPastTheWindow(std::size_t window) noexcept : window_(window) {}
+
+  std::uint64_t cost(std::size_t job) noexcept override {
+    static_cast<void>(job);
+    return 1;
+  }
+
+  std::uint64_t weight(std::size_t job) noexcept override { return job >= window_ ? 100 : 1; }
+
+  void run(std::size_t job, std::size_t slot) noexcept override {
+    static_cast<void>(slot);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (job == 0) {
+      changed_.wait(lock, [this] { return workerWaited_; });
+      ranBeforeFirst_ = ran_;
+    } else {
+      ran_.push_back(job);
+    }
+  }
+
+  void workerWaits() noexcept override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    workerWaited_ = true;
+    changed_.notify_all();
+  }
+
+  // Read once the run has returned.
+  [[nodiscard]] const std::vector<std::size_t>& ranBeforeFirst() const noexcept {
+    return ranBeforeFirst_;
+  }
+
+ private:
+  const std::size_t window_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::size_t> ran_;
+  std::vector<std::size_t> ranBeforeFirst_;
+  bool workerWaited_ = false;
+};
+
+// Heavy jobs further ahead than the results allowed to wait take one slot per worker at most:
+// the window's own jobs all run past a long first job, as they would without weights.
+TEST(OrderedJobs, HeavyJobsPastTheWindowLeaveItsSlotsToIt) {
+  const unsigned workers = 2;
+  const std::size_t window = slotCount(workers) - workers;
+  HeavyJobsPastTheWindow jobs(window);
+  ASSERT_TRUE(runOrderedJobs(jobs, lookahead(workers), workers, 100));
+  std::vector<std::size_t> ran = jobs.ranBeforeFirst();
+  std::sort(ran.begin(), ran.end());
+  ASSERT_EQ(ran.size(), slotCount(workers) - 1);
+  for (std::size_t job = 1; job < window; ++job) EXPECT_EQ(ran[job - 1], job);
+  EXPECT_EQ(jobs.committed(), firstJobs(lookahead(workers)));
+}
+
 // Job 0 runs until `finished` later jobs have run, or a worker waits while jobs remain: the
 // other workers go on past a long job, as far as the bounds of finished results allow. Every
 // later job costs `cost` and its result holds `held` bytes; job 0 costs `cost` too.
