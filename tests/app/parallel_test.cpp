@@ -464,6 +464,22 @@ class CommitsInOrder : public OrderedJobs {
   std::vector<std::size_t> committed_;
 };
 
+// Jobs in order that hold one job back until a worker finds nothing to claim: the mutex and
+// the condition guard the derived class's records as well.
+class SeesWorkersWait : public CommitsInOrder {
+ public:
+  void workerWaits() noexcept override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    workerWaited_ = true;
+    changed_.notify_all();
+  }
+
+ protected:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool workerWaited_ = false;
+};
+
 std::vector<std::size_t> firstJobs(std::size_t count) {
   std::vector<std::size_t> jobs(count);
   for (std::size_t job = 0; job < count; ++job) jobs[job] = job;
@@ -473,7 +489,7 @@ std::vector<std::size_t> firstJobs(std::size_t count) {
 // The last of `count` jobs weighs the most; the first waits until it has started (which, with
 // the jobs started in order, the other worker reaches after all the rest) or a worker waits.
 // Records which jobs had started when the heavy one did.
-class HeavyLastJob final : public CommitsInOrder {
+class HeavyLastJob final : public SeesWorkersWait {
  public:
   explicit HeavyLastJob(std::size_t count) noexcept : count_(count) {}
 
@@ -496,12 +512,6 @@ class HeavyLastJob final : public CommitsInOrder {
     if (job == 0) changed_.wait(lock, [this] { return heavyStarted_ || workerWaited_; });
   }
 
-  void workerWaits() noexcept override {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    workerWaited_ = true;
-    changed_.notify_all();
-  }
-
   // Read once the run has returned.
   [[nodiscard]] const std::vector<std::size_t>& startedBeforeHeavy() const noexcept {
     return startedBeforeHeavy_;
@@ -509,12 +519,9 @@ class HeavyLastJob final : public CommitsInOrder {
 
  private:
   const std::size_t count_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<std::size_t> started_;
   std::vector<std::size_t> startedBeforeHeavy_;
   bool heavyStarted_ = false;
-  bool workerWaited_ = false;
 };
 
 // Also when the heavy job is further down the list than there are slots for results.
@@ -532,7 +539,7 @@ TEST(OrderedJobs, TheHeaviestJobWithinTheLookaheadStartsFirst) {
 
 // Every job past the window of waiting results weighs more than those in it; job 0 runs until a
 // worker waits (no slot is left for it). Records the jobs that ran before job 0 ended.
-class HeavyJobsPastTheWindow final : public CommitsInOrder {
+class HeavyJobsPastTheWindow final : public SeesWorkersWait {
  public:
   explicit HeavyJobsPastTheWindow(std::size_t window) noexcept : window_(window) {}
 
@@ -554,12 +561,6 @@ class HeavyJobsPastTheWindow final : public CommitsInOrder {
     }
   }
 
-  void workerWaits() noexcept override {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    workerWaited_ = true;
-    changed_.notify_all();
-  }
-
   // Read once the run has returned.
   [[nodiscard]] const std::vector<std::size_t>& ranBeforeFirst() const noexcept {
     return ranBeforeFirst_;
@@ -567,11 +568,8 @@ class HeavyJobsPastTheWindow final : public CommitsInOrder {
 
  private:
   const std::size_t window_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<std::size_t> ran_;
   std::vector<std::size_t> ranBeforeFirst_;
-  bool workerWaited_ = false;
 };
 
 // Heavy jobs further ahead than the results allowed to wait take one slot per worker at most:
@@ -591,7 +589,7 @@ TEST(OrderedJobs, HeavyJobsPastTheWindowLeaveItsSlotsToIt) {
 // Job 0 runs until `finished` later jobs have run, or a worker waits while jobs remain: the
 // other workers go on past a long job, as far as the bounds of finished results allow. Every
 // later job costs `cost` and its result holds `held` bytes; job 0 costs `cost` too.
-class LongFirstJob final : public CommitsInOrder {
+class LongFirstJob final : public SeesWorkersWait {
  public:
   LongFirstJob(std::size_t finished, std::uint64_t cost, std::uint64_t held) noexcept
       : finished_(finished), cost_(cost), held_(held) {}
@@ -616,12 +614,6 @@ class LongFirstJob final : public CommitsInOrder {
 
   std::uint64_t heldBytes(std::size_t slot) noexcept override { return slot == 0 ? 0 : held_; }
 
-  void workerWaits() noexcept override {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    workerWaited_ = true;
-    changed_.notify_all();
-  }
-
   // Read once the run has returned.
   [[nodiscard]] std::size_t doneBeforeFirst() const noexcept { return doneBeforeFirst_; }
   [[nodiscard]] bool waitedBeforeFirst() const noexcept { return waitedBeforeFirst_; }
@@ -630,10 +622,7 @@ class LongFirstJob final : public CommitsInOrder {
   const std::size_t finished_;
   const std::uint64_t cost_;
   const std::uint64_t held_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
   std::size_t done_ = 0;
-  bool workerWaited_ = false;
   std::size_t doneBeforeFirst_ = 0;
   bool waitedBeforeFirst_ = false;
 };
