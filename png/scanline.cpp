@@ -950,14 +950,6 @@ constexpr std::size_t kMinPipelinedBytes = std::size_t{1} << 20;
 // inflates into one while the helper reconstructs the others.
 constexpr std::size_t kPipelineParts = 4;
 
-// Rows of the target a pipelined picture's threads make resident at a time: about 256 KiB, so
-// that a thread doing it notices soon after a part is freed or handed over.
-std::size_t populateStepRows(const RowTarget& target) noexcept {
-  const std::ptrdiff_t stride = target.rowStride < 0 ? -target.rowStride : target.rowStride;
-  const std::size_t rows = stride == 0 ? 0 : kMinPopulatedBytes / static_cast<std::size_t>(stride);
-  return rows == 0 ? 1 : rows;
-}
-
 // A helper thread that reconstructs the scanlines of a plain 8-bit truecolour picture once this
 // thread has inflated them. The parts of the pull buffer go round: this thread takes a free part
 // (freePart), inflates into it and hands it over (handOver); the helper undoes the filters of its
@@ -977,7 +969,6 @@ class RowReconstructor {
         width_(static_cast<std::size_t>(pngState.width)),
         height_(static_cast<std::size_t>(pngState.height)),
         distance_(static_cast<std::size_t>(pngState.bytesPerPixel)),
-        stepRows_(populateStepRows(target)),
         carry_(carry),
         zeros_(zeros) {}
   ~RowReconstructor() { stop(); }
@@ -994,6 +985,18 @@ class RowReconstructor {
     return true;
   }
 
+  // Makes the target's rows firstRow..firstRow + count - 1 resident before they are handed over,
+  // unless they already are, so the helper writes them without page faults: faulting in a fresh
+  // picture's pages one by one took the helper about as long as reconstructing them. This thread
+  // has time to spare while the helper reconstructs, so it also makes the rows after them
+  // resident while it waits for a free part (freePart).
+  void populateTarget(std::size_t firstRow, std::size_t count) noexcept {
+    const std::size_t end = firstRow + count;
+    if (populatedRows_ >= end) return;
+    populateRows(populatedRows_, end - populatedRows_);
+    populatedRows_ = end;
+  }
+
   // The sink the rows go to once reconstructed; set before the first handOver.
   // The rows go out on a thread of their own, the sender, which calls the sink as the helper
   // places them: the writes then take the time the decoding thread leaves idle instead of the
@@ -1007,12 +1010,17 @@ class RowReconstructor {
     }
   }
 
-  // The part the next scanlines go into, once the helper is done with it. Until then, this
-  // thread makes the target's next rows resident (populateStep).
+  // The part the next scanlines go into, once the helper is done with it. Until then, the rows
+  // after those made resident so far are made so, a part's worth at a time.
   [[nodiscard]] std::uint8_t* freePart() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto free = [this] { return handedOver_ - reconstructed_ < kPipelineParts; };
-    while (!free() && populateStep(lock)) {
+    while (!free() && populatedRows_ < height_) {
+      lock.unlock();
+      const std::size_t count =
+          height_ - populatedRows_ < partRows_ ? height_ - populatedRows_ : partRows_;
+      populateTarget(populatedRows_, count);
+      lock.lock();
     }
     changed_.wait(lock, free);
     return partAt(handedOver_);
@@ -1042,25 +1050,6 @@ class RowReconstructor {
   }
 
   void stop() noexcept { stopAfter(true); }
-
-  // The target's rows are made resident before the helper writes them, so it writes them without
-  // a page fault each: faulting a fresh picture's pages in one by one took the helper about as
-  // long as reconstructing them. Making them resident is itself costly (on a virtual machine it
-  // took longer than inflating the rows), so neither thread does all of it: whichever would wait
-  // (this thread for a free part, the helper for a part handed over) makes the next step of rows
-  // resident instead, and the helper makes a part's rows resident itself when no one has yet.
-  // With the lock held: claims the next step of rows not yet claimed and makes them resident with
-  // the lock released; false when every row is claimed already.
-  bool populateStep(std::unique_lock<std::mutex>& lock) noexcept {
-    if (claimedRows_ >= height_) return false;
-    const std::size_t first = claimedRows_;
-    const std::size_t count = height_ - first < stepRows_ ? height_ - first : stepRows_;
-    claimedRows_ = first + count;
-    lock.unlock();
-    populateRows(first, count);
-    lock.lock();
-    return true;
-  }
 
   void populateRows(std::size_t firstRow, std::size_t count) const noexcept {
     const std::ptrdiff_t step = target_.rowStride < 0 ? -target_.rowStride : target_.rowStride;
@@ -1112,13 +1101,9 @@ class RowReconstructor {
       Part part;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        const auto ready = [&] { return handedOver_ > index || ending_; };
-        while (!ready() && populateStep(lock)) {
-        }
-        changed_.wait(lock, ready);
+        changed_.wait(lock, [&] { return handedOver_ > index || ending_; });
         if (abandoned_ || handedOver_ <= index) return;
         part = parts_[index % kPipelineParts];
-        while (claimedRows_ < part.firstRow + part.count) populateStep(lock);
       }
       std::uint8_t* const scanlines = partAt(index);
       for (std::size_t k = 0; k < part.count; ++k) {
@@ -1170,7 +1155,6 @@ class RowReconstructor {
   const std::size_t width_;
   const std::size_t height_;
   const std::size_t distance_;
-  const std::size_t stepRows_;       // rows made resident at a time
   std::uint8_t* const carry_;        // the prior row carried from one part to the next
   const std::uint8_t* const zeros_;  // a row of zeros
   RowSink* sink_ = nullptr;
@@ -1182,7 +1166,7 @@ class RowReconstructor {
   std::size_t reconstructed_ = 0;  // parts reconstructed and free again
   bool ending_ = false;            // no part follows those handed over
   bool abandoned_ = false;         // the parts not yet started are not wanted
-  std::size_t claimedRows_ = 0;    // rows from the top made resident, or being made so
+  std::size_t populatedRows_ = 0;  // rows made resident so far, from the top; this thread's own
   std::condition_variable placedChanged_;
   std::size_t placedRows_ = 0;  // rows 0..placedRows_ - 1 are final in the target, to be sent
   bool placed_ = false;         // the helper has ended: no row follows those placed
@@ -1203,6 +1187,7 @@ bool readPipelinedRows(RowReconstructor& helper, std::size_t perPull,
     for (std::size_t done = 0; done < count; done += partRows) {
       const std::size_t rows = count - done < partRows ? count - done : partRows;
       std::uint8_t* const part = helper.freePart();
+      helper.populateTarget(first + done, rows);
       const auto bytes = static_cast<std::uint32_t>(rows * stride);
       if (inflateRead(part, bytes) != bytes) {
         helper.abandon();
