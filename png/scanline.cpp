@@ -986,15 +986,33 @@ class RowReconstructor {
   }
 
   // Makes the target's rows firstRow..firstRow + count - 1 resident before they are handed over,
-  // unless they already are, so the helper writes them without page faults: faulting in a fresh
-  // picture's pages one by one took the helper about as long as reconstructing them. This thread
-  // has time to spare while the helper reconstructs, so it also makes the rows after them
-  // resident while it waits for a free part (freePart).
+  // unless they already are or are being made so, so the helper writes them without page faults:
+  // faulting in a fresh picture's pages one by one took the helper about as long as
+  // reconstructing them. The rows after them are made resident, a part's worth at a time, by
+  // whichever thread has time to spare: this one while it waits for a free part (freePart), the
+  // sender while no row is to be sent. Rows are claimed under the mutex, so none is made
+  // resident twice; making a page resident changes none of its bytes, so it may overlap the
+  // helper's writes.
   void populateTarget(std::size_t firstRow, std::size_t count) noexcept {
     const std::size_t end = firstRow + count;
-    if (populatedRows_ >= end) return;
-    populateRows(populatedRows_, end - populatedRows_);
-    populatedRows_ = end;
+    std::size_t from = 0;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (populatedRows_ >= end) return;
+      from = populatedRows_;
+      populatedRows_ = end;
+    }
+    populateRows(from, end - from);
+  }
+
+  // Claims the next part's worth of rows to make resident (under mutex_); false when every row
+  // is claimed.
+  bool claimRowsToPopulate(std::size_t& first, std::size_t& count) noexcept {
+    if (populatedRows_ >= height_) return false;
+    first = populatedRows_;
+    count = height_ - first < partRows_ ? height_ - first : partRows_;
+    populatedRows_ = first + count;
+    return true;
   }
 
   // The sink the rows go to once reconstructed; set before the first handOver.
@@ -1015,11 +1033,11 @@ class RowReconstructor {
   [[nodiscard]] std::uint8_t* freePart() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto free = [this] { return handedOver_ - reconstructed_ < kPipelineParts; };
-    while (!free() && populatedRows_ < height_) {
+    std::size_t first = 0;
+    std::size_t count = 0;
+    while (!free() && claimRowsToPopulate(first, count)) {
       lock.unlock();
-      const std::size_t count =
-          height_ - populatedRows_ < partRows_ ? height_ - populatedRows_ : partRows_;
-      populateTarget(populatedRows_, count);
+      populateRows(first, count);
       lock.lock();
     }
     changed_.wait(lock, free);
@@ -1084,6 +1102,15 @@ class RowReconstructor {
       std::size_t upTo = 0;
       {
         std::unique_lock<std::mutex> lock(mutex_);
+        // While no row is to be sent, the rows the helper has not reached are made resident.
+        std::size_t first = 0;
+        std::size_t count = 0;
+        while (!(placedRows_ > sent || placed_) && !abandoned_ &&
+               claimRowsToPopulate(first, count)) {
+          lock.unlock();
+          populateRows(first, count);
+          lock.lock();
+        }
         placedChanged_.wait(lock, [&] { return placedRows_ > sent || placed_; });
         if (abandoned_ || placedRows_ <= sent) return;
         upTo = placedRows_;
@@ -1166,7 +1193,7 @@ class RowReconstructor {
   std::size_t reconstructed_ = 0;  // parts reconstructed and free again
   bool ending_ = false;            // no part follows those handed over
   bool abandoned_ = false;         // the parts not yet started are not wanted
-  std::size_t populatedRows_ = 0;  // rows made resident so far, from the top; this thread's own
+  std::size_t populatedRows_ = 0;  // rows made resident (or claimed to be) from the top
   std::condition_variable placedChanged_;
   std::size_t placedRows_ = 0;  // rows 0..placedRows_ - 1 are final in the target, to be sent
   bool placed_ = false;         // the helper has ended: no row follows those placed
