@@ -975,8 +975,11 @@ class RowReconstructor {
   RowReconstructor(const RowReconstructor&) = delete;
   RowReconstructor& operator=(const RowReconstructor&) = delete;
 
-  // Starts the helper thread; false when the system gives none.
-  [[nodiscard]] bool start() noexcept {
+  // Starts the helper thread; false when the system gives none. With freshParts, the parts after
+  // the first are fresh memory, which the helper makes resident before it waits for the first
+  // part, while this thread inflates into that one.
+  [[nodiscard]] bool start(bool freshParts) noexcept {
+    freshParts_ = freshParts;
     try {
       thread_ = std::thread([this] { reconstruct(); });
     } catch (...) {
@@ -1122,6 +1125,7 @@ class RowReconstructor {
 
   void reconstruct() noexcept {
     blockInterruptSignalsInThisThread();
+    if (freshParts_) populateBlock(partAt(1), (kPipelineParts - 1) * partRows_ * stride_);
     const std::uint8_t* prior = zeros_;  // above the first row
     bool intact = true;                  // no filter type above 4 so far
     for (std::size_t index = 0;; ++index) {
@@ -1185,6 +1189,7 @@ class RowReconstructor {
   std::uint8_t* const carry_;        // the prior row carried from one part to the next
   const std::uint8_t* const zeros_;  // a row of zeros
   RowSink* sink_ = nullptr;
+  bool freshParts_ = false;  // set before the helper starts
 
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -1243,8 +1248,6 @@ bool readPlainRows(const RowTarget& target) noexcept {
   const std::size_t perPull = rowsPerPull(stride, height);
   const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(perPull * stride);
   if (!buffer) return false;
-  // Every byte of the buffer is written by the first pull.
-  prepareFreshBlock(buffer.get(), perPull * stride);
   // 8-bit truecolour: reconstruction and reordering in one pass over each scanline.
   const bool truecolour =
       pngState.bitDepth == 8 && (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
@@ -1255,9 +1258,12 @@ bool readPlainRows(const RowTarget& target) noexcept {
       height * stride >= kMinPipelinedBytes) {
     const BorrowedCore core;
     if (core.held()) {
+      // The first part is made resident here, the others by the helper as it starts.
+      adviseLargeBlock(buffer.get(), perPull * stride);
+      populateBlock(buffer.get(), partRows * stride);
       RowReconstructor helper(target, buffer.get(), partRows, pngState.rows[0].get(),
                               pngState.rows[1].get());
-      if (helper.start()) {
+      if (helper.start(true)) {
         RowSink* const sink = currentRowSink();
         if (sink != nullptr &&
             sink->begin(static_cast<unsigned>(width), static_cast<unsigned>(height),
@@ -1268,6 +1274,8 @@ bool readPlainRows(const RowTarget& target) noexcept {
       }
     }
   }
+  // Every byte of the buffer is written by the first pull.
+  prepareFreshBlock(buffer.get(), perPull * stride);
   const std::size_t pixelBytes = targetPixelBytes();
   const std::uint8_t* prior = pngState.rows[1].get();  // zeros above the first row
   for (std::size_t first = 0; first < height; first += perPull) {
