@@ -240,15 +240,28 @@ struct FileCloser {
   void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
 
+// One reader of the chain on bytes. When writable is not null (the bytes themselves, theirs to
+// overwrite) the PNG reader gathers its picture data in place. It comes after every reader that
+// looks past a signature, and the one after it (JPEG's) refuses the PNG signature, which it leaves
+// as it is, so no reader sees other bytes than it would have.
+ImagePtr readLink(const ChainLink& link, ByteSpan bytes, std::uint8_t* writable,
+                  DecodeReport* report, bool expand) noexcept {
+  if (writable != nullptr && link.format == ImageFormat::png) {
+    return decodePngInPlace(writable, bytes.size(), report, expand);
+  }
+  return link.read(bytes, report, expand);
+}
+
 // decodeImage with a report: the same chain, TGA's reason kept aside until every signature has
 // had its say. The warnings of the readers tried stay in the report, picture or not (TGA's
 // reader, which calls no library, gives none).
-ImagePtr decodeReporting(ByteSpan bytes, DecodeReport& report, bool expand) noexcept {
+ImagePtr decodeReporting(ByteSpan bytes, std::uint8_t* writable, DecodeReport& report,
+                         bool expand) noexcept {
   report = DecodeReport{};
   DecodeReport tgaReport;
   for (const ChainLink& link : kReaderChain) {
     DecodeReport& target = link.format == ImageFormat::tga ? tgaReport : report;
-    if (ImagePtr image = link.read(bytes, &target, expand)) {
+    if (ImagePtr image = readLink(link, bytes, writable, &target, expand)) {
       report.format = link.format;
       if (&target != &report) std::memcpy(report.layout, target.layout, sizeof report.layout);
       std::memset(report.reason, 0, sizeof report.reason);
@@ -299,14 +312,20 @@ long markerBeyondHead(std::FILE* file, const std::uint8_t* head) noexcept {
   return 0;
 }
 
+// decodeImage, the bytes being writable's (the caller's to give up) when it is not null.
+ImagePtr decodeChain(ByteSpan bytes, std::uint8_t* writable, DecodeReport* report,
+                     bool expand) noexcept {
+  if (report != nullptr) return decodeReporting(bytes, writable, *report, expand);
+  for (const ChainLink& link : kReaderChain) {
+    if (ImagePtr image = readLink(link, bytes, writable, nullptr, expand)) return image;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 ImagePtr decodeImage(ByteSpan bytes, DecodeReport* report, bool expand) noexcept {
-  if (report != nullptr) return decodeReporting(bytes, *report, expand);
-  for (const ChainLink& link : kReaderChain) {
-    if (ImagePtr image = link.read(bytes, nullptr, expand)) return image;
-  }
-  return nullptr;
+  return decodeChain(bytes, nullptr, report, expand);
 }
 
 namespace {
@@ -405,7 +424,8 @@ ImagePtr loadOpenFile(std::FILE* file, std::int64_t size, const FileHead& head,
     }
     return nullptr;
   }
-  return decodeImage(ByteSpan(block.get(), byteCount), report, expand);
+  // The block is not needed after the decode, so the PNG reader may reuse it.
+  return decodeChain(ByteSpan(block.get(), byteCount), block.get(), report, expand);
 }
 
 }  // namespace

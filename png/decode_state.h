@@ -49,9 +49,12 @@ struct PngDecodeState {
   std::int32_t streamRemaining = 0;            // unread bytes from streamCursor to the end
   std::uint32_t chunkLength = 0;               // data length of the chunk being read
 
-  // The zlib stream: all IDAT data gathered in file order.
+  // The zlib stream: all IDAT data gathered in file order, into idatData or, when the reader may
+  // overwrite the file's bytes, in place within them from the first IDAT's data on (idatInPlace).
   HeapPtr<std::uint8_t[]> idatData;
-  std::int32_t idatLength = 0;               // bytes in idatData
+  std::uint8_t* writableFile = nullptr;      // the file's bytes when they may be overwritten
+  std::uint8_t* idatInPlace = nullptr;       // the data gathered within writableFile, or null
+  std::int32_t idatLength = 0;               // bytes gathered
   std::size_t idatCapacity = 0;              // bytes allocated for idatData (grows geometrically)
   const std::uint8_t* idatCursor = nullptr;  // next unread byte of the zlib stream
   const std::uint8_t* idatEnd = nullptr;     // one past the last byte of the zlib stream

@@ -7,7 +7,9 @@
 // one), the first PLTE of a palette picture the palette, tRNS a transparency that is recorded but
 // never applied, and every IDAT a piece of the one zlib stream, gathered wherever it stands.
 // IEND ends the walk and decodes the picture; nothing after it is read. Chunk data is checked
-// and read where it stands in the file; only the IDAT pieces are copied, into one block.
+// and read where it stands in the file; only the IDAT pieces are copied, into one block, or,
+// when the file's bytes are the reader's to overwrite, moved down within them so they follow the
+// first piece (each piece once its CRC is checked, over bytes already walked).
 //
 // Strict where it costs nothing to be: files under 100 bytes, an IHDR shorter than 13 bytes and
 // 16-bit samples are refused. Grey, grey-with-alpha and palette pictures are decoded in full and
@@ -308,15 +310,25 @@ std::size_t imageDataAhead() noexcept {
   return total;
 }
 
-// IDAT: appends the data to idatData. The first IDAT sizes the block for every IDAT up to IEND
+// IDAT: appends the data to the gathered picture data: in place (see decodePngInPlace) or into
+// idatData. The first IDAT sizes the block for every IDAT up to IEND
 // so the data is copied once; the capacity doubles should it still run out.
-bool handleImageData(ByteSpan data, DecodeReport* report) noexcept {
+bool handleImageData(ByteSpan data, std::size_t fileOffset, DecodeReport* report) noexcept {
   pngState.seenImageData = true;
   if (data.empty()) return true;
   const std::size_t needed = static_cast<std::size_t>(pngState.idatLength) + data.size();
   if (needed > kMaxInputFileBytes) {
     refuse(report, "picture data of 2 GiB or more");
     return false;
+  }
+  if (pngState.writableFile != nullptr) {
+    // In place: the gathered data ends at or before this piece, so the move only overwrites
+    // bytes the walk has passed.
+    if (pngState.idatInPlace == nullptr) pngState.idatInPlace = pngState.writableFile + fileOffset;
+    std::uint8_t* const dest = pngState.idatInPlace + pngState.idatLength;
+    if (dest != data.data()) std::memmove(dest, data.data(), data.size());
+    pngState.idatLength = static_cast<std::int32_t>(needed);
+    return true;
   }
   if (needed > pngState.idatCapacity) {
     std::size_t capacity = pngState.idatCapacity * 2;
@@ -341,15 +353,18 @@ bool handleImageData(ByteSpan data, DecodeReport* report) noexcept {
   return true;
 }
 
-// Offset in the picture data of the zlib decoder's cursor.
-std::ptrdiff_t pictureDataPosition() noexcept {
-  return pngState.idatCursor - pngState.idatData.get();
+// The first byte of the gathered picture data.
+const std::uint8_t* pictureData() noexcept {
+  return pngState.idatInPlace != nullptr ? pngState.idatInPlace : pngState.idatData.get();
 }
+
+// Offset in the picture data of the zlib decoder's cursor.
+std::ptrdiff_t pictureDataPosition() noexcept { return pngState.idatCursor - pictureData(); }
 
 // The reason of a failed inflateBegin: a bad zlib header, memory, or a bad first block header.
 void explainStreamStart(DecodeReport* report, unsigned long failuresBefore) noexcept {
   if (report == nullptr) return;
-  const ByteSpan stream(pngState.idatData.get(), static_cast<std::size_t>(pngState.idatLength));
+  const ByteSpan stream(pictureData(), static_cast<std::size_t>(pngState.idatLength));
   const std::uint32_t cmf = readU8(stream, 0);
   const std::uint32_t flg = readU8(stream, 1);
   const bool zlibHeader = stream.size() >= 2 && (cmf & 0x0F) == kZlibDeflate &&  // CM
@@ -500,8 +515,8 @@ ImagePtr finishPicture(DecodeReport* report, bool expand) noexcept {
     return nullptr;
   }
 
-  pngState.idatCursor = pngState.idatData.get();
-  pngState.idatEnd = pngState.idatData.get() + pngState.idatLength;
+  pngState.idatCursor = pictureData();
+  pngState.idatEnd = pngState.idatCursor + pngState.idatLength;
   pngState.rowBytes = static_cast<std::int32_t>(rowBytes);
   pngState.rows[0] = allocateArray<std::uint8_t>(rowBytes);
   pngState.rows[1] = allocateArray<std::uint8_t>(rowBytes);
@@ -563,9 +578,10 @@ ImagePtr finishPicture(DecodeReport* report, bool expand) noexcept {
   return image;
 }
 
-}  // namespace
-
-ImagePtr decodePng(ByteSpan bytes, DecodeReport* report, bool expand) noexcept {
+// decodePng, gathering the picture data within writable (the bytes themselves) when it is not
+// null.
+ImagePtr decodeChunks(ByteSpan bytes, std::uint8_t* writable, DecodeReport* report,
+                      bool expand) noexcept {
   if (bytes.size() < kSignature.size() ||
       std::memcmp(bytes.data(), kSignature.data(), kSignature.size()) != 0) {
     return nullptr;
@@ -583,6 +599,7 @@ ImagePtr decodePng(ByteSpan bytes, DecodeReport* report, bool expand) noexcept {
 
   const PngStateReleaser releaser;
   releasePngState();  // every field, the header included, starts idle
+  pngState.writableFile = writable;
   pngState.streamCursor = bytes.data() + kSignature.size();
   pngState.streamRemaining = static_cast<std::int32_t>(bytes.size() - kSignature.size());
 
@@ -623,7 +640,9 @@ ImagePtr decodePng(ByteSpan bytes, DecodeReport* report, bool expand) noexcept {
     } else if (type == kTypeTransparency) {
       handleTransparency(data);
     } else if (type == kTypeImageData) {
-      if (!handleImageData(data, report)) return nullptr;
+      if (!handleImageData(data, static_cast<std::size_t>(data.data() - bytes.data()), report)) {
+        return nullptr;
+      }
     }
     pngState.chunkLength = 0;
     if (!readStreamU32(pngState.chunkLength)) {
@@ -631,4 +650,15 @@ ImagePtr decodePng(ByteSpan bytes, DecodeReport* report, bool expand) noexcept {
       return nullptr;
     }
   }
+}
+
+}  // namespace
+
+ImagePtr decodePng(ByteSpan bytes, DecodeReport* report, bool expand) noexcept {
+  return decodeChunks(bytes, nullptr, report, expand);
+}
+
+ImagePtr decodePngInPlace(std::uint8_t* bytes, std::size_t size, DecodeReport* report,
+                          bool expand) noexcept {
+  return decodeChunks(ByteSpan(bytes, size), bytes, report, expand);
 }

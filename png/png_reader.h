@@ -10,3 +10,10 @@
 // refusal; the result is the same with or without one.
 [[nodiscard]] ImagePtr decodePng(ByteSpan bytes, DecodeReport* report = nullptr,
                                  bool expand = false) noexcept;
+
+// decodePng for bytes the caller no longer needs: the reader may overwrite them (the picture data
+// is then gathered where it stands instead of being copied into a block of its own). The picture
+// and the report are those decodePng gives for the same bytes.
+[[nodiscard]] ImagePtr decodePngInPlace(std::uint8_t* bytes, std::size_t size,
+                                        DecodeReport* report = nullptr,
+                                        bool expand = false) noexcept;

@@ -975,8 +975,11 @@ class RowReconstructor {
   RowReconstructor(const RowReconstructor&) = delete;
   RowReconstructor& operator=(const RowReconstructor&) = delete;
 
-  // Starts the helper thread; false when the system gives none.
-  [[nodiscard]] bool start() noexcept {
+  // Starts the helper thread; false when the system gives none. With freshParts, the parts after
+  // the first are fresh memory, which the helper makes resident before it waits for the first
+  // part, while this thread inflates into that one.
+  [[nodiscard]] bool start(bool freshParts) noexcept {
+    freshParts_ = freshParts;
     try {
       thread_ = std::thread([this] { reconstruct(); });
     } catch (...) {
@@ -986,15 +989,33 @@ class RowReconstructor {
   }
 
   // Makes the target's rows firstRow..firstRow + count - 1 resident before they are handed over,
-  // unless they already are, so the helper writes them without page faults: faulting in a fresh
-  // picture's pages one by one took the helper about as long as reconstructing them. This thread
-  // has time to spare while the helper reconstructs, so it also makes the rows after them
-  // resident while it waits for a free part (freePart).
+  // unless they already are or are being made so, so the helper writes them without page faults:
+  // faulting in a fresh picture's pages one by one took the helper about as long as
+  // reconstructing them. The rows after them are made resident, a part's worth at a time, by
+  // whichever thread has time to spare: this one while it waits for a free part (freePart), the
+  // sender while no row is to be sent. Rows are claimed under the mutex, so none is made
+  // resident twice; making a page resident changes none of its bytes, so it may overlap the
+  // helper's writes.
   void populateTarget(std::size_t firstRow, std::size_t count) noexcept {
     const std::size_t end = firstRow + count;
-    if (populatedRows_ >= end) return;
-    populateRows(populatedRows_, end - populatedRows_);
-    populatedRows_ = end;
+    std::size_t from = 0;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (populatedRows_ >= end) return;
+      from = populatedRows_;
+      populatedRows_ = end;
+    }
+    populateRows(from, end - from);
+  }
+
+  // Claims the next part's worth of rows to make resident (under mutex_); false when every row
+  // is claimed.
+  bool claimRowsToPopulate(std::size_t& first, std::size_t& count) noexcept {
+    if (populatedRows_ >= height_) return false;
+    first = populatedRows_;
+    count = height_ - first < partRows_ ? height_ - first : partRows_;
+    populatedRows_ = first + count;
+    return true;
   }
 
   // The sink the rows go to once reconstructed; set before the first handOver.
@@ -1015,11 +1036,11 @@ class RowReconstructor {
   [[nodiscard]] std::uint8_t* freePart() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto free = [this] { return handedOver_ - reconstructed_ < kPipelineParts; };
-    while (!free() && populatedRows_ < height_) {
+    std::size_t first = 0;
+    std::size_t count = 0;
+    while (!free() && claimRowsToPopulate(first, count)) {
       lock.unlock();
-      const std::size_t count =
-          height_ - populatedRows_ < partRows_ ? height_ - populatedRows_ : partRows_;
-      populateTarget(populatedRows_, count);
+      populateRows(first, count);
       lock.lock();
     }
     changed_.wait(lock, free);
@@ -1084,6 +1105,15 @@ class RowReconstructor {
       std::size_t upTo = 0;
       {
         std::unique_lock<std::mutex> lock(mutex_);
+        // While no row is to be sent, the rows the helper has not reached are made resident.
+        std::size_t first = 0;
+        std::size_t count = 0;
+        while (!(placedRows_ > sent || placed_) && !abandoned_ &&
+               claimRowsToPopulate(first, count)) {
+          lock.unlock();
+          populateRows(first, count);
+          lock.lock();
+        }
         placedChanged_.wait(lock, [&] { return placedRows_ > sent || placed_; });
         if (abandoned_ || placedRows_ <= sent) return;
         upTo = placedRows_;
@@ -1095,6 +1125,7 @@ class RowReconstructor {
 
   void reconstruct() noexcept {
     blockInterruptSignalsInThisThread();
+    if (freshParts_) populateBlock(partAt(1), (kPipelineParts - 1) * partRows_ * stride_);
     const std::uint8_t* prior = zeros_;  // above the first row
     bool intact = true;                  // no filter type above 4 so far
     for (std::size_t index = 0;; ++index) {
@@ -1158,6 +1189,7 @@ class RowReconstructor {
   std::uint8_t* const carry_;        // the prior row carried from one part to the next
   const std::uint8_t* const zeros_;  // a row of zeros
   RowSink* sink_ = nullptr;
+  bool freshParts_ = false;  // set before the helper starts
 
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -1166,7 +1198,7 @@ class RowReconstructor {
   std::size_t reconstructed_ = 0;  // parts reconstructed and free again
   bool ending_ = false;            // no part follows those handed over
   bool abandoned_ = false;         // the parts not yet started are not wanted
-  std::size_t populatedRows_ = 0;  // rows made resident so far, from the top; this thread's own
+  std::size_t populatedRows_ = 0;  // rows made resident (or claimed to be) from the top
   std::condition_variable placedChanged_;
   std::size_t placedRows_ = 0;  // rows 0..placedRows_ - 1 are final in the target, to be sent
   bool placed_ = false;         // the helper has ended: no row follows those placed
@@ -1216,8 +1248,6 @@ bool readPlainRows(const RowTarget& target) noexcept {
   const std::size_t perPull = rowsPerPull(stride, height);
   const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(perPull * stride);
   if (!buffer) return false;
-  // Every byte of the buffer is written by the first pull.
-  prepareFreshBlock(buffer.get(), perPull * stride);
   // 8-bit truecolour: reconstruction and reordering in one pass over each scanline.
   const bool truecolour =
       pngState.bitDepth == 8 && (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
@@ -1228,9 +1258,12 @@ bool readPlainRows(const RowTarget& target) noexcept {
       height * stride >= kMinPipelinedBytes) {
     const BorrowedCore core;
     if (core.held()) {
+      // The first part is made resident here, the others by the helper as it starts.
+      adviseLargeBlock(buffer.get(), perPull * stride);
+      populateBlock(buffer.get(), partRows * stride);
       RowReconstructor helper(target, buffer.get(), partRows, pngState.rows[0].get(),
                               pngState.rows[1].get());
-      if (helper.start()) {
+      if (helper.start(true)) {
         RowSink* const sink = currentRowSink();
         if (sink != nullptr &&
             sink->begin(static_cast<unsigned>(width), static_cast<unsigned>(height),
@@ -1241,6 +1274,8 @@ bool readPlainRows(const RowTarget& target) noexcept {
       }
     }
   }
+  // Every byte of the buffer is written by the first pull.
+  prepareFreshBlock(buffer.get(), perPull * stride);
   const std::size_t pixelBytes = targetPixelBytes();
   const std::uint8_t* prior = pngState.rows[1].get();  // zeros above the first row
   for (std::size_t first = 0; first < height; first += perPull) {

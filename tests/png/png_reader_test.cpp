@@ -26,6 +26,8 @@ ImagePtr decode(const Bytes& file) { return decodePng(ByteSpan(file.data(), file
 void expectIdle() {
   EXPECT_EQ(pngState.palette, nullptr);
   EXPECT_EQ(pngState.idatData, nullptr);
+  EXPECT_EQ(pngState.writableFile, nullptr);
+  EXPECT_EQ(pngState.idatInPlace, nullptr);
   EXPECT_EQ(pngState.rows[0], nullptr);
   EXPECT_EQ(pngState.rows[1], nullptr);
   EXPECT_EQ(pngState.pixels, nullptr);
@@ -227,6 +229,80 @@ TEST_F(PngReader, SplitImageDataWithChunksBetweenDecodesAsOneChunk) {
        pngChunk("IDAT", slice(stream, c, stream.size())), kEnd,
        Bytes{0xDE, 0xAD, 0xBE, 0xEF, 0, 0, 0, 0, 'I', 'E', 'N', 'D'}});
   expectDecodes(file, picture);
+}
+
+// The reader given the file's bytes to overwrite gathers the picture data within them: whatever
+// the file, it must give the picture and the reason it gives reading them as they stand. Files of
+// many IDAT pieces with other chunks between them (a palette picture's PLTE and tRNS among them),
+// each intact, with a CRC fault in any one chunk, with damaged picture data, or cut short.
+TEST_F(PngReader, GatheringInPlaceGivesThePictureAndReasonOfReadingAsTheBytesStand) {
+  std::mt19937 random(41);
+  int decoded = 0;
+  for (const std::uint8_t colourType : {std::uint8_t{2}, std::uint8_t{3}, std::uint8_t{6}}) {
+    const PngPicture picture = makePngPicture(37, 29, 8, colourType, false, 7 + colourType);
+    const Bytes stream = imageData(picture);
+    Bytes intact = joinBytes({pngSignature(), header(picture)});
+    std::size_t at = 0;
+    for (int piece = 0; at < stream.size(); ++piece) {
+      const std::size_t size = std::min<std::size_t>(stream.size() - at, 1 + random() % 97);
+      intact = joinBytes({intact, pngChunk("IDAT", slice(stream, at, at + size))});
+      at += size;
+      if (piece == 0 && colourType == 3) {  // PLTE and tRNS after the first piece
+        intact = joinBytes(
+            {intact, pngChunk("PLTE", pngPaletteData(256)), pngChunk("tRNS", Bytes(9, 128))});
+      }
+      if (piece % 3 == 1) intact = joinBytes({intact, pngChunk("tEXt", Bytes(random() % 5, 'x'))});
+    }
+    intact = joinBytes({intact, kEnd});
+    std::vector<Bytes> files = {intact};
+    for (const std::size_t chunk : pngChunkOffsets(intact)) {
+      Bytes file = intact;
+      file[chunk + 8 + random() % 4] ^= 0x10;  // the type, the CRC fault in this chunk
+      files.push_back(file);
+    }
+    for (const std::size_t cut : {std::size_t{60}, intact.size() / 2, intact.size() - 13}) {
+      files.push_back(slice(intact, 0, cut));
+    }
+    std::vector<std::size_t> imageChunks;  // offsets of the IDAT chunks
+    for (const std::size_t start : pngChunkOffsets(intact)) {
+      if (std::equal(intact.begin() + static_cast<std::ptrdiff_t>(start + 4),
+                     intact.begin() + static_cast<std::ptrdiff_t>(start + 8), "IDAT")) {
+        imageChunks.push_back(start);
+      }
+    }
+    for (const std::size_t chunk :
+         {imageChunks.front(), imageChunks[imageChunks.size() / 2], imageChunks.back()}) {
+      // A changed data byte, the chunk's CRC made right again: the stream is damaged there.
+      const std::size_t length = (std::size_t{intact[chunk + 2]} << 8) | intact[chunk + 3];
+      Bytes data = slice(intact, chunk + 8, chunk + 8 + length);
+      data[length / 2] ^= 0xA5;
+      const Bytes rebuilt = pngChunk("IDAT", data);
+      Bytes file = intact;
+      std::copy(rebuilt.begin(), rebuilt.end(), file.begin() + static_cast<std::ptrdiff_t>(chunk));
+      files.push_back(file);
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      for (const bool expand : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "colour type " << int{colourType} << ", file " << i
+                                        << (expand ? ", expanded" : ""));
+        const Bytes& file = files[i];
+        DecodeReport standing;
+        const ImagePtr expected = decodePng(ByteSpan(file.data(), file.size()), &standing, expand);
+        Bytes writable = file;
+        DecodeReport inPlace;
+        const ImagePtr image = decodePngInPlace(writable.data(), writable.size(), &inPlace, expand);
+        EXPECT_STREQ(inPlace.reason, standing.reason);
+        EXPECT_STREQ(inPlace.layout, standing.layout);
+        ASSERT_EQ(image != nullptr, expected != nullptr) << standing.reason;
+        if (image) {
+          ++decoded;
+          EXPECT_EQ(imageBytes(*image), imageBytes(*expected));
+        }
+        expectIdle();
+      }
+    }
+  }
+  EXPECT_GE(decoded, 4);  // the intact files, expanded and not (the palette one only expanded)
 }
 
 // libpng asked to flush (png_set_flush) ends each flushed row with zlib's empty stored block.
