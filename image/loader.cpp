@@ -155,7 +155,7 @@ HeaderCost expandedPngCost(HeaderCost cost, std::uint8_t depth, std::uint8_t col
   const std::uint64_t height = std::min<std::uint32_t>(cost.height, kMaxImageSide);
   const std::uint64_t stride = ceilDiv(width * channels * depth, 8) + 1;
   const std::uint64_t pull = std::min(kPngPullBytes + stride, stride * height);
-  cost.scratchBytes = fileBytes + pull + 2 * stride + kPngInflateBytes;
+  cost.scratchBytes = pull + 2 * stride + kPngInflateBytes;
   if (2 * kMaxInflateRatio * fileBytes < stride * height) cost = HeaderCost{};
   return cost;
 }
@@ -199,13 +199,13 @@ HeaderCost headerCost(const std::uint8_t* head, std::size_t bytes, std::uint64_t
     if (expand && !readAsIs) return expandedPngCost(cost, depth, colourType, fileBytes);
     if (depth == 16) return cost;
     cost.bytesPerPixel = colourType == 2 ? 3 : colourType == 6 ? 4 : colourType == 4 ? 2 : 1;
-    // The picture data gathered in one block (at most the file), the filtered scanlines pulled
-    // in slices of whole scanlines (at most all of them), two scanline buffers, the decoder.
+    // The filtered scanlines pulled in slices of whole scanlines (at most all of them), two
+    // scanline buffers, the decoder; the picture data is gathered within the file's own bytes.
     const std::uint64_t width = std::min<std::uint32_t>(cost.width, kMaxImageSide);
     const std::uint64_t height = std::min<std::uint32_t>(cost.height, kMaxImageSide);
     const std::uint64_t stride = ceilDiv(width * cost.bytesPerPixel * depth, 8) + 1;
     const std::uint64_t pull = std::min(kPngPullBytes + stride, stride * height);
-    cost.scratchBytes = fileBytes + pull + 2 * stride + kPngInflateBytes;
+    cost.scratchBytes = pull + 2 * stride + kPngInflateBytes;
     // Refused unless its data could inflate to the scanlines (DEFLATE: at most 1032-fold).
     if (2 * kMaxInflateRatio * fileBytes < stride * height) cost = HeaderCost{};
     return cost;

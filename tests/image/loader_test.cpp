@@ -9,6 +9,7 @@
 #endif
 
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "base/heap.h"
@@ -105,9 +106,19 @@ TEST_F(Loader, EstimateIsWithinAQuarterAboveWhatLoadingHolds) {
               joinBytes({pngSignature(), pngChunk("IHDR", pngHeaderData(4096, 4096, 8, 6)),
                          pngChunk("IDAT", zlibCompress(scanlines, 1)), pngChunk("IEND", {})}));
   }
+  {
+    // RGB noise: the picture data is about as large as the picture.
+    Bytes scanlines(std::size_t{2048} * (4096 * 3 + 1));
+    std::mt19937 random(7);
+    for (std::uint8_t& byte : scanlines) byte = static_cast<std::uint8_t>(random() >> 24);
+    for (std::size_t row = 0; row < 2048; ++row) scanlines[row * (4096 * 3 + 1)] = 0;
+    writeFile(at("noise.png"),
+              joinBytes({pngSignature(), pngChunk("IHDR", pngHeaderData(4096, 2048, 8, 2)),
+                         pngChunk("IDAT", zlibCompress(scanlines, 1)), pngChunk("IEND", {})}));
+  }
   writeFile(at("progressive.jpg"),
             encodeJpeg({.width = 2048, .height = 2048, .subsampled = true, .progressive = true}));
-  for (const char* name : {"bmp32.bmp", "zeros.png", "progressive.jpg"}) {
+  for (const char* name : {"bmp32.bmp", "zeros.png", "noise.png", "progressive.jpg"}) {
     const std::uint64_t estimate =
         estimateLoadBytes(CountedString::fromText(at(name).string().c_str()));
     ASSERT_TRUE(resetPeakResident());
