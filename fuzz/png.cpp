@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "base/byte_io.h"
 #include "fuzz/fuzz_checks.h"
@@ -23,7 +24,8 @@ void checkIdle() noexcept {
                 !pngState.pixels,
             "pngState owns no buffer after a decode");
   fuzzCheck(pngState.width == 0 && pngState.height == 0 && pngState.idatLength == 0 &&
-                pngState.idatCursor == nullptr && pngState.streamCursor == nullptr,
+                pngState.idatCursor == nullptr && pngState.streamCursor == nullptr &&
+                pngState.writableFile == nullptr && pngState.idatInPlace == nullptr,
             "pngState fields are idle after a decode");
   fuzzCheck(!inflateState.window && !inflateState.streamOpen, "inflateState is idle");
 }
@@ -47,6 +49,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "expanding gives the picture a run gives");
   } else if (expanded) {
     fuzzCheck(report.layout[0] != '\0', "an expanded picture names its layout");
+  }
+  // Gathering the picture data within the bytes gives the picture and report of reading them.
+  std::vector<std::uint8_t> copy(data, data + size);
+  DecodeReport inPlaceReport;
+  const ImagePtr inPlace = decodePngInPlace(copy.data(), copy.size(), &inPlaceReport, true);
+  checkIdle();
+  fuzzCheck(std::strcmp(inPlaceReport.reason, report.reason) == 0 &&
+                std::strcmp(inPlaceReport.layout, report.layout) == 0,
+            "in place, the same report");
+  fuzzCheck((inPlace == nullptr) == (expanded == nullptr), "in place, the same verdict");
+  if (inPlace && expanded) {
+    fuzzCheck(inPlace->width == expanded->width && inPlace->height == expanded->height &&
+                  inPlace->channels == expanded->channels &&
+                  std::memcmp(inPlace->pixels(), expanded->pixels(), expanded->pixelBytes()) == 0,
+              "in place, the same picture");
   }
   return 0;
 }
