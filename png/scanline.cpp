@@ -975,11 +975,10 @@ class RowReconstructor {
   RowReconstructor(const RowReconstructor&) = delete;
   RowReconstructor& operator=(const RowReconstructor&) = delete;
 
-  // Starts the helper thread; false when the system gives none. With freshParts, the parts after
-  // the first are fresh memory, which the helper makes resident before it waits for the first
-  // part, while this thread inflates into that one.
-  [[nodiscard]] bool start(bool freshParts) noexcept {
-    freshParts_ = freshParts;
+  // Starts the helper thread; false when the system gives none. The parts after the first are
+  // fresh memory, which the helper makes resident before it waits for the first part, while this
+  // thread inflates into that one.
+  [[nodiscard]] bool start() noexcept {
     try {
       thread_ = std::thread([this] { reconstruct(); });
     } catch (...) {
@@ -1125,7 +1124,7 @@ class RowReconstructor {
 
   void reconstruct() noexcept {
     blockInterruptSignalsInThisThread();
-    if (freshParts_) populateBlock(partAt(1), (kPipelineParts - 1) * partRows_ * stride_);
+    populateBlock(partAt(1), (kPipelineParts - 1) * partRows_ * stride_);
     const std::uint8_t* prior = zeros_;  // above the first row
     bool intact = true;                  // no filter type above 4 so far
     for (std::size_t index = 0;; ++index) {
@@ -1189,7 +1188,6 @@ class RowReconstructor {
   std::uint8_t* const carry_;        // the prior row carried from one part to the next
   const std::uint8_t* const zeros_;  // a row of zeros
   RowSink* sink_ = nullptr;
-  bool freshParts_ = false;  // set before the helper starts
 
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -1263,7 +1261,7 @@ bool readPlainRows(const RowTarget& target) noexcept {
       populateBlock(buffer.get(), partRows * stride);
       RowReconstructor helper(target, buffer.get(), partRows, pngState.rows[0].get(),
                               pngState.rows[1].get());
-      if (helper.start(true)) {
+      if (helper.start()) {
         RowSink* const sink = currentRowSink();
         if (sink != nullptr &&
             sink->begin(static_cast<unsigned>(width), static_cast<unsigned>(height),
