@@ -154,7 +154,10 @@ void* heapAllocate(std::size_t bytes) noexcept {
   if (injectedFailure()) return counted(nullptr);
   if (bytes >= kReusedBlockMinBytes && keptBlocks.enabled()) {
     if (void* block = keptBlocks.take(bytes)) return block;
-    return withKeptReleased([bytes] { return std::malloc(sizeClass(bytes)); });
+    return withKeptReleased([bytes] { return allocateLargeBlock(sizeClass(bytes)); });
+  }
+  if (bytes >= kLargeBlockBytes) {
+    return withKeptReleased([bytes] { return allocateLargeBlock(bytes); });
   }
   return withKeptReleased([bytes] { return std::malloc(bytes == 0 ? 1 : bytes); });
 }

@@ -209,3 +209,24 @@ void pauseMilliseconds(unsigned milliseconds) noexcept;
 
 // The bytes the C allocator holds for a block it returned (at least the bytes asked for).
 [[nodiscard]] std::size_t allocatedBytes(void* block) noexcept;
+
+// Blocks from this size on come from allocateLargeBlock.
+constexpr std::size_t kLargeBlockBytes = std::size_t{2} << 20;
+
+// A block of at least `bytes` that the caller writes whole, freed with std::free; null on
+// failure. From kLargeBlockBytes on, where the system offers huge pages, the block starts on a
+// 2 MiB boundary, is rounded up to whole 2 MiB pages when that adds at most a sixteenth, and
+// its whole 2 MiB pages are advised for huge pages: a block placed anywhere would have 4 KiB
+// pages at both ends, and on virtual machines each first touch of a 4 KiB page can cost
+// microseconds, twice over when the system writes it (a file read) and the process then reads
+// it. Otherwise std::malloc.
+[[nodiscard]] void* allocateLargeBlock(std::size_t bytes) noexcept;
+
+// bytes rounded up to whole 2 MiB pages from kLargeBlockBytes on (unchanged below it, and where
+// the rounding would overflow): for a fresh block written whole at once, such as a file read,
+// whose last 2 MiB page is then a huge page too, at the cost of at most 2 MiB of memory.
+[[nodiscard]] constexpr std::size_t wholeLargePages(std::size_t bytes) noexcept {
+  if (bytes < kLargeBlockBytes) return bytes;
+  const std::size_t rounded = (bytes + kLargeBlockBytes - 1) & ~(kLargeBlockBytes - 1);
+  return rounded < bytes ? bytes : rounded;
+}

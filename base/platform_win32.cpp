@@ -464,3 +464,5 @@ void limitThreadAddressSpace() noexcept {}
 void pauseMilliseconds(unsigned milliseconds) noexcept { ::Sleep(milliseconds); }
 
 std::size_t allocatedBytes(void* block) noexcept { return ::_msize(block); }
+
+void* allocateLargeBlock(std::size_t bytes) noexcept { return std::malloc(bytes == 0 ? 1 : bytes); }

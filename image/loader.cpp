@@ -384,7 +384,8 @@ void readHead(std::FILE* file, std::int64_t size, bool expand, FileHead& head) n
   }
   head.count = got;
   const HeaderCost cost = headerCost(head.bytes, got, fileBytes, expand);
-  head.estimate = kProcessBaseBytes + fileBytes + cost.scratchBytes + pictureBytes(cost);
+  head.estimate = kProcessBaseBytes + wholeLargePages(static_cast<std::size_t>(fileBytes)) +
+                  cost.scratchBytes + pictureBytes(cost);
 }
 
 // Reads and decodes the open file of size bytes; head holds its first bytes already read (the
@@ -396,7 +397,9 @@ ImagePtr loadOpenFile(std::FILE* file, std::int64_t size, const FileHead& head,
     return nullptr;
   }
   const auto byteCount = static_cast<std::size_t>(size);
-  HeapPtr<std::uint8_t[]> block = allocateArray<std::uint8_t>(byteCount);
+  // Whole 2 MiB pages: the bytes past the file's end are never touched, and the read's last
+  // page is a huge page too.
+  HeapPtr<std::uint8_t[]> block = allocateArray<std::uint8_t>(wholeLargePages(byteCount));
   if (!block) {
     if (report != nullptr) {
       char reason[DecodeReport::kReasonBytes];

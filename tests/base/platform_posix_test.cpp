@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -175,6 +176,29 @@ TEST(PlatformPosix, PopulatedPagesAreResidentAndUnchanged) {
   for (std::size_t index = 0; index < pages * page; ++index) nonZero += bytes[index] != 0;
   EXPECT_EQ(nonZero, 1u);
   ::munmap(mapped, pages * page);
+}
+
+TEST(PlatformPosix, LargeBlocksStartOnAHugePageAndAreRoundedOnlyWhenThatCostsLittle) {
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  EXPECT_EQ(wholeLargePages(kLargeBlockBytes - 1), kLargeBlockBytes - 1);
+  EXPECT_EQ(wholeLargePages(kLargeBlockBytes + 1), 2 * kLargeBlockBytes);
+  EXPECT_EQ(wholeLargePages(~std::size_t{0}), ~std::size_t{0});
+  // Asked for, and the least the block must hold: 3 MiB would cost a third more rounded up, so it
+  // is not; 31 MiB + 5 is rounded up to 32 MiB.
+  const std::size_t cases[][2] = {{2 * kMiB, 2 * kMiB},
+                                  {3 * kMiB, 3 * kMiB},
+                                  {31 * kMiB + 5, 32 * kMiB},
+                                  {kLargeBlockBytes - 1, kLargeBlockBytes - 1}};
+  for (const auto& [asked, least] : cases) {
+    void* block = allocateLargeBlock(asked);
+    ASSERT_NE(block, nullptr) << asked;
+    if (asked >= kLargeBlockBytes) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % kLargeBlockBytes, 0u) << asked;
+    }
+    EXPECT_GE(allocatedBytes(block), least) << asked;
+    std::memset(block, 0x5A, least);
+    std::free(block);
+  }
 }
 
 }  // namespace
