@@ -701,8 +701,8 @@ std::size_t allocatedBytes(void* block) noexcept { return ::malloc_usable_size(b
 void* allocateLargeBlock(std::size_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE
   if (bytes >= kHugePageBytes) {
-    const std::size_t whole = (bytes + kHugePageBytes - 1) & ~std::size_t{kHugePageBytes - 1};
-    const std::size_t size = whole >= bytes && whole - bytes <= bytes / 16 ? whole : bytes;
+    const std::size_t whole = wholeLargePages(bytes);
+    const std::size_t size = whole - bytes <= bytes / 16 ? whole : bytes;
     void* block = nullptr;
     if (::posix_memalign(&block, kHugePageBytes, size) != 0) return nullptr;
     const std::size_t advised = size & ~std::size_t{kHugePageBytes - 1};
