@@ -996,25 +996,29 @@ class RowReconstructor {
   // resident twice; making a page resident changes none of its bytes, so it may overlap the
   // helper's writes.
   void populateTarget(std::size_t firstRow, std::size_t count) noexcept {
-    const std::size_t end = firstRow + count;
-    std::size_t from = 0;
+    std::size_t first = 0;
+    std::size_t claimed = 0;
     {
       const std::lock_guard<std::mutex> lock(mutex_);
-      if (populatedRows_ >= end) return;
-      from = populatedRows_;
-      populatedRows_ = end;
+      if (!claimRowsToPopulate(firstRow + count, first, claimed)) return;
     }
-    populateRows(from, end - from);
+    populateRows(first, claimed);
   }
 
-  // Claims the next part's worth of rows to make resident (under mutex_); false when every row
-  // is claimed.
-  bool claimRowsToPopulate(std::size_t& first, std::size_t& count) noexcept {
-    if (populatedRows_ >= height_) return false;
+  // Claims the rows not yet claimed before row `end` (at most the height) to make resident
+  // (under mutex_); false when none is left.
+  bool claimRowsToPopulate(std::size_t end, std::size_t& first, std::size_t& count) noexcept {
+    if (end > height_) end = height_;
+    if (populatedRows_ >= end) return false;
     first = populatedRows_;
-    count = height_ - first < partRows_ ? height_ - first : partRows_;
-    populatedRows_ = first + count;
+    count = end - first;
+    populatedRows_ = end;
     return true;
+  }
+
+  // claimRowsToPopulate for the next part's worth of rows.
+  bool claimNextRowsToPopulate(std::size_t& first, std::size_t& count) noexcept {
+    return claimRowsToPopulate(populatedRows_ + partRows_, first, count);
   }
 
   // The sink the rows go to once reconstructed; set before the first handOver.
@@ -1037,7 +1041,7 @@ class RowReconstructor {
     const auto free = [this] { return handedOver_ - reconstructed_ < kPipelineParts; };
     std::size_t first = 0;
     std::size_t count = 0;
-    while (!free() && claimRowsToPopulate(first, count)) {
+    while (!free() && claimNextRowsToPopulate(first, count)) {
       lock.unlock();
       populateRows(first, count);
       lock.lock();
@@ -1108,7 +1112,7 @@ class RowReconstructor {
         std::size_t first = 0;
         std::size_t count = 0;
         while (!(placedRows_ > sent || placed_) && !abandoned_ &&
-               claimRowsToPopulate(first, count)) {
+               claimNextRowsToPopulate(first, count)) {
           lock.unlock();
           populateRows(first, count);
           lock.lock();

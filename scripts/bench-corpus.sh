@@ -25,17 +25,8 @@ djpeg=/usr/bin/djpeg
 # About 90 MB of downloads in all.
 packages="desktop-base ukui-wallpapers lomiri-wallpapers extremetuxracer-data neverball-data"
 cache="$out/.cache"
-mkdir -p "$cache/debs" "$cache/root"
-for package in $packages; do
-  if ! ls "$cache/debs/${package}_"*.deb >/dev/null 2>&1; then
-    (cd "$cache/debs" && apt-get download "$package")
-  fi
-  if [ ! -d "$cache/root/$package" ]; then
-    mkdir -p "$cache/root/$package.partial"
-    dpkg -x "$cache/debs/${package}_"*.deb "$cache/root/$package.partial"
-    mv "$cache/root/$package.partial" "$cache/root/$package"
-  fi
-done
+# shellcheck disable=SC2086
+"$(dirname "$0")/unpack-debs.sh" "$cache" $packages
 
 ukui="$cache/root/ukui-wallpapers/usr/share/backgrounds"
 lomiri="$cache/root/lomiri-wallpapers/usr/share/backgrounds"

@@ -39,18 +39,8 @@ cjpeg=/usr/bin/cjpeg
 # About 120 MB of downloads in all.
 packages="gnome-user-docs frozen-bubble-data pingus-data gnome-backgrounds mate-backgrounds"
 cache="$out/.cache"
-mkdir -p "$cache/debs" "$cache/root"
-for package in $packages; do
-  if ! ls "$cache/debs/${package}_"*.deb >/dev/null 2>&1; then
-    (cd "$cache/debs" && apt-get download "$package")
-  fi
-  if [ ! -d "$cache/root/$package" ]; then
-    rm -rf "$cache/root/$package.partial"
-    mkdir -p "$cache/root/$package.partial"
-    dpkg -x "$cache/debs/${package}_"*.deb "$cache/root/$package.partial"
-    mv "$cache/root/$package.partial" "$cache/root/$package"
-  fi
-done
+# shellcheck disable=SC2086
+"$(dirname "$0")/unpack-debs.sh" "$cache" $packages
 
 figures="$cache/root/gnome-user-docs/usr/share/help/C/gnome-help/figures"
 bubble="$cache/root/frozen-bubble-data/usr/share/games/frozen-bubble/gfx"
