@@ -887,14 +887,17 @@ template <std::size_t kStep>
   const std::uint8_t* source = out - distance;
   std::uint8_t* const stop = out + count;
   if (distance >= 32) {
-    // The first 32 bytes without a test: most matches are shorter, and the loop's exit is then
-    // not to be predicted. One 32-byte load and store each where the instructions allow.
+    // The first 64 bytes without a test: nearly all matches are shorter, and the loop's exit is
+    // then not to be predicted. One 32-byte load and store each where the instructions allow.
     std::memcpy(out, source, 32);
-    if (out + 32 < stop) copyInSteps<32>(out + 32, source + 32, stop);
+    std::memcpy(out + 32, source + 32, 32);
+    if (out + 64 < stop) copyInSteps<32>(out + 64, source + 64, stop);
   } else if (distance >= 16) {
     std::memcpy(out, source, 16);
     std::memcpy(out + 16, source + 16, 16);
-    if (out + 32 < stop) copyInSteps<16>(out + 32, source + 32, stop);
+    std::memcpy(out + 32, source + 32, 16);
+    std::memcpy(out + 48, source + 48, 16);
+    if (out + 64 < stop) copyInSteps<16>(out + 64, source + 64, stop);
   } else if (distance >= 8) {
     std::memcpy(out, source, 8);
     std::memcpy(out + 8, source + 8, 8);
@@ -902,11 +905,12 @@ template <std::size_t kStep>
     std::memcpy(out + 24, source + 24, 8);
     if (out + 32 < stop) copyInSteps<8>(out + 32, source + 32, stop);
   } else if (distance == 1) {
-    std::uint64_t word = 0x0101010101010101u * *source;
-    do {
-      std::memcpy(out, &word, 8);
-      out += 8;
-    } while (out < stop);
+    // Runs are long (whole rows of one colour): 32 bytes a store, the first 64 without a test.
+    std::uint8_t run[32];
+    std::memset(run, *source, sizeof run);
+    std::memcpy(out, run, 32);
+    std::memcpy(out + 32, run, 32);
+    for (out += 64; out < stop; out += 32) std::memcpy(out, run, 32);
   } else if constexpr (std::endian::native == std::endian::little) {
     // Distances 2..7: the first 8 bytes one by one; they hold the repeating pattern from its
     // start, so that word is stored again every `step` bytes (the largest multiple of the

@@ -11,7 +11,7 @@
 inline constexpr std::uint32_t kWindowSize = 32768;  // bytes of history, the DEFLATE maximum
 inline constexpr std::uint32_t kOutputLimit =
     2 * kWindowSize;                                 // window bytes in use before a slide
-inline constexpr std::uint32_t kCopyOvershoot = 32;  // bytes a match copy may write past its end
+inline constexpr std::uint32_t kCopyOvershoot = 64;  // bytes a match copy may write past its end
 inline constexpr std::uint32_t kWindowBufferSize = kOutputLimit + kCopyOvershoot;
 inline constexpr std::uint32_t kMaxCodeLength = 15;           // literal/length and distance codes
 inline constexpr std::uint32_t kMaxCodeLengthCodeLength = 7;  // the code-length code

@@ -552,12 +552,13 @@ Bytes randomBytes(std::size_t count, unsigned seed) {
   return bytes;
 }
 
-// Matches of every length from 3 to 258 at each distance up to 16, one literal between two
-// matches so that each starts at another point of the repeating pattern, read in one call
-// (straight into the caller's buffer) and in pieces of 1 and 97 bytes (through the window),
-// against the bytes copied one at a time.
+// Matches of every length from 3 to 258 at each distance up to 70 (each way of copying, and
+// the lengths around the bytes each copies without a test), one literal between two matches so
+// that each starts at another point of the repeating pattern, read in one call (straight into the
+// caller's buffer) and in pieces of 1 and 97 bytes (through the window), against the bytes copied
+// one at a time.
 TEST(Inflate, ShortDistanceMatchesOfEveryLengthRepeatTheBytesBehind) {
-  for (unsigned distance = 1; distance <= 16; ++distance) {
+  for (unsigned distance = 1; distance <= 70; ++distance) {
     DeflateBitWriter writer;
     writer.blockHeader(true, 1);
     Bytes content;
@@ -1192,23 +1193,24 @@ TEST(Inflate, FirstReadStoppingBeforeTheEndOfABlockKeepsItsHistory) {
   EXPECT_EQ(session.output, pairs);
 }
 
-// A read writes its bytes and nothing after them, at whatever point it stops: here amid long
-// matches of distances of 16 and more, whose copies go by whole words.
+// A read writes its bytes and nothing after them, at whatever point it stops: here amid
+// matches of distances from 1 to 72 and lengths from 3 to 320, whose copies go by whole words and
+// may run past their end.
 TEST(Inflate, AFirstReadWritesNothingPastTheBytesAskedFor) {
   std::mt19937 rng(7);
   Bytes content = randomBytes(40, 11);
   while (content.size() < 6000) {
     const Bytes fresh = randomBytes(1 + rng() % 24, static_cast<unsigned>(content.size()));
     content.insert(content.end(), fresh.begin(), fresh.end());
-    const std::size_t distance = 16 + rng() % 40;
-    const std::size_t count = 200 + rng() % 120;
+    const std::size_t distance = 1 + rng() % 72;
+    const std::size_t count = 3 + rng() % 318;
     for (std::size_t i = 0; i < count; ++i) content.push_back(content[content.size() - distance]);
   }
   const Bytes stream = compressWithZlib(content, 9, 15, Z_DEFAULT_STRATEGY);
   for (std::uint32_t len = 64; len <= content.size(); ++len) {
     InflateSession session(stream);
     ASSERT_TRUE(session.begin());
-    Bytes buffer(len + 64, kUntouched);
+    Bytes buffer(len + 128, kUntouched);
     ASSERT_EQ(inflateRead(buffer.data(), len), len);
     ASSERT_TRUE(std::equal(buffer.begin(), buffer.begin() + len, content.begin())) << len;
     ASSERT_TRUE(std::all_of(buffer.begin() + len, buffer.end(), [](std::uint8_t b) {
