@@ -55,9 +55,6 @@ constexpr std::uint32_t kEndOfBlock = 256;
 constexpr std::uint32_t kLastLengthSymbol = 285;
 constexpr std::uint32_t kLastDistanceCode = 29;
 constexpr std::uint32_t kCodeLengthLookupBits = kMaxCodeLengthCodeLength;
-// The shortest code length whose end HuffmanTable::longCodeEnd keeps: the fewest lookup bits of
-// a table with codes longer than them.
-constexpr std::uint32_t kLongCodeFirstEnd = kDistanceLookupBits;
 // A first read at least this long is decoded straight into the caller's buffer; a shorter one
 // goes through the window.
 constexpr std::uint32_t kDirectMinimum = 2 * kCopyOvershoot;
@@ -103,7 +100,8 @@ constexpr std::uint32_t kEntryCodeLengthShift = 12;
 constexpr std::uint32_t kEntryLiteral = 1u << 8;  // a literal byte or a code-length symbol
 constexpr std::uint32_t kEntryMatch = 1u << 9;    // a length or distance: base and extra bits
 constexpr std::uint32_t kEntryEndOfBlock = 1u << 10;
-// The code is longer than the lookup bits.
+// The first bits of codes longer than the lookup bits: bits 0..5 hold the index bits of their
+// second-level table, bits 16..31 where it starts in the lookup.
 constexpr std::uint32_t kEntryLong = 1u << 11;
 
 enum class TableKind { kLiteralLength, kDistance, kCodeLength };
@@ -166,7 +164,9 @@ constexpr std::uint32_t reverseBits(std::uint32_t code, std::uint32_t length) no
 // order. False, with the table left partly built, when a length exceeds maxLength or the
 // lengths are over-subscribed (more codes than the lengths allow). Incomplete sets are accepted;
 // their unused bit sequences match no symbol. Codes longer than the lookup bits get a
-// kEntryLong entry at the lookup index of their first bits.
+// kEntryLong entry at the lookup index of their first bits, pointing to a second-level table
+// after the lookup, one for each different first bits, indexed by the bits after them up to the
+// longest code.
 constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint32_t maxLength,
                                  std::uint32_t symbolCount, const std::uint8_t* lengths) noexcept {
   // Every length fits in four bits exactly when all of them together do.
@@ -200,7 +200,9 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
   }
 
   // Where each lane's next symbol of each length goes: after all shorter codes, and after the
-  // symbols of that length in the lanes before it.
+  // symbols of that length in the lanes before it. Symbols of length 0 come first and are never
+  // entered.
+  std::array<std::uint32_t, kLiteralSymbolCount> sortedSymbols{};
   std::array<std::array<std::uint32_t, kMaxCodeLength + 1>, kLanes> nextPosition{};
   std::uint32_t lengthStart = 0;
   for (std::uint32_t length = 0; length <= maxLength; ++length) {
@@ -214,7 +216,7 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
   for (std::uint32_t step = 0; step < laneSize; ++step) {
     for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
       const std::uint32_t symbol = lane * laneSize + step;
-      if (symbol < symbolCount) table.sortedSymbols[nextPosition[lane][lengths[symbol]]++] = symbol;
+      if (symbol < symbolCount) sortedSymbols[nextPosition[lane][lengths[symbol]]++] = symbol;
     }
   }
 
@@ -233,29 +235,53 @@ constexpr bool buildHuffmanTable(HuffmanTable& table, TableKind kind, std::uint3
     std::copy_n(table.lookup.begin(), filled, table.lookup.begin() + filled);
     filled *= 2;
   };
+  std::uint32_t longest = 0;
+  for (std::uint32_t length = 1; length <= maxLength; ++length) {
+    if (lengthCount[length] != 0) longest = length;
+  }
+  // Codes longer than lookupBits: every second-level table has the index bits of the longest.
+  // Canonical codes with the same first bits follow one another, so each table is filled whole
+  // before the next starts.
+  const std::uint32_t subtableBits = longest > lookupBits ? longest - lookupBits : 0;
+  std::uint32_t subtableStart = 0;
+  std::uint32_t subtableEnd = lookupSize;
+  std::uint32_t subtablePrefix = ~0u;
   std::uint32_t code = 0;
   std::uint32_t position = lengthCount[0];
-  // Every length up to the longest any table has (those past maxLength have no codes), so that
-  // longCodeEnd is whole in every table.
-  for (std::uint32_t length = 1; length <= kMaxCodeLength; ++length) {
+  for (std::uint32_t length = 1; length <= longest; ++length) {
     if (length > 1) code = (code + lengthCount[length - 1]) << 1;
     const std::uint32_t count = lengthCount[length];
-    table.firstCode[length - 1] = code;
-    table.firstIndex[length - 1] = count != 0 ? position : 0;
-    if (length <= lookupBits) doubleLookup();
-    for (std::uint32_t offset = 0; offset < count; ++offset) {
-      const std::uint32_t symbol = table.sortedSymbols[position + offset];
-      if (length <= lookupBits) {
-        table.lookup[reverseBits(code + offset, length)] = entryFor(kind, symbol, length);
-      } else {
-        const std::uint32_t prefix = (code + offset) >> (length - lookupBits);
-        table.lookup[reverseBits(prefix, lookupBits)] = kEntryLong;
+    if (length <= lookupBits) {
+      doubleLookup();
+      for (std::uint32_t offset = 0; offset < count; ++offset) {
+        table.lookup[reverseBits(code + offset, length)] =
+            entryFor(kind, sortedSymbols[position + offset], length);
+      }
+    } else {
+      const std::uint32_t suffixLength = length - lookupBits;
+      for (std::uint32_t offset = 0; offset < count; ++offset) {
+        const std::uint32_t prefix = (code + offset) >> suffixLength;
+        if (prefix != subtablePrefix) {
+          // Past the bound only if the lengths break the canonical order, which they cannot.
+          if (subtableEnd + (1u << subtableBits) > table.lookup.size()) return false;
+          subtablePrefix = prefix;
+          subtableStart = subtableEnd;
+          subtableEnd += 1u << subtableBits;
+          std::fill_n(table.lookup.begin() + subtableStart, 1u << subtableBits, 0u);
+          table.lookup[reverseBits(prefix, lookupBits)] =
+              kEntryLong | subtableBits | subtableStart << 16;
+        }
+        // The entry stands at every index whose low bits are the rest of the code.
+        const std::uint32_t entry = entryFor(kind, sortedSymbols[position + offset], length);
+        const std::uint32_t rest =
+            reverseBits((code + offset) & ((1u << suffixLength) - 1), suffixLength);
+        for (std::uint32_t index = rest; index < (1u << subtableBits);
+             index += 1u << suffixLength) {
+          table.lookup[subtableStart + index] = entry;
+        }
       }
     }
     position += count;
-    if (length >= kLongCodeFirstEnd) {
-      table.longCodeEnd[length - kLongCodeFirstEnd] = (code + count) << (kMaxCodeLength - length);
-    }
   }
   while (filled < lookupSize) doubleLookup();
   return true;
@@ -352,8 +378,6 @@ constexpr HuffmanTable buildFixedDistanceTable() noexcept {
 // The fixed codes of BTYPE 1, built once at compile time and shared by every fixed block.
 constexpr HuffmanTable kFixedLiteralTable = buildFixedLiteralTable();
 constexpr HuffmanTable kFixedDistanceTable = buildFixedDistanceTable();
-static_assert(kFixedLiteralTable.firstCode[7] == 48);   // 0..143: 00110000..10111111
-static_assert(kFixedLiteralTable.firstCode[8] == 400);  // 144..255: 110010000..111111111
 static_assert(kFixedLiteralTable.lookupBits == kLiteralLookupBits);
 static_assert(kFixedLiteralTable.lookup[0] == (7 | kEntryEndOfBlock));            // 0000000
 static_assert(kFixedLiteralTable.lookup[0x0C] == (8 | 8 << 12 | kEntryLiteral));  // 00110000: 0
@@ -504,83 +528,69 @@ void leaveBitMode(BitReader& input) noexcept {
   inflateState.bitMode = false;
 }
 
-// Decodes a code longer than the lookup bits (its lookup entry is kEntryLong) from `bits`, which
-// hold `available` usable bits, by where the next 15 bits fall among the ends of each length's
-// codes. Returns the symbol's lookup entry, or 0 when the bits match no code or run out first.
-std::uint32_t decodeLongCode(const HuffmanTable& table, TableKind kind, std::uint64_t bits,
-                             std::uint32_t available) noexcept {
-  const std::uint32_t prefix = reverseBits(static_cast<std::uint32_t>(bits) & 0x7FFF, 15);
-  const auto& end = table.longCodeEnd;
-  if (prefix >= end.back()) return 0;
-  // The codes are canonical, so the ranges of 15-bit prefixes of each length follow one another
-  // and the length is 10 plus the number of the first five ends the prefix has reached. (A long
-  // entry's prefix lies past all codes of up to 10 bits, the fewest lookup bits.) Each end of a
-  // length up to L is a multiple of 2^(15-L): once L bits are held, the bits after them cannot
-  // change it.
-  std::uint32_t length = kLongCodeFirstEnd;
-  for (std::size_t i = 0; i + 1 < end.size(); ++i) length += prefix >= end[i] ? 1u : 0u;
-  if (length > available) return 0;
-  const std::uint32_t offset = (prefix >> (kMaxCodeLength - length)) - table.firstCode[length - 1];
-  return entryFor(kind, table.sortedSymbols[table.firstIndex[length - 1] + offset], length);
+// The entry of a code longer than the lookup bits, from the second-level table that its lookup
+// entry `entry` (kEntryLong) points to, indexed by the bits of `bits` after the first lookupBits.
+[[gnu::always_inline]] inline std::uint32_t longCodeEntry(const std::uint32_t* lookup,
+                                                          std::uint32_t entry, std::uint64_t bits,
+                                                          std::uint32_t lookupBits) noexcept {
+  const std::uint32_t indexMask = (1u << (entry & kEntryBitsMask)) - 1;
+  return lookup[(entry >> 16) + (static_cast<std::uint32_t>(bits >> lookupBits) & indexMask)];
 }
 
 // The entry of the distance code at the front of the input, through the lookup (or, for a code
-// longer than the lookup bits, decodeLongCode); the bits are not consumed.
-[[gnu::always_inline]] inline std::uint32_t lookupDistance(const HuffmanTable& distances,
-                                                           const std::uint32_t* lookup,
+// longer than the lookup bits, its second-level table); the bits are not consumed.
+[[gnu::always_inline]] inline std::uint32_t lookupDistance(const std::uint32_t* lookup,
                                                            std::uint64_t mask,
                                                            const BitReader& in) noexcept {
   const std::uint32_t entry = lookup[in.bits & mask];
   if ((entry & kEntryLong) == 0) return entry;
-  return decodeLongCode(distances, TableKind::kDistance, in.bits, in.count & 63);
+  return longCodeEntry(lookup, entry, in.bits, kDistanceLookupBits);
 }
 
 // --- Block headers ------------------------------------------------------------------------------
-
-// One symbol of the code-length code; -1 when the bits match no code or the input ends.
-std::int32_t decodeCodeLengthSymbol(const HuffmanTable& table, BitReader& input) noexcept {
-  if (input.count < kMaxCodeLengthCodeLength) refill(input);
-  const std::uint32_t entry =
-      table.lookup[input.bits & ((std::uint64_t{1} << table.lookupBits) - 1)];
-  const std::uint32_t length = entry & kEntryBitsMask;
-  if ((entry & kEntryLiteral) == 0 || length > input.count) return -1;
-  consume(input, length);
-  return static_cast<std::int32_t>(entry >> 16);
-}
 
 // Reads the sequence of `count` code lengths with the code-length code `table`. False on a symbol
 // that matches nothing, missing input, code 16 at the first position, or a repeat running past
 // `count`.
 bool readCodeLengths(const HuffmanTable& table, BitReader& input, std::uint8_t* lengths,
                      std::uint32_t count) noexcept {
+  constexpr std::uint64_t lookupMask = (std::uint64_t{1} << kCodeLengthLookupBits) - 1;
+  constexpr std::uint32_t kMostExtraBits = 7;
+  BitReader in = input;  // a local copy, so the loop keeps it in registers
   std::uint32_t position = 0;
+  bool read = true;
   while (position < count) {
-    const std::int32_t symbol = decodeCodeLengthSymbol(table, input);
-    if (symbol < 0) return false;
+    if (in.count < kMaxCodeLengthCodeLength + kMostExtraBits) refill(in);
+    const std::uint32_t entry = table.lookup[in.bits & lookupMask];
+    const std::uint32_t codeLength = entry & kEntryBitsMask;
+    if ((entry & kEntryLiteral) == 0 || codeLength > in.count) {
+      read = false;
+      break;
+    }
+    consume(in, codeLength);
+    const std::uint32_t symbol = entry >> 16;
     if (symbol < 16) {
       lengths[position++] = static_cast<std::uint8_t>(symbol);
       continue;
     }
-    std::uint8_t value = 0;
-    std::uint32_t extra = 0;
-    std::uint32_t repeat = 0;
-    if (symbol == 16) {  // repeat the previous length 3..6 times
-      if (position == 0) return false;
-      value = lengths[position - 1];
-      if (!readBits(input, 2, extra)) return false;
-      repeat = 3 + extra;
-    } else if (symbol == 17) {  // 3..10 zeros
-      if (!readBits(input, 3, extra)) return false;
-      repeat = 3 + extra;
-    } else {  // 18: 11..138 zeros
-      if (!readBits(input, 7, extra)) return false;
-      repeat = 11 + extra;
+    // 16: the previous length 3..6 times; 17: 3..10 zeros; 18: 11..138 zeros.
+    const std::uint32_t extraBits = symbol == 16 ? 2 : symbol == 17 ? 3 : kMostExtraBits;
+    if (extraBits > in.count || (symbol == 16 && position == 0)) {
+      read = false;
+      break;
     }
-    if (repeat > count - position) return false;
-    std::memset(lengths + position, value, repeat);
+    const std::uint32_t repeat =
+        (symbol == 18 ? 11 : 3) + static_cast<std::uint32_t>(in.bits & ((1u << extraBits) - 1));
+    consume(in, extraBits);
+    if (repeat > count - position) {
+      read = false;
+      break;
+    }
+    std::memset(lengths + position, symbol == 16 ? lengths[position - 1] : 0, repeat);
     position += repeat;
   }
-  return true;
+  input = in;
+  return read;
 }
 
 // BTYPE 2: the code-length code, then the literal/length and distance code lengths.
@@ -1042,7 +1052,7 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
       }
     }
     if ((entry & kEntryLong) != 0) {
-      entry = decodeLongCode(literals, TableKind::kLiteralLength, in.bits, in.count);
+      entry = longCodeEntry(literals.lookup.data(), entry, in.bits, kLiteralLookupBits);
     }
     const std::uint32_t codeLength = entry & kEntryBitsMask;
     if ((entry & kEntryLiteral) != 0) {
@@ -1062,8 +1072,7 @@ Stop decodeHuffman(BitReader& input, const std::uint8_t* window, std::uint8_t*& 
       }
       const std::uint32_t length = readMatchField(in, entry);
 
-      const std::uint32_t distanceEntry =
-          lookupDistance(distances, distances.lookup.data(), distanceMask, in);
+      const std::uint32_t distanceEntry = lookupDistance(distances.lookup.data(), distanceMask, in);
       const std::uint32_t distance = readDistance(
           in, distanceEntry, !kChecked || matchFieldBits(distanceEntry) <= in.count, o - window);
       if (distance == 0) {
@@ -1162,7 +1171,7 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
     }
     if ((entry & kEntryMatch) == 0) {  // the rare symbols: first the longer codes
       if ((entry & kEntryLong) != 0) {
-        entry = decodeLongCode(literals, TableKind::kLiteralLength, in.bits, in.count & 63);
+        entry = longCodeEntry(literalLookup, entry, in.bits, kLiteralLookupBits);
       }
       if ((entry & kEntryMatch) == 0) {
         const std::uint32_t codeLength = entry & kEntryBitsMask;
@@ -1180,8 +1189,8 @@ constexpr std::ptrdiff_t kFastInputBytes = 24;
       }
     }
     const std::uint32_t length = readMatchField(in, entry);
-    const std::uint32_t distance = readDistance(
-        in, lookupDistance(distances, distanceLookup, distanceMask, in), true, o - window);
+    const std::uint32_t distance =
+        readDistance(in, lookupDistance(distanceLookup, distanceMask, in), true, o - window);
     if (distance == 0) {
       stop = Stop::kFailed;
       break;
@@ -1292,7 +1301,7 @@ bool onlyEndFollows(BitReader& input) noexcept {
   const HuffmanTable& literals = *state.literalCode;
   std::uint32_t entry = literals.lookup[input.bits & literalMask];
   if ((entry & kEntryLong) != 0) {  // the end of a block often has one of the longest codes
-    entry = decodeLongCode(literals, TableKind::kLiteralLength, input.bits, input.count);
+    entry = longCodeEntry(literals.lookup.data(), entry, input.bits, kLiteralLookupBits);
   }
   return (entry & kEntryEndOfBlock) != 0 && (entry & kEntryBitsMask) <= input.count;
 }

@@ -21,31 +21,31 @@ inline constexpr std::uint32_t kCodeLengthSymbolCount = 19;   // code-length sym
 inline constexpr std::uint32_t kLiteralLookupBits = 11;       // lookup index bits, literal/length
 inline constexpr std::uint32_t kDistanceLookupBits = 10;      // lookup index bits, distance
 inline constexpr std::uint32_t kMaxLookupBits = kLiteralLookupBits;
+// Entries of the second-level tables of codes longer than the lookup bits, at most: a table of
+// 2^(15 - lookup bits) entries for each different start of such codes, and there are no more
+// different starts than symbols. The literal/length code needs the most.
+inline constexpr std::uint32_t kMaxSubtableEntries = kLiteralSymbolCount
+                                                     << (kMaxCodeLength - kLiteralLookupBits);
+static_assert(kMaxSubtableEntries >= kDistanceSymbolCount
+                                         << (kMaxCodeLength - kDistanceLookupBits));
 
 // A canonical Huffman decoding table. Codes up to lookupBits long are decoded by one lookup
-// indexed with the next lookupBits input bits; longer codes by the ends of each length's codes.
-// The arrays have their largest sizes, so building a table never allocates.
+// indexed with the next lookupBits input bits; a longer code by a second lookup, in the table its
+// first entry points to, indexed with the bits after those. The array has its largest size, so
+// building a table never allocates.
 //
 // A lookup entry holds in bits 0..5 the bits its symbol takes (the code, and for a length or
 // distance the extra bits after it), a kind flag in bits 8..11, the code length alone in bits
 // 12..15 (lengths and distances) and the value in bits 16..31: the literal byte (or the
 // code-length symbol), or the base of a length or distance. 0 means no code, or a symbol that
-// fails when decoded (286, 287, distances 30, 31).
+// fails when decoded (286, 287, distances 30, 31). The entry of the first bits of longer codes
+// holds instead the index bits of their second-level table in bits 0..5 and where in lookup it
+// starts in bits 16..31.
 struct HuffmanTable {
   std::uint32_t lookupBits = 1;  // index bits of lookup: always its kind's maximum
-  // Entry L-1: the code of the first symbol of length L; only read for lengths that occur.
-  std::array<std::uint32_t, kMaxCodeLength> firstCode{};
-  // Entry L-1: position in sortedSymbols of the first symbol of length L (0 when none has it).
-  std::array<std::uint32_t, kMaxCodeLength> firstIndex{};
-  // Entry L-10, for L = 10..15: the end of the codes of length L and shorter, as a 15-bit number
-  // (the codes left-aligned to 15 bits). A 15-bit prefix of the input below entry L-10 and at or
-  // above entry L-11 starts with a code of length L; at or above entry 5 it starts with no code.
-  std::array<std::uint32_t, 6> longCodeEnd{};
-  // The first symbolCount entries: all symbols ordered by code length, ties by symbol value;
-  // symbols of length 0 come first and are never decoded.
-  std::array<std::uint32_t, kLiteralSymbolCount> sortedSymbols{};
-  // The first 2^lookupBits entries, indexed by the next input bits (first bit in bit 0).
-  std::array<std::uint32_t, 1u << kMaxLookupBits> lookup{};
+  // The first 2^lookupBits entries, indexed by the next input bits (first bit in bit 0); the
+  // second-level tables after them.
+  std::array<std::uint32_t, (1u << kMaxLookupBits) + kMaxSubtableEntries> lookup{};
 };
 
 // The one zlib stream in progress. The input range lives in pngState (idatCursor, idatEnd).

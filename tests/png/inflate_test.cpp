@@ -803,6 +803,30 @@ TEST(Inflate, IncompleteCodesAreAcceptedAndUnusedCodesFail) {
   }
 }
 
+// The longest codes of one block and of the next share their first 11 bits; the bits that
+// were the last code of the first block match no code of the second and fail there.
+TEST(Inflate, LongCodesOfAnEarlierBlockAreGoneInTheNext) {
+  std::vector<std::uint8_t> first(257, 0);
+  for (unsigned i = 0; i < 14; ++i) first['a' + i] = static_cast<std::uint8_t>(i + 1);
+  first['o'] = 15;
+  first[256] = 15;  // fifteen 1 bits
+  std::vector<std::uint8_t> second(257, 0);
+  for (unsigned i = 0; i < 11; ++i) second['a' + i] = static_cast<std::uint8_t>(i + 1);
+  second[256] = 12;  // eleven 1 bits and a 0; eleven 1 bits and a 1 match nothing
+  const HuffmanCode firstCode = HuffmanCode::fromLengths(first);
+  const HuffmanCode secondCode = HuffmanCode::fromLengths(second);
+  DeflateBitWriter writer;
+  writer.blockHeader(false, 2).plainDynamicHeader(first, {1});
+  writer.symbol(firstCode, 'n').symbol(firstCode, 256);
+  writer.blockHeader(true, 2).plainDynamicHeader(second, {1});
+  writer.symbol(secondCode, 'k').bits(0x7FFF, 15).bytes(Bytes(12, 0));
+  InflateSession session(zlibStream(writer.finish(), text("nk")));
+  ASSERT_TRUE(session.begin());
+  EXPECT_EQ(session.read(2), 2u);
+  EXPECT_EQ(session.output, text("nk"));
+  EXPECT_EQ(session.read(1), 0u);
+}
+
 TEST(Inflate, SingleDistanceCodeOfOneBitDecodesMatches) {
   const auto lengths = lengthsWith(258, {{'a', 1}, {256, 2}, {257, 2}});
   const HuffmanCode code = HuffmanCode::fromLengths(lengths);
