@@ -360,7 +360,7 @@ constexpr HuffmanTable buildFixedLiteralTable() noexcept {
   for (std::uint32_t symbol = 0; symbol < kLiteralSymbolCount; ++symbol) {
     lengths[symbol] = symbol < 144 ? 8 : symbol < 256 ? 9 : symbol < 280 ? 7 : 8;
   }
-  HuffmanTable table;
+  HuffmanTable table{};  // every entry set, as a constant needs
   const bool built = buildHuffmanTable(table, TableKind::kLiteralLength, kMaxCodeLength,
                                        kLiteralSymbolCount, lengths.data());
   return built ? table : HuffmanTable{};
@@ -369,7 +369,7 @@ constexpr HuffmanTable buildFixedLiteralTable() noexcept {
 constexpr HuffmanTable buildFixedDistanceTable() noexcept {
   std::array<std::uint8_t, kDistanceSymbolCount> lengths{};
   lengths.fill(5);
-  HuffmanTable table;
+  HuffmanTable table{};  // every entry set, as a constant needs
   const bool built = buildHuffmanTable(table, TableKind::kDistance, kMaxCodeLength,
                                        kDistanceSymbolCount, lengths.data());
   return built ? table : HuffmanTable{};
@@ -387,9 +387,11 @@ static_assert(kFixedDistanceTable.lookup[0x1F] == 0);  // 11111: distance code 3
 
 // The codes of the last dynamic block header of this thread. Each table is built whole from its
 // code lengths before it is used, so a new stream leaves them as they are: clearing them would
-// cost more than the decoding of a small picture. They live on the heap from the thread's first
-// dynamic block on: as thread-local storage their 28 KiB would be copied into every thread when
-// it starts, the main thread of a process that decodes no PNG at all included.
+// cost more than the decoding of a small picture. Nor are they cleared when made: a build writes
+// every entry a decode can reach, so of their 78 KiB only the pages of the entries in use are
+// ever touched (12 KiB and the second-level tables in use). They live on the heap from the
+// thread's first dynamic block on: as thread-local storage they would be made for every thread
+// when it starts, the main thread of a process that decodes no PNG at all included.
 struct DynamicTables {
   HuffmanTable literalTable;     // literal/length code; max length 15
   HuffmanTable distanceTable;    // distance code; max length 15

@@ -44,8 +44,9 @@ static_assert(kMaxSubtableEntries >= kDistanceSymbolCount
 struct HuffmanTable {
   std::uint32_t lookupBits = 1;  // index bits of lookup: always its kind's maximum
   // The first 2^lookupBits entries, indexed by the next input bits (first bit in bit 0); the
-  // second-level tables after them.
-  std::array<std::uint32_t, (1u << kMaxLookupBits) + kMaxSubtableEntries> lookup{};
+  // second-level tables after them. Not cleared when made: building the table writes every entry
+  // a decode can reach.
+  std::array<std::uint32_t, (1u << kMaxLookupBits) + kMaxSubtableEntries> lookup;
 };
 
 // The one zlib stream in progress. The input range lives in pngState (idatCursor, idatEnd).
