@@ -42,9 +42,10 @@ constexpr std::size_t kEstimateHeadBytes = 64 * 1024;
 // the release build on Debian 12), rounded up.
 constexpr std::uint64_t kProcessBaseBytes = (std::uint64_t{33} << 20) / 10;
 // The most bytes of filtered PNG scanlines pulled at once (png/scanline.cpp), and the zlib
-// decoder's window and tables.
+// decoder's window and tables with the room for history in front of the four parts of a pull
+// whose rows a helper thread reconstructs.
 constexpr std::uint64_t kPngPullBytes = std::uint64_t{4} << 20;
-constexpr std::uint64_t kPngInflateBytes = std::uint64_t{256} << 10;
+constexpr std::uint64_t kPngInflateBytes = std::uint64_t{384} << 10;
 // Bytes of one JPEG coefficient block (64 samples of 16 bits).
 constexpr std::uint64_t kJpegBlockBytes = 128;
 

@@ -1326,6 +1326,44 @@ std::uint32_t endStream(Produced produced, BitReader& input, std::uint32_t done)
   return done;
 }
 
+// Decodes the next len bytes straight into dst, whose `history` bytes before it are the last
+// ones the stream produced (all of them when fewer than kWindowSize), and keeps the last
+// kWindowSize bytes in the window as the history of the next read, unless nothing but the end of
+// the stream follows (as after the last row of a picture pulled in one read): the window then
+// holds none, and the next read decodes into it (or straight into its dst) as at the start.
+// Returns the bytes written, fewer than len when the stream ended or failed first.
+std::uint32_t readDirect(BitReader& input, std::uint8_t* dst, std::uint32_t len,
+                         std::uint32_t history) noexcept {
+  InflateState& state = inflateState;
+  const std::uint8_t* const first = dst - history;
+  std::uint8_t* out = dst;
+  std::uint8_t* const directEnd = dst + len;
+  Produced produced = Produced::kOutputFull;
+  while (out < directEnd) {
+    std::uint8_t* const sliceStart = out;
+    const auto left = static_cast<std::size_t>(directEnd - out);
+    produced = produce(input, first, out, out + (left < kAdlerSlice ? left : kAdlerSlice));
+    state.adler = updateAdler(state.adler, sliceStart, static_cast<std::size_t>(out - sliceStart));
+    if (produced != Produced::kOutputFull) break;
+  }
+  const auto done = static_cast<std::uint32_t>(out - dst);
+  if (produced != Produced::kOutputFull) return endStream(produced, input, done);
+  state.writePos = 0;
+  if (!onlyEndFollows(input)) {
+    const std::uint32_t kept = history + done < kWindowSize ? history + done : kWindowSize;
+    std::memcpy(state.window.get(), out - kept, kept);
+    state.writePos = kept;
+  }
+  closeInput(input);
+  return done;
+}
+
+// The history bytes the window holds: those before writePos, at most kWindowSize.
+std::uint32_t historyHeld() noexcept {
+  const std::uint32_t writePos = inflateState.writePos;
+  return writePos < kWindowSize ? writePos : kWindowSize;
+}
+
 }  // namespace
 
 bool inflateBegin() noexcept {
@@ -1361,32 +1399,8 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
   InflateState& state = inflateState;
   if (len == 0 || !state.streamOpen) return 0;
   BitReader input = openInput();
+  if (state.writePos == 0 && len >= kDirectMinimum) return readDirect(input, dst, len, 0);
   std::uint32_t done = 0;
-  if (state.writePos == 0 && len >= kDirectMinimum) {
-    // Nothing produced yet: decode straight into dst, which is its own history. The window
-    // keeps the last kWindowSize bytes as history for the next read, unless nothing but the end
-    // of the stream follows (as after the last row of a picture pulled in one read).
-    std::uint8_t* out = dst;
-    std::uint8_t* const directEnd = dst + len;
-    Produced produced = Produced::kOutputFull;
-    while (out < directEnd) {
-      std::uint8_t* const sliceStart = out;
-      const auto left = static_cast<std::size_t>(directEnd - out);
-      produced = produce(input, dst, out, out + (left < kAdlerSlice ? left : kAdlerSlice));
-      state.adler =
-          updateAdler(state.adler, sliceStart, static_cast<std::size_t>(out - sliceStart));
-      if (produced != Produced::kOutputFull) break;
-    }
-    done = static_cast<std::uint32_t>(out - dst);
-    if (produced != Produced::kOutputFull) return endStream(produced, input, done);
-    // With only the end left, writePos stays 0: the window holds no history, and the next read
-    // decodes into it (or straight into its dst) as at the start.
-    if (!onlyEndFollows(input)) {
-      const std::uint32_t history = done < kWindowSize ? done : kWindowSize;
-      std::memcpy(state.window.get(), out - history, history);
-      state.writePos = history;
-    }
-  }
   while (done < len) {
     if (state.writePos == kOutputLimit) {  // keep the last kWindowSize bytes as history
       std::memmove(state.window.get(), state.window.get() + kOutputLimit - kWindowSize,
@@ -1409,6 +1423,15 @@ std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept {
   }
   closeInput(input);
   return len;
+}
+
+std::uint32_t inflateReadDirect(std::uint8_t* dst, std::uint32_t len) noexcept {
+  InflateState& state = inflateState;
+  if (len == 0 || !state.streamOpen) return 0;
+  const std::uint32_t history = historyHeld();
+  std::memcpy(dst - history, state.window.get() + state.writePos - history, history);
+  BitReader input = openInput();
+  return readDirect(input, dst, len, history);
 }
 
 void inflateReleaseWindow() noexcept {

@@ -85,5 +85,10 @@ extern thread_local InflateState inflateState;
 // already ended.
 [[nodiscard]] std::uint32_t inflateRead(std::uint8_t* dst, std::uint32_t len) noexcept;
 
+// inflateRead decoding straight into dst, which has kWindowSize bytes of room before it: the
+// read first copies the stream's history there (the caller's bytes there are overwritten), so no
+// output goes through the window. Fewer bytes are copied when the stream has produced fewer.
+[[nodiscard]] std::uint32_t inflateReadDirect(std::uint8_t* dst, std::uint32_t len) noexcept;
+
 // Releases the window of the stream (part of releasePngState); later reads return 0.
 void inflateReleaseWindow() noexcept;

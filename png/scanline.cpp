@@ -23,6 +23,7 @@
 
 #include "png/scanline.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -947,8 +948,15 @@ std::uint8_t* targetRow(const RowTarget& target, std::int32_t row) noexcept {
 constexpr std::size_t kMinPipelinedBytes = std::size_t{1} << 20;
 
 // The pull buffer of a pipelined picture is cut into this many parts, used in turn: this thread
-// inflates into one while the helper reconstructs the others.
+// inflates into one while the helper reconstructs the others. Each part has kWindowSize bytes of
+// room in front of it, where the stream's history is copied, so its scanlines are inflated
+// straight into it (the part before may be reconstructed in place meanwhile).
 constexpr std::size_t kPipelineParts = 4;
+
+// The bytes of a part's slot: its room for history, then partRows scanlines.
+std::size_t pipelineSlotBytes(std::size_t partRows, std::size_t stride) noexcept {
+  return kWindowSize + partRows * stride;
+}
 
 // A helper thread that reconstructs the scanlines of a plain 8-bit truecolour picture once this
 // thread has inflated them. The parts of the pull buffer go round: this thread takes a free part
@@ -966,6 +974,7 @@ class RowReconstructor {
         buffer_(buffer),
         partRows_(partRows),
         stride_(static_cast<std::size_t>(pngState.rowBytes) + 1),
+        slotBytes_(pipelineSlotBytes(partRows, stride_)),
         width_(static_cast<std::size_t>(pngState.width)),
         height_(static_cast<std::size_t>(pngState.height)),
         distance_(static_cast<std::size_t>(pngState.bytesPerPixel)),
@@ -1070,7 +1079,7 @@ class RowReconstructor {
   };
 
   [[nodiscard]] std::uint8_t* partAt(std::size_t index) const noexcept {
-    return buffer_ + index % kPipelineParts * partRows_ * stride_;
+    return buffer_ + index % kPipelineParts * slotBytes_ + kWindowSize;
   }
 
   void stop() noexcept { stopAfter(true); }
@@ -1128,7 +1137,7 @@ class RowReconstructor {
 
   void reconstruct() noexcept {
     blockInterruptSignalsInThisThread();
-    populateBlock(partAt(1), (kPipelineParts - 1) * partRows_ * stride_);
+    populateBlock(buffer_ + slotBytes_, (kPipelineParts - 1) * slotBytes_);
     const std::uint8_t* prior = zeros_;  // above the first row
     bool intact = true;                  // no filter type above 4 so far
     for (std::size_t index = 0;; ++index) {
@@ -1186,6 +1195,7 @@ class RowReconstructor {
   std::uint8_t* const buffer_;
   const std::size_t partRows_;
   const std::size_t stride_;
+  const std::size_t slotBytes_;
   const std::size_t width_;
   const std::size_t height_;
   const std::size_t distance_;
@@ -1220,15 +1230,15 @@ bool readPipelinedRows(RowReconstructor& helper, std::size_t perPull,
     bool badFilter = false;
     for (std::size_t done = 0; done < count; done += partRows) {
       const std::size_t rows = count - done < partRows ? count - done : partRows;
-      std::uint8_t* const part = helper.freePart();
+      std::uint8_t* const scanlines = helper.freePart();
       helper.populateTarget(first + done, rows);
       const auto bytes = static_cast<std::uint32_t>(rows * stride);
-      if (inflateRead(part, bytes) != bytes) {
+      if (inflateReadDirect(scanlines, bytes) != bytes) {
         helper.abandon();
         return false;
       }
       for (std::size_t k = 0; k < rows; ++k)
-        badFilter = badFilter || part[k * stride] > kFilterPaeth;
+        badFilter = badFilter || scanlines[k * stride] > kFilterPaeth;
       helper.handOver(first + done, rows);
     }
     if (badFilter) {
@@ -1248,21 +1258,26 @@ bool readPlainRows(const RowTarget& target) noexcept {
   const auto height = static_cast<std::size_t>(pngState.height);
   const std::size_t stride = rowBytes + 1;  // filter byte and scanline
   const std::size_t perPull = rowsPerPull(stride, height);
-  const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(perPull * stride);
-  if (!buffer) return false;
   // 8-bit truecolour: reconstruction and reordering in one pass over each scanline.
   const bool truecolour =
       pngState.bitDepth == 8 && (pngState.bytesPerPixel == 3 || pngState.bytesPerPixel == 4);
   const auto width = static_cast<std::size_t>(pngState.width);
   const auto distance = static_cast<std::size_t>(pngState.bytesPerPixel);
   const std::size_t partRows = perPull / kPipelineParts;
-  if (truecolour && !pngState.interlaced && partRows != 0 &&
-      height * stride >= kMinPipelinedBytes) {
+  const bool pipelinable =
+      truecolour && !pngState.interlaced && partRows != 0 && height * stride >= kMinPipelinedBytes;
+  // Without a helper, a pipelinable picture is read by the plain loop below, in the same buffer.
+  const std::size_t bufferBytes =
+      pipelinable ? std::max(kPipelineParts * pipelineSlotBytes(partRows, stride), perPull * stride)
+                  : perPull * stride;
+  const HeapPtr<std::uint8_t[]> buffer = allocateArray<std::uint8_t>(bufferBytes);
+  if (!buffer) return false;
+  if (pipelinable) {
     const BorrowedCore core;
     if (core.held()) {
       // The first part is made resident here, the others by the helper as it starts.
-      adviseLargeBlock(buffer.get(), perPull * stride);
-      populateBlock(buffer.get(), partRows * stride);
+      adviseLargeBlock(buffer.get(), bufferBytes);
+      populateBlock(buffer.get(), pipelineSlotBytes(partRows, stride));
       RowReconstructor helper(target, buffer.get(), partRows, pngState.rows[0].get(),
                               pngState.rows[1].get());
       if (helper.start()) {

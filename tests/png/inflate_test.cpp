@@ -1050,6 +1050,28 @@ void expectDecodesInChunks(const Bytes& stream, const Bytes& content, ChunkSize 
   EXPECT_EQ(inflateRead(&extra, 1), 0u);
 }
 
+// Decodes the whole stream with reads straight into parts of their own, each with a window's
+// room in front of it holding other bytes, and now and then a plain read between them: each part
+// gets its bytes and nothing past those it asked for, and the stream ends where the content does.
+void expectDecodesStraightIntoParts(const Bytes& stream, const Bytes& content, std::mt19937& rng) {
+  SCOPED_TRACE("straight into parts");
+  InflateSession session(stream);
+  ASSERT_TRUE(session.begin());
+  Bytes output;
+  for (;;) {
+    const auto ask = static_cast<std::uint32_t>(1 + rng() % (3 * kWindowSize));
+    Bytes part(kWindowSize + ask + 64, kUntouched);
+    std::uint8_t* const dst = part.data() + kWindowSize;
+    const std::uint32_t got = rng() % 4 == 0 ? inflateRead(dst, ask) : inflateReadDirect(dst, ask);
+    ASSERT_LE(got, ask);
+    ASSERT_TRUE(std::all_of(dst + ask, part.data() + part.size(),
+                            [](std::uint8_t b) { return b == kUntouched; }));
+    output.insert(output.end(), dst, dst + got);
+    if (got < ask) break;
+  }
+  EXPECT_TRUE(output == content);
+}
+
 void expectDecodesLikeZlib(const Bytes& content, const Bytes& stream) {
   const auto whole = static_cast<std::uint32_t>(content.size()) + 1;
   expectDecodesInChunks(
@@ -1072,6 +1094,7 @@ void expectDecodesLikeZlib(const Bytes& content, const Bytes& stream) {
         return ask;
       },
       "half, then random chunks");
+  expectDecodesStraightIntoParts(stream, content, rng);
 }
 
 using ZlibCase = std::tuple<int, int, int>;  // data kind, level, strategy

@@ -99,6 +99,18 @@ TEST(PipelinedRows, EqualTheRowsOfOneThreadOnRandomAndDamagedPictures) {
   EXPECT_GT(coresBorrowedSoFar() - borrowedBefore, 5u);
 }
 
+// A picture of two pulls, the second one short, whose parts go round the buffer.
+TEST(PipelinedRows, EqualTheRowsOfOneThreadOverSeveralPulls) {
+  PngPicture picture = makePngPicture(1100, 1000, 8, 6, false, 11);
+  picture.filters = {0, 1, 2, 3, 4, 4, 2, 1, 3};
+  const Bytes file = buildPng(picture);
+  const Decoded alone = decodeWith(file, 0);
+  const Decoded pipelined = decodeWith(file, 1);
+  ASSERT_TRUE(alone.picture);
+  EXPECT_TRUE(pipelined.picture);
+  EXPECT_TRUE(pipelined.pixels == alone.pixels);
+}
+
 // A filter type above 4 early in a pull whose later bytes are cut off: the stream fails before
 // the filter types of the pull are looked at, with the helper or without.
 TEST(PipelinedRows, DamageLaterInAPullComesBeforeAnEarlierFilterType) {
