@@ -1,7 +1,8 @@
 // Fuzz target comparing the zlib decoder with zlib itself (test-only). Whenever zlib decodes
 // the input as a complete zlib stream within the output cap, ours must give the same bytes, end
 // the stream at the same place with the same checksum: empty stored blocks and repeat codes
-// across the literal/length and distance code lengths included. Where zlib fails, nothing is
+// across the literal/length and distance code lengths included, whether read in one call or in
+// parts straight into blocks of their own. Where zlib fails, nothing is
 // compared: ours is deliberately more lenient (incomplete codes, HLIT up to 288), and the png
 // and inflate targets cover its robustness. A preset dictionary stops zlib too (Z_NEED_DICT).
 
@@ -49,6 +50,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzzCheck(inflateState.streamEnded && !inflateState.streamOpen, "the stream ended");
   fuzzCheck(inflateState.adler == zlibAdler, "the same Adler-32");
   fuzzCheck(pngState.idatCursor == data + consumed, "the stream ends where zlib's ends");
+  releasePngState();
+
+  // Again in parts, each decoded straight into a block with a window's room in front (every
+  // third through the window), as a picture's rows are when a helper thread reconstructs them.
+  pngState.idatCursor = data;
+  pngState.idatEnd = data + size;
+  fuzzCheck(inflateBegin(), "our decoder accepts the start again");
+  const std::uint32_t part = 4096 + std::uint32_t{data[size - 1]} * 256;
+  std::vector<std::uint8_t> block(kWindowSize + part);
+  std::uint8_t* const dst = block.data() + kWindowSize;
+  std::vector<std::uint8_t> parts;
+  for (int k = 0;; ++k) {
+    const std::uint32_t n = k % 3 == 2 ? inflateRead(dst, part) : inflateReadDirect(dst, part);
+    parts.insert(parts.end(), dst, dst + n);
+    if (n < part) break;
+  }
+  fuzzCheck(parts == expected, "reads straight into parts give the bytes zlib gives");
+  fuzzCheck(inflateState.adler == zlibAdler, "the same Adler-32 over parts");
   releasePngState();
   return 0;
 }
